@@ -1,0 +1,16 @@
+// The packing run: the whole life of the Quillet process.
+#pragma once
+
+namespace quillet {
+
+// Exit codes of the run.
+inline constexpr int kExitPacked = 0;          // the archive was made
+inline constexpr int kExitWalkFailed = 2;      // the staging folder could not be listed
+inline constexpr int kExitListFailed = 3;      // the file list could not be loaded or rewritten
+inline constexpr int kExitDigestFailed = 5;    // the content digest failed
+inline constexpr int kExitArchiverFailed = 6;  // the archiver could not be run or failed
+
+// Runs the packer in the working folder and returns the exit code.
+int packingRun();
+
+}  // namespace quillet

@@ -1,0 +1,131 @@
+// What the packer needs of the operating system.
+//
+// The packer's own code is portable and reaches the system only through
+// `Platform`. One implementation per platform lives in its own file
+// (platform_posix.cpp, platform_win32.cpp); CMake picks the one to build.
+// Tests may install another implementation with `setPlatform`.
+//
+// Paths come in two kinds, as the packer uses them:
+//  - narrow paths of the walk, in the system's ANSI code page (UTF-8 on
+//    POSIX), absolute or relative, separated by `separator()`;
+//  - wide paths (UTF-16) of the later steps, always relative to the working
+//    folder and written with "\" between components, as the list files hold
+//    them ("FlashDrive\$md5.bin"). Each implementation turns them into its
+//    own form.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace quillet {
+
+// One entry found by the file search. Only the name is used.
+struct FindData {
+  std::string fileName;  // narrow, exactly as the search reports it
+};
+
+using SearchHandle = std::intptr_t;
+inline constexpr SearchHandle kInvalidSearchHandle = -1;
+
+// An open binary byte stream. Destroying an open stream closes it.
+class Stream {
+ public:
+  virtual ~Stream() = default;
+  // Reads up to `size` bytes; returns how many were read. 0 means the end of
+  // the file or a read error; `readFailed` tells the two apart.
+  virtual std::size_t read(void* buffer, std::size_t size) = 0;
+  // True once a read has failed for any reason other than the end of the file.
+  virtual bool readFailed() const = 0;
+  // Writes `size` bytes; returns how many were accepted.
+  virtual std::size_t write(const void* data, std::size_t size) = 0;
+  // Moves to offset 0. False when the stream cannot seek.
+  virtual bool rewind() = 0;
+  // Flushes and closes. False when written data may not have reached the
+  // file. Further calls do nothing and return true.
+  virtual bool close() = 0;
+};
+
+// What a command run through the command shell came to.
+struct CommandResult {
+  bool started = false;  // the shell ran and could start the command
+  int exitCode = -1;     // the command's exit status when `started`
+};
+
+class Platform {
+ public:
+  virtual ~Platform() = default;
+
+  // --- File search, as FindFirstFileA / FindNextFileA / FindClose behave.
+  // `pattern` is a folder name, a separator ("\" on every platform, as
+  // Windows writes it) and "*"; an empty folder name means the working
+  // folder. The first entry is in `data` on success. Every entry is
+  // reported, "." and ".." included, in the platform's order.
+  // Returns kInvalidSearchHandle when the folder cannot be searched;
+  // errno then describes why where the platform sets it.
+  virtual SearchHandle findFirstFile(const char* pattern, FindData* data) = 0;
+  // True with the next entry in `data`; false at the end or on failure.
+  virtual bool findNextFile(SearchHandle handle, FindData* data) = 0;
+  virtual void findClose(SearchHandle handle) = 0;
+
+  // --- Working folder (_getcwd / _chdir).
+  // The absolute path of the working folder as the system writes it.
+  virtual bool getWorkingFolder(std::string* path) = 0;
+  virtual bool changeWorkingFolder(const char* path) = 0;
+  // The separator between path components in narrow paths ('\\' or '/').
+  virtual char separator() const = 0;
+
+  // --- Narrow paths of the walk.
+  // The walk's file test: true when `path` opens for reading in text mode
+  // (the file is closed at once). A folder never passes, whatever the C
+  // library would do with it.
+  virtual bool opensForReading(const char* path) = 0;
+  // Opens a stream by narrow path; `mode` as for fopen ("rb", "wb").
+  // nullptr when it cannot be opened.
+  virtual std::unique_ptr<Stream> openFile(const char* path, const char* mode) = 0;
+
+  // --- Wide paths of the later steps (relative, "\"-separated).
+  virtual std::unique_ptr<Stream> openFileW(const std::u16string& path, const char* mode) = 0;
+  virtual bool deleteFileW(const std::u16string& path) = 0;
+  // Clears read-only, hidden and system marks (FILE_ATTRIBUTE_NORMAL).
+  virtual bool setNormalAttributesW(const std::u16string& path) = 0;
+  // Puts `from` in the place of `to` in one step, replacing `to` if it
+  // exists; `from` is gone afterwards. False leaves `to` as it was.
+  virtual bool replaceFileW(const std::u16string& from, const std::u16string& to) = 0;
+  // True when `path` names an existing folder.
+  virtual bool folderExistsW(const std::u16string& path) = 0;
+
+  // --- Text.
+  // MultiByteToWideChar(CP_ACP, 0, ...): the system's ANSI code page to
+  // UTF-16. Nothing when the text is not valid in that code page.
+  virtual std::optional<std::u16string> ansiToUtf16(const std::string& ansi) = 0;
+
+  // --- Console: standard output and input.
+  // Byte text (printf) and wide text (wprintf) share one stream and keep
+  // their order.
+  virtual void print(const std::string& text) = 0;
+  virtual void printWide(const std::u16string& text) = 0;
+  // One character of standard input (getchar); EOF at its end.
+  virtual int readChar() = 0;
+
+  // --- Child process.
+  // The command line that runs the archiver from inside the staging folder:
+  // "..\7za a -tzip ..\ZarvoEUupdate.zip *" in this platform's shell, the
+  // wildcard reaching the archiver unexpanded.
+  virtual std::string archiverCommandLine() const = 0;
+  // Runs a command line through the command shell (system) and waits for
+  // it. Standard output is flushed first so the child's output follows ours.
+  virtual CommandResult runCommand(const std::string& commandLine) = 0;
+};
+
+// The platform in use: the native one unless a test installed another.
+Platform& platform();
+// Installs `replacement` (nullptr: the native one again); returns the one
+// that was in use.
+Platform* setPlatform(Platform* replacement);
+// This build's own implementation.
+Platform& nativePlatform();
+
+}  // namespace quillet

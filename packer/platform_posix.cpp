@@ -1,0 +1,189 @@
+// The packer's platform layer on POSIX systems (Linux).
+//
+// What may live here: the system calls that stand in for the Windows
+// functions the packer is defined with. The file search is a small layer
+// over opendir/readdir that behaves as FindFirstFileA and friends do for the
+// one kind of pattern the packer builds (a folder, "\", "*"); "." and ".."
+// are reported as readdir reports them. Wide paths are UTF-16 with "\"
+// between components and become UTF-8 paths with "/". The ANSI code page is
+// the locale's narrow encoding, UTF-8.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "platform.h"
+#include "stdio_stream.h"
+#include "utf.h"
+
+namespace quillet {
+namespace {
+
+struct PosixSearch {
+  DIR* dir;
+};
+
+// "\" in a wide path separates components; POSIX writes "/".
+std::optional<std::string> posixPath(const std::u16string& path) {
+  std::optional<std::string> narrow = utf16ToUtf8(path);
+  if (!narrow) return std::nullopt;
+  for (char& c : *narrow) {
+    if (c == '\\') c = '/';
+  }
+  return narrow;
+}
+
+bool isFolder(const std::string& path) {
+  struct stat info;
+  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+class PosixPlatform final : public Platform {
+ public:
+  SearchHandle findFirstFile(const char* pattern, FindData* data) override {
+    std::string folder(pattern);
+    if (folder.empty() || folder.back() != '*') {
+      errno = EINVAL;  // the packer only ever asks for every entry of a folder
+      return kInvalidSearchHandle;
+    }
+    folder.pop_back();
+    if (!folder.empty() && folder.back() == '\\') folder.pop_back();
+    if (folder.empty()) folder = ".";
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr) return kInvalidSearchHandle;
+    auto* search = new PosixSearch{dir};
+    if (!findNextFile(reinterpret_cast<SearchHandle>(search), data)) {
+      findClose(reinterpret_cast<SearchHandle>(search));
+      errno = ENOENT;
+      return kInvalidSearchHandle;
+    }
+    return reinterpret_cast<SearchHandle>(search);
+  }
+
+  bool findNextFile(SearchHandle handle, FindData* data) override {
+    auto* search = reinterpret_cast<PosixSearch*>(handle);
+    errno = 0;
+    const dirent* entry = ::readdir(search->dir);
+    if (entry == nullptr) return false;
+    data->fileName = entry->d_name;
+    return true;
+  }
+
+  void findClose(SearchHandle handle) override {
+    auto* search = reinterpret_cast<PosixSearch*>(handle);
+    ::closedir(search->dir);
+    delete search;
+  }
+
+  bool getWorkingFolder(std::string* path) override {
+    std::vector<char> buffer(256);
+    while (::getcwd(buffer.data(), buffer.size()) == nullptr) {
+      if (errno != ERANGE) return false;
+      buffer.resize(buffer.size() * 2);
+    }
+    *path = buffer.data();
+    return true;
+  }
+
+  bool changeWorkingFolder(const char* path) override { return ::chdir(path) == 0; }
+
+  char separator() const override { return '/'; }
+
+  bool opensForReading(const char* path) override {
+    // Non-blocking, so that a FIFO does not stall the walk; only a regular
+    // file counts (glibc's fopen would open a folder for reading).
+    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat info;
+    const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    ::close(fd);
+    return regular;
+  }
+
+  std::unique_ptr<Stream> openFile(const char* path, const char* mode) override {
+    if (mode[0] == 'r' && isFolder(path)) {
+      errno = EISDIR;
+      return nullptr;
+    }
+    return wrapStdioFile(std::fopen(path, mode));
+  }
+
+  std::unique_ptr<Stream> openFileW(const std::u16string& path, const char* mode) override {
+    const std::optional<std::string> native = posixPath(path);
+    if (!native) {
+      errno = EILSEQ;
+      return nullptr;
+    }
+    return openFile(native->c_str(), mode);
+  }
+
+  bool deleteFileW(const std::u16string& path) override {
+    const std::optional<std::string> native = posixPath(path);
+    return native && ::unlink(native->c_str()) == 0;
+  }
+
+  bool setNormalAttributesW(const std::u16string& path) override {
+    // The nearest POSIX has to a read-only mark is a missing write permission.
+    const std::optional<std::string> native = posixPath(path);
+    struct stat info;
+    if (!native || ::stat(native->c_str(), &info) != 0) return false;
+    return ::chmod(native->c_str(), (info.st_mode & 07777) | S_IWUSR) == 0;
+  }
+
+  bool replaceFileW(const std::u16string& from, const std::u16string& to) override {
+    const std::optional<std::string> source = posixPath(from);
+    const std::optional<std::string> target = posixPath(to);
+    return source && target && std::rename(source->c_str(), target->c_str()) == 0;
+  }
+
+  bool folderExistsW(const std::u16string& path) override {
+    const std::optional<std::string> native = posixPath(path);
+    return native && isFolder(*native);
+  }
+
+  std::optional<std::u16string> ansiToUtf16(const std::string& ansi) override {
+    return utf8ToUtf16(ansi);
+  }
+
+  void print(const std::string& text) override { std::fwrite(text.data(), 1, text.size(), stdout); }
+
+  void printWide(const std::u16string& text) override { print(utf16ToUtf8Lenient(text)); }
+
+  int readChar() override { return std::getchar(); }
+
+  std::string archiverCommandLine() const override {
+    return "../7za a -tzip ../ZarvoEUupdate.zip '*'";
+  }
+
+  CommandResult runCommand(const std::string& commandLine) override {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const int status = std::system(commandLine.c_str());
+    CommandResult result;
+    if (status == -1) return result;
+    if (WIFEXITED(status)) {
+      result.exitCode = WEXITSTATUS(status);
+      // The shell's own codes for a command it could not find or run.
+      result.started = result.exitCode != 127 && result.exitCode != 126;
+    } else if (WIFSIGNALED(status)) {
+      result.started = true;
+      result.exitCode = 128 + WTERMSIG(status);
+    }
+    return result;
+  }
+};
+
+}  // namespace
+
+Platform& nativePlatform() {
+  static PosixPlatform instance;
+  return instance;
+}
+
+}  // namespace quillet

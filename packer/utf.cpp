@@ -1,0 +1,92 @@
+#include "utf.h"
+
+#include <cstdint>
+
+namespace quillet {
+namespace {
+
+void appendUtf8(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out.push_back(static_cast<char>(c));
+  } else if (c < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else if (c < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  }
+}
+
+// Converts; an unpaired surrogate yields nothing, or U+FFFD when `lenient`.
+std::optional<std::string> fromUtf16(const std::u16string& text, bool lenient) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char32_t c = text[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+        text[i + 1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+      ++i;
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      if (!lenient) return std::nullopt;
+      c = 0xFFFD;
+    }
+    appendUtf8(out, c);
+  }
+  return out;
+}
+
+}  // namespace
+
+std::optional<std::u16string> utf8ToUtf16(const std::string& text) {
+  std::u16string out;
+  out.reserve(text.size());
+  const std::size_t n = text.size();
+  for (std::size_t i = 0; i < n;) {
+    const auto lead = static_cast<std::uint8_t>(text[i]);
+    char32_t c;
+    std::size_t extra;
+    char32_t minimum;
+    if (lead < 0x80) {
+      c = lead, extra = 0, minimum = 0;
+    } else if ((lead & 0xE0) == 0xC0) {
+      c = lead & 0x1F, extra = 1, minimum = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+      c = lead & 0x0F, extra = 2, minimum = 0x800;
+    } else if ((lead & 0xF8) == 0xF0) {
+      c = lead & 0x07, extra = 3, minimum = 0x10000;
+    } else {
+      return std::nullopt;
+    }
+    if (n - i - 1 < extra) return std::nullopt;
+    for (std::size_t k = 1; k <= extra; ++k) {
+      const auto follow = static_cast<std::uint8_t>(text[i + k]);
+      if ((follow & 0xC0) != 0x80) return std::nullopt;
+      c = (c << 6) | (follow & 0x3F);
+    }
+    if (c < minimum || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return std::nullopt;
+    if (c >= 0x10000) {
+      c -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(c));
+    }
+    i += extra + 1;
+  }
+  return out;
+}
+
+std::optional<std::string> utf16ToUtf8(const std::u16string& text) {
+  return fromUtf16(text, false);
+}
+
+std::string utf16ToUtf8Lenient(const std::u16string& text) { return *fromUtf16(text, true); }
+
+}  // namespace quillet

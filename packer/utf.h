@@ -1,0 +1,19 @@
+// UTF-8 / UTF-16 conversion, strict where a path must round-trip.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace quillet {
+
+// Well-formed UTF-8 to UTF-16. Nothing for overlong forms, surrogates,
+// values above U+10FFFF and truncated or stray bytes.
+std::optional<std::u16string> utf8ToUtf16(const std::string& text);
+
+// Well-formed UTF-16 to UTF-8. Nothing for an unpaired surrogate.
+std::optional<std::string> utf16ToUtf8(const std::u16string& text);
+
+// UTF-16 to UTF-8 for display: an unpaired surrogate becomes U+FFFD.
+std::string utf16ToUtf8Lenient(const std::u16string& text);
+
+}  // namespace quillet
