@@ -9,16 +9,16 @@
 
 namespace quillet {
 
-inline constexpr int kEntryNameMax = 260;      // characters of a delivered name
+inline constexpr int kEntryNameMax = 260;        // characters of a delivered name
 inline constexpr int kNameBlockAllowance = 262;  // bytes of name block per entry
 
 // One open directory stream. Allocated by dirStream_Open, freed by
 // dirStream_Close.
 struct DirStream {
-  char entryName[kEntryNameMax + 1];  // the entry the last read delivered
-  FindData findData;                  // what the search filled for one entry
-  std::int32_t firstPending;          // 1 while the entry fetched by the open waits
-  SearchHandle findHandle;            // kInvalidSearchHandle once ended or closed
+  char entryName[kEntryNameMax + 1];      // the entry the last read delivered
+  FindData findData;                      // what the search filled for one entry
+  std::int32_t firstPending;              // 1 while the entry fetched by the open waits
+  SearchHandle findHandle;                // kInvalidSearchHandle once ended or closed
   char searchPattern[kEntryNameMax + 3];  // folder name, "\", "*"
 };
 
@@ -35,9 +35,9 @@ void dirStream_Close(DirStream* stream);
 std::int32_t dirList_GetSize(const char* folderName);
 
 // What dirList_Fill came to.
-inline constexpr std::int32_t kFillFailed = 0;    // the folder could not be opened
-inline constexpr std::int32_t kFillComplete = 1;  // every entry is in the block
-inline constexpr std::int32_t kFillBlockFull = 2; // the folder grew; later entries left out
+inline constexpr std::int32_t kFillFailed = 0;     // the folder could not be opened
+inline constexpr std::int32_t kFillComplete = 1;   // every entry is in the block
+inline constexpr std::int32_t kFillBlockFull = 2;  // the folder grew; later entries left out
 
 // Writes the folder's entry names into `block`, which holds `blockSize`
 // zero-filled bytes (the size pass's result). Never writes past the block

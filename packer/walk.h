@@ -7,7 +7,7 @@
 
 namespace quillet {
 
-inline constexpr int kPathMax = 255;           // bytes of a path or entry name in the walk
+inline constexpr int kPathMax = 255;                   // bytes of a path or entry name in the walk
 inline constexpr std::uint32_t kListLinesMax = 65535;  // lines a list header can count
 inline constexpr std::uint32_t kFoldersMax = 65535;    // folders the walk can scan
 

@@ -1,0 +1,228 @@
+// The staging tree walk on real temporary trees. Rules that depend on the
+// order in which the system lists a folder are tested with the fake
+// platform (walk_order_test.cpp); here every expectation holds whatever
+// that order is.
+#include "walk.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+
+#include "platform.h"
+#include "scratch_folder.h"
+
+namespace quillet {
+namespace {
+
+using quillet::testing::ListFile;
+using quillet::testing::parseList;
+using quillet::testing::ScratchFolder;
+using quillet::testing::u16;
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::UnorderedElementsAre;
+using ::testing::UnorderedElementsAreArray;
+
+// Names that only POSIX file systems allow (a "\\", bytes that are not
+// UTF-8) and FIFOs cannot be made on Windows.
+#define SKIP_UNLESS_POSIX() \
+  if (platform().separator() != '/') GTEST_SKIP() << "needs a POSIX file system"
+
+class WalkTest : public ::testing::Test {
+ protected:
+  // Runs makeList in the scratch folder; returns its result and keeps the
+  // console text.
+  int walk() {
+    ::testing::internal::CaptureStdout();
+    const int result = makeList();
+    console = ::testing::internal::GetCapturedStdout();
+    fileList = parseList(scratch.read("FlashDrive/$FileList.txt"));
+    folderList = parseList(scratch.read("FlashDrive/$FolderList.txt"));
+    return result;
+  }
+
+  // The file lines a tree with these files (below FlashDrive) must give.
+  static std::vector<std::u16string> withLists(std::vector<std::string> files) {
+    files.push_back("FlashDrive\\$FileList.txt");
+    files.push_back("FlashDrive\\$FolderList.txt");
+    std::vector<std::u16string> lines;
+    for (const std::string& file : files) lines.push_back(u16(file));
+    return lines;
+  }
+
+  bool noListsLeft() const {
+    return !scratch.exists("FlashDrive/$FileList.txt") &&
+           !scratch.exists("FlashDrive/$FolderList.txt");
+  }
+
+  ScratchFolder scratch;
+  std::string console;
+  ListFile fileList;
+  ListFile folderList;
+};
+
+TEST_F(WalkTest, EmptyStagingFolderListsOnlyTheListFiles) {
+  scratch.folder("FlashDrive");
+  ASSERT_EQ(walk(), 1);
+  EXPECT_TRUE(fileList.wellFormed);
+  EXPECT_EQ(fileList.count, 2);
+  EXPECT_THAT(fileList.lines, UnorderedElementsAreArray(withLists({})));
+  EXPECT_EQ(scratch.read("FlashDrive/$FolderList.txt"), std::string("\0\0", 2));
+}
+
+TEST_F(WalkTest, FilesOnlyGiveNoFolderLines) {
+  scratch.file("FlashDrive/NK.bin");
+  scratch.file("FlashDrive/.hidden");
+  scratch.file("FlashDrive/empty.dat", "");
+  ASSERT_EQ(walk(), 1);
+  EXPECT_EQ(fileList.count, 5);
+  EXPECT_THAT(fileList.lines,
+              UnorderedElementsAreArray(withLists(
+                  {"FlashDrive\\NK.bin", "FlashDrive\\.hidden", "FlashDrive\\empty.dat"})));
+  EXPECT_EQ(folderList.count, 0);
+  EXPECT_THAT(folderList.lines, IsEmpty());
+}
+
+TEST_F(WalkTest, ListLinesAreUtf16WithBackslashesAndNoTerminatorOtherThanLineFeed) {
+  scratch.file("FlashDrive/x");
+  ASSERT_EQ(walk(), 1);
+  const std::string bytes = scratch.read("FlashDrive/$FileList.txt");
+  const std::string expected("F\0l\0a\0s\0h\0D\0r\0i\0v\0e\0\\\0x\0\n\0", 26);
+  EXPECT_NE(bytes.find(expected), std::string::npos);
+  EXPECT_EQ(bytes.find(std::string("\r\0", 2)), std::string::npos);
+  EXPECT_EQ(bytes.size(), 2 + 26 + 2 * (std::string("FlashDrive\\$FileList.txt").size() + 1) +
+                              2 * (std::string("FlashDrive\\$FolderList.txt").size() + 1));
+}
+
+TEST_F(WalkTest, NonAsciiNamesAreConvertedFromTheNarrowEncoding) {
+  scratch.file("FlashDrive/NAVI/Stimme_Müller.wav");
+  scratch.file("FlashDrive/地图.dat");
+  ASSERT_EQ(walk(), 1);
+  EXPECT_THAT(fileList.lines,
+              UnorderedElementsAreArray(
+                  withLists({"FlashDrive\\NAVI\\Stimme_Müller.wav", "FlashDrive\\地图.dat"})));
+  EXPECT_THAT(folderList.lines, ElementsAre(u"FlashDrive\\NAVI"));
+}
+
+TEST_F(WalkTest, SubfolderThatIsTheOnlyEntryCausesNoRepeatedLine) {
+  scratch.file("FlashDrive/A/B/x.txt");
+  ASSERT_EQ(walk(), 1);
+  EXPECT_THAT(folderList.lines, ElementsAre(u"FlashDrive\\A", u"FlashDrive\\A\\B"));
+  EXPECT_EQ(folderList.count, 2);
+}
+
+TEST_F(WalkTest, FolderOfEmptySubfoldersGetsOneLinePerSubfolder) {
+  scratch.folder("FlashDrive/A/S1");
+  scratch.folder("FlashDrive/A/S2");
+  scratch.folder("FlashDrive/A/S3");
+  scratch.folder("FlashDrive/Empty");
+  ASSERT_EQ(walk(), 1);
+  EXPECT_THAT(folderList.lines, ElementsAre(u"FlashDrive\\A", u"FlashDrive\\A", u"FlashDrive\\A"));
+  EXPECT_EQ(fileList.count, 2);
+}
+
+TEST_F(WalkTest, ConsoleShowsNameLineTextAndAbsoluteFolderPath) {
+  scratch.file("FlashDrive/BSP/eboot.nb0");
+  ASSERT_EQ(walk(), 1);
+  const std::string bsp = (scratch.root() / "FlashDrive" / "BSP").string();
+  EXPECT_THAT(console,
+              HasSubstr("PATH: " + bsp + "\nNAME: eboot.nb0\nFlashDrive\\BSP\\eboot.nb0\n"));
+  EXPECT_THAT(console, HasSubstr("NAME: $FileList.txt\nFlashDrive\\$FileList.txt\n"));
+}
+
+TEST_F(WalkTest, StartFolderHoldingTheStagingNameMakesLinesBeginThere) {
+  scratch.file("FlashDrive/work/FlashDrive/x.bin");
+  std::filesystem::current_path(scratch.root() / "FlashDrive" / "work");
+  ::testing::internal::CaptureStdout();
+  ASSERT_EQ(makeList(), 1);
+  ::testing::internal::GetCapturedStdout();
+  const ListFile files = parseList(scratch.read("FlashDrive/work/FlashDrive/$FileList.txt"));
+  const ListFile folders = parseList(scratch.read("FlashDrive/work/FlashDrive/$FolderList.txt"));
+  EXPECT_THAT(files.lines, Contains(u"FlashDrive\\work\\FlashDrive\\x.bin"));
+  // The staging folder itself now gets lines like any other folder.
+  EXPECT_THAT(folders.lines, Contains(u"FlashDrive\\work\\FlashDrive"));
+}
+
+TEST_F(WalkTest, WorkingFolderIsTheSameAfterTheWalk) {
+  scratch.file("FlashDrive/A/B/C/deep.txt");
+  const auto before = std::filesystem::current_path();
+  ASSERT_EQ(walk(), 1);
+  EXPECT_EQ(std::filesystem::current_path(), before);
+}
+
+TEST_F(WalkTest, SpecialFilesAreSkippedWithAMessageAndTheWalkGoesOn) {
+  SKIP_UNLESS_POSIX();
+  scratch.file("FlashDrive/a.txt");
+  ASSERT_EQ(
+      ::system(("mkfifo '" + (scratch.root() / "FlashDrive" / "pipe").string() + "'").c_str()), 0);
+  ASSERT_EQ(walk(), 1);
+  EXPECT_THAT(fileList.lines, UnorderedElementsAreArray(withLists({"FlashDrive\\a.txt"})));
+  EXPECT_THAT(console, HasSubstr("pipe': neither a file that opens nor a folder\n"));
+}
+
+// Runs where the walk must refuse: it says why, fails, and leaves no list.
+TEST_F(WalkTest, NoStagingFolderFailsWithoutWritingAnything) {
+  scratch.file("other/file.txt");
+  EXPECT_EQ(walk(), 0);
+  EXPECT_THAT(console, HasSubstr("There is no staging folder 'FlashDrive' in '"));
+  EXPECT_TRUE(std::filesystem::is_empty(scratch.root() / "other") == false);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(scratch.root()), {}), 1);
+}
+
+TEST_F(WalkTest, StagingNameThatIsAFileFails) {
+  scratch.file("FlashDrive", "not a folder");
+  EXPECT_EQ(walk(), 0);
+  EXPECT_THAT(console, HasSubstr("There is no staging folder"));
+  EXPECT_EQ(scratch.read("FlashDrive"), "not a folder");
+}
+
+TEST_F(WalkTest, NameWithBackslashFailsTheWalk) {
+  SKIP_UNLESS_POSIX();
+  scratch.file("FlashDrive/ok.txt");
+  scratch.file("FlashDrive/A/bad\\name.txt");
+  EXPECT_EQ(walk(), 0);
+  EXPECT_THAT(console, HasSubstr("The name 'bad\\name.txt' in '"));
+  EXPECT_THAT(console, HasSubstr("contains '\\'"));
+  EXPECT_TRUE(noListsLeft());
+  EXPECT_TRUE(scratch.exists("FlashDrive/ok.txt"));
+}
+
+TEST_F(WalkTest, NameNotValidInTheNarrowEncodingFailsTheWalk) {
+  SKIP_UNLESS_POSIX();
+  scratch.file("FlashDrive/latin1-\xE9.txt");
+  EXPECT_EQ(walk(), 0);
+  EXPECT_THAT(console, HasSubstr("is not valid in the system's code page"));
+  EXPECT_TRUE(noListsLeft());
+}
+
+TEST_F(WalkTest, PathLongerThan255BytesFailsTheWalk) {
+  // Each level is short; the path grows past the limit only deep down.
+  std::string deep = "FlashDrive";
+  while ((scratch.root() / deep).string().size() < 260) deep += "/abcdefghij";
+  scratch.file(deep + "/leaf.txt");
+  EXPECT_EQ(walk(), 0);
+  EXPECT_THAT(console, HasSubstr("' is longer than 255 bytes\n"));
+  EXPECT_TRUE(noListsLeft());
+}
+
+TEST(ListLineText, TakesTheTextFromTheFirstStagingNameAndWritesBackslashes) {
+  std::string text;
+  ASSERT_TRUE(listLineText("/home/u/FlashDrive/A/b.txt", '/', &text));
+  EXPECT_EQ(text, "FlashDrive\\A\\b.txt");
+  ASSERT_TRUE(listLineText("C:\\rel\\FlashDrive\\A\\b.txt", '\\', &text));
+  EXPECT_EQ(text, "FlashDrive\\A\\b.txt");
+  ASSERT_TRUE(listLineText("C:\\FlashDrive\\work\\FlashDrive\\x", '\\', &text));
+  EXPECT_EQ(text, "FlashDrive\\work\\FlashDrive\\x");
+  EXPECT_FALSE(listLineText("/home/u/FlashDrive", '/', &text));
+  EXPECT_FALSE(listLineText("C:\\work\\FlashDrive", '\\', &text));
+  // The other platform's separator is no separator.
+  EXPECT_FALSE(listLineText("C:\\work\\FlashDrive\\x", '/', &text));
+}
+
+}  // namespace
+}  // namespace quillet
