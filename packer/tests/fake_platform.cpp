@@ -1,0 +1,489 @@
+#include "fake_platform.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "utf.h"
+
+namespace quillet::testing {
+
+struct FakePlatform::Node {
+  bool folder = false;
+  std::string bytes;
+  std::vector<std::pair<std::string, std::shared_ptr<Node>>> children;  // in order added
+
+  std::shared_ptr<Node> child(const std::string& name) const {
+    for (const auto& [childName, node] : children) {
+      if (childName == name) return node;
+    }
+    return nullptr;
+  }
+  void remove(const std::string& name) {
+    children.erase(std::remove_if(children.begin(), children.end(),
+                                  [&](const auto& entry) { return entry.first == name; }),
+                   children.end());
+  }
+  void put(const std::string& name, std::shared_ptr<Node> node) {
+    for (auto& entry : children) {
+      if (entry.first == name) {
+        entry.second = std::move(node);
+        return;
+      }
+    }
+    children.emplace_back(name, std::move(node));
+  }
+};
+
+namespace {
+
+std::vector<std::string> split(const std::string& text, char separator) {
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = text.find(separator, start);
+    parts.push_back(text.substr(start, end - start));
+    if (end == std::string::npos) return parts;
+    start = end + 1;
+  }
+}
+
+// A stream over one in-memory file. Reads and writes work on the node
+// itself, as a stream on a real file does.
+class FakeStream final : public Stream {
+ public:
+  FakeStream(std::shared_ptr<FakePlatform::Node> node, bool reading, bool writing,
+             std::size_t position, const std::size_t* readLimit, const std::size_t* writeLimit,
+             bool closeFails)
+      : node_(std::move(node)),
+        reading_(reading),
+        writing_(writing),
+        position_(position),
+        readLimit_(readLimit != nullptr ? *readLimit : SIZE_MAX),
+        writeLimit_(writeLimit != nullptr ? *writeLimit : SIZE_MAX),
+        closeFails_(closeFails) {}
+
+  std::size_t read(void* buffer, std::size_t size) override {
+    if (node_ == nullptr || !reading_) {
+      failed_ = node_ != nullptr;
+      return 0;
+    }
+    const std::size_t available =
+        position_ < node_->bytes.size() ? node_->bytes.size() - position_ : 0;
+    std::size_t count = std::min(size, available);
+    if (position_ + count > readLimit_) {
+      count = readLimit_ > position_ ? readLimit_ - position_ : 0;
+      failed_ = true;
+      errno = EIO;
+    }
+    std::memcpy(buffer, node_->bytes.data() + position_, count);
+    position_ += count;
+    return count;
+  }
+  bool readFailed() const override { return failed_; }
+
+  std::size_t write(const void* data, std::size_t size) override {
+    if (node_ == nullptr || !writing_) return 0;
+    wrote_ = true;
+    std::size_t count = size;
+    if (written_ + count > writeLimit_) {
+      count = writeLimit_ - written_;
+      errno = ENOSPC;
+    }
+    if (node_->bytes.size() < position_ + count) node_->bytes.resize(position_ + count);
+    std::memcpy(node_->bytes.data() + position_, data, count);
+    position_ += count;
+    written_ += count;
+    return count;
+  }
+
+  bool rewind() override {
+    if (node_ == nullptr) return false;
+    position_ = 0;
+    return true;
+  }
+
+  bool close() override {
+    if (node_ == nullptr) return true;
+    node_ = nullptr;
+    return !(wrote_ && closeFails_);
+  }
+
+ private:
+  std::shared_ptr<FakePlatform::Node> node_;
+  bool reading_;
+  bool writing_;
+  std::size_t position_;
+  std::size_t readLimit_;
+  std::size_t writeLimit_;
+  bool closeFails_;
+  bool failed_ = false;
+  bool wrote_ = false;
+  std::size_t written_ = 0;
+};
+
+}  // namespace
+
+FakePlatform::FakePlatform(char separator, std::string root)
+    : separator_(separator), root_(std::move(root)), top_(std::make_shared<Node>()) {
+  top_->folder = true;
+}
+
+FakePlatform::~FakePlatform() = default;
+
+// --- Paths.
+
+std::optional<FakePlatform::Components> FakePlatform::resolve(const std::string& path,
+                                                              char separator) const {
+  Components components;
+  std::string rest = path;
+  const std::string absolutePrefix = root_ + separator;
+  if (rest.compare(0, absolutePrefix.size(), absolutePrefix) == 0) {
+    rest.erase(0, absolutePrefix.size());
+  } else if (!root_.empty() && rest == root_) {
+    rest.clear();
+  } else {
+    components = working_;
+  }
+  for (const std::string& part : split(rest, separator)) {
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      if (!components.empty()) components.pop_back();
+      continue;
+    }
+    components.push_back(part);
+  }
+  return components;
+}
+
+std::optional<FakePlatform::Components> FakePlatform::resolveWide(
+    const std::u16string& path) const {
+  const std::optional<std::string> narrow = utf16ToUtf8(path);
+  if (!narrow) return std::nullopt;
+  Components components = working_;
+  for (const std::string& part : split(*narrow, '\\')) {
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      if (!components.empty()) components.pop_back();
+      continue;
+    }
+    components.push_back(part);
+  }
+  return components;
+}
+
+std::shared_ptr<FakePlatform::Node> FakePlatform::find(const Components& components) const {
+  std::shared_ptr<Node> node = top_;
+  for (const std::string& name : components) {
+    if (!node->folder) return nullptr;
+    node = node->child(name);
+    if (node == nullptr) return nullptr;
+  }
+  return node;
+}
+
+std::shared_ptr<FakePlatform::Node> FakePlatform::makeFolders(const Components& components) {
+  std::shared_ptr<Node> node = top_;
+  for (const std::string& name : components) {
+    std::shared_ptr<Node> next = node->child(name);
+    if (next == nullptr) {
+      next = std::make_shared<Node>();
+      next->folder = true;
+      node->put(name, next);
+    }
+    node = next;
+  }
+  return node;
+}
+
+std::string FakePlatform::absolute(const Components& components) const {
+  std::string path = root_;
+  path += separator_;
+  for (std::size_t i = 0; i < components.size(); ++i) {
+    if (i > 0) path += separator_;
+    path += components[i];
+  }
+  return path;
+}
+
+bool FakePlatform::hits(const std::set<std::string>& paths, const Components& components) const {
+  for (const std::string& path : paths) {
+    const std::vector<std::string> tail = split(path, separator_);
+    if (tail.size() <= components.size() &&
+        std::equal(tail.rbegin(), tail.rend(), components.rbegin())) {
+      return true;
+    }
+  }
+  return false;
+}
+
+const std::size_t* FakePlatform::limitFor(const std::map<std::string, std::size_t>& limits,
+                                          const Components& components) const {
+  for (const auto& [path, limit] : limits) {
+    if (hits({path}, components)) return &limit;
+  }
+  return nullptr;
+}
+
+// --- Setting up and looking at the result.
+
+void FakePlatform::addFolder(const std::string& path) { makeFolders(*resolve(path, separator_)); }
+
+void FakePlatform::addFile(const std::string& path, const std::string& bytes) {
+  Components components = *resolve(path, separator_);
+  const std::string name = components.back();
+  components.pop_back();
+  auto node = std::make_shared<Node>();
+  node->bytes = bytes;
+  makeFolders(components)->put(name, node);
+}
+
+void FakePlatform::setListing(const std::string& folder, std::vector<std::string> names) {
+  listings_[absolute(*resolve(folder, separator_))] = std::move(names);
+}
+
+bool FakePlatform::exists(const std::string& path) const {
+  return find(*resolve(path, separator_)) != nullptr;
+}
+
+bool FakePlatform::isFolder(const std::string& path) const {
+  const std::shared_ptr<Node> node = find(*resolve(path, separator_));
+  return node != nullptr && node->folder;
+}
+
+std::optional<std::string> FakePlatform::fileBytes(const std::string& path) const {
+  const std::shared_ptr<Node> node = find(*resolve(path, separator_));
+  if (node == nullptr || node->folder) return std::nullopt;
+  return node->bytes;
+}
+
+std::vector<std::string> FakePlatform::entries(const std::string& folder) const {
+  std::vector<std::string> names;
+  const std::shared_ptr<Node> node = find(*resolve(folder, separator_));
+  if (node == nullptr || !node->folder) return names;
+  for (const auto& entry : node->children) names.push_back(entry.first);
+  return names;
+}
+
+// --- File search.
+
+SearchHandle FakePlatform::findFirstFile(const char* pattern, FindData* data) {
+  ++calls.findFirstFile;
+  if (onFindFirstFile) onFindFirstFile(pattern);
+  std::string folder(pattern);
+  if (folder.empty() || folder.back() != '*') {
+    errno = EINVAL;
+    return kInvalidSearchHandle;
+  }
+  folder.pop_back();
+  if (!folder.empty() && (folder.back() == '\\' || folder.back() == separator_)) {
+    folder.pop_back();
+  }
+  const std::optional<Components> components =
+      folder == root_ && !root_.empty() ? Components{} : resolve(folder, separator_);
+  const std::shared_ptr<Node> node = find(*components);
+  if (node == nullptr || !node->folder) {
+    errno = node == nullptr ? ENOENT : ENOTDIR;
+    return kInvalidSearchHandle;
+  }
+  if (hits(faults.unlistable, *components)) {
+    errno = EACCES;
+    return kInvalidSearchHandle;
+  }
+  Search search;
+  const auto listing = listings_.find(absolute(*components));
+  if (listing != listings_.end()) {
+    search.names = listing->second;
+  } else {
+    search.names = {".", ".."};
+    for (const auto& entry : node->children) search.names.push_back(entry.first);
+  }
+  if (search.names.empty()) {
+    errno = ENOENT;  // nothing matches
+    return kInvalidSearchHandle;
+  }
+  data->fileName = search.names[0];
+  search.next = 1;
+  const SearchHandle handle = nextHandle_++;
+  searches_[handle] = std::move(search);
+  return handle;
+}
+
+bool FakePlatform::findNextFile(SearchHandle handle, FindData* data) {
+  ++calls.findNextFile;
+  if (calls.findNextFile == faults.failFindNextFileCall) {
+    errno = EIO;
+    return false;
+  }
+  const auto search = searches_.find(handle);
+  if (search == searches_.end() || search->second.next >= search->second.names.size()) {
+    return false;
+  }
+  data->fileName = search->second.names[search->second.next++];
+  return true;
+}
+
+void FakePlatform::findClose(SearchHandle handle) {
+  ++calls.findClose;
+  if (searches_.erase(handle) == 0) ++calls.findCloseOfUnknownHandle;
+}
+
+// --- Working folder.
+
+bool FakePlatform::getWorkingFolder(std::string* path) {
+  *path = absolute(working_);
+  return true;
+}
+
+bool FakePlatform::changeWorkingFolder(const char* path) {
+  ++calls.changeWorkingFolder;
+  const std::optional<Components> components = resolve(path, separator_);
+  const std::shared_ptr<Node> node = find(*components);
+  if (node == nullptr || !node->folder) {
+    errno = node == nullptr ? ENOENT : ENOTDIR;
+    return false;
+  }
+  working_ = *components;
+  return true;
+}
+
+// --- Files.
+
+bool FakePlatform::opensForReading(const char* path) {
+  const std::optional<Components> components = resolve(path, separator_);
+  const std::shared_ptr<Node> node = find(*components);
+  return node != nullptr && !node->folder && !hits(faults.openFails, *components);
+}
+
+std::unique_ptr<Stream> FakePlatform::open(const std::optional<Components>& components,
+                                           const char* mode) {
+  ++calls.openFile;
+  if (!components || components->empty()) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  if (hits(faults.openFails, *components)) {
+    errno = EACCES;
+    return nullptr;
+  }
+  const bool plus = std::strchr(mode, '+') != nullptr;
+  std::shared_ptr<Node> node = find(*components);
+  if (node != nullptr && node->folder) {
+    errno = EISDIR;
+    return nullptr;
+  }
+  const std::size_t* readLimit = limitFor(faults.readFailsAfter, *components);
+  const std::size_t* writeLimit = limitFor(faults.writeFailsAfter, *components);
+  const bool closeFails = hits(faults.closeFails, *components);
+  if (mode[0] == 'r') {
+    if (node == nullptr) {
+      errno = ENOENT;
+      return nullptr;
+    }
+    return std::make_unique<FakeStream>(node, true, plus, 0, readLimit, writeLimit, closeFails);
+  }
+  if (mode[0] != 'w' && mode[0] != 'a') {
+    errno = EINVAL;
+    return nullptr;
+  }
+  Components parentPath = *components;
+  const std::string name = parentPath.back();
+  parentPath.pop_back();
+  const std::shared_ptr<Node> parent = find(parentPath);
+  if (parent == nullptr || !parent->folder) {
+    errno = ENOENT;
+    return nullptr;
+  }
+  if (node == nullptr) {
+    node = std::make_shared<Node>();
+    parent->put(name, node);
+  }
+  if (mode[0] == 'w') node->bytes.clear();
+  return std::make_unique<FakeStream>(node, plus, true, node->bytes.size(), readLimit, writeLimit,
+                                      closeFails);
+}
+
+std::unique_ptr<Stream> FakePlatform::openFile(const char* path, const char* mode) {
+  return open(resolve(path, separator_), mode);
+}
+
+std::unique_ptr<Stream> FakePlatform::openFileW(const std::u16string& path, const char* mode) {
+  return open(resolveWide(path), mode);
+}
+
+bool FakePlatform::deleteFileW(const std::u16string& path) {
+  ++calls.deleteFile;
+  std::optional<Components> components = resolveWide(path);
+  if (!components || components->empty() || hits(faults.deleteFails, *components)) return false;
+  const std::shared_ptr<Node> node = find(*components);
+  if (node == nullptr || node->folder) return false;
+  const std::string name = components->back();
+  components->pop_back();
+  find(*components)->remove(name);
+  return true;
+}
+
+bool FakePlatform::setNormalAttributesW(const std::u16string& path) {
+  const std::optional<Components> components = resolveWide(path);
+  return components && find(*components) != nullptr;
+}
+
+bool FakePlatform::replaceFileW(const std::u16string& from, const std::u16string& to) {
+  ++calls.replaceFile;
+  std::optional<Components> source = resolveWide(from);
+  std::optional<Components> target = resolveWide(to);
+  if (!source || !target || source->empty() || target->empty()) return false;
+  if (hits(faults.replaceFails, *target)) return false;
+  const std::shared_ptr<Node> moving = find(*source);
+  const std::shared_ptr<Node> replaced = find(*target);
+  if (moving == nullptr || moving->folder || (replaced != nullptr && replaced->folder)) {
+    return false;
+  }
+  const std::string targetName = target->back();
+  target->pop_back();
+  const std::shared_ptr<Node> targetParent = find(*target);
+  if (targetParent == nullptr || !targetParent->folder) return false;
+  const std::string sourceName = source->back();
+  source->pop_back();
+  find(*source)->remove(sourceName);
+  targetParent->put(targetName, moving);
+  return true;
+}
+
+bool FakePlatform::folderExistsW(const std::u16string& path) {
+  const std::optional<Components> components = resolveWide(path);
+  if (!components) return false;
+  const std::shared_ptr<Node> node = find(*components);
+  return node != nullptr && node->folder;
+}
+
+// --- Text, console, commands.
+
+std::optional<std::u16string> FakePlatform::ansiToUtf16(const std::string& ansi) {
+  return utf8ToUtf16(ansi);
+}
+
+void FakePlatform::print(const std::string& text) { console += text; }
+
+void FakePlatform::printWide(const std::u16string& text) { console += utf16ToUtf8Lenient(text); }
+
+int FakePlatform::readChar() {
+  if (inputPosition_ >= input.size()) return EOF;
+  return static_cast<unsigned char>(input[inputPosition_++]);
+}
+
+std::string FakePlatform::archiverCommandLine() const {
+  return "..\\7za a -tzip ..\\ZarvoEUupdate.zip *";
+}
+
+CommandResult FakePlatform::runCommand(const std::string& commandLine) {
+  ++calls.runCommand;
+  commands.push_back(commandLine);
+  commandFolders.push_back(absolute(working_));
+  if (onCommand) return onCommand(commandLine);
+  return commandResult;
+}
+
+}  // namespace quillet::testing
