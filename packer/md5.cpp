@@ -12,18 +12,23 @@ namespace {
 // The final pad block: 0x80, then zero bytes.
 const std::uint8_t kPadBlock[64] = {0x80};
 
-// The auxiliary functions of RFC 1321, in forms that need one operation
-// fewer: F(x, y, z) = (x & y) | (~x & z) and G(x, y, z) = (x & z) | (y & ~z)
-// select bits the same way.
+// The auxiliary functions of RFC 1321, in forms that shorten the chain of
+// dependent operations on b, the word computed last:
+//  - F(x, y, z) = (x & y) | (~x & z) selects the same bits as z ^ (x & (y ^ z));
+//  - G(x, y, z) = (x & z) | (y & ~z): the two terms have no bit in common,
+//    so "|" may be "+", and the half without b can be added before b is known;
+//  - H with the terms without b grouped first, I as in the RFC.
 #define F(x, y, z) ((z) ^ ((x) & ((y) ^ (z))))
-#define G(x, y, z) ((y) ^ ((z) & ((x) ^ (y))))
-#define H(x, y, z) ((x) ^ (y) ^ (z))
+#define G(x, y, z) (((x) & (z)) + ((y) & ~(z)))
+#define H(x, y, z) ((x) ^ ((y) ^ (z)))
 #define I(x, y, z) ((y) ^ ((x) | ~(z)))
 
-// a = b + ((a + f(b, c, d) + x + t) <<< s)
-#define STEP(f, a, b, c, d, x, t, s)           \
-  (a) += f((b), (c), (d)) + (x) + UINT32_C(t); \
-  (a) = ((a) << (s)) | ((a) >> (32 - (s)));    \
+// a = b + ((a + f(b, c, d) + x + t) <<< s), with x + t added first: they do
+// not wait for b.
+#define STEP(f, a, b, c, d, x, t, s)        \
+  (a) += (x) + UINT32_C(t);                 \
+  (a) += f((b), (c), (d));                  \
+  (a) = ((a) << (s)) | ((a) >> (32 - (s))); \
   (a) += (b);
 
 // Word k of a block: bytes 4k to 4k + 3, least significant byte first.
