@@ -1,0 +1,22 @@
+// The content digest: one MD5 digest over the contents of every file of the
+// loaded file list, in list order, stored as the 16 raw bytes of
+// "FlashDrive\$md5.bin".
+#pragma once
+
+#include "md5.h"
+
+namespace quillet {
+
+// Digests the files of the first `fileListCount` path slots, skipping paths
+// that contain "$FileList-cfg.txt", and writes "FlashDrive\$md5.bin".
+// Returns 1 when all 16 bytes reached the file; 0 after a message when a
+// listed file could not be opened or read, or the digest could not be
+// written (no partial "$md5.bin" is left behind then).
+int calculateMd5();
+
+// Adds the contents of the file at `path` (NUL-terminated UTF-16, relative
+// to the working folder) to `context`. Returns 1 when the whole file was
+// read; 0 after a message when it could not be opened or a read failed.
+int calculateMd5_AddOneFile(const char16_t* path, Md5Context* context);
+
+}  // namespace quillet
