@@ -233,13 +233,6 @@ TEST_F(ContentDigestFaults, FailedCloseOfTheDigestFailsAndRemovesTheFile) {
   EXPECT_FALSE(fake_.exists("FlashDrive/$md5.bin"));
 }
 
-TEST_F(ContentDigestFaults, SuccessfulDigestIsTheSameThroughTheFake) {
-  LoadedList list({"FlashDrive\\b.bin"});
-  EXPECT_EQ(calculateMd5(), 1);
-  EXPECT_EQ(hex(fake_.fileBytes("FlashDrive/$md5.bin").value_or("")),
-            "92eb5ffee6ae2fec3ad71c777531578f");  // MD5 of "b"
-}
-
 TEST_F(ContentDigestFaults, CountWithoutSlotsReadsNothing) {
   fileListCount = 3;  // a count no load has filled slots for
   pathSlots = nullptr;
