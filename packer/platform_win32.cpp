@@ -1,0 +1,225 @@
+// The packer's platform layer on desktop Windows (Win32, built with
+// mingw-w64 and run natively or under Wine).
+//
+// What may live here: the Win32 and C runtime calls the packer is defined
+// with, and nothing else. The walk's file search is the ANSI search
+// (FindFirstFileA and friends) and its paths are narrow strings in the
+// process's ANSI code page, handed to the C runtime as they are (_getcwd,
+// _chdir, fopen). The later steps' wide paths are already native: UTF-16
+// with "\" between components, so they go straight to the wide calls
+// (DeleteFileW, SetFileAttributesW, MoveFileExW, _wfopen_s).
+//
+// The console: byte text and wide text both go out through the C runtime's
+// stdout stream, so they keep their order in its one buffer. Wide text is
+// written in the ANSI code page, the encoding of the walk's byte text, so the
+// output is in one encoding throughout; a character that code page lacks
+// becomes "?". (msvcrt's wprintf is no good for this: its locale never
+// follows a UTF-8 code page, and it silently drops the rest of a message at
+// the first character it cannot convert.) stdout stays in text mode: "\n"
+// becomes "\r\n", so a message ending in "\r\n" comes out as "\r\r\n", as it
+// always has from this program on Windows.
+#include <direct.h>
+#include <windows.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "platform.h"
+#include "stdio_stream.h"
+
+namespace quillet {
+namespace {
+
+static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows wide text is UTF-16");
+
+// cmd.exe's exit status when it cannot find the program of a command line.
+constexpr int kShellCommandNotFound = 9009;
+
+// A wide path for the wide calls; nothing when the text holds a NUL unit,
+// which would silently cut the path short.
+bool toNative(const std::u16string& path, std::wstring* native) {
+  if (path.find(u'\0') != std::u16string::npos) {
+    errno = EINVAL;
+    return false;
+  }
+  native->assign(path.begin(), path.end());
+  return true;
+}
+
+// errno for the last Win32 error of a failed search, for perror's text.
+int errnoFromLastError() {
+  switch (GetLastError()) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+      return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+      return EACCES;
+    case ERROR_DIRECTORY:
+      return ENOTDIR;
+    case ERROR_FILENAME_EXCED_RANGE:
+      return ENAMETOOLONG;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+      return ENOMEM;
+    default:
+      return EINVAL;
+  }
+}
+
+class Win32Platform final : public Platform {
+ public:
+  SearchHandle findFirstFile(const char* pattern, FindData* data) override {
+    WIN32_FIND_DATAA found;
+    const HANDLE handle = FindFirstFileA(pattern, &found);
+    if (handle == INVALID_HANDLE_VALUE) {
+      errno = errnoFromLastError();
+      return kInvalidSearchHandle;
+    }
+    data->fileName = found.cFileName;
+    return reinterpret_cast<SearchHandle>(handle);
+  }
+
+  bool findNextFile(SearchHandle handle, FindData* data) override {
+    WIN32_FIND_DATAA found;
+    if (!FindNextFileA(reinterpret_cast<HANDLE>(handle), &found)) return false;
+    data->fileName = found.cFileName;
+    return true;
+  }
+
+  void findClose(SearchHandle handle) override { FindClose(reinterpret_cast<HANDLE>(handle)); }
+
+  bool getWorkingFolder(std::string* path) override {
+    std::vector<char> buffer(256);
+    while (_getcwd(buffer.data(), static_cast<int>(buffer.size())) == nullptr) {
+      if (errno != ERANGE || buffer.size() >= 32768) return false;
+      buffer.resize(buffer.size() * 2);
+    }
+    *path = buffer.data();
+    return true;
+  }
+
+  bool changeWorkingFolder(const char* path) override { return _chdir(path) == 0; }
+
+  char separator() const override { return '\\'; }
+
+  bool opensForReading(const char* path) override {
+    // The C runtime refuses to open a folder here, unlike glibc.
+    std::FILE* file = std::fopen(path, "r");
+    if (file == nullptr) return false;
+    std::fclose(file);
+    return true;
+  }
+
+  std::unique_ptr<Stream> openFile(const char* path, const char* mode) override {
+    return wrapStdioFile(std::fopen(path, mode));
+  }
+
+  std::unique_ptr<Stream> openFileW(const std::u16string& path, const char* mode) override {
+    std::wstring native;
+    if (!toNative(path, &native)) return nullptr;
+    const std::wstring wideMode(mode, mode + std::char_traits<char>::length(mode));
+    std::FILE* file = nullptr;
+    if (_wfopen_s(&file, native.c_str(), wideMode.c_str()) != 0) return nullptr;
+    return wrapStdioFile(file);
+  }
+
+  bool deleteFileW(const std::u16string& path) override {
+    std::wstring native;
+    return toNative(path, &native) && DeleteFileW(native.c_str()) != 0;
+  }
+
+  bool setNormalAttributesW(const std::u16string& path) override {
+    std::wstring native;
+    return toNative(path, &native) &&
+           SetFileAttributesW(native.c_str(), FILE_ATTRIBUTE_NORMAL) != 0;
+  }
+
+  bool replaceFileW(const std::u16string& from, const std::u16string& to) override {
+    std::wstring source;
+    std::wstring target;
+    return toNative(from, &source) && toNative(to, &target) &&
+           MoveFileExW(source.c_str(), target.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  }
+
+  bool folderExistsW(const std::u16string& path) override {
+    std::wstring native;
+    if (!toNative(path, &native)) return false;
+    const DWORD attributes = GetFileAttributesW(native.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  }
+
+  std::optional<std::u16string> ansiToUtf16(const std::string& ansi) override {
+    if (ansi.empty()) return std::u16string();
+    if (ansi.size() > static_cast<std::size_t>(INT_MAX)) return std::nullopt;
+    const int length = static_cast<int>(ansi.size());
+    const int units =
+        MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, ansi.data(), length, nullptr, 0);
+    if (units <= 0) return std::nullopt;
+    std::wstring wide(static_cast<std::size_t>(units), L'\0');
+    if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, ansi.data(), length, wide.data(),
+                            units) != units) {
+      return std::nullopt;
+    }
+    return std::u16string(wide.begin(), wide.end());
+  }
+
+  void print(const std::string& text) override { std::fwrite(text.data(), 1, text.size(), stdout); }
+
+  void printWide(const std::u16string& text) override {
+    if (text.empty()) return;
+    if (text.size() > static_cast<std::size_t>(INT_MAX / 4)) {
+      // Too long for one conversion: in halves, never splitting a
+      // surrogate pair.
+      std::size_t half = text.size() / 2;
+      if (text[half - 1] >= 0xD800 && text[half - 1] <= 0xDBFF) ++half;
+      printWide(text.substr(0, half));
+      printWide(text.substr(half));
+      return;
+    }
+    const std::wstring wide(text.begin(), text.end());
+    const int units = static_cast<int>(wide.size());
+    const int bytes =
+        WideCharToMultiByte(CP_ACP, 0, wide.data(), units, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 0) return;
+    std::string ansi(static_cast<std::size_t>(bytes), '\0');
+    if (WideCharToMultiByte(CP_ACP, 0, wide.data(), units, ansi.data(), bytes, nullptr, nullptr) !=
+        bytes) {
+      return;
+    }
+    print(ansi);
+  }
+
+  int readChar() override { return std::getchar(); }
+
+  std::string archiverCommandLine() const override {
+    return "..\\7za a -tzip ..\\ZarvoEUupdate.zip *";
+  }
+
+  CommandResult runCommand(const std::string& commandLine) override {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const int status = std::system(commandLine.c_str());
+    CommandResult result;
+    if (status == -1) return result;  // the command shell itself could not run
+    result.exitCode = status;
+    result.started = status != kShellCommandNotFound;
+    return result;
+  }
+};
+
+}  // namespace
+
+Platform& nativePlatform() {
+  static Win32Platform instance;
+  return instance;
+}
+
+}  // namespace quillet
