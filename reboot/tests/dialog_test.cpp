@@ -1,0 +1,366 @@
+// The confirmation dialog on the simulated device: the question, the
+// closing sequence, the countdown and the reset request, and how No, the
+// caption's OK and the close box end it in every state.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "device.h"
+#include "ostrel_device.h"
+#include "ostrel_dlg.h"
+#include "resource.h"
+
+namespace ostrel::testing {
+namespace {
+
+using Strings = std::vector<std::string>;
+
+// Yes is pressed one second after the start; the closing sequence's two
+// pauses put the first count on the screen four seconds later, and the
+// tenth tick after that issues the reset request.
+constexpr std::uint64_t kYesAt = 1000;
+constexpr std::uint64_t kCountAt = kYesAt + 4000;
+constexpr std::uint64_t kResetAt = kCountAt + 10000;
+
+const Strings kClosingCalls = {"fopen",           "fclose",        "FindWindow",
+                               "GetWindowThread", "OpenProcess",   "TerminateProcess",
+                               "Sleep",           "SetWindowText", "SetTimer"};
+
+std::string Text(std::uint64_t time, const std::string& call) {
+  return std::to_string(time) + " " + call;
+}
+
+// --- The question.
+
+class Asking : public OstrelDeviceTest {};
+
+TEST_F(Asking, InitialisationShowsIconCentresAndAsks) {
+  device().pressAt(500, IDC_NO);
+  Start();
+
+  const fw::IconHandle icon = device().dialogIcon(true);
+  EXPECT_NE(icon, fw::IconHandle::none);
+  EXPECT_EQ(device().dialogIcon(false), icon);
+  // 141 x 59 dialog units on a 480 x 272 screen, two pixels a unit.
+  const fw::Rect place = device().dialogRect();
+  EXPECT_EQ(place.left, (480 - 282) / 2);
+  EXPECT_EQ(place.top, (272 - 118) / 2);
+  EXPECT_EQ(Trace({"FindResource", "LoadIcon", "DialogBox(102)", "WM_INITDIALOG", "SendMessage",
+                   "MoveWindow", "SetWindowText"},
+                  0, true),
+            (Strings{"0 FindResource(128,14) -> module", "0 LoadIcon(128) -> icon 0x20080",
+                     "0 DialogBox(102)", "0 WM_INITDIALOG", "0 SendMessage(WM_SETICON,1,0x20080)",
+                     "0 SendMessage(WM_SETICON,0,0x20080)", "0 MoveWindow(Ostrel,99,77)",
+                     "0 SetWindowText(1002,Do you want to reboot system?)",
+                     "500 DialogBox(102) returns -> 0"}));
+  EXPECT_EQ(countdown, 10);
+}
+
+TEST_F(Asking, QuestionStaysUntilTheCountAppears) {
+  MakeMarkerFolder();
+  device().pressAt(kYesAt, IDC_YES);
+  device().pressAt(kCountAt + 500, IDC_NO);
+  Start();
+
+  const std::vector<fw::sim::TextChange> texts = device().textHistory(IDC_MESSAGE);
+  ASSERT_EQ(texts.size(), 3u);
+  EXPECT_EQ(texts[0].text, u"");  // the template's
+  EXPECT_EQ(texts[1].time, 0u);
+  EXPECT_EQ(texts[1].text, u"Do you want to reboot system?");
+  EXPECT_EQ(texts[2].time, kCountAt);
+  EXPECT_EQ(texts[2].text, u"After 10 seconds -> reboot system");
+}
+
+// --- The closing sequence, with every mix of the three applications running.
+
+struct Running {
+  const char* name;
+  bool tolvane;
+  bool brevan;
+  bool nimbrel;
+};
+
+class Closing : public OstrelDeviceTest, public ::testing::WithParamInterface<Running> {};
+
+TEST_P(Closing, LooksUpEachTitleOnceAndEndsWhatRuns) {
+  const Running running = GetParam();
+  MakeMarkerFolder();
+  const std::uint32_t bystander = device().startProgram(u"Navigator");
+  std::map<std::string, std::uint32_t> pids;
+  if (running.tolvane) pids["Tolvane"] = device().startProgram(u"Tolvane");
+  if (running.brevan) pids["Brevan_Main"] = device().startProgram(u"Brevan_Main");
+  if (running.nimbrel) pids["Nimbrel"] = device().startProgram(u"Nimbrel");
+  device().pressAt(kYesAt, IDC_YES);
+  device().pressAt(kCountAt + 500, IDC_NO);
+
+  Start();
+
+  Strings expected = {Text(kYesAt, "fopen(\\USB Disk\\Zarvo\\reboot.txt,w)"),
+                      Text(kYesAt, "fclose(stream 1)")};
+  auto close = [&](std::uint64_t time, const std::string& title) {
+    expected.push_back(Text(time, "FindWindow(" + title + ")"));
+    if (pids.count(title) == 0) return;
+    const std::string pid = std::to_string(pids[title]);
+    expected.push_back(Text(time, "GetWindowThreadProcessId(" + title + ")"));
+    expected.push_back(Text(time, "OpenProcess(0,0," + pid + ")"));
+    expected.push_back(Text(time, "TerminateProcess(pid " + pid + ",0)"));
+  };
+  close(kYesAt, "Tolvane");
+  expected.push_back(Text(kYesAt, "Sleep(2000)"));
+  close(kYesAt + 2000, "Brevan_Main");
+  close(kYesAt + 2000, "Nimbrel");
+  expected.push_back(Text(kYesAt + 2000, "Sleep(2000)"));
+  expected.push_back(Text(kCountAt, "SetWindowText(1002,After 10 seconds -> reboot system)"));
+  expected.push_back(Text(kCountAt, "SetTimer(66560,1000)"));
+  EXPECT_EQ(Trace(kClosingCalls, kYesAt), expected);
+
+  EXPECT_TRUE(device().running(bystander));
+  for (const auto& [title, pid] : pids) {
+    SCOPED_TRACE(title);
+    EXPECT_FALSE(device().running(pid));
+    EXPECT_EQ(device().terminatedAt(pid), title == "Tolvane" ? kYesAt : kYesAt + 2000);
+  }
+  EXPECT_TRUE(MarkerExists());
+  EXPECT_EQ(std::filesystem::file_size(MarkerFile()), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Applications, Closing,
+                         ::testing::Values(Running{"All", true, true, true},
+                                           Running{"None", false, false, false},
+                                           Running{"OnlyTolvane", true, false, false},
+                                           Running{"OnlyBrevanMain", false, true, false},
+                                           Running{"OnlyNimbrel", false, false, true},
+                                           Running{"FirstAndLast", true, false, true}),
+                         [](const ::testing::TestParamInfo<Running>& info) {
+                           return std::string(info.param.name);
+                         });
+
+TEST_F(Closing, EndsOnlyTheFirstOfTwoProgramsWithTheSameTitle) {
+  const std::uint32_t first = device().startProgram(u"Tolvane");
+  const std::uint32_t second = device().startProgram(u"Tolvane");
+  device().pressAt(kYesAt, IDC_YES);
+  device().pressAt(kCountAt + 500, IDC_NO);
+  Start();
+
+  EXPECT_FALSE(device().running(first));
+  EXPECT_TRUE(device().running(second));
+  EXPECT_EQ(device().calls("FindWindow(Tolvane)").size(), 1u);
+}
+
+TEST_F(Closing, GoesOnWhenAProcessCannotBeOpened) {
+  const std::uint32_t tolvane = device().startProgram(u"Tolvane");
+  const std::uint32_t nimbrel = device().startProgram(u"Nimbrel");
+  device().refuseOpening(tolvane);
+  device().pressAt(kYesAt, IDC_YES);
+  device().pressAt(kCountAt + 500, IDC_NO);
+  Start();
+
+  EXPECT_TRUE(device().running(tolvane));
+  EXPECT_FALSE(device().running(nimbrel));
+  EXPECT_EQ(device().terminationOrder(), std::vector<std::uint32_t>{nimbrel});
+  EXPECT_EQ(Counts(), CountTexts(kCountAt, 10, 10));
+}
+
+TEST_F(Closing, GoesOnWhenTheMarkerCannotBeCreated) {
+  // No "\USB Disk\Zarvo" folder: the marker cannot be opened for writing.
+  const std::uint32_t tolvane = device().startProgram(u"Tolvane");
+  device().pressAt(kYesAt, IDC_YES);
+  device().pressAt(kResetAt + 500, IDC_NO);
+  Start();
+
+  EXPECT_EQ(device().calls("fopen(\\USB Disk\\Zarvo\\reboot.txt,w)")[0].result, "none");
+  EXPECT_TRUE(device().calls("fclose").empty());
+  EXPECT_FALSE(device().running(tolvane));
+  EXPECT_EQ(device().ioControlRequests().size(), 1u);
+  EXPECT_FALSE(MarkerExists());
+
+  Reboot();  // the next start asks again
+  device().pressAt(500, IDC_NO);
+  Start();
+  EXPECT_EQ(device().dialogsCreated(), 1);
+}
+
+// --- The countdown and the reset request.
+
+class Countdown : public OstrelDeviceTest {
+ protected:
+  void SetUp() override {
+    OstrelDeviceTest::SetUp();
+    MakeMarkerFolder();
+    device().pressAt(kYesAt, IDC_YES);
+  }
+};
+
+TEST_F(Countdown, CountsToZeroAndRequestsTheResetOnce) {
+  device().pressAt(kResetAt + 30000, IDC_NO);
+  Start();
+
+  EXPECT_EQ(Counts(), CountTexts(kCountAt, 10));
+  EXPECT_EQ(Trace({"SetWindowText", "KillTimer", "KernelIoControl"}, kResetAt),
+            (Strings{Text(kResetAt, "SetWindowText(1002,After 0 seconds -> reboot system)"),
+                     Text(kResetAt, "KillTimer(66560)"),
+                     Text(kResetAt, "KernelIoControl(0x01012190,null,0,null,0,null)")}));
+  ASSERT_EQ(device().ioControlRequests().size(), 1u);
+  const fw::sim::IoControlRequest& reset = device().ioControlRequests()[0];
+  EXPECT_EQ(reset.code, 0x01012190u);
+  EXPECT_EQ(reset.inBuffer, nullptr);
+  EXPECT_EQ(reset.inSize, 0u);
+  EXPECT_EQ(reset.outBuffer, nullptr);
+  EXPECT_EQ(reset.outSize, 0u);
+  EXPECT_EQ(reset.bytesReturned, nullptr);
+  // Stopped: no tick in the thirty seconds that follow.
+  EXPECT_EQ(device().calls("WM_TIMER").size(), 10u);
+  EXPECT_EQ(countdown, 0);
+}
+
+// Timers of any other identifier go through the dialog's map and change nothing.
+class ForeignTimer : public Countdown, public ::testing::WithParamInterface<std::uint32_t> {};
+
+TEST_P(ForeignTimer, ChangesNothing) {
+  const std::uint32_t id = GetParam();
+  // One from the start (while asking), one during the count.
+  device().at(0, [&] { device().setTimer(device().openDialog(), id, 300); });
+  device().pressAt(kResetAt + 500, IDC_NO);
+  Start();
+
+  std::size_t whileAsking = 0;
+  std::size_t whileCounting = 0;
+  for (const fw::sim::Call& tick : device().calls("WM_TIMER(" + std::to_string(id) + ")")) {
+    if (tick.time < kYesAt) ++whileAsking;
+    if (tick.time > kCountAt && tick.time < kResetAt) ++whileCounting;
+  }
+  EXPECT_EQ(whileAsking, 3u);
+  EXPECT_GE(whileCounting, 30u);
+  EXPECT_EQ(Counts(), CountTexts(kCountAt, 10));
+  EXPECT_EQ(device().ioControlRequests().size(), 1u);
+  EXPECT_EQ(device().ioControlRequests()[0].time, kResetAt);
+}
+
+INSTANTIATE_TEST_SUITE_P(Identifiers, ForeignTimer,
+                         ::testing::Values(0u, 1u, 0x400u, 0x10000u, 0x10401u, 0x1010400u));
+
+TEST_F(Countdown, SecondYesCarriesOnFromTheCurrentCount) {
+  // The count shows 7 at kCountAt + 3000; Yes again half a second later,
+  // with Tolvane started again meanwhile and the marker no longer empty.
+  constexpr std::uint64_t kAgainAt = kCountAt + 3500;
+  std::uint32_t tolvane = 0;
+  device().at(kCountAt + 3200, [&] {
+    tolvane = device().startProgram(u"Tolvane");
+    WriteMarker("left over");
+  });
+  device().pressAt(kAgainAt, IDC_YES);
+  device().pressAt(kAgainAt + 4000 + 8000, IDC_NO);
+  Start();
+
+  Strings expected = CountTexts(kCountAt, 10, 7);
+  for (const std::string& text : CountTexts(kAgainAt + 4000, 7)) expected.push_back(text);
+  EXPECT_EQ(Counts(), expected);
+  EXPECT_EQ(
+      Trace({"fopen", "FindWindow", "Sleep", "SetTimer"}, kAgainAt),
+      (Strings{Text(kAgainAt, "fopen(\\USB Disk\\Zarvo\\reboot.txt,w)"),
+               Text(kAgainAt, "FindWindow(Tolvane)"), Text(kAgainAt, "Sleep(2000)"),
+               Text(kAgainAt + 2000, "FindWindow(Brevan_Main)"),
+               Text(kAgainAt + 2000, "FindWindow(Nimbrel)"), Text(kAgainAt + 2000, "Sleep(2000)"),
+               Text(kAgainAt + 4000, "SetTimer(66560,1000)")}));
+  EXPECT_EQ(device().terminatedAt(tolvane), kAgainAt);
+  EXPECT_EQ(std::filesystem::file_size(MarkerFile()), 0u);
+  ASSERT_EQ(device().ioControlRequests().size(), 1u);
+  EXPECT_EQ(device().ioControlRequests()[0].time, kAgainAt + 4000 + 7000);
+}
+
+TEST_F(Countdown, YesAfterAReturnedResetRequestCountsFromTenAgain) {
+  constexpr std::uint64_t kAgainAt = kResetAt + 1000;
+  device().pressAt(kAgainAt, IDC_YES);
+  device().pressAt(kAgainAt + 4000 + 10000 + 500, IDC_NO);
+  Start();
+
+  Strings expected = CountTexts(kCountAt, 10);
+  for (const std::string& text : CountTexts(kAgainAt + 4000, 10)) expected.push_back(text);
+  EXPECT_EQ(Counts(), expected);
+  ASSERT_EQ(device().ioControlRequests().size(), 2u);
+  EXPECT_EQ(device().ioControlRequests()[1].time, kAgainAt + 4000 + 10000);
+  EXPECT_EQ(device().ioControlRequests()[1].code, kResetRequestCode);
+  EXPECT_EQ(countdown, 0);
+}
+
+// --- Ending the dialog, in every state.
+
+enum class EndBy { no, captionOk, closeBox };
+
+struct EndCase {
+  const char* name;
+  EndBy ending;
+  std::uint64_t at;         // when the person acts
+  std::uint64_t handledAt;  // when the dialog gets to it
+  bool markerAfter;
+  std::size_t resetRequests;
+  std::size_t counts;  // count texts shown before the end
+};
+
+// Yes at kYesAt is pressed in every case but the first three.
+const EndCase kEndCases[] = {
+    {"NoWhileAsking", EndBy::no, 500, 500, false, 0, 0},
+    {"CaptionOkWhileAsking", EndBy::captionOk, 500, 500, false, 0, 0},
+    {"CloseBoxWhileAsking", EndBy::closeBox, 500, 500, false, 0, 0},
+    // Pressed during the closing sequence's pauses: the thread is busy, so
+    // the press waits until Yes is done.
+    {"NoWhileClosing", EndBy::no, kYesAt + 1500, kCountAt, true, 0, 1},
+    {"CaptionOkWhileClosing", EndBy::captionOk, kYesAt + 3000, kCountAt, true, 0, 1},
+    {"NoWhileCounting", EndBy::no, kCountAt + 3500, kCountAt + 3500, true, 0, 4},
+    {"CaptionOkWhileCounting", EndBy::captionOk, kCountAt + 3500, kCountAt + 3500, true, 0, 4},
+    {"CloseBoxWhileCounting", EndBy::closeBox, kCountAt + 3500, kCountAt + 3500, true, 0, 4},
+    {"NoAfterTheResetRequest", EndBy::no, kResetAt + 2000, kResetAt + 2000, true, 1, 11},
+    {"CloseBoxAfterTheResetRequest", EndBy::closeBox, kResetAt + 2000, kResetAt + 2000, true, 1,
+     11},
+};
+
+class Ending : public OstrelDeviceTest, public ::testing::WithParamInterface<EndCase> {};
+
+TEST_P(Ending, EndsTheModalRunAndKeepsWhatYesDid) {
+  const EndCase& c = GetParam();
+  MakeMarkerFolder();
+  const std::uint32_t tolvane = device().startProgram(u"Tolvane");
+  const bool yes = c.at > kYesAt;
+  if (yes) device().pressAt(kYesAt, IDC_YES);
+  switch (c.ending) {
+    case EndBy::no:
+      device().pressAt(c.at, IDC_NO);
+      break;
+    case EndBy::captionOk:
+      device().pressCaptionOkAt(c.at);
+      break;
+    case EndBy::closeBox:
+      device().pressCloseBoxAt(c.at);
+      break;
+  }
+
+  EXPECT_EQ(Start(), 0);
+
+  const std::vector<fw::sim::Call> returned = device().calls("DialogBox(102) returns");
+  ASSERT_EQ(returned.size(), 1u);
+  EXPECT_EQ(returned[0].time, c.handledAt);
+  // No posts the quit request; the caption's buttons end the run through
+  // the framework's default OK and cancel handling.
+  const std::string result = c.ending == EndBy::no ? "0" : c.ending == EndBy::captionOk ? "1" : "2";
+  EXPECT_EQ(returned[0].result, result);
+  EXPECT_EQ(device().quitPosted(), c.ending == EndBy::no);
+  EXPECT_EQ(device().calls("EndDialog").size(), c.ending == EndBy::no ? 0u : 1u);
+
+  EXPECT_EQ(MarkerExists(), c.markerAfter);
+  EXPECT_EQ(device().running(tolvane), !yes);
+  EXPECT_EQ(device().ioControlRequests().size(), c.resetRequests);
+  EXPECT_EQ(Counts().size(), c.counts);
+  // Nothing happens after the end: the dialog's timer went with its window.
+  EXPECT_EQ(device().log().back().call, "DialogBox(102) returns");
+}
+
+INSTANTIATE_TEST_SUITE_P(States, Ending, ::testing::ValuesIn(kEndCases),
+                         [](const ::testing::TestParamInfo<EndCase>& info) {
+                           return std::string(info.param.name);
+                         });
+
+}  // namespace
+}  // namespace ostrel::testing
