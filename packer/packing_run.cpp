@@ -1,6 +1,8 @@
 #include "packing_run.h"
 
 #include "console.h"
+#include "content_digest.h"
+#include "file_list.h"
 #include "platform.h"
 #include "walk.h"
 
@@ -19,6 +21,64 @@ void printBanner() {
   printWide(kRule);
 }
 
+// The intermediate files, in the order they are removed.
+void deleteIntermediates(Platform& system) {
+  system.deleteFileW(u"FlashDrive\\$FileList.txt");
+  system.deleteFileW(u"FlashDrive\\$FolderList.txt");
+  system.deleteFileW(u"FlashDrive\\$md5.bin");
+}
+
+// Runs the archiver from inside the staging folder and checks what it came
+// to. The intermediate files are gone afterwards either way, and a failed
+// run leaves no archive.
+int packStagingFolder(Platform& system) {
+  std::string startFolder;
+  if (!system.getWorkingFolder(&startFolder) || !system.changeWorkingFolder("FlashDrive")) {
+    printWide(u"The staging folder 'FlashDrive' could not be entered; no archive was made\n");
+    deleteIntermediates(system);
+    return kExitArchiverFailed;
+  }
+  const CommandResult archiver = system.runCommand(system.archiverCommandLine());
+  if (!system.changeWorkingFolder(startFolder.c_str())) {
+    // The relative paths below would miss; nothing more can be done safely.
+    printWide(u"The working folder could not be entered again\n");
+    return kExitArchiverFailed;
+  }
+  deleteIntermediates(system);
+  if (!archiver.started) {
+    system.deleteFileW(u"ZarvoEUupdate.zip");
+    printWide(u"The archiver '7za' could not be started; no archive was made\n");
+    return kExitArchiverFailed;
+  }
+  if (archiver.exitCode != 0) {
+    system.deleteFileW(u"ZarvoEUupdate.zip");
+    printWide(u"The archiver failed with exit code %d; no archive was made\n", {archiver.exitCode});
+    return kExitArchiverFailed;
+  }
+  return kExitPacked;
+}
+
+// Steps after the walk: load and rewrite the list, the digest, the archive.
+int packLists(Platform& system) {
+  if (fileList_Load() != 1) {
+    fileList_Release();
+    printWide(u"The file list could not be loaded; no archive was made\n");
+    deleteIntermediates(system);
+    return kExitListFailed;
+  }
+  if (fileList_StripPrefix() != 1) {
+    fileList_Release();
+    printWide(u"The file list could not be rewritten; no archive was made\n");
+    deleteIntermediates(system);
+    return kExitListFailed;
+  }
+  const int digest = calculateMd5();
+  fileList_Release();
+  // After a failed digest the lists stay in the staging folder to be looked at.
+  if (digest != 1) return kExitDigestFailed;
+  return packStagingFolder(system);
+}
+
 }  // namespace
 
 int packingRun() {
@@ -31,8 +91,7 @@ int packingRun() {
   system.deleteFileW(u"FlashDrive\\$FolderList.txt");
   system.deleteFileW(u"FlashDrive\\$md5.bin");
 
-  int exitCode = kExitPacked;
-  if (makeList() != 1) exitCode = kExitWalkFailed;
+  const int exitCode = makeList() == 1 ? packLists(system) : kExitWalkFailed;
 
   printBanner();
   printWide(u"Press any key to continue...");

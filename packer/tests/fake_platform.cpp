@@ -14,25 +14,26 @@ struct FakePlatform::Node {
   bool folder = false;
   std::string bytes;
   std::vector<std::pair<std::string, std::shared_ptr<Node>>> children;  // in order added
+  std::map<std::string, std::size_t> index;  // name -> position in children
 
   std::shared_ptr<Node> child(const std::string& name) const {
-    for (const auto& [childName, node] : children) {
-      if (childName == name) return node;
-    }
-    return nullptr;
+    const auto found = index.find(name);
+    return found == index.end() ? nullptr : children[found->second].second;
   }
   void remove(const std::string& name) {
-    children.erase(std::remove_if(children.begin(), children.end(),
-                                  [&](const auto& entry) { return entry.first == name; }),
-                   children.end());
+    const auto found = index.find(name);
+    if (found == index.end()) return;
+    children.erase(children.begin() + static_cast<std::ptrdiff_t>(found->second));
+    index.clear();
+    for (std::size_t i = 0; i < children.size(); ++i) index[children[i].first] = i;
   }
   void put(const std::string& name, std::shared_ptr<Node> node) {
-    for (auto& entry : children) {
-      if (entry.first == name) {
-        entry.second = std::move(node);
-        return;
-      }
+    const auto found = index.find(name);
+    if (found != index.end()) {
+      children[found->second].second = std::move(node);
+      return;
     }
+    index[name] = children.size();
     children.emplace_back(name, std::move(node));
   }
 };

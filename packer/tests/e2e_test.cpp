@@ -1,0 +1,281 @@
+// End-to-end runs of the built Quillet program on POSIX, as a user runs it:
+// a fresh working folder with a staging folder and an archiver, no
+// arguments, standard input at its end. The archive is read back with
+// unzip and the digest recomputed with md5sum, not with our own code.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "scratch_folder.h"
+#include "utf.h"
+
+namespace quillet {
+namespace {
+
+namespace fs = std::filesystem;
+using quillet::testing::ListFile;
+using quillet::testing::parseList;
+using quillet::testing::ScratchFolder;
+using quillet::testing::u16;
+using ::testing::ElementsAreArray;
+using ::testing::EndsWith;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::StartsWith;
+using ::testing::UnorderedElementsAreArray;
+
+constexpr char kBanner[] =
+    "**********************************************************\n"
+    "[Name] ZarvoEU_Quillet.exe\t\t\t\t\t\t\t\t\t\n"
+    "[Description]\t\t\t\t\t\t\t\t\t\t\t\t\n"
+    "This tool is used to pack BSP & NAVI related files into\t\n"
+    "a release file, ZarvoEUupdate.zip. \t\t\t\t\t\t\t\n"
+    "[BSP] 0.90.019RO or laters\t\t\t\t\t\t\t\t\n"
+    "**********************************************************\n"
+    "Press any key to continue...";
+
+struct Outcome {
+  int exitCode = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string shellQuote(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+// Runs a shell command; returns its exit status and standard output.
+Outcome shell(const std::string& command) {
+  ScratchFolder capture;
+  const std::string out = (capture.root() / "out").string();
+  const std::string err = (capture.root() / "err").string();
+  const int status =
+      std::system((command + " >" + shellQuote(out) + " 2>" + shellQuote(err)).c_str());
+  Outcome outcome;
+  outcome.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  outcome.out = capture.read("out");
+  outcome.err = capture.read("err");
+  return outcome;
+}
+
+class QuilletRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    scratch.file("FlashDrive/BSP/NK.bin", std::string("\x01\x02\x00\x03", 4));
+    scratch.file("FlashDrive/BSP/eboot.nb0", "boot loader");
+    scratch.file("FlashDrive/NAVI/Maps/EU.map", std::string(3000, 'm'));
+    scratch.file("FlashDrive/NAVI/Stimme_Müller.wav", "voice");
+    scratch.file("FlashDrive/$FileList-cfg.txt", "not digested");
+    scratch.file("FlashDrive/.version", "0.90.019");
+    scratch.folder("FlashDrive/NAVI/Logs");
+    before = snapshot();
+  }
+
+  // The archiver the run finds in the working folder.
+  void useRealArchiver() {
+    const char* real = "/usr/bin/7za";
+    if (!fs::exists(real)) GTEST_SKIP() << "p7zip-full's 7za is not installed";
+    fs::create_symlink(real, scratch.root() / "7za");
+  }
+  // A stand-in that records its arguments and folder, then exits with `code`.
+  void useStandIn(int code, const std::string& extra = "") {
+    scratch.file("7za",
+                 "#!/bin/sh\nprintf '%s\\n' \"$@\" > ../archiver-args\npwd > ../archiver-cwd\n"
+                 "ls -A > ../archiver-saw\n" +
+                     extra + "exit " + std::to_string(code) + "\n");
+    fs::permissions(scratch.root() / "7za", fs::perms::owner_all);
+  }
+
+  Outcome run(const std::string& arguments = "") {
+    return shell("cd " + shellQuote(scratch.root().string()) + " && " + QUILLET_EXE + " " +
+                 arguments + " </dev/null");
+  }
+
+  // Every path below FlashDrive with its contents (folders as "/").
+  std::map<std::string, std::string> snapshot() const {
+    std::map<std::string, std::string> tree;
+    for (const auto& entry : fs::recursive_directory_iterator(scratch.root() / "FlashDrive")) {
+      const std::string relative = fs::relative(entry.path(), scratch.root()).string();
+      tree[relative] = entry.is_directory() ? "/" : scratch.read(relative);
+    }
+    return tree;
+  }
+
+  std::string unzip(const std::string& arguments) const {
+    return shell("cd " + shellQuote(scratch.root().string()) + " && unzip " + arguments).out;
+  }
+
+  ScratchFolder scratch;
+  std::map<std::string, std::string> before;
+};
+
+TEST_F(QuilletRun, PacksTheStagingFolderWithItsListsAndDigest) {
+  useRealArchiver();
+  const Outcome outcome = run();
+  ASSERT_EQ(outcome.exitCode, 0) << outcome.out << outcome.err;
+  ASSERT_TRUE(scratch.exists("ZarvoEUupdate.zip"));
+  EXPECT_EQ(snapshot(), before) << "the staging folder is left as it was found";
+
+  // The archive holds the staging folder's contents, names relative to it.
+  std::istringstream names(unzip("-Z1 ZarvoEUupdate.zip"));
+  std::set<std::string> archived;
+  for (std::string name; std::getline(names, name);) archived.insert(name);
+  for (const auto& [path, contents] : before) {
+    std::string inside = path.substr(std::string("FlashDrive/").size());
+    if (contents == "/") inside += "/";
+    EXPECT_EQ(archived.count(inside), 1u) << inside;
+  }
+  EXPECT_EQ(archived.count("$FileList.txt"), 1u);
+  EXPECT_EQ(archived.count("$FolderList.txt"), 1u);
+  EXPECT_EQ(archived.count("$md5.bin"), 1u);
+
+  // $FileList.txt in its second form: the first form's header, lines
+  // without "FlashDrive\".
+  const ListFile files = parseList(unzip("-p ZarvoEUupdate.zip '$FileList.txt'"));
+  ASSERT_TRUE(files.wellFormed);
+  std::vector<std::u16string> expected;
+  for (const auto& [path, contents] : before) {
+    if (contents == "/") continue;
+    std::string line = path.substr(std::string("FlashDrive/").size());
+    for (char& c : line) c = c == '/' ? '\\' : c;
+    expected.push_back(u16(line));
+  }
+  expected.push_back(u"$FileList.txt");
+  expected.push_back(u"$FolderList.txt");
+  EXPECT_THAT(files.lines, UnorderedElementsAreArray(expected));
+  EXPECT_EQ(files.count, expected.size());
+
+  // $FolderList.txt stays in its first form.
+  const ListFile folders = parseList(unzip("-p ZarvoEUupdate.zip '$FolderList.txt'"));
+  ASSERT_TRUE(folders.wellFormed);
+  for (const std::u16string& line : folders.lines) EXPECT_EQ(line.rfind(u"FlashDrive\\", 0), 0u);
+  EXPECT_EQ(folders.count, folders.lines.size());
+
+  // $md5.bin: the MD5 of the listed files' contents in list order, the
+  // configuration file left out, recomputed with md5sum.
+  std::string concatenation;
+  for (const std::u16string& line : files.lines) {
+    if (line.find(u"$FileList-cfg.txt") != std::u16string::npos) continue;
+    std::string path = utf16ToUtf8(line).value();
+    for (char& c : path) c = c == '\\' ? '/' : c;
+    const std::string member = unzip("-p ZarvoEUupdate.zip " + shellQuote(path));
+    concatenation += (path == "$FileList.txt" || path == "$FolderList.txt")
+                         ? member
+                         : before.at("FlashDrive/" + path);
+  }
+  scratch.file("concatenation", concatenation);
+  const std::string md5sum =
+      shell("md5sum " + shellQuote((scratch.root() / "concatenation").string())).out.substr(0, 32);
+  std::string digest;
+  char hex[3];
+  for (unsigned char byte : unzip("-p ZarvoEUupdate.zip '$md5.bin'")) {
+    std::snprintf(hex, sizeof hex, "%02x", byte);
+    digest += hex;
+  }
+  EXPECT_EQ(digest, md5sum);
+}
+
+TEST_F(QuilletRun, ConsoleShowsEachStepInOrder) {
+  useStandIn(0, "echo ARCHIVER-OUTPUT\n");
+  const Outcome outcome = run();
+  ASSERT_EQ(outcome.exitCode, 0) << outcome.out;
+  const std::string& out = outcome.out;
+  EXPECT_THAT(out, StartsWith("**********************************************************\n"
+                              "Start to pack ZarvoEUupdate.zip...\n"));
+  EXPECT_THAT(out, EndsWith(kBanner));
+  const std::size_t walk = out.find("NAME: NK.bin\nFlashDrive\\BSP\\NK.bin\n");
+  const std::size_t load = out.find("len = '");
+  const std::size_t digest = out.find("[MD5](0)");
+  const std::size_t archiver = out.find("ARCHIVER-OUTPUT\n");
+  const std::size_t banner = out.find(kBanner);
+  EXPECT_NE(walk, std::string::npos);
+  EXPECT_LT(walk, load);
+  EXPECT_LT(load, digest);
+  EXPECT_LT(digest, archiver);
+  EXPECT_LT(out.find("calculateMd5_AddOneFile(FlashDrive\\BSP\\NK.bin)\r\n"), archiver);
+  EXPECT_LT(archiver, banner);
+  EXPECT_THAT(out, HasSubstr("len = '21'\r\nbuffer = 'FlashDrive\\BSP\\NK.bin'\r\n"));
+}
+
+TEST_F(QuilletRun, ArchiverRunsInTheStagingFolderWithTheWildcardUnexpanded) {
+  useStandIn(0);
+  ASSERT_EQ(run("--ignored arguments").exitCode, 0);
+  EXPECT_EQ(scratch.read("archiver-args"), "a\n-tzip\n../ZarvoEUupdate.zip\n*\n");
+  EXPECT_EQ(scratch.read("archiver-cwd"), (scratch.root() / "FlashDrive").string() + "\n");
+  // It found the lists and the digest there, and they are gone afterwards.
+  EXPECT_THAT(scratch.read("archiver-saw"), HasSubstr("$FileList.txt\n$FolderList.txt\n"));
+  EXPECT_THAT(scratch.read("archiver-saw"), HasSubstr("$md5.bin\n"));
+  EXPECT_EQ(snapshot(), before);
+}
+
+TEST_F(QuilletRun, StaleArchiveIsDeletedBeforeTheRun) {
+  useStandIn(0);
+  scratch.file("ZarvoEUupdate.zip", "stale");
+  ASSERT_EQ(run().exitCode, 0);
+  EXPECT_FALSE(scratch.exists("ZarvoEUupdate.zip")) << "the stand-in made none";
+}
+
+// Failures of the archiver: a message, no archive, the staging folder as
+// it was found, exit code 6.
+TEST_F(QuilletRun, MissingArchiverFailsTheRun) {
+  const Outcome outcome = run();
+  EXPECT_EQ(outcome.exitCode, 6);
+  EXPECT_THAT(outcome.out,
+              HasSubstr("The archiver '7za' could not be started; no archive was made\n"));
+  EXPECT_THAT(outcome.out, EndsWith(kBanner));
+  EXPECT_FALSE(scratch.exists("ZarvoEUupdate.zip"));
+  EXPECT_EQ(snapshot(), before);
+}
+
+TEST_F(QuilletRun, FailingArchiverFailsTheRunAndItsArchiveIsRemoved) {
+  useStandIn(2, "echo partial > ../ZarvoEUupdate.zip\n");
+  const Outcome outcome = run();
+  EXPECT_EQ(outcome.exitCode, 6);
+  EXPECT_THAT(outcome.out,
+              HasSubstr("The archiver failed with exit code 2; no archive was made\n"));
+  EXPECT_FALSE(scratch.exists("ZarvoEUupdate.zip"));
+  EXPECT_EQ(snapshot(), before);
+}
+
+TEST_F(QuilletRun, ListedFileThatCannotBeOpenedFailsTheDigest) {
+  // Started below a folder itself named FlashDrive, the lines begin at that
+  // earlier name and do not lead to the files from the working folder.
+  useStandIn(0);
+  const fs::path work = scratch.root() / "FlashDrive" / "work";
+  fs::create_directories(work / "FlashDrive");
+  std::ofstream(work / "FlashDrive" / "a.bin") << "a";
+  fs::create_symlink(scratch.root() / "7za", work / "7za");
+  const Outcome outcome =
+      shell("cd " + shellQuote(work.string()) + " && " + QUILLET_EXE + " </dev/null");
+  EXPECT_EQ(outcome.exitCode, 5);
+  EXPECT_THAT(outcome.out, HasSubstr("The file 'FlashDrive\\work\\FlashDrive\\"));
+  EXPECT_FALSE(fs::exists(work / "ZarvoEUupdate.zip"));
+  EXPECT_FALSE(scratch.exists("archiver-args")) << "the archiver must not run";
+  // The lists stay for inspection; no digest is left.
+  EXPECT_TRUE(fs::exists(work / "FlashDrive" / "$FileList.txt"));
+  EXPECT_TRUE(fs::exists(work / "FlashDrive" / "$FolderList.txt"));
+  EXPECT_FALSE(fs::exists(work / "FlashDrive" / "$md5.bin"));
+}
+
+TEST_F(QuilletRun, NoStagingFolderFailsWithoutTouchingTheWorkingFolder) {
+  useStandIn(0);
+  fs::remove_all(scratch.root() / "FlashDrive");
+  const Outcome outcome = run();
+  EXPECT_EQ(outcome.exitCode, 2);
+  EXPECT_THAT(outcome.out, HasSubstr("There is no staging folder 'FlashDrive' in '"));
+  EXPECT_THAT(outcome.out, EndsWith(kBanner));
+  EXPECT_FALSE(scratch.exists("archiver-args"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(scratch.root()), {}), 1) << "only the archiver";
+}
+
+}  // namespace
+}  // namespace quillet

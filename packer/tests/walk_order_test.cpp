@@ -1,0 +1,171 @@
+// The walk's rules that depend on the order of a folder's listing, its
+// limits and its failures, on the fake platform with Windows-style paths:
+// "C:\work" holds the staging folder, and the search reports "." and ".."
+// first, then the entries in the order they were added.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "fake_platform.h"
+#include "scratch_folder.h"
+#include "walk.h"
+
+namespace quillet {
+namespace {
+
+using quillet::testing::FakePlatform;
+using quillet::testing::ListFile;
+using quillet::testing::parseList;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+class WalkOrderTest : public ::testing::Test {
+ protected:
+  WalkOrderTest() : fake('\\', "C:") {
+    fake.addFolder("C:\\work\\FlashDrive");
+    fake.changeWorkingFolder("C:\\work");
+    setPlatform(&fake);
+  }
+  ~WalkOrderTest() override { setPlatform(nullptr); }
+
+  int walk() {
+    ::testing::internal::CaptureStderr();
+    const int result = makeList();
+    errors = ::testing::internal::GetCapturedStderr();
+    fileList = parseList(fake.fileBytes("C:\\work\\FlashDrive\\$FileList.txt").value_or(""));
+    folderList = parseList(fake.fileBytes("C:\\work\\FlashDrive\\$FolderList.txt").value_or(""));
+    return result;
+  }
+
+  bool noListsLeft() const {
+    return !fake.exists("C:\\work\\FlashDrive\\$FileList.txt") &&
+           !fake.exists("C:\\work\\FlashDrive\\$FolderList.txt");
+  }
+
+  FakePlatform fake;
+  std::string errors;
+  ListFile fileList;
+  ListFile folderList;
+};
+
+TEST_F(WalkOrderTest, FolderLineRepeatsAfterASubfolderThatWasEntered) {
+  fake.addFile("C:\\work\\FlashDrive\\A\\B\\x.txt");
+  fake.addFile("C:\\work\\FlashDrive\\A\\c.txt");
+  ASSERT_EQ(walk(), 1);
+  EXPECT_THAT(folderList.lines,
+              ElementsAre(u"FlashDrive\\A", u"FlashDrive\\A\\B", u"FlashDrive\\A"));
+  EXPECT_EQ(folderList.count, 3);
+  // The lists were created after A, so they are listed after it.
+  EXPECT_THAT(fileList.lines,
+              ElementsAre(u"FlashDrive\\A\\B\\x.txt", u"FlashDrive\\A\\c.txt",
+                          u"FlashDrive\\$FileList.txt", u"FlashDrive\\$FolderList.txt"));
+}
+
+TEST_F(WalkOrderTest, FileBeforeTheSubfolderCausesNoRepeat) {
+  fake.addFile("C:\\work\\FlashDrive\\A\\c.txt");
+  fake.addFile("C:\\work\\FlashDrive\\A\\B\\x.txt");
+  ASSERT_EQ(walk(), 1);
+  EXPECT_THAT(folderList.lines, ElementsAre(u"FlashDrive\\A", u"FlashDrive\\A\\B"));
+  EXPECT_EQ(folderList.count, 2);
+}
+
+TEST_F(WalkOrderTest, ConsoleShowsWindowsPathsAsTheSystemWritesThem) {
+  fake.addFile("C:\\work\\FlashDrive\\A\\c.txt");
+  ASSERT_EQ(walk(), 1);
+  EXPECT_EQ(fake.console,
+            "PATH: C:\\work\\FlashDrive\\A\n"
+            "NAME: c.txt\nFlashDrive\\A\\c.txt\n"
+            "NAME: $FileList.txt\nFlashDrive\\$FileList.txt\n"
+            "NAME: $FolderList.txt\nFlashDrive\\$FolderList.txt\n");
+}
+
+TEST_F(WalkOrderTest, FolderThatCannotBeListedIsSkippedAndTheWalkGoesOn) {
+  fake.addFile("C:\\work\\FlashDrive\\Locked\\secret.bin");
+  fake.addFile("C:\\work\\FlashDrive\\open.bin");
+  fake.faults.unlistable.insert("FlashDrive\\Locked");
+  ASSERT_EQ(walk(), 1);
+  EXPECT_THAT(errors, HasSubstr("Unable to open directory: "));
+  EXPECT_THAT(fileList.lines, ElementsAre(u"FlashDrive\\open.bin", u"FlashDrive\\$FileList.txt",
+                                          u"FlashDrive\\$FolderList.txt"));
+  std::string here;
+  fake.getWorkingFolder(&here);
+  EXPECT_EQ(here, "C:\\work");
+}
+
+TEST_F(WalkOrderTest, EntryThatIsNeitherFileNorFolderIsReportedAndSkipped) {
+  fake.addFile("C:\\work\\FlashDrive\\held.bin");
+  fake.faults.openFails.insert("held.bin");
+  ASSERT_EQ(walk(), 1);
+  EXPECT_THAT(fake.console,
+              HasSubstr("Skipped 'C:\\work\\FlashDrive\\held.bin': neither a file that opens nor a "
+                        "folder\n"));
+  EXPECT_EQ(fileList.count, 2);
+}
+
+TEST_F(WalkOrderTest, FolderThatGrowsBetweenItsTwoListingsFailsTheWalk) {
+  // A few short names leave room in the block; long ones that arrive
+  // between the two listings do not fit.
+  fake.addFile("C:\\work\\FlashDrive\\a.bin");
+  int searches = 0;
+  fake.onFindFirstFile = [&](const std::string&) {
+    if (++searches != 2) return;
+    for (char c = 'a'; c < 'k'; ++c) {
+      fake.addFile("C:\\work\\FlashDrive\\" + std::string(200, c));
+    }
+  };
+  EXPECT_EQ(walk(), 0);
+  EXPECT_THAT(fake.console, HasSubstr("changed while it was listed"));
+  EXPECT_TRUE(noListsLeft());
+}
+
+TEST_F(WalkOrderTest, FileListHoldsUpTo65535Lines) {
+  for (int i = 0; i < 65533; ++i) fake.addFile("C:\\work\\FlashDrive\\f" + std::to_string(i));
+  ASSERT_EQ(walk(), 1);
+  EXPECT_EQ(fileList.count, 65535);
+  EXPECT_EQ(fileList.lines.size(), 65535u);
+}
+
+TEST_F(WalkOrderTest, FileListBeyond65535LinesFailsInsteadOfWrapping) {
+  for (int i = 0; i < 65534; ++i) fake.addFile("C:\\work\\FlashDrive\\f" + std::to_string(i));
+  EXPECT_EQ(walk(), 0);
+  EXPECT_THAT(fake.console, HasSubstr("More than 65535 lines for $FileList.txt"));
+  EXPECT_TRUE(noListsLeft());
+}
+
+TEST_F(WalkOrderTest, FolderListBeyond65535LinesFailsInsteadOfWrapping) {
+  // A's first line, then for each subfolder its own line and, but for the
+  // last, A's line again: 1 + 32768 + 32767 lines.
+  for (int i = 0; i < 32768; ++i) {
+    fake.addFile("C:\\work\\FlashDrive\\A\\s" + std::to_string(i) + "\\f");
+  }
+  EXPECT_EQ(walk(), 0);
+  EXPECT_THAT(fake.console, HasSubstr("More than 65535 lines for $FolderList.txt"));
+  EXPECT_TRUE(noListsLeft());
+}
+
+TEST_F(WalkOrderTest, MoreThan65535FoldersFailTheWalk) {
+  // The staging folder's own line is never written, so only the scan's
+  // table of folders runs out.
+  for (int i = 0; i < 65535; ++i) fake.addFolder("C:\\work\\FlashDrive\\s" + std::to_string(i));
+  EXPECT_EQ(walk(), 0);
+  EXPECT_THAT(fake.console, HasSubstr("More than 65535 folders"));
+  EXPECT_TRUE(noListsLeft());
+}
+
+TEST_F(WalkOrderTest, ListThatCannotBeCreatedFailsAndLeavesNothing) {
+  fake.addFile("C:\\work\\FlashDrive\\a.bin");
+  fake.faults.openFails.insert("$FolderList.txt");
+  EXPECT_EQ(walk(), 0);
+  EXPECT_THAT(fake.console,
+              HasSubstr("The file 'C:\\work\\FlashDrive\\$FolderList.txt' could not be created\n"));
+  EXPECT_TRUE(noListsLeft());
+}
+
+TEST_F(WalkOrderTest, FailedWriteOfTheHeaderFailsTheWalk) {
+  fake.faults.closeFails.insert("$FileList.txt");
+  EXPECT_EQ(walk(), 0);
+  EXPECT_THAT(fake.console, HasSubstr("Writing 'C:\\work\\FlashDrive\\$FileList.txt' failed\n"));
+  EXPECT_TRUE(noListsLeft());
+}
+
+}  // namespace
+}  // namespace quillet
