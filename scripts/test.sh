@@ -1,15 +1,25 @@
 #!/bin/bash
-# Runs every test: the native build, the sanitizer build (ASan + UBSan).
-# Installs what it needs from Debian's archive when it is missing.
+# Runs every test: the native build, the sanitizer build (AddressSanitizer and
+# UndefinedBehaviorSanitizer), the Windows build under Wine, and a bounded
+# fuzzing run of the file list loader. Installs what it needs from Debian's
+# archive when it is missing. Exits non-zero when any part fails.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 
-scripts/ensure-packages.sh cmake make g++ googletest p7zip-full
+scripts/ensure-packages.sh cmake make g++ googletest p7zip-full unzip
 
 for preset in native asan; do
-  echo "=== $preset ==="
+  echo "=== $preset: build and test ==="
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
   ctest --preset "$preset"
 done
+
+echo "=== windows: cross build, tests under Wine ==="
+scripts/test-windows.sh
+
+echo "=== fuzz: file list loading and stripping ==="
+scripts/fuzz.sh "${FUZZ_SECONDS:-60}"
+
+echo "All test suites passed."
