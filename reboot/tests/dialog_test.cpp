@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -82,6 +83,8 @@ struct Running {
   bool brevan;
   bool nimbrel;
 };
+
+void PrintTo(const Running& running, std::ostream* out) { *out << running.name; }
 
 class Closing : public OstrelDeviceTest, public ::testing::WithParamInterface<Running> {};
 
@@ -299,6 +302,8 @@ struct EndCase {
   std::size_t resetRequests;
   std::size_t counts;  // count texts shown before the end
 };
+
+void PrintTo(const EndCase& c, std::ostream* out) { *out << c.name; }
 
 // Yes at kYesAt is pressed in every case but the first three.
 const EndCase kEndCases[] = {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -66,6 +67,8 @@ struct Dispatch {
   std::uintptr_t id;
   const char* handledBy;  // nullptr: no handler
 };
+
+void PrintTo(const Dispatch& d, std::ostream* out) { *out << d.name; }
 
 class MessageMapDispatch : public ::testing::TestWithParam<Dispatch> {};
 
@@ -241,6 +244,10 @@ struct Format {
   int length;  // -1: does not fit or not allowed
   const char16_t* text;
 };
+
+void PrintTo(const Format& f, std::ostream* out) {
+  *out << fw::sim::Utf8(f.format) << " with " << f.value << " in " << f.capacity;
+}
 
 class FormatText : public ::testing::TestWithParam<Format> {};
 

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -191,6 +192,8 @@ struct Mapping {
   const char* devicePath;
   const char* hostRelative;  // nullptr: not mapped
 };
+
+void PrintTo(const Mapping& m, std::ostream* out) { *out << m.devicePath; }
 
 class StorageMapping : public SimDevice, public ::testing::WithParamInterface<Mapping> {};
 
