@@ -134,6 +134,11 @@ class Platform {
   // messages until `endDialog` or a quit request. Returns the value given to
   // `endDialog`, 0 after a quit request, -1 when the dialog could not be
   // created (at once, with no call to `events` but dialogDestroyed).
+  // On Win32 this is DialogBoxParamW with a dialog procedure that hands
+  // WM_INITDIALOG to dialogCreated and dialogInitialise, WM_COMMAND as
+  // (HIWORD(wParam), LOWORD(wParam)) and WM_TIMER as (0, wParam) to
+  // dialogMessage, and WM_DESTROY to dialogDestroyed; DefDlgProc already
+  // turns the close box into IDCANCEL.
   virtual std::intptr_t runModalDialog(std::uint32_t templateId, WindowHandle parent,
                                        DialogEvents& events) = 0;
   // Ends the modal run of `dialog` once the current message is handled.

@@ -310,7 +310,7 @@ bool Device::postToDialog(std::uint32_t message, std::uint32_t code, std::uintpt
 
 bool Device::press(int controlId) {
   const WindowHandle dialog = openDialog();
-  if (dialog == WindowHandle::none || dialogItem(dialog, controlId) == WindowHandle::none) {
+  if (findControl(dialog, controlId) == WindowHandle::none) {
     record("press(" + Number(controlId) + ")", "no such button");
     return false;
   }
@@ -479,17 +479,21 @@ bool Device::endDialog(WindowHandle dialog, std::intptr_t result) {
   return true;
 }
 
-WindowHandle Device::dialogItem(WindowHandle dialog, int id) {
+WindowHandle Device::findControl(WindowHandle dialog, int id) const {
+  if (dialog == WindowHandle::none) return WindowHandle::none;
   for (std::uintptr_t handle : windowOrder_) {
     const Window& child = windows_.at(handle);
-    if (child.alive && child.parent == dialog && dialog != WindowHandle::none &&
-        child.controlId == id) {
-      record("GetDlgItem(" + Number(id) + ")");
+    if (child.alive && child.parent == dialog && child.controlId == id) {
       return static_cast<WindowHandle>(handle);
     }
   }
-  record("GetDlgItem(" + Number(id) + ")", "none");
   return WindowHandle::none;
+}
+
+WindowHandle Device::dialogItem(WindowHandle dialog, int id) {
+  const WindowHandle control = findControl(dialog, id);
+  record("GetDlgItem(" + Number(id) + ")", control != WindowHandle::none ? "" : "none");
+  return control;
 }
 
 bool Device::setWindowText(WindowHandle handle, const char16_t* text) {

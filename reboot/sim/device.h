@@ -228,6 +228,7 @@ class Device final : public Platform {
                             const std::u16string& text, const Rect& rect);
   void destroyWindow(WindowHandle handle);
   std::string describe(WindowHandle handle) const;
+  WindowHandle findControl(WindowHandle dialog, int id) const;
   bool postToDialog(std::uint32_t message, std::uint32_t code, std::uintptr_t id);
   // Moves the clock to `time`, running the scripted actions on the way.
   void advanceTo(std::uint64_t time);
