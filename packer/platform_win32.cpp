@@ -7,13 +7,17 @@
 // process's ANSI code page, handed to the C runtime as they are (_getcwd,
 // _chdir, fopen). The later steps' wide paths are already native: UTF-16
 // with "\" between components, so they go straight to the wide calls
-// (DeleteFileW, SetFileAttributesW, MoveFileExW, _wfopen_s).
+// (DeleteFileW, SetFileAttributesW, MoveFileExW, _wfopen_s). The program's
+// manifest (quillet.manifest) makes UTF-8 the ANSI code page where the system
+// honours it (Windows 10 1903 and later, Wine), so every name the search
+// reports is whole; with a legacy code page a name it lacks comes back with
+// "?" or look-alike letters in place of the missing characters.
 //
 // The console: byte text and wide text both go out through the C runtime's
 // stdout stream, so they keep their order in its one buffer. Wide text is
 // written in the ANSI code page, the encoding of the walk's byte text, so the
 // output is in one encoding throughout; a character that code page lacks
-// becomes "?". (msvcrt's wprintf is no good for this: its locale never
+// becomes "?" or a look-alike. (msvcrt's wprintf is no good for this: its locale never
 // follows a UTF-8 code page, and it silently drops the rest of a message at
 // the first character it cannot convert.) stdout stays in text mode: "\n"
 // becomes "\r\n", so a message ending in "\r\n" comes out as "\r\r\n", as it
