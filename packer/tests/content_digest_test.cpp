@@ -112,7 +112,8 @@ TEST_F(ContentDigestOnDisk, DigestsTheContentsOfTheListedFilesInListOrder) {
             "[MD5](2)calculateMd5_AddOneFile(FlashDrive\\Sub\\b.txt)\r\n");
 
   EXPECT_EQ(digest({"FlashDrive\\Sub\\b.txt", "FlashDrive\\a.txt"}), 1);
-  EXPECT_EQ(storedDigest(), md5sumOf("ijklmnopqrstuvwxyzabcdefgh"));
+  EXPECT_EQ(storedDigest(),
+            "a7bf39b78ffb03bf5a7b5a833c3da5fd");  // md5sum of "ijklmnopqrstuvwxyzabcdefgh"
 }
 
 TEST_F(ContentDigestOnDisk, ReadsFilesOfEveryLengthToTheirEnd) {
@@ -144,7 +145,7 @@ TEST_F(ContentDigestOnDisk, SkipsPathsHoldingTheConfigurationListNameCaseSensiti
                     "FlashDrive\\A\\$FileList-cfg.txt", "FlashDrive\\old$FileList-cfg.txt.bak",
                     "FlashDrive\\$filelist-cfg.txt", "FlashDrive\\$FileList.txt"}),
             1);
-  EXPECT_EQ(storedDigest(), md5sumOf("abcdefghi"));
+  EXPECT_EQ(storedDigest(), "8aa99b1f439ff71293e95357bac6fd94");  // md5sum of "abcdefghi"
   EXPECT_EQ(console_,
             "[MD5](0)calculateMd5_AddOneFile(FlashDrive\\a.bin)\r\n"
             "[MD5](1)[MD5](2)[MD5](3)[MD5](4)calculateMd5_AddOneFile(FlashDrive\\$filelist-cfg."

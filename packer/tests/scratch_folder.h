@@ -29,18 +29,19 @@ class ScratchFolder {
   const std::filesystem::path& root() const { return root_; }
 
   void folder(const std::string& relative) const {
-    std::filesystem::create_directories(root_ / relative);
+    std::filesystem::create_directories(root_ / std::filesystem::u8path(relative));
   }
   void file(const std::string& relative, const std::string& contents = "x") const {
-    const std::filesystem::path path = root_ / relative;
+    const std::filesystem::path path = root_ / std::filesystem::u8path(relative);
     std::filesystem::create_directories(path.parent_path());
     std::ofstream(path, std::ios::binary) << contents;
   }
   bool exists(const std::string& relative) const {
-    return std::filesystem::exists(std::filesystem::symlink_status(root_ / relative));
+    return std::filesystem::exists(
+        std::filesystem::symlink_status(root_ / std::filesystem::u8path(relative)));
   }
   std::string read(const std::string& relative) const {
-    std::ifstream in(root_ / relative, std::ios::binary);
+    std::ifstream in(root_ / std::filesystem::u8path(relative), std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
 
