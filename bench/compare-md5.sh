@@ -10,7 +10,7 @@
 # Every tool reads the file from the page cache: it is read once beforehand.
 set -eu
 
-bench=${1:-/tmp/build-md5/bench/md5_bench}
+bench=${1:-$(dirname "$0")/../build/native/bench/md5_bench}
 data=${DATA:-/tmp/md5-bench-512M.bin}
 size_mib=${SIZE_MIB:-512}
 runs=${RUNS:-3}
