@@ -33,4 +33,6 @@ if ! wine cmd /c exit </dev/null >"$log" 2>&1; then
 fi
 echo "Wine is up ($((SECONDS - started)) s)"
 
+# The end-to-end test compares Quillet.exe with the Linux build where that exists.
+[ -x "$root/build/native/packer/Quillet" ] && export QUILLET_NATIVE="$root/build/native/packer/Quillet"
 ctest --preset windows

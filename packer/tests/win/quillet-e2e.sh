@@ -123,6 +123,34 @@ $(diff <(echo "$expected_files") <(list_lines 'unpacked/$FileList.txt' | sort))"
   fi
 fi
 
+# The Linux build, where it has been built (QUILLET_NATIVE names it), on the
+# same staging folder: the same files and folders listed, the same texts
+# printed. The order follows each platform's listing, so lines are compared
+# as sets, and the "[MD5](i)" markers without their index.
+if [ -n "${QUILLET_NATIVE:-}" ] && [ -x "$QUILLET_NATIVE" ] && [ -f ZarvoEUupdate.zip ]; then
+  mkdir -p linux/FlashDrive
+  cp -a staging-before/. linux/FlashDrive/
+  ln -s "$(command -v 7za)" linux/7za
+  (cd linux && "$QUILLET_NATIVE" </dev/null >stdout.bin 2>stderr.txt) || fail "the Linux build failed"
+  mkdir linux/unpacked
+  7za x -y -olinux/unpacked linux/ZarvoEUupdate.zip >/dev/null || fail "cannot extract the Linux archive"
+  for list in '$FileList.txt' '$FolderList.txt'; do
+    [ "$(list_lines "linux/unpacked/$list" | sort -u)" = "$(list_lines "unpacked/$list" | sort -u)" ] ||
+      fail "$list names other entries than the Linux build's"
+  done
+  [ "$(cd linux/unpacked && find . | sort)" = "$(cd unpacked && find . | sort)" ] ||
+    fail "the archive holds other entries than the Linux build's"
+  ours() {  # our own lines, line ends as on Linux, without folder paths or marker indexes
+    tr -d '\r' <"$1" | sed -e 's/\[MD5\]([0-9]*)//g' -e 's/Press any key to continue\.\.\./&\n/' |
+      grep -E '^(NAME: |FlashDrive|len = |buffer = |calculateMd5|\*{58}$|Start to pack|\[Name\]|\[Description\]|This tool|a release|\[BSP\]|Press any key)' |
+      sort
+  }
+  [ "$(ours linux/stdout.bin)" = "$(ours stdout.bin)" ] ||
+    fail "the texts differ from the Linux build's:
+$(diff <(ours linux/stdout.bin) <(ours stdout.bin))"
+  echo "Quillet.exe and the Linux build list the same entries and print the same texts"
+fi
+
 # Without an archiver in the working folder the command shell cannot start
 # one: no archive, and a run that does not claim success.
 mkdir -p alone/FlashDrive
