@@ -12,7 +12,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 
 scripts/ensure-packages.sh cmake make googletest p7zip-full unzip \
-  g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64
+  g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 xvfb xdotool imagemagick
 
 cmake --preset windows >/dev/null
 cmake --build --preset windows
