@@ -38,6 +38,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "platform.h"
 
@@ -151,15 +152,25 @@ class Win32Platform final : public Platform {
 
   std::intptr_t runModalDialog(std::uint32_t templateId, WindowHandle parent,
                                DialogEvents& events) override {
-    const std::intptr_t result =
+    ModalRun run{&events, nullptr, false};
+    runs_.push_back(&run);
+    std::intptr_t result =
         DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(templateId), Hwnd(parent),
-                        &Win32Platform::DialogProcedure, reinterpret_cast<LPARAM>(&events));
+                        &Win32Platform::DialogProcedure, reinterpret_cast<LPARAM>(&run));
+    runs_.pop_back();
+    // A run that a quit request ended returns 0, whatever the dialog
+    // manager left as its result (Wine returns 1).
+    if (result != -1 && !run.ended) result = 0;
     events.dialogDestroyed();
     return result;
   }
 
   bool endDialog(WindowHandle dialog, std::intptr_t result) override {
-    return EndDialog(Hwnd(dialog), result) != FALSE;
+    if (EndDialog(Hwnd(dialog), result) == FALSE) return false;
+    for (ModalRun* run : runs_) {
+      if (run->window == Hwnd(dialog)) run->ended = true;
+    }
+    return true;
   }
 
   WindowHandle dialogItem(WindowHandle dialog, int id) override {
@@ -233,14 +244,22 @@ class Win32Platform final : public Platform {
   }
 
  private:
+  // One modal run going on (they nest).
+  struct ModalRun {
+    DialogEvents* events;
+    HWND window;
+    bool ended;  // by endDialog rather than by a quit request
+  };
+
   // Hands the dialog manager's messages to the framework's dispatch: the
   // same (message, code, id) the simulated device delivers.
   static INT_PTR CALLBACK DialogProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_INITDIALOG) {
-      SetWindowLongPtrW(window, DWLP_USER, lParam);
-      auto* events = reinterpret_cast<DialogEvents*>(lParam);
-      events->dialogCreated(Handle(window));
-      return events->dialogInitialise() != 0 ? TRUE : FALSE;
+      auto* run = reinterpret_cast<ModalRun*>(lParam);
+      run->window = window;
+      SetWindowLongPtrW(window, DWLP_USER, reinterpret_cast<LONG_PTR>(run->events));
+      run->events->dialogCreated(Handle(window));
+      return run->events->dialogInitialise() != 0 ? TRUE : FALSE;
     }
     auto* events = reinterpret_cast<DialogEvents*>(GetWindowLongPtrW(window, DWLP_USER));
     if (events == nullptr) return FALSE;
@@ -259,6 +278,8 @@ class Win32Platform final : public Platform {
         return FALSE;
     }
   }
+
+  std::vector<ModalRun*> runs_;
 };
 
 static_assert(kMsgClose == WM_CLOSE && kMsgSetIcon == WM_SETICON && kMsgCommand == WM_COMMAND &&
