@@ -11,8 +11,11 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 
+# fonts-wine is only recommended by Wine, and packages are installed without
+# recommendations: the dialogs under test need its fonts.
 scripts/ensure-packages.sh cmake make googletest p7zip-full unzip \
-  g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 xvfb xdotool imagemagick
+  g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 xvfb xdotool imagemagick \
+  fonts-wine
 
 cmake --preset windows >/dev/null
 cmake --build --preset windows
