@@ -95,6 +95,26 @@ void reportUnterminated(const std::u16string& line, int lineNumber) {
   }
 }
 
+// What reading the next line of the list came to.
+enum class NextLine { kLine, kEnd, kRefused };
+
+// Reads the next line, counting it; a read error and a line that one read
+// does not take whole are reported and refused.
+NextLine nextLine(ListReader& reader, std::u16string* line, int* lineNumber) {
+  const ListReader::Line read = reader.readLine(line);
+  if (read == ListReader::Line::kNone) return NextLine::kEnd;
+  ++*lineNumber;
+  if (read == ListReader::Line::kFailed) {
+    printWide(u"The file '%s' could not be read\r\n", {kListPath});
+    return NextLine::kRefused;
+  }
+  if (read == ListReader::Line::kUnterminated) {
+    reportUnterminated(*line, *lineNumber);
+    return NextLine::kRefused;
+  }
+  return NextLine::kLine;
+}
+
 void reportHeaderMissing(const ListReader& reader) {
   if (reader.failed()) {
     printWide(u"The file '%s' could not be read\r\n", {kListPath});
@@ -133,17 +153,9 @@ int fileList_Load() {
   int lineNumber = 0;
   std::u16string line;
   for (;;) {
-    const ListReader::Line read = reader.readLine(&line);
-    if (read == ListReader::Line::kNone) break;
-    ++lineNumber;
-    if (read == ListReader::Line::kFailed) {
-      printWide(u"The file '%s' could not be read\r\n", {kListPath});
-      return 0;
-    }
-    if (read == ListReader::Line::kUnterminated) {
-      reportUnterminated(line, lineNumber);
-      return 0;
-    }
+    const NextLine next = nextLine(reader, &line, &lineNumber);
+    if (next == NextLine::kEnd) break;
+    if (next == NextLine::kRefused) return 0;
     if (line.size() == 1) continue;  // a line feed alone takes no slot
     const std::size_t length = line.size() - 1;
     if (length > kSlotUnits - 1) {
@@ -219,17 +231,9 @@ int fileList_StripPrefix() {
   std::u16string line;
   std::string bytes;
   for (;;) {
-    const ListReader::Line read = reader.readLine(&line);
-    if (read == ListReader::Line::kNone) break;
-    ++lineNumber;
-    if (read == ListReader::Line::kFailed) {
-      printWide(u"The file '%s' could not be read\r\n", {kListPath});
-      return fail();
-    }
-    if (read == ListReader::Line::kUnterminated) {
-      reportUnterminated(line, lineNumber);
-      return fail();
-    }
+    const NextLine next = nextLine(reader, &line, &lineNumber);
+    if (next == NextLine::kEnd) break;
+    if (next == NextLine::kRefused) return fail();
     if (line.size() < kPrefixUnits + 1) {
       printWide(u"The file '%s' holds a line too short to lose its first 11 units (line %d)\r\n",
                 {kListPath, lineNumber});

@@ -86,10 +86,9 @@ int packingRun() {
   printWide(kRule);
   printWide(u"Start to pack ZarvoEUupdate.zip...\n");
 
+  // What an earlier run left: the archive, then the intermediate files.
   system.deleteFileW(u"ZarvoEUupdate.zip");
-  system.deleteFileW(u"FlashDrive\\$FileList.txt");
-  system.deleteFileW(u"FlashDrive\\$FolderList.txt");
-  system.deleteFileW(u"FlashDrive\\$md5.bin");
+  deleteIntermediates(system);
 
   const int exitCode = makeList() == 1 ? packLists(system) : kExitWalkFailed;
 

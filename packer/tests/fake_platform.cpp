@@ -51,6 +51,18 @@ std::vector<std::string> split(const std::string& text, char separator) {
   }
 }
 
+// Walks `parts` from `components`: "." and empty parts stay, ".." goes up.
+void appendComponents(const std::vector<std::string>& parts, std::vector<std::string>* components) {
+  for (const std::string& part : parts) {
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      if (!components->empty()) components->pop_back();
+      continue;
+    }
+    components->push_back(part);
+  }
+}
+
 // A stream over one in-memory file. Reads and writes work on the node
 // itself, as a stream on a real file does.
 class FakeStream final : public Stream {
@@ -148,14 +160,7 @@ std::optional<FakePlatform::Components> FakePlatform::resolve(const std::string&
   } else {
     components = working_;
   }
-  for (const std::string& part : split(rest, separator)) {
-    if (part.empty() || part == ".") continue;
-    if (part == "..") {
-      if (!components.empty()) components.pop_back();
-      continue;
-    }
-    components.push_back(part);
-  }
+  appendComponents(split(rest, separator), &components);
   return components;
 }
 
@@ -164,14 +169,7 @@ std::optional<FakePlatform::Components> FakePlatform::resolveWide(
   const std::optional<std::string> narrow = utf16ToUtf8(path);
   if (!narrow) return std::nullopt;
   Components components = working_;
-  for (const std::string& part : split(*narrow, '\\')) {
-    if (part.empty() || part == ".") continue;
-    if (part == "..") {
-      if (!components.empty()) components.pop_back();
-      continue;
-    }
-    components.push_back(part);
-  }
+  appendComponents(split(*narrow, '\\'), &components);
   return components;
 }
 
