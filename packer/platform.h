@@ -123,9 +123,23 @@ class Platform {
 // The platform in use: the native one unless a test installed another.
 Platform& platform();
 // Installs `replacement` (nullptr: the native one again); returns the one
-// that was in use.
+// that was in use, which is never nullptr (the native one when nothing was
+// installed), so handing it back restores the earlier state.
 Platform* setPlatform(Platform* replacement);
 // This build's own implementation.
 Platform& nativePlatform();
+
+// Installs a platform for the guard's lifetime and restores the one that
+// was in use before. Tests install their backends this way.
+class ScopedPlatform {
+ public:
+  explicit ScopedPlatform(Platform& replacement) : previous_(setPlatform(&replacement)) {}
+  ~ScopedPlatform() { setPlatform(previous_); }
+  ScopedPlatform(const ScopedPlatform&) = delete;
+  ScopedPlatform& operator=(const ScopedPlatform&) = delete;
+
+ private:
+  Platform* previous_;
+};
 
 }  // namespace quillet

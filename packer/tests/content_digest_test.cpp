@@ -194,11 +194,10 @@ class ContentDigestFaults : public ::testing::Test {
     fake_.addFolder("FlashDrive");
     fake_.addFile("FlashDrive/a.bin", std::string(3000, 'a'));
     fake_.addFile("FlashDrive/b.bin", "b");
-    setPlatform(&fake_);
   }
-  void TearDown() override { setPlatform(nullptr); }
 
   testing::FakePlatform fake_;
+  ScopedPlatform useFake_{fake_};
 };
 
 TEST_F(ContentDigestFaults, ReadErrorInsideAListedFileFailsTheDigest) {

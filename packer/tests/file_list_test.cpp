@@ -58,21 +58,15 @@ const std::u16string kPathB = u"FlashDrive\\A\\b";
 
 class FileList : public ::testing::Test {
  protected:
-  void SetUp() override {
-    previous_ = setPlatform(&fake_);
-    fake_.addFolder("FlashDrive");
-  }
-  void TearDown() override {
-    fileList_Release();
-    setPlatform(previous_ == &nativePlatform() ? nullptr : previous_);
-  }
+  void SetUp() override { fake_.addFolder("FlashDrive"); }
+  void TearDown() override { fileList_Release(); }
 
   void writeList(const std::string& bytes) { fake_.addFile("FlashDrive/$FileList.txt", bytes); }
   std::optional<std::string> list() const { return fake_.fileBytes("FlashDrive/$FileList.txt"); }
   bool tempExists() const { return fake_.exists("FlashDrive/$temp.txt"); }
 
   FakePlatform fake_;
-  Platform* previous_ = nullptr;
+  ScopedPlatform useFake_{fake_};
 };
 
 // --- Loading.

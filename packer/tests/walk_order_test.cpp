@@ -23,9 +23,7 @@ class WalkOrderTest : public ::testing::Test {
   WalkOrderTest() : fake('\\', "C:") {
     fake.addFolder("C:\\work\\FlashDrive");
     fake.changeWorkingFolder("C:\\work");
-    setPlatform(&fake);
   }
-  ~WalkOrderTest() override { setPlatform(nullptr); }
 
   int walk() {
     ::testing::internal::CaptureStderr();
@@ -42,6 +40,7 @@ class WalkOrderTest : public ::testing::Test {
   }
 
   FakePlatform fake;
+  ScopedPlatform useFake{fake};
   std::string errors;
   ListFile fileList;
   ListFile folderList;
