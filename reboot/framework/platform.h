@@ -5,7 +5,8 @@
 // processes, timers and kernel request alike. One implementation per
 // platform lives in its own file and CMake picks it: the Win32 backend
 // for Windows builds, the simulated device (sim/device.h) everywhere
-// else. Tests install a simulated device of their own with `setPlatform`.
+// else. Tests install a simulated device of their own with a
+// `ScopedPlatform`.
 //
 // Handles are opaque numbers; 0 (`none`) means "no such object". A backend
 // turns them into its own kind (HWND, HANDLE, FILE*...) and back.
@@ -167,11 +168,27 @@ class Platform {
 };
 
 // The platform in use: the one a test installed, else this build's own.
+// The framework and the utility reach the platform only through this.
 Platform& platform();
-// Installs `replacement` (nullptr: this build's own again); returns the one
-// that was installed before (nullptr when it was this build's own).
+// Installs `replacement` (nullptr: this build's own backend again) and
+// returns the backend that was in use before: never nullptr, this build's
+// own when nothing was installed. Handing the result back to setPlatform
+// restores what was there.
 Platform* setPlatform(Platform* replacement);
 // This build's own backend, defined in the one platform file CMake picks.
 Platform& defaultPlatform();
+
+// Installs a backend for as long as it lives and then puts back the one
+// that was in use before. Guards nest: destroy them in reverse order.
+class ScopedPlatform {
+ public:
+  explicit ScopedPlatform(Platform& replacement) : previous_(setPlatform(&replacement)) {}
+  ~ScopedPlatform() { setPlatform(previous_); }
+  ScopedPlatform(const ScopedPlatform&) = delete;
+  ScopedPlatform& operator=(const ScopedPlatform&) = delete;
+
+ private:
+  Platform* previous_;
+};
 
 }  // namespace fw

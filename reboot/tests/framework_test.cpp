@@ -151,10 +151,9 @@ class DialogRun : public ::testing::Test {
  protected:
   DialogRun() : device(std::filesystem::path(::testing::TempDir()) / "fw-dialog") {
     device.addDialogTemplate({kTemplate, u"Test", 100, 50, {{kButton, u"Go", {5, 30, 45, 44}}}});
-    fw::setPlatform(&device);
   }
-  ~DialogRun() override { fw::setPlatform(nullptr); }
   fw::sim::Device device;
+  fw::ScopedPlatform installed{device};
 };
 
 TEST_F(DialogRun, CaptionOkSavesDataAndEndsWithOk) {
@@ -233,6 +232,31 @@ TEST(AppMain, WithoutApplicationFails) {
   }
   EXPECT_EQ(fw::CWinApp::Current(), nullptr);
   EXPECT_EQ(fw::AppMain({}), -1);
+}
+
+// --- Installing a backend.
+
+TEST(PlatformInstall, GuardsNestAndPutBackWhatWasInUse) {
+  fw::Platform& own = fw::defaultPlatform();
+  ASSERT_EQ(&fw::platform(), &own);
+  fw::sim::Device outer(std::filesystem::path(::testing::TempDir()) / "fw-outer");
+  fw::sim::Device inner(std::filesystem::path(::testing::TempDir()) / "fw-inner");
+  {
+    fw::ScopedPlatform first(outer);
+    {
+      fw::ScopedPlatform second(inner);
+      EXPECT_EQ(&fw::platform(), &inner);
+    }
+    EXPECT_EQ(&fw::platform(), &outer);
+  }
+  EXPECT_EQ(&fw::platform(), &own);
+}
+
+TEST(PlatformInstall, SetPlatformReturnsTheBackendInUseNeverNull) {
+  fw::sim::Device device(std::filesystem::path(::testing::TempDir()) / "fw-set");
+  EXPECT_EQ(fw::setPlatform(&device), &fw::defaultPlatform());
+  EXPECT_EQ(fw::setPlatform(nullptr), &device);
+  EXPECT_EQ(&fw::platform(), &fw::defaultPlatform());
 }
 
 // --- Formatting.

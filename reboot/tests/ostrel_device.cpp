@@ -35,7 +35,7 @@ void OstrelDeviceTest::TearDown() {
   if (!expectStall) {
     EXPECT_FALSE(device_->stalled()) << "the modal run ran out of events";
   }
-  fw::setPlatform(nullptr);
+  installed_.reset();
   device_.reset();
   std::filesystem::remove_all(storage_);
 }
@@ -43,10 +43,10 @@ void OstrelDeviceTest::TearDown() {
 int OstrelDeviceTest::Start() { return fw::AppMain(fw::StartupValues{}); }
 
 void OstrelDeviceTest::Reboot() {
-  fw::setPlatform(nullptr);
+  installed_.reset();
   device_ = std::make_unique<fw::sim::Device>(storage_);
   InstallResources(*device_);
-  fw::setPlatform(device_.get());
+  installed_.emplace(*device_);
 }
 
 void OstrelDeviceTest::MakeMarkerFolder() {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,7 @@ class OstrelDeviceTest : public ::testing::Test {
  private:
   std::filesystem::path storage_;
   std::unique_ptr<fw::sim::Device> device_;
+  std::optional<fw::ScopedPlatform> installed_;
 };
 
 }  // namespace ostrel::testing

@@ -117,7 +117,7 @@ TEST_F(Starting, MarkerThatCannotBeDeletedSilencesEveryStart) {
 TEST_F(Starting, DialogThatCannotBeCreatedEndsTheProgram) {
   fw::sim::Device bare(std::filesystem::path(::testing::TempDir()) /
                        "ostrel-bare");  // no resources
-  fw::setPlatform(&bare);
+  fw::ScopedPlatform installed(bare);
 
   EXPECT_EQ(Start(), 0);
 
@@ -125,7 +125,6 @@ TEST_F(Starting, DialogThatCannotBeCreatedEndsTheProgram) {
   ASSERT_EQ(bare.calls("DialogBox").size(), 1u);
   EXPECT_EQ(bare.calls("DialogBox")[0].result, "not created");
   EXPECT_TRUE(bare.calls("WM_").empty());
-  fw::setPlatform(&device());
 }
 
 }  // namespace
