@@ -136,10 +136,12 @@ class Platform {
   // `endDialog`, 0 after a quit request, -1 when the dialog could not be
   // created (at once, with no call to `events` but dialogDestroyed).
   // On Win32 this is DialogBoxParamW with a dialog procedure that hands
-  // WM_INITDIALOG to dialogCreated and dialogInitialise, WM_COMMAND as
-  // (HIWORD(wParam), LOWORD(wParam)) and WM_TIMER as (0, wParam) to
-  // dialogMessage, and WM_DESTROY to dialogDestroyed; DefDlgProc already
-  // turns the close box into IDCANCEL.
+  // WM_INITDIALOG to dialogCreated and dialogInitialise, and WM_COMMAND as
+  // (HIWORD(wParam), LOWORD(wParam)), WM_TIMER as (0, wParam) and WM_CLOSE
+  // to dialogMessage; DefDlgProc turns a WM_CLOSE nobody took into
+  // IDCANCEL. No window message reaches dialogDestroyed: it is called once
+  // DialogBoxParamW has returned, when the window is gone (or was never
+  // made), so it comes exactly once for every run.
   virtual std::intptr_t runModalDialog(std::uint32_t templateId, WindowHandle parent,
                                        DialogEvents& events) = 0;
   // Ends the modal run of `dialog` once the current message is handled.
