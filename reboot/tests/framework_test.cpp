@@ -12,6 +12,7 @@
 #include "dialog.h"
 #include "format.h"
 #include "message_map.h"
+#include "scratch_folder.h"
 #include "win_app.h"
 #include "wnd.h"
 
@@ -149,10 +150,11 @@ FW_END_MESSAGE_MAP();
 
 class DialogRun : public ::testing::Test {
  protected:
-  DialogRun() : device(std::filesystem::path(::testing::TempDir()) / "fw-dialog") {
+  DialogRun() {
     device.addDialogTemplate({kTemplate, u"Test", 100, 50, {{kButton, u"Go", {5, 30, 45, 44}}}});
   }
-  fw::sim::Device device;
+  ostrel::testing::ScratchFolder storage;
+  fw::sim::Device device{storage.path()};
   fw::ScopedPlatform installed{device};
 };
 
@@ -239,8 +241,9 @@ TEST(AppMain, WithoutApplicationFails) {
 TEST(PlatformInstall, GuardsNestAndPutBackWhatWasInUse) {
   fw::Platform& own = fw::defaultPlatform();
   ASSERT_EQ(&fw::platform(), &own);
-  fw::sim::Device outer(std::filesystem::path(::testing::TempDir()) / "fw-outer");
-  fw::sim::Device inner(std::filesystem::path(::testing::TempDir()) / "fw-inner");
+  ostrel::testing::ScratchFolder storage;
+  fw::sim::Device outer(storage.path());
+  fw::sim::Device inner(storage.path());
   {
     fw::ScopedPlatform first(outer);
     {
@@ -253,7 +256,8 @@ TEST(PlatformInstall, GuardsNestAndPutBackWhatWasInUse) {
 }
 
 TEST(PlatformInstall, SetPlatformReturnsTheBackendInUseNeverNull) {
-  fw::sim::Device device(std::filesystem::path(::testing::TempDir()) / "fw-set");
+  ostrel::testing::ScratchFolder storage;
+  fw::sim::Device device(storage.path());
   EXPECT_EQ(fw::setPlatform(&device), &fw::defaultPlatform());
   EXPECT_EQ(fw::setPlatform(nullptr), &device);
   EXPECT_EQ(&fw::platform(), &fw::defaultPlatform());

@@ -19,17 +19,7 @@ void InstallResources(fw::sim::Device& device) {
   device.addIconResource(IDI_OSTREL);
 }
 
-void OstrelDeviceTest::SetUp() {
-  const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-  std::string name = std::string(test->test_suite_name()) + "." + test->name();
-  for (char& c : name) {
-    if (c == '/') c = '_';
-  }
-  storage_ = std::filesystem::path(::testing::TempDir()) / "ostrel" / name;
-  std::filesystem::remove_all(storage_);
-  std::filesystem::create_directories(storage_);
-  Reboot();
-}
+void OstrelDeviceTest::SetUp() { Reboot(); }
 
 void OstrelDeviceTest::TearDown() {
   if (!expectStall) {
@@ -37,14 +27,13 @@ void OstrelDeviceTest::TearDown() {
   }
   installed_.reset();
   device_.reset();
-  std::filesystem::remove_all(storage_);
 }
 
 int OstrelDeviceTest::Start() { return fw::AppMain(fw::StartupValues{}); }
 
 void OstrelDeviceTest::Reboot() {
   installed_.reset();
-  device_ = std::make_unique<fw::sim::Device>(storage_);
+  device_ = std::make_unique<fw::sim::Device>(storage_.path());
   InstallResources(*device_);
   installed_.emplace(*device_);
 }

@@ -1,5 +1,5 @@
 // A simulated device set up for the reboot utility: its resources, storage
-// in a fresh scratch folder, and helpers to start the program, reboot the
+// in a scratch folder of the test's own, and helpers to start the program, reboot the
 // device and read back what happened.
 #pragma once
 
@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "device.h"
+#include "scratch_folder.h"
 
 namespace ostrel::testing {
 
@@ -50,7 +51,7 @@ class OstrelDeviceTest : public ::testing::Test {
   bool expectStall = false;
 
  private:
-  std::filesystem::path storage_;
+  ScratchFolder storage_;
   std::unique_ptr<fw::sim::Device> device_;
   std::optional<fw::ScopedPlatform> installed_;
 };

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "device.h"
+#include "scratch_folder.h"
 
 namespace {
 
@@ -55,12 +56,9 @@ class Recorder : public fw::DialogEvents {
 
 class SimDevice : public ::testing::Test {
  protected:
-  SimDevice() : root(std::filesystem::path(::testing::TempDir()) / "sim-device"), device(root) {
-    std::filesystem::remove_all(root);
-    std::filesystem::create_directories(root);
+  SimDevice() {
     device.addDialogTemplate({kTemplate, u"Sim", 60, 40, {{kButton, u"Go", {1, 2, 21, 12}}}});
   }
-  ~SimDevice() override { std::filesystem::remove_all(root); }
 
   // Runs the dialog, ending it at `endAt`.
   std::intptr_t Run(Recorder& recorder, std::uint64_t endAt) {
@@ -68,8 +66,9 @@ class SimDevice : public ::testing::Test {
     return device.runModalDialog(kTemplate, WindowHandle::none, recorder);
   }
 
-  std::filesystem::path root;
-  fw::sim::Device device;
+  ostrel::testing::ScratchFolder scratch;
+  const std::filesystem::path& root = scratch.path();
+  fw::sim::Device device{root};
 };
 
 TEST_F(SimDevice, TimersFireInDueOrderAndRepeat) {

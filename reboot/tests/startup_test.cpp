@@ -9,6 +9,7 @@
 #include "ostrel_app.h"
 #include "ostrel_device.h"
 #include "resource.h"
+#include "scratch_folder.h"
 #include "win_app.h"
 
 namespace ostrel::testing {
@@ -115,8 +116,8 @@ TEST_F(Starting, MarkerThatCannotBeDeletedSilencesEveryStart) {
 }
 
 TEST_F(Starting, DialogThatCannotBeCreatedEndsTheProgram) {
-  fw::sim::Device bare(std::filesystem::path(::testing::TempDir()) /
-                       "ostrel-bare");  // no resources
+  ScratchFolder storage;
+  fw::sim::Device bare(storage.path());  // no resources
   fw::ScopedPlatform installed(bare);
 
   EXPECT_EQ(Start(), 0);
