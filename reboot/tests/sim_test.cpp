@@ -151,23 +151,6 @@ TEST_F(SimDevice, PressesNeedAnOpenDialog) {
   EXPECT_FALSE(device.pressCloseBox());
 }
 
-TEST_F(SimDevice, DialogHasTheTemplatesControls) {
-  Recorder recorder(device);
-  recorder.onInitialise = [&](WindowHandle window) {
-    const WindowHandle button = device.dialogItem(window, kButton);
-    EXPECT_EQ(device.windowText(window), u"Sim");
-    EXPECT_EQ(device.windowText(button), u"Go");
-    EXPECT_EQ(device.dialogItem(window, kButton + 1), WindowHandle::none);
-    fw::Rect place;
-    ASSERT_TRUE(device.windowRect(button, &place));
-    EXPECT_EQ(place.left, 2);
-    EXPECT_EQ(place.width(), 40);
-    EXPECT_EQ(device.findWindow(nullptr, u"Sim"), window);
-  };
-  Run(recorder, 10);
-  EXPECT_EQ(device.findWindow(nullptr, u"Sim"), WindowHandle::none);  // gone with the run
-}
-
 TEST_F(SimDevice, TerminatedProcessLosesItsWindows) {
   const std::uint32_t pid = device.startProgram(u"Tolvane");
   device.addWindow(pid, u"Tolvane settings");
