@@ -189,9 +189,9 @@ TEST_F(DialogRun, DerivedMapOverridesTheDefaultOk) {
 
 TEST_F(DialogRun, QuitRequestEndsTheRun) {
   TestDialog dialog;
-  device.at(100, [&] { device.postQuitMessage(0); });
+  device.loop().at(100, [&] { device.postQuitMessage(0); });
   EXPECT_EQ(dialog.DoModal(), 0);
-  EXPECT_FALSE(device.stalled());
+  EXPECT_FALSE(device.loop().stalled());
 }
 
 TEST_F(DialogRun, MissingTemplateReturnsAtOnce) {
@@ -215,15 +215,15 @@ class TestApp : public fw::CWinApp {
 TEST_F(DialogRun, AppMainEndsWhenStartUpReturnsZero) {
   TestApp app(0);
   EXPECT_EQ(fw::AppMain({}), 0);
-  EXPECT_TRUE(device.calls("message loop").empty());
+  EXPECT_EQ(device.log().count(fw::sim::Api::runMessageLoop), 0u);
 }
 
 TEST_F(DialogRun, AppMainRunsTheLoopUntilTheQuitRequest) {
   TestApp app(1);
-  device.at(300, [&] { device.postQuitMessage(3); });
+  device.loop().at(300, [&] { device.postQuitMessage(3); });
   EXPECT_EQ(fw::AppMain({}), 3);
-  EXPECT_EQ(device.calls("message loop").size(), 1u);
-  EXPECT_EQ(device.now(), 300u);
+  EXPECT_EQ(device.log().count(fw::sim::Api::runMessageLoop), 1u);
+  EXPECT_EQ(device.loop().now(), 300u);
 }
 
 TEST(AppMain, WithoutApplicationFails) {
