@@ -12,6 +12,7 @@
 #include "dialog.h"
 #include "format.h"
 #include "message_map.h"
+#include "scratch_folder.h"
 #include "win_app.h"
 #include "wnd.h"
 
@@ -149,12 +150,12 @@ FW_END_MESSAGE_MAP();
 
 class DialogRun : public ::testing::Test {
  protected:
-  DialogRun() : device(std::filesystem::path(::testing::TempDir()) / "fw-dialog") {
+  DialogRun() {
     device.addDialogTemplate({kTemplate, u"Test", 100, 50, {{kButton, u"Go", {5, 30, 45, 44}}}});
-    fw::setPlatform(&device);
   }
-  ~DialogRun() override { fw::setPlatform(nullptr); }
-  fw::sim::Device device;
+  ostrel::testing::ScratchFolder storage;
+  fw::sim::Device device{storage.path()};
+  fw::ScopedPlatform installed{device};
 };
 
 TEST_F(DialogRun, CaptionOkSavesDataAndEndsWithOk) {
@@ -188,9 +189,9 @@ TEST_F(DialogRun, DerivedMapOverridesTheDefaultOk) {
 
 TEST_F(DialogRun, QuitRequestEndsTheRun) {
   TestDialog dialog;
-  device.at(100, [&] { device.postQuitMessage(0); });
+  device.loop().at(100, [&] { device.postQuitMessage(0); });
   EXPECT_EQ(dialog.DoModal(), 0);
-  EXPECT_FALSE(device.stalled());
+  EXPECT_FALSE(device.loop().stalled());
 }
 
 TEST_F(DialogRun, MissingTemplateReturnsAtOnce) {
@@ -214,15 +215,15 @@ class TestApp : public fw::CWinApp {
 TEST_F(DialogRun, AppMainEndsWhenStartUpReturnsZero) {
   TestApp app(0);
   EXPECT_EQ(fw::AppMain({}), 0);
-  EXPECT_TRUE(device.calls("message loop").empty());
+  EXPECT_EQ(device.log().count(fw::sim::Api::runMessageLoop), 0u);
 }
 
 TEST_F(DialogRun, AppMainRunsTheLoopUntilTheQuitRequest) {
   TestApp app(1);
-  device.at(300, [&] { device.postQuitMessage(3); });
+  device.loop().at(300, [&] { device.postQuitMessage(3); });
   EXPECT_EQ(fw::AppMain({}), 3);
-  EXPECT_EQ(device.calls("message loop").size(), 1u);
-  EXPECT_EQ(device.now(), 300u);
+  EXPECT_EQ(device.log().count(fw::sim::Api::runMessageLoop), 1u);
+  EXPECT_EQ(device.loop().now(), 300u);
 }
 
 TEST(AppMain, WithoutApplicationFails) {
@@ -233,6 +234,33 @@ TEST(AppMain, WithoutApplicationFails) {
   }
   EXPECT_EQ(fw::CWinApp::Current(), nullptr);
   EXPECT_EQ(fw::AppMain({}), -1);
+}
+
+// --- Installing a backend.
+
+TEST(PlatformInstall, GuardsNestAndPutBackWhatWasInUse) {
+  fw::Platform& own = fw::defaultPlatform();
+  ASSERT_EQ(&fw::platform(), &own);
+  ostrel::testing::ScratchFolder storage;
+  fw::sim::Device outer(storage.path());
+  fw::sim::Device inner(storage.path());
+  {
+    fw::ScopedPlatform first(outer);
+    {
+      fw::ScopedPlatform second(inner);
+      EXPECT_EQ(&fw::platform(), &inner);
+    }
+    EXPECT_EQ(&fw::platform(), &outer);
+  }
+  EXPECT_EQ(&fw::platform(), &own);
+}
+
+TEST(PlatformInstall, SetPlatformReturnsTheBackendInUseNeverNull) {
+  ostrel::testing::ScratchFolder storage;
+  fw::sim::Device device(storage.path());
+  EXPECT_EQ(fw::setPlatform(&device), &fw::defaultPlatform());
+  EXPECT_EQ(fw::setPlatform(nullptr), &device);
+  EXPECT_EQ(&fw::platform(), &fw::defaultPlatform());
 }
 
 // --- Formatting.
