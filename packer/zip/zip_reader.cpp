@@ -347,7 +347,10 @@ bool Reader::findEndRecord() {
 }
 
 bool Reader::readCentralDirectory() {
-  entries_.reserve(static_cast<std::size_t>(entryCount_));
+  // Room for the declared count, up to what a release holds: beyond that the
+  // vector grows with the entries actually read, so a count that a large
+  // file could hold but does not cannot claim memory up front.
+  entries_.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(entryCount_, 1u << 17)));
   const std::uint64_t end = directoryOffset_ + directorySize_;
   std::uint64_t offset = directoryOffset_;
   // The window: bytes [windowStart, windowStart + windowFill) of the archive.
