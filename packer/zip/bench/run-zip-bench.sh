@@ -12,7 +12,8 @@ work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 mkdir "$work/stage"
 # Text-like data that deflate shrinks to about three quarters.
-head -c $((384 << 20)) /dev/urandom | base64 -w 100 | head -c $((512 << 20)) >"$work/stage/big.bin"
+head -c $((384 << 20)) /dev/urandom | base64 -w 100 >"$work/stage/big.bin"
+truncate -s 512M "$work/stage/big.bin"
 for form in "deflated:" "stored:-mx=0"; do
   name="${form%%:*}"
   (cd "$work/stage" && 7za a -tzip ${form#*:} "$work/$name.zip" '*' >/dev/null)

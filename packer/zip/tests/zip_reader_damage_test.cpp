@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,9 @@ struct DamageCase {
   Failure failure;
   std::vector<std::string> message;  // pieces the message holds
 };
+
+// Cases show as their titles in failures and test lists.
+void PrintTo(const DamageCase& c, std::ostream* out) { *out << c.title; }
 
 // Sets a 32-bit field in an entry's central header and local header alike.
 void putBoth(WrittenZip& zip, std::size_t entry, std::uint64_t central, std::uint64_t local,

@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -119,6 +120,8 @@ struct NameCase {
   bool legacy;
 };
 
+void PrintTo(const NameCase& c, std::ostream* out) { *out << c.title; }
+
 class EntryName : public ::testing::TestWithParam<NameCase> {};
 
 TEST_P(EntryName, IsDecodedAsItsFlagsAndFieldsSay) {
@@ -190,6 +193,43 @@ TEST(LegacyNames, ANameTheDecoderCannotReadIsRefusedAsUnsupported) {
   EXPECT_FALSE(zip.reader.open(zip.source, [](std::string_view) { return std::nullopt; }));
   EXPECT_EQ(zip.reader.failure(), Failure::kUnsupported);
   EXPECT_THAT(zip.reader.message(), HasSubstr("entry #2"));
+}
+
+// A source whose reads fail when they touch one byte (a bad sector).
+class FailingSource final : public ByteSource {
+ public:
+  FailingSource(std::string bytes, std::uint64_t bad) : inner_(std::move(bytes)), bad_(bad) {}
+  std::uint64_t size() const override { return inner_.size(); }
+  bool readAt(std::uint64_t offset, void* buffer, std::size_t size) override {
+    if (offset <= bad_ && bad_ - offset < size) return false;
+    return inner_.readAt(offset, buffer, size);
+  }
+
+ private:
+  MemorySource inner_;
+  std::uint64_t bad_;
+};
+
+TEST(ReadErrors, AreReportedAsCannotReadAndNameTheEntryWhoseDataFailed) {
+  const testing::WrittenZip zip =
+      writeZip({{"a.txt", "first", 0}, {"b.bin", patterned(300000), 8}});
+  {
+    FailingSource source(zip.bytes, zip.bytes.size() - 1);  // in the end record
+    Reader reader;
+    EXPECT_FALSE(reader.open(source));
+    EXPECT_EQ(reader.failure(), Failure::kCannotRead);
+  }
+  for (const std::size_t entry : {0, 1}) {
+    SCOPED_TRACE(entry);
+    // A bad byte inside the entry's data (before the archive's last 64 KiB,
+    // which opening reads).
+    FailingSource source(zip.bytes, entry == 0 ? zip.local[1] - 3 : zip.local[1] + 200);
+    Reader reader;
+    ASSERT_TRUE(reader.open(source)) << reader.message();
+    EXPECT_FALSE(readWhole(reader, entry).has_value());
+    EXPECT_EQ(reader.failure(), Failure::kCannotRead);
+    EXPECT_THAT(reader.message(), HasSubstr(entry == 0 ? "\"a.txt\"" : "\"b.bin\""));
+  }
 }
 
 TEST(Cp437ToUtf8, MapsEveryByteAboveAsciiToItsCharacter) {
