@@ -1,13 +1,13 @@
 #!/bin/bash
 # Runs every test: the native build, the sanitizer build (AddressSanitizer and
 # UndefinedBehaviorSanitizer), the Windows build under Wine, and a bounded
-# fuzzing run of the file list loader. Installs what it needs from Debian's
+# fuzzing run of the file list loader and the zip reader. Installs what it needs from Debian's
 # archive when it is missing. Exits non-zero when any part fails.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 
-scripts/ensure-packages.sh cmake make g++ googletest p7zip-full unzip
+scripts/ensure-packages.sh cmake make g++ googletest p7zip-full unzip zlib1g-dev
 
 for preset in native asan; do
   echo "=== $preset: build and test ==="
@@ -19,7 +19,7 @@ done
 echo "=== windows: cross build, tests under Wine ==="
 scripts/test-windows.sh
 
-echo "=== fuzz: file list loading and stripping ==="
+echo "=== fuzz: file list loading and stripping, the zip reader ==="
 scripts/fuzz.sh "${FUZZ_SECONDS:-60}"
 
 echo "All test suites passed."
