@@ -167,7 +167,12 @@ class Checker {
             "is unsafe to extract (a \"..\" component, an absolute name or a drive letter)");
         continue;
       }
-      if (entry.legacyName) report_.warn(where, "has its name stored in a legacy code page");
+      // An ASCII name reads the same in every code page; only others are at risk.
+      const bool ascii = std::all_of(entry.rawName.begin(), entry.rawName.end(),
+                                     [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+      if (entry.legacyName && !ascii) {
+        report_.warn(where, "has its name stored in a legacy code page");
+      }
       if (entry.zip64) report_.warn(where, "has Zip64 sizes or offset");
       const std::string fat = fatProblem(name);
       if (!fat.empty()) report_.warn(where, fat + ", which the device's file system cannot hold");
