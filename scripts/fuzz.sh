@@ -1,10 +1,11 @@
 #!/bin/bash
-# Builds the packer's file list fuzz target (the `fuzz` preset: clang,
-# libFuzzer, AddressSanitizer and UndefinedBehaviorSanitizer) and runs it for
-# a bounded time. Exits non-zero when the fuzzer finds anything (a crash, a
-# sanitizer report, a leak, a broken promise of the load or the stripping);
-# the input that did it is left in build/fuzz/findings/.
-# Usage: scripts/fuzz.sh [SECONDS]   (default 60)
+# Builds the packer's fuzz targets (the `fuzz` preset: clang, libFuzzer,
+# AddressSanitizer and UndefinedBehaviorSanitizer) and runs them for a bounded
+# total time, shared between them: the file list's loading and stripping, and
+# the list decoder. Exits non-zero when a fuzzer finds anything (a crash, a
+# sanitizer report, a leak, a broken promise); the input that did it is left
+# in build/fuzz/findings/.
+# Usage: scripts/fuzz.sh [SECONDS]   (default 60, in total)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -13,26 +14,29 @@ seconds="${1:-60}"
 scripts/ensure-packages.sh cmake make clang libclang-rt-14-dev zlib1g-dev googletest
 
 cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz --target file_list_fuzz
+cmake --build --preset fuzz --target file_list_fuzz list_format_fuzz quillet_unit_tests
 
 work="$root/build/fuzz"
-corpus="$work/corpus/file_list"
 findings="$work/findings"
-mkdir -p "$corpus" "$findings"
-# Seeds: first-form lists as the walk writes them (the corpus grows from run to run).
-printf '\x01\x00F\x00l\x00a\x00s\x00h\x00D\x00r\x00i\x00v\x00e\x00\\\x00x\x00\n\x00' \
-  >"$corpus/seed-one-file"
-printf '\x02\x00F\x00l\x00a\x00s\x00h\x00D\x00r\x00i\x00v\x00e\x00\\\x00A\x00\\\x00b\x00\n\x00\n\x00F\x00l\x00a\x00s\x00h\x00D\x00r\x00i\x00v\x00e\x00\\\x00c\x00\n\x00' \
-  >"$corpus/seed-two-files"
-printf '\x00\x00' >"$corpus/seed-empty-list"
+mkdir -p "$findings" "$work/corpus/file_list" "$work/corpus/list_format"
+# Seeds: lists as the walk and the stripping write them, made by the list
+# encoder through a unit test (the corpora grow from run to run).
+for corpus in file_list list_format; do
+  QUILLET_FUZZ_SEEDS="$work/corpus/$corpus" "$work/packer/tests/quillet_unit_tests" \
+    --gtest_filter='ListFuzzSeeds.*' >/dev/null
+done
 
 export ASAN_OPTIONS="detect_leaks=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-status=0
-"$work/packer/tests/fuzz/file_list_fuzz" -max_total_time="$seconds" -timeout=10 \
-  -max_len=8192 -print_final_stats=1 -artifact_prefix="$findings/" "$corpus" || status=$?
-if [ "$status" -ne 0 ]; then
-  echo "The file list fuzzer found a fault (exit $status); inputs in $findings" >&2
-  exit 1
-fi
-echo "The file list fuzzer ran ${seconds} s and found nothing"
+each=$(( seconds / 2 > 0 ? seconds / 2 : 1 ))
+for target in file_list list_format; do
+  status=0
+  "$work/packer/tests/fuzz/${target}_fuzz" -max_total_time="$each" -timeout=10 \
+    -max_len=8192 -print_final_stats=1 -artifact_prefix="$findings/" "$work/corpus/$target" ||
+    status=$?
+  if [ "$status" -ne 0 ]; then
+    echo "The ${target} fuzzer found a fault (exit $status); inputs in $findings" >&2
+    exit 1
+  fi
+  echo "The ${target} fuzzer ran ${each} s and found nothing"
+done

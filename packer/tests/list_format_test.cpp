@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -141,6 +143,26 @@ TEST(ListDecoding, CountsUpToTheHeadersLimit) {
   const DecodedList over = decodeList(encodeList(lines) + encodeListLine(u"x"), kStrict);
   EXPECT_EQ(over.fault, ListFault::kMoreLinesThanCounted);
   EXPECT_EQ(over.faultLine, kListLinesMax + 1);
+}
+
+// Writes the fuzzers' seed lists into the folder named by
+// QUILLET_FUZZ_SEEDS (scripts/fuzz.sh sets it), made by the encoder so the
+// seeds cannot drift from the format.
+TEST(ListFuzzSeeds, AreWrittenWhereTheFuzzScriptAsks) {
+  const char* folder = std::getenv("QUILLET_FUZZ_SEEDS");
+  if (folder == nullptr) GTEST_SKIP() << "QUILLET_FUZZ_SEEDS is not set (scripts/fuzz.sh sets it)";
+  const std::vector<std::pair<std::string, std::string>> seeds = {
+      {"seed-one-file", encodeList({u"FlashDrive\\x"})},
+      {"seed-two-files", encodeListHeader(2) + encodeListLine(u"FlashDrive\\A\\b") +
+                             encodeListLine(u"") + encodeListLine(u"FlashDrive\\c")},
+      {"seed-empty-list", encodeListHeader(0)},
+      {"seed-second-form", encodeList({u"$FileList.txt", u"NAVI\\Voices\\Fran\u00E7ais\\a.wav"})},
+      {"seed-folder-list",
+       encodeList({u"FlashDrive\\NAVI", u"FlashDrive\\NAVI\\Maps", u"FlashDrive\\NAVI"})},
+  };
+  for (const auto& [name, bytes] : seeds) {
+    std::ofstream(std::string(folder) + "/" + name, std::ios::binary) << bytes;
+  }
 }
 
 }  // namespace
