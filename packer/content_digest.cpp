@@ -1,5 +1,8 @@
 #include "content_digest.h"
 
+#include <zlib.h>
+
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -17,7 +20,13 @@ const std::u16string kSkipMark = u"$FileList-cfg.txt";
 
 constexpr std::size_t kReadBufferBytes = 1024;
 
-int addOneFile(const std::u16string& path, Md5Context* context) {
+// What the last successful digest saw.
+std::vector<DigestedFile> digestedFiles;
+std::uint8_t lastDigest[kMd5DigestBytes] = {};
+
+// Adds the file's contents to `context`; `record` (when given) gets its size
+// and CRC-32 from the same bytes.
+int addOneFile(const std::u16string& path, Md5Context* context, DigestedFile* record) {
   printWide(u"calculateMd5_AddOneFile(%s)\r\n", {path});
   const std::unique_ptr<Stream> in = platform().openFileW(path, "rb");
   if (in == nullptr) {
@@ -34,6 +43,11 @@ int addOneFile(const std::u16string& path, Md5Context* context) {
     }
     if (got == 0) break;
     md5AddBytes(context, buffer, static_cast<std::uint32_t>(got));
+    if (record != nullptr) {
+      record->crc32 =
+          static_cast<std::uint32_t>(::crc32(record->crc32, buffer, static_cast<uInt>(got)));
+      record->size += got;
+    }
   }
   in->close();
   return 1;
@@ -42,11 +56,17 @@ int addOneFile(const std::u16string& path, Md5Context* context) {
 }  // namespace
 
 int calculateMd5_AddOneFile(const char16_t* path, Md5Context* context) {
-  return addOneFile(std::u16string(path), context);
+  return addOneFile(std::u16string(path), context, nullptr);
 }
+
+const std::vector<DigestedFile>& calculateMd5_Files() { return digestedFiles; }
+
+const std::uint8_t* calculateMd5_Digest() { return lastDigest; }
 
 int calculateMd5() {
   Platform& system = platform();
+  digestedFiles.clear();
+  std::fill(std::begin(lastDigest), std::end(lastDigest), 0);
   system.setNormalAttributesW(kDigestPath);
   system.deleteFileW(kDigestPath);
 
@@ -60,14 +80,19 @@ int calculateMd5() {
   md5Start(&context);
   std::uint8_t digest[kMd5DigestBytes];
   std::u16string path;
+  std::vector<DigestedFile> files;
+  files.reserve(fileListCount);
   for (std::size_t i = 0; i < fileListCount; ++i) {
     printNarrow("[MD5](" + std::to_string(i) + ")");
     const char16_t* slot = pathSlots[i];
     std::size_t length = 0;  // never beyond the slot, even without its 0 unit
     while (length < kSlotUnits && slot[length] != u'\0') ++length;
     path.assign(slot, length);
+    files.emplace_back();
+    files.back().path = path;
     if (path.find(kSkipMark) != std::u16string::npos) continue;
-    if (addOneFile(path, &context) != 1) {
+    files.back().digested = true;
+    if (addOneFile(path, &context, &files.back()) != 1) {
       md5Finish(digest, &context);  // wipes the context; the digest is dropped
       return 0;
     }
@@ -88,6 +113,8 @@ int calculateMd5() {
     system.deleteFileW(kDigestPath);
     return 0;
   }
+  digestedFiles = std::move(files);
+  std::copy(std::begin(digest), std::end(digest), std::begin(lastDigest));
   return 1;
 }
 

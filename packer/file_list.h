@@ -7,9 +7,8 @@
 
 namespace quillet {
 
-inline constexpr std::size_t kSlotUnits = 512;      // UTF-16 units of a path slot (1024 bytes)
-inline constexpr std::size_t kLineUnitsMax = 1023;  // units one read of a line takes
-inline constexpr std::size_t kPrefixUnits = 11;     // "FlashDrive\"
+inline constexpr std::size_t kSlotUnits = 512;   // UTF-16 units of a path slot (1024 bytes)
+inline constexpr std::size_t kPrefixUnits = 11;  // "FlashDrive\"
 
 using PathSlot = char16_t[kSlotUnits];
 

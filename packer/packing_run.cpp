@@ -31,7 +31,7 @@ void deleteIntermediates(Platform& system) {
 // Runs the archiver from inside the staging folder and checks what it came
 // to. The intermediate files are gone afterwards either way, and a failed
 // run leaves no archive.
-int packStagingFolder(Platform& system) {
+int packStagingFolder(Platform& system, ArchiveCheck checkArchive) {
   std::string startFolder;
   if (!system.getWorkingFolder(&startFolder) || !system.changeWorkingFolder("FlashDrive")) {
     printWide(u"The staging folder 'FlashDrive' could not be entered; no archive was made\n");
@@ -55,11 +55,18 @@ int packStagingFolder(Platform& system) {
     printWide(u"The archiver failed with exit code %d; no archive was made\n", {archiver.exitCode});
     return kExitArchiverFailed;
   }
+  // The archive stays only when it holds exactly what was listed and
+  // digested; the check works from what the digest recorded.
+  if (!checkArchive()) {
+    system.deleteFileW(u"ZarvoEUupdate.zip");
+    printWide(u"The archive does not hold what was listed and digested; it was removed\n");
+    return kExitArchiveCheckFailed;
+  }
   return kExitPacked;
 }
 
 // Steps after the walk: load and rewrite the list, the digest, the archive.
-int packLists(Platform& system) {
+int packLists(Platform& system, ArchiveCheck checkArchive) {
   if (fileList_Load() != 1) {
     fileList_Release();
     printWide(u"The file list could not be loaded; no archive was made\n");
@@ -76,12 +83,12 @@ int packLists(Platform& system) {
   fileList_Release();
   // After a failed digest the lists stay in the staging folder to be looked at.
   if (digest != 1) return kExitDigestFailed;
-  return packStagingFolder(system);
+  return packStagingFolder(system, checkArchive);
 }
 
 }  // namespace
 
-int packingRun() {
+int packingRun(ArchiveCheck checkArchive) {
   Platform& system = platform();
   printWide(kRule);
   printWide(u"Start to pack ZarvoEUupdate.zip...\n");
@@ -90,7 +97,7 @@ int packingRun() {
   system.deleteFileW(u"ZarvoEUupdate.zip");
   deleteIntermediates(system);
 
-  const int exitCode = makeList() == 1 ? packLists(system) : kExitWalkFailed;
+  const int exitCode = makeList() == 1 ? packLists(system, checkArchive) : kExitWalkFailed;
 
   printBanner();
   printWide(u"Press any key to continue...");

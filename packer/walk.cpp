@@ -62,14 +62,7 @@ bool writeLine(Stream& list, const std::string& listPath, const std::string& tex
     printNarrow("The name '" + text + "' is not valid in the system's code page\n");
     return false;
   }
-  std::vector<unsigned char> bytes;
-  bytes.reserve(wide->size() * 2 + 2);
-  for (char16_t unit : *wide) {
-    bytes.push_back(static_cast<unsigned char>(unit & 0xFF));
-    bytes.push_back(static_cast<unsigned char>(unit >> 8));
-  }
-  bytes.push_back(0x0A);
-  bytes.push_back(0x00);
+  const std::string bytes = encodeListLine(*wide);
   if (list.write(bytes.data(), bytes.size()) != bytes.size()) {
     printNarrow("Writing '" + listPath + "' failed\n");
     return false;
@@ -80,7 +73,7 @@ bool writeLine(Stream& list, const std::string& listPath, const std::string& tex
 // Counts one more line of a list, refusing to wrap its 16-bit header.
 bool countLine(std::uint32_t* count, const char* listName) {
   if (*count >= kListLinesMax) {
-    printNarrow(std::string("More than 65535 lines for ") + listName +
+    printNarrow("More than " + std::to_string(kListLinesMax) + " lines for " + listName +
                 ": the list's header cannot count them\n");
     return false;
   }
@@ -125,8 +118,8 @@ std::unique_ptr<Stream> createList(const std::string& path) {
     printNarrow("The file '" + path + "' could not be created\n");
     return nullptr;
   }
-  const unsigned char header[2] = {0, 0};
-  if (list->write(header, 2) != 2) {
+  const std::string header = encodeListHeader(0);
+  if (list->write(header.data(), header.size()) != header.size()) {
     printNarrow("Writing '" + path + "' failed\n");
     return nullptr;
   }
@@ -135,9 +128,9 @@ std::unique_ptr<Stream> createList(const std::string& path) {
 
 // Writes the final count over the header and closes the list.
 bool finishList(Stream& list, const std::string& path, std::uint32_t count) {
-  const unsigned char header[2] = {static_cast<unsigned char>(count & 0xFF),
-                                   static_cast<unsigned char>((count >> 8) & 0xFF)};
-  if (!list.rewind() || list.write(header, 2) != 2 || !list.close()) {
+  const std::string header = encodeListHeader(static_cast<std::uint16_t>(count));
+  if (!list.rewind() || list.write(header.data(), header.size()) != header.size() ||
+      !list.close()) {
     printNarrow("Writing '" + path + "' failed\n");
     return false;
   }

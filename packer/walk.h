@@ -5,11 +5,12 @@
 #include <cstdint>
 #include <string>
 
+#include "list_format.h"
+
 namespace quillet {
 
-inline constexpr int kPathMax = 255;                   // bytes of a path or entry name in the walk
-inline constexpr std::uint32_t kListLinesMax = 65535;  // lines a list header can count
-inline constexpr std::uint32_t kFoldersMax = 65535;    // folders the walk can scan
+inline constexpr int kPathMax = 255;                 // bytes of a path or entry name in the walk
+inline constexpr std::uint32_t kFoldersMax = 65535;  // folders the walk can scan
 
 // Walks the staging folder "FlashDrive" below the working folder and writes
 // "$FileList.txt" and "$FolderList.txt" into it. Returns 1 when both lists

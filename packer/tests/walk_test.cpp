@@ -92,7 +92,7 @@ TEST_F(WalkTest, ListLinesAreUtf16WithBackslashesAndNoTerminatorOtherThanLineFee
   scratch.file("FlashDrive/x");
   ASSERT_EQ(walk(), 1);
   const std::string bytes = scratch.read("FlashDrive/$FileList.txt");
-  const std::string expected("F\0l\0a\0s\0h\0D\0r\0i\0v\0e\0\\\0x\0\n\0", 26);
+  const std::string expected = encodeListLine(u"FlashDrive\\x");
   EXPECT_NE(bytes.find(expected), std::string::npos);
   EXPECT_EQ(bytes.find(std::string("\r\0", 2)), std::string::npos);
   EXPECT_EQ(bytes.size(), 2 + 26 + 2 * (std::string("FlashDrive\\$FileList.txt").size() + 1) +
