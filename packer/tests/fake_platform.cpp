@@ -358,6 +358,7 @@ bool FakePlatform::opensForReading(const char* path) {
 
 std::unique_ptr<Stream> FakePlatform::open(const std::optional<Components>& components,
                                            const char* mode) {
+  const std::lock_guard<std::mutex> lock(openMutex_);
   ++calls.openFile;
   if (!components || components->empty()) {
     errno = EINVAL;

@@ -16,6 +16,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -140,6 +141,8 @@ class FakePlatform final : public Platform {
   };
   std::map<SearchHandle, Search> searches_;
   SearchHandle nextHandle_ = 100;
+  // --- Read-ahead of the content digest: reader threads open files at once.
+  std::mutex openMutex_;  // one open at a time (the tree and `calls` are shared)
   std::size_t inputPosition_ = 0;
 };
 
