@@ -92,6 +92,7 @@ struct Piece {
 // A file claimed by a reader: its pieces not yet hashed, and how its reading
 // ended, with its size and CRC-32 once it was read whole.
 struct AheadFile {
+  std::size_t index = SIZE_MAX;  // the entry that claimed this place last
   std::deque<Piece> pieces;
   Outcome outcome = Outcome::kReading;
   std::uint64_t size = 0;
@@ -158,8 +159,11 @@ class ReadAhead {
     *piece = Piece();
     AheadFile& file = slot(index);
     waitingFor_ = index;
-    hashedWaits_.wait(lock,
-                      [&] { return !file.pieces.empty() || file.outcome != Outcome::kReading; });
+    // The place holds an entry kWindowFiles earlier until a reader claims
+    // this one.
+    hashedWaits_.wait(lock, [&] {
+      return file.index == index && (!file.pieces.empty() || file.outcome != Outcome::kReading);
+    });
     waitingFor_ = kNobody;
     if (file.pieces.empty()) return false;
     *piece = std::move(file.pieces.front());
@@ -209,6 +213,7 @@ class ReadAhead {
       if (stop_ || next_ >= count_) return;
       const std::size_t index = next_++;
       AheadFile& file = slot(index);
+      file.index = index;
       file.pieces.clear();
       file.outcome = Outcome::kReading;
       lock.unlock();

@@ -10,7 +10,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 seconds="${1:-60}"
 
-scripts/ensure-packages.sh cmake make clang libclang-rt-14-dev googletest
+scripts/ensure-packages.sh cmake make clang libclang-rt-14-dev googletest zlib1g-dev
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz --target file_list_fuzz

@@ -13,7 +13,7 @@ cd "$root"
 
 # fonts-wine is only recommended by Wine, and packages are installed without
 # recommendations: the dialogs under test need its fonts.
-scripts/ensure-packages.sh cmake make googletest p7zip-full unzip \
+scripts/ensure-packages.sh cmake make googletest p7zip-full unzip libz-mingw-w64-dev \
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 xvfb xdotool imagemagick \
   fonts-wine
 

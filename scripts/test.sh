@@ -7,7 +7,7 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 
-scripts/ensure-packages.sh cmake make g++ googletest p7zip-full unzip
+scripts/ensure-packages.sh cmake make g++ googletest p7zip-full unzip zlib1g-dev
 
 for preset in native asan; do
   echo "=== $preset: build and test ==="

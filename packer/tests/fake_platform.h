@@ -13,6 +13,7 @@
 // that order; setListing replaces what a folder's search reports.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
@@ -93,6 +94,13 @@ class FakePlatform final : public Platform {
   // Runs in place of a command, after it was recorded (e.g. to leave an
   // archive behind); its result replaces commandResult.
   std::function<CommandResult(const std::string& commandLine)> onCommand;
+
+  // --- Read-ahead of the content digest (begin).
+  // Bytes the fake's streams have handed out to readers, on any thread.
+  std::atomic<std::size_t> bytesRead{0};
+  // Called with each text printed, before it is added to `console`.
+  std::function<void(const std::string& text)> onPrint;
+  // --- Read-ahead of the content digest (end).
 
   // --- Platform.
   SearchHandle findFirstFile(const char* pattern, FindData* data) override;
