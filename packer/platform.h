@@ -97,6 +97,18 @@ class Platform {
   // True when `path` names an existing folder.
   virtual bool folderExistsW(const std::u16string& path) = 0;
 
+  // --- Read-ahead of the content digest (begin).
+  // Opens a listed file to be read once from start to end, possibly on a
+  // reader thread while other threads open and read other files: this call
+  // and reads of the streams it returns must be safe to run on several
+  // threads at once (each stream is used by one thread at a time). An
+  // implementation tells the system the file will be read sequentially
+  // where that helps (FILE_FLAG_SEQUENTIAL_SCAN, posix_fadvise). nullptr
+  // when it cannot be opened, as openFileW(path, "rb") says; by default it
+  // is that call.
+  virtual std::unique_ptr<Stream> openForSequentialReadW(const std::u16string& path);
+  // --- Read-ahead of the content digest (end).
+
   // --- Text.
   // MultiByteToWideChar(CP_ACP, 0, ...): the system's ANSI code page to
   // UTF-16. Nothing when the text is not valid in that code page.

@@ -69,14 +69,15 @@ class FakeStream final : public Stream {
  public:
   FakeStream(std::shared_ptr<FakePlatform::Node> node, bool reading, bool writing,
              std::size_t position, const std::size_t* readLimit, const std::size_t* writeLimit,
-             bool closeFails)
+             bool closeFails, std::atomic<std::size_t>* bytesRead)
       : node_(std::move(node)),
         reading_(reading),
         writing_(writing),
         position_(position),
         readLimit_(readLimit != nullptr ? *readLimit : SIZE_MAX),
         writeLimit_(writeLimit != nullptr ? *writeLimit : SIZE_MAX),
-        closeFails_(closeFails) {}
+        closeFails_(closeFails),
+        bytesRead_(bytesRead) {}
 
   std::size_t read(void* buffer, std::size_t size) override {
     if (node_ == nullptr || !reading_) {
@@ -93,6 +94,7 @@ class FakeStream final : public Stream {
     }
     std::memcpy(buffer, node_->bytes.data() + position_, count);
     position_ += count;
+    *bytesRead_ += count;
     return count;
   }
   bool readFailed() const override { return failed_; }
@@ -132,6 +134,7 @@ class FakeStream final : public Stream {
   std::size_t readLimit_;
   std::size_t writeLimit_;
   bool closeFails_;
+  std::atomic<std::size_t>* bytesRead_;
   bool failed_ = false;
   bool wrote_ = false;
   std::size_t written_ = 0;
@@ -358,6 +361,7 @@ bool FakePlatform::opensForReading(const char* path) {
 
 std::unique_ptr<Stream> FakePlatform::open(const std::optional<Components>& components,
                                            const char* mode) {
+  const std::lock_guard<std::mutex> lock(openMutex_);
   ++calls.openFile;
   if (!components || components->empty()) {
     errno = EINVAL;
@@ -381,7 +385,8 @@ std::unique_ptr<Stream> FakePlatform::open(const std::optional<Components>& comp
       errno = ENOENT;
       return nullptr;
     }
-    return std::make_unique<FakeStream>(node, true, plus, 0, readLimit, writeLimit, closeFails);
+    return std::make_unique<FakeStream>(node, true, plus, 0, readLimit, writeLimit, closeFails,
+                                        &bytesRead);
   }
   if (mode[0] != 'w' && mode[0] != 'a') {
     errno = EINVAL;
@@ -401,7 +406,7 @@ std::unique_ptr<Stream> FakePlatform::open(const std::optional<Components>& comp
   }
   if (mode[0] == 'w') node->bytes.clear();
   return std::make_unique<FakeStream>(node, plus, true, node->bytes.size(), readLimit, writeLimit,
-                                      closeFails);
+                                      closeFails, &bytesRead);
 }
 
 std::unique_ptr<Stream> FakePlatform::openFile(const char* path, const char* mode) {
@@ -464,9 +469,12 @@ std::optional<std::u16string> FakePlatform::ansiToUtf16(const std::string& ansi)
   return utf8ToUtf16(ansi);
 }
 
-void FakePlatform::print(const std::string& text) { console += text; }
+void FakePlatform::print(const std::string& text) {
+  if (onPrint) onPrint(text);
+  console += text;
+}
 
-void FakePlatform::printWide(const std::u16string& text) { console += utf16ToUtf8Lenient(text); }
+void FakePlatform::printWide(const std::u16string& text) { print(utf16ToUtf8Lenient(text)); }
 
 int FakePlatform::readChar() {
   if (inputPosition_ >= input.size()) return EOF;

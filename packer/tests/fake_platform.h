@@ -13,9 +13,11 @@
 // that order; setListing replaces what a folder's search reports.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -93,6 +95,13 @@ class FakePlatform final : public Platform {
   // archive behind); its result replaces commandResult.
   std::function<CommandResult(const std::string& commandLine)> onCommand;
 
+  // --- Read-ahead of the content digest (begin).
+  // Bytes the fake's streams have handed out to readers, on any thread.
+  std::atomic<std::size_t> bytesRead{0};
+  // Called with each text printed, before it is added to `console`.
+  std::function<void(const std::string& text)> onPrint;
+  // --- Read-ahead of the content digest (end).
+
   // --- Platform.
   SearchHandle findFirstFile(const char* pattern, FindData* data) override;
   bool findNextFile(SearchHandle handle, FindData* data) override;
@@ -140,6 +149,8 @@ class FakePlatform final : public Platform {
   };
   std::map<SearchHandle, Search> searches_;
   SearchHandle nextHandle_ = 100;
+  // --- Read-ahead of the content digest: reader threads open files at once.
+  std::mutex openMutex_;  // one open at a time (the tree and `calls` are shared)
   std::size_t inputPosition_ = 0;
 };
 
