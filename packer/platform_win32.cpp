@@ -23,6 +23,8 @@
 // becomes "\r\n", so a message ending in "\r\n" comes out as "\r\r\n", as it
 // always has from this program on Windows.
 #include <direct.h>
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 #include <cerrno>
@@ -75,6 +77,31 @@ int errnoFromLastError() {
     default:
       return EINVAL;
   }
+}
+
+// A binary stream on a file CreateFile has just made; `undo` removes the
+// file when no stream can be had on it.
+template <typename Undo>
+std::unique_ptr<Stream> streamOnNewFile(HANDLE handle, Undo undo) {
+  if (handle == INVALID_HANDLE_VALUE) {
+    errno = GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS
+                ? EEXIST
+                : errnoFromLastError();
+    return nullptr;
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY | _O_WRONLY);
+  if (fd < 0) {
+    CloseHandle(handle);
+    undo();
+    return nullptr;
+  }
+  std::FILE* file = _fdopen(fd, "wb");
+  if (file == nullptr) {
+    _close(fd);
+    undo();
+    return nullptr;
+  }
+  return wrapStdioFile(file);
 }
 
 class Win32Platform final : public Platform {
@@ -202,6 +229,52 @@ class Win32Platform final : public Platform {
   }
 
   int readChar() override { return std::getchar(); }
+
+  // --- The walk under hostile conditions.
+
+  EntryKind entryKind(const char* path) override {
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return EntryKind::kUnknown;
+    // Symbolic links, junctions, and (under Wine) the host's symbolic links
+    // where Wine reports them as reparse points.
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return EntryKind::kLink;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return EntryKind::kFolder;
+    if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0) return EntryKind::kSpecial;
+    return EntryKind::kFile;
+  }
+
+  bool workingFolderId(FolderId* id) override {
+    const HANDLE folder =
+        CreateFileA(".", 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (folder == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION information;
+    const bool known = GetFileInformationByHandle(folder, &information) != 0;
+    CloseHandle(folder);
+    if (!known) return false;
+    id->volume = information.dwVolumeSerialNumber;
+    id->index =
+        (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
+    return true;
+  }
+
+  std::unique_ptr<Stream> createNewFile(const char* path) override {
+    return streamOnNewFile(
+        CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr),
+        [path] { DeleteFileA(path); });
+  }
+
+  std::unique_ptr<Stream> createNewFileW(const std::u16string& path) override {
+    std::wstring native;
+    if (!toNative(path, &native)) return nullptr;
+    return streamOnNewFile(
+        CreateFileW(native.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr),
+        [&native] { DeleteFileW(native.c_str()); });
+  }
+
+  // --- Child process.
 
   std::string archiverCommandLine() const override {
     return "..\\7za a -tzip ..\\ZarvoEUupdate.zip *";
