@@ -25,6 +25,10 @@ struct WalkState {
   std::string folderListPath;
   std::unique_ptr<Stream> fileList;
   std::unique_ptr<Stream> folderList;
+  // Whether nothing was there by a list's name before the walk created it:
+  // only what the walk made is removed after a failure.
+  bool fileListIsOurs = false;
+  bool folderListIsOurs = false;
   std::uint32_t fileLineCount = 0;
   std::uint32_t folderLineCount = 0;
   // Every scanned folder's name block, held until both lists are closed.
@@ -189,14 +193,15 @@ bool finishList(Stream& list, const std::string& path, std::uint32_t count) {
   return true;
 }
 
-// Closes whatever list is still open and removes both, so that a failed
-// walk leaves the staging folder as it found it. Only called with the start
-// folder as the working folder, which the relative paths need.
+// Closes whatever list is still open and removes the lists this walk
+// created (never a file by their names that it could not replace), so that
+// a failed walk leaves the staging folder as it found it. Only called with
+// the start folder as the working folder, which the relative paths need.
 void discardLists() {
   if (walk->fileList) walk->fileList->close();
   if (walk->folderList) walk->folderList->close();
-  platform().deleteFileW(u"FlashDrive\\$FileList.txt");
-  platform().deleteFileW(u"FlashDrive\\$FolderList.txt");
+  if (walk->fileListIsOurs) platform().deleteFileW(u"FlashDrive\\$FileList.txt");
+  if (walk->folderListIsOurs) platform().deleteFileW(u"FlashDrive\\$FolderList.txt");
 }
 
 }  // namespace
@@ -348,8 +353,13 @@ int makeList() {
   state.folderListPath = staging + "$FolderList.txt";
   if (!fitsPath(state.fileListPath) || !fitsPath(state.folderListPath)) return 0;
 
+  state.fileListIsOurs = platform().entryKind(state.fileListPath.c_str()) == EntryKind::kUnknown;
   state.fileList = createList(state.fileListPath);
-  if (state.fileList) state.folderList = createList(state.folderListPath);
+  if (state.fileList) {
+    state.folderListIsOurs =
+        platform().entryKind(state.folderListPath.c_str()) == EntryKind::kUnknown;
+    state.folderList = createList(state.folderListPath);
+  }
   if (!state.fileList || !state.folderList) {
     discardLists();
     return 0;
