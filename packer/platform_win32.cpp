@@ -4,8 +4,9 @@
 // What may live here: the Win32 and C runtime calls the packer is defined
 // with, and nothing else. The walk's file search is the ANSI search
 // (FindFirstFileA and friends) and its paths are narrow strings in the
-// process's ANSI code page, handed to the C runtime as they are (_getcwd,
-// _chdir, fopen). The later steps' wide paths are already native: UTF-16
+// process's ANSI code page, handed to the C runtime as they are (_chdir,
+// fopen); only the working folder is read wide and converted, since _getcwd
+// holds it in MAX_PATH bytes. The later steps' wide paths are already native: UTF-16
 // with "\" between components, so they go straight to the wide calls
 // (DeleteFileW, SetFileAttributesW, MoveFileExW, _wfopen_s). The program's
 // manifest (quillet.manifest) makes UTF-8 the ANSI code page where the system
@@ -127,12 +128,30 @@ class Win32Platform final : public Platform {
   void findClose(SearchHandle handle) override { FindClose(reinterpret_cast<HANDLE>(handle)); }
 
   bool getWorkingFolder(std::string* path) override {
-    std::vector<char> buffer(256);
-    while (_getcwd(buffer.data(), static_cast<int>(buffer.size())) == nullptr) {
-      if (errno != ERANGE || buffer.size() >= 32768) return false;
-      buffer.resize(buffer.size() * 2);
+    // The C runtime's _getcwd holds the ANSI path in MAX_PATH bytes, too few
+    // for a path of 255 characters in the UTF-8 code page (up to 765 bytes):
+    // the wide path is read and converted instead.
+    std::vector<wchar_t> wide(MAX_PATH + 1);
+    for (;;) {
+      const DWORD length = GetCurrentDirectoryW(static_cast<DWORD>(wide.size()), wide.data());
+      if (length == 0) return false;
+      if (length < wide.size()) {
+        wide.resize(length);
+        break;
+      }
+      if (length > 32768) return false;
+      wide.resize(length + 1);
     }
-    *path = buffer.data();
+    const int units = static_cast<int>(wide.size());
+    const int bytes =
+        WideCharToMultiByte(CP_ACP, 0, wide.data(), units, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 0) return false;
+    std::string ansi(static_cast<std::size_t>(bytes), '\0');
+    if (WideCharToMultiByte(CP_ACP, 0, wide.data(), units, ansi.data(), bytes, nullptr, nullptr) !=
+        bytes) {
+      return false;
+    }
+    *path = std::move(ansi);
     return true;
   }
 
