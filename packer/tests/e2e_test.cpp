@@ -265,9 +265,10 @@ TEST_F(QuilletRun, WorkingFolderBelowAFolderNamedFlashDrivePacks) {
 TEST_F(QuilletRun, ListedFileThatVanishesBeforeTheDigestFailsIt) {
   // The run is held on a full pipe while a listed file is removed between
   // the walk (over once the list's loading shows) and the digest: enough
-  // files that the loading's output alone outgrows the pipe.
+  // files that the loading's output alone (about 140 KB) is twice what the
+  // pipe and the program's buffer hold.
   useStandIn(0);
-  for (int i = 0; i < 1500; ++i) scratch.file("FlashDrive/many/f" + std::to_string(i), "x");
+  for (int i = 0; i < 3000; ++i) scratch.file("FlashDrive/many/f" + std::to_string(i), "x");
   std::FILE* pipe = ::popen(("cd " + shellQuote(scratch.root().string()) + " && " + QUILLET_EXE +
                              " </dev/null 2>/dev/null")
                                 .c_str(),
