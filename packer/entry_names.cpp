@@ -36,16 +36,19 @@ char16_t upper(char16_t c) {
 bool isReservedDeviceName(const std::u16string& name) {
   // The part before the first dot, without trailing spaces, is what Windows
   // compares ("nul.txt" and "COM1 .log" are the devices).
-  std::u16string stem = name.substr(0, name.find(u'.'));
-  while (!stem.empty() && stem.back() == u' ') stem.pop_back();
-  stem = foldedName(stem);
+  std::u16string_view stem(name);
+  stem = stem.substr(0, stem.find(u'.'));
+  while (!stem.empty() && stem.back() == u' ') stem.remove_suffix(1);
+  if (stem.size() < 3 || stem.size() > 7) return false;
+  const std::u16string folded = foldedName(std::u16string(stem));
   static const char16_t* const kDevices[] = {u"CON",    u"PRN",     u"AUX",   u"NUL",
                                              u"CONIN$", u"CONOUT$", u"CLOCK$"};
   for (const char16_t* device : kDevices) {
-    if (stem == device) return true;
+    if (folded == device) return true;
   }
-  return stem.size() == 4 && (stem.compare(0, 3, u"COM") == 0 || stem.compare(0, 3, u"LPT") == 0) &&
-         stem[3] >= u'1' && stem[3] <= u'9';
+  return folded.size() == 4 &&
+         (folded.compare(0, 3, u"COM") == 0 || folded.compare(0, 3, u"LPT") == 0) &&
+         folded[3] >= u'1' && folded[3] <= u'9';
 }
 
 }  // namespace

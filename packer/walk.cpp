@@ -2,9 +2,10 @@
 
 #include <cstdint>
 #include <cstring>
-#include <map>
 #include <memory>
 #include <new>
+#include <optional>
+#include <unordered_map>
 #include <vector>
 
 #include "console.h"
@@ -43,11 +44,39 @@ struct WalkState {
 WalkState* walk = nullptr;
 
 // The length of `text` in UTF-16 units, as the device and Windows count it;
-// bytes that are not valid in the code page count one each.
+// bytes that are not valid in the code page count one each. A character
+// never takes more units than bytes, so a short text is not converted.
 std::size_t units(const std::string& text) {
+  if (text.size() <= static_cast<std::size_t>(kPathMax)) return text.size();
   const std::optional<std::u16string> wide = platform().ansiToUtf16(text);
   return wide ? wide->size() : text.size();
 }
+
+// The names of one folder as the device compares them, to find two that
+// differ only in case. Holds a hash of each folded name and the name itself
+// (in the folder's name block, which outlives it), not the folded text.
+class FoldedNames {
+ public:
+  // The earlier name that `name` (UTF-16: `wide`) equals but for case, or
+  // nullptr after adding it.
+  const char* add(const char* name, const std::u16string& wide) {
+    const std::u16string folded = foldedName(wide);
+    std::uint64_t hash = 14695981039346656037u;  // FNV-1a
+    for (const char16_t unit : folded) {
+      hash = (hash ^ unit) * 1099511628211u;
+    }
+    const auto same = names_.equal_range(hash);
+    for (auto it = same.first; it != same.second; ++it) {
+      const std::optional<std::u16string> earlier = platform().ansiToUtf16(it->second);
+      if (earlier && foldedName(*earlier) == folded) return it->second;
+    }
+    names_.emplace(hash, name);
+    return nullptr;
+  }
+
+ private:
+  std::unordered_multimap<std::uint64_t, const char*> names_;
+};
 
 bool fitsPath(const std::string& path) {
   if (units(path) <= static_cast<std::size_t>(kPathMax)) return true;
@@ -259,9 +288,7 @@ bool makeList_ScanFolder() {
   std::string currentPath;
   if (!readWorkingFolder(&currentPath)) return false;
   std::string previousPath = currentPath;
-  // The entries' names as the device compares them, to find two that differ
-  // only in case.
-  std::map<std::u16string, std::string> foldedNames;
+  FoldedNames foldedNames;
 
   // 3. Each entry, in the listing's order.
   for (const char* name = block; *name != '\0'; name += std::strlen(name) + 1) {
@@ -274,10 +301,9 @@ bool makeList_ScanFolder() {
       refuse(currentPath + sep + entryName, std::string("the name ") + why);
       continue;
     }
-    const auto folded = foldedNames.emplace(foldedName(wideName), entryName);
-    if (!folded.second) {
+    if (const char* earlier = foldedNames.add(name, wideName)) {
       refuse(currentPath + sep + entryName, "the name differs only in case from '" +
-                                                shownName(folded.first->second) +
+                                                shownName(earlier) +
                                                 "', and the device does not tell them apart");
       continue;
     }
