@@ -428,7 +428,7 @@ int calculateMd5() {
   }
   md5Finish(digest, &context);
 
-  const std::unique_ptr<Stream> out = system.openFileW(kDigestPath, "wb");
+  const std::unique_ptr<Stream> out = system.createNewFileW(kDigestPath);
   if (out == nullptr) {
     printWide(u"The file '%s' was not opened\r\n", {kDigestPath});
     return 0;

@@ -93,11 +93,15 @@ int packingRun(ArchiveCheck checkArchive) {
   printWide(kRule);
   printWide(u"Start to pack ZarvoEUupdate.zip...\n");
 
-  // What an earlier run left: the archive, then the intermediate files.
-  system.deleteFileW(u"ZarvoEUupdate.zip");
-  deleteIntermediates(system);
-
-  const int exitCode = makeList() == 1 ? packLists(system, checkArchive) : kExitWalkFailed;
+  // A user's own file by the scratch file's name stops the run before
+  // anything is deleted or written.
+  int exitCode = kExitWalkFailed;
+  if (fileList_ScratchNameIsFree() == 1) {
+    // What an earlier run left: the archive, then the intermediate files.
+    system.deleteFileW(u"ZarvoEUupdate.zip");
+    deleteIntermediates(system);
+    exitCode = makeList() == 1 ? packLists(system, checkArchive) : kExitWalkFailed;
+  }
 
   printBanner();
   printWide(u"Press any key to continue...");

@@ -30,6 +30,25 @@ struct FindData {
 using SearchHandle = std::intptr_t;
 inline constexpr SearchHandle kInvalidSearchHandle = -1;
 
+// What an entry of a folder is, looked at without following a link.
+enum class EntryKind {
+  kFile,     // a regular file
+  kFolder,   // a folder (not a link to one)
+  kLink,     // a symbolic link, junction or other reparse point, whatever it leads to
+  kSpecial,  // a FIFO, socket or device node
+  kUnknown,  // cannot be looked at (gone, or no permission)
+};
+
+// Names one folder on this system for as long as the walk runs (device and
+// inode on POSIX, volume serial number and file index on Windows).
+struct FolderId {
+  std::uint64_t volume = 0;
+  std::uint64_t index = 0;
+  bool operator==(const FolderId& other) const {
+    return volume == other.volume && index == other.index;
+  }
+};
+
 // An open binary byte stream. Destroying an open stream closes it.
 class Stream {
  public:
@@ -121,6 +140,19 @@ class Platform {
   virtual void printWide(const std::u16string& text) = 0;
   // One character of standard input (getchar); EOF at its end.
   virtual int readChar() = 0;
+
+  // --- The walk under hostile conditions (links, special files, loops,
+  // files that must be new). Keep these together.
+  // What `path` (narrow) names, without following a link at its end.
+  virtual EntryKind entryKind(const char* path) = 0;
+  // The identity of the working folder. False when it cannot be had.
+  virtual bool workingFolderId(FolderId* id) = 0;
+  // Creates a new file for writing ("wb"). Fails (nullptr) when anything
+  // exists by that name, a link included, so an existing file is never
+  // opened and a link never followed.
+  virtual std::unique_ptr<Stream> createNewFile(const char* path) = 0;
+  virtual std::unique_ptr<Stream> createNewFileW(const std::u16string& path) = 0;
+  // --- End of the walk's block.
 
   // --- Child process.
   // The command line that runs the archiver from inside the staging folder:

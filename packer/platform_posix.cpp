@@ -184,6 +184,50 @@ class PosixPlatform final : public Platform {
 
   int readChar() override { return std::getchar(); }
 
+  // --- The walk under hostile conditions.
+
+  EntryKind entryKind(const char* path) override {
+    struct stat info;
+    if (::lstat(path, &info) != 0) return EntryKind::kUnknown;
+    if (S_ISLNK(info.st_mode)) return EntryKind::kLink;
+    if (S_ISDIR(info.st_mode)) return EntryKind::kFolder;
+    if (S_ISREG(info.st_mode)) return EntryKind::kFile;
+    return EntryKind::kSpecial;
+  }
+
+  bool workingFolderId(FolderId* id) override {
+    struct stat info;
+    if (::stat(".", &info) != 0) return false;
+    id->volume = static_cast<std::uint64_t>(info.st_dev);
+    id->index = static_cast<std::uint64_t>(info.st_ino);
+    return true;
+  }
+
+  std::unique_ptr<Stream> createNewFile(const char* path) override {
+    const int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+    std::FILE* file = ::fdopen(fd, "wb");
+    if (file == nullptr) {
+      const int error = errno;
+      ::close(fd);
+      ::unlink(path);
+      errno = error;
+      return nullptr;
+    }
+    return wrapStdioFile(file);
+  }
+
+  std::unique_ptr<Stream> createNewFileW(const std::u16string& path) override {
+    const std::optional<std::string> native = posixPath(path);
+    if (!native) {
+      errno = EILSEQ;
+      return nullptr;
+    }
+    return createNewFile(native->c_str());
+  }
+
+  // --- Child process.
+
   std::string archiverCommandLine() const override {
     return "../7za a -tzip ../ZarvoEUupdate.zip '*'";
   }

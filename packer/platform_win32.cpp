@@ -4,8 +4,9 @@
 // What may live here: the Win32 and C runtime calls the packer is defined
 // with, and nothing else. The walk's file search is the ANSI search
 // (FindFirstFileA and friends) and its paths are narrow strings in the
-// process's ANSI code page, handed to the C runtime as they are (_getcwd,
-// _chdir, fopen). The later steps' wide paths are already native: UTF-16
+// process's ANSI code page, handed to the C runtime as they are (_chdir,
+// fopen); only the working folder is read wide and converted, since _getcwd
+// holds it in MAX_PATH bytes. The later steps' wide paths are already native: UTF-16
 // with "\" between components, so they go straight to the wide calls
 // (DeleteFileW, SetFileAttributesW, MoveFileExW, _wfopen_s). The program's
 // manifest (quillet.manifest) makes UTF-8 the ANSI code page where the system
@@ -80,6 +81,31 @@ int errnoFromLastError() {
   }
 }
 
+// A binary stream on a file CreateFile has just made; `undo` removes the
+// file when no stream can be had on it.
+template <typename Undo>
+std::unique_ptr<Stream> streamOnNewFile(HANDLE handle, Undo undo) {
+  if (handle == INVALID_HANDLE_VALUE) {
+    errno = GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS
+                ? EEXIST
+                : errnoFromLastError();
+    return nullptr;
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY | _O_WRONLY);
+  if (fd < 0) {
+    CloseHandle(handle);
+    undo();
+    return nullptr;
+  }
+  std::FILE* file = _fdopen(fd, "wb");
+  if (file == nullptr) {
+    _close(fd);
+    undo();
+    return nullptr;
+  }
+  return wrapStdioFile(file);
+}
+
 class Win32Platform final : public Platform {
  public:
   SearchHandle findFirstFile(const char* pattern, FindData* data) override {
@@ -103,12 +129,30 @@ class Win32Platform final : public Platform {
   void findClose(SearchHandle handle) override { FindClose(reinterpret_cast<HANDLE>(handle)); }
 
   bool getWorkingFolder(std::string* path) override {
-    std::vector<char> buffer(256);
-    while (_getcwd(buffer.data(), static_cast<int>(buffer.size())) == nullptr) {
-      if (errno != ERANGE || buffer.size() >= 32768) return false;
-      buffer.resize(buffer.size() * 2);
+    // The C runtime's _getcwd holds the ANSI path in MAX_PATH bytes, too few
+    // for a path of 255 characters in the UTF-8 code page (up to 765 bytes):
+    // the wide path is read and converted instead.
+    std::vector<wchar_t> wide(MAX_PATH + 1);
+    for (;;) {
+      const DWORD length = GetCurrentDirectoryW(static_cast<DWORD>(wide.size()), wide.data());
+      if (length == 0) return false;
+      if (length < wide.size()) {
+        wide.resize(length);
+        break;
+      }
+      if (length > 32768) return false;
+      wide.resize(length + 1);
     }
-    *path = buffer.data();
+    const int units = static_cast<int>(wide.size());
+    const int bytes =
+        WideCharToMultiByte(CP_ACP, 0, wide.data(), units, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 0) return false;
+    std::string ansi(static_cast<std::size_t>(bytes), '\0');
+    if (WideCharToMultiByte(CP_ACP, 0, wide.data(), units, ansi.data(), bytes, nullptr, nullptr) !=
+        bytes) {
+      return false;
+    }
+    *path = std::move(ansi);
     return true;
   }
 
@@ -227,6 +271,52 @@ class Win32Platform final : public Platform {
   }
 
   int readChar() override { return std::getchar(); }
+
+  // --- The walk under hostile conditions.
+
+  EntryKind entryKind(const char* path) override {
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return EntryKind::kUnknown;
+    // Symbolic links, junctions, and (under Wine) the host's symbolic links
+    // where Wine reports them as reparse points.
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return EntryKind::kLink;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return EntryKind::kFolder;
+    if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0) return EntryKind::kSpecial;
+    return EntryKind::kFile;
+  }
+
+  bool workingFolderId(FolderId* id) override {
+    const HANDLE folder =
+        CreateFileA(".", 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (folder == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION information;
+    const bool known = GetFileInformationByHandle(folder, &information) != 0;
+    CloseHandle(folder);
+    if (!known) return false;
+    id->volume = information.dwVolumeSerialNumber;
+    id->index =
+        (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
+    return true;
+  }
+
+  std::unique_ptr<Stream> createNewFile(const char* path) override {
+    return streamOnNewFile(
+        CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr),
+        [path] { DeleteFileA(path); });
+  }
+
+  std::unique_ptr<Stream> createNewFileW(const std::u16string& path) override {
+    std::wstring native;
+    if (!toNative(path, &native)) return nullptr;
+    return streamOnNewFile(
+        CreateFileW(native.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr),
+        [&native] { DeleteFileW(native.c_str()); });
+  }
+
+  // --- Child process.
 
   std::string archiverCommandLine() const override {
     return "..\\7za a -tzip ..\\ZarvoEUupdate.zip *";

@@ -242,6 +242,18 @@ TEST_F(ContentDigestFaults, ReadErrorInsideAListedFileFailsTheDigest) {
   EXPECT_FALSE(fake_.exists("FlashDrive/$md5.bin"));
 }
 
+TEST_F(ContentDigestFaults, StaleDigestThatStaysIsNeverWrittenThrough) {
+  // Created new or not at all: what could not be deleted keeps its bytes.
+  fake_.addFile("FlashDrive/$md5.bin", "stale");
+  fake_.faults.deleteFails.insert("FlashDrive/$md5.bin");
+  LoadedList list({"FlashDrive\\b.bin"});
+
+  EXPECT_EQ(calculateMd5(), 0);
+  EXPECT_NE(fake_.console.find("The file 'FlashDrive\\$md5.bin' was not opened"),
+            std::string::npos);
+  EXPECT_EQ(fake_.fileBytes("FlashDrive/$md5.bin"), "stale");
+}
+
 TEST_F(ContentDigestFaults, ShortWriteOfTheDigestFailsAndRemovesThePartialFile) {
   fake_.faults.writeFailsAfter["$md5.bin"] = 10;
   LoadedList list({"FlashDrive\\b.bin"});

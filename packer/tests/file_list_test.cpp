@@ -207,6 +207,32 @@ TEST_F(FileList, StripOfAHeaderOnlyListKeepsItsTwoBytes) {
   EXPECT_FALSE(tempExists());
 }
 
+// The scratch name belongs to the run only while it runs: a file, folder or
+// link by that name is the user's, and stays as it is.
+TEST_F(FileList, ScratchNameIsFreeOnlyWhenNothingIsThere) {
+  EXPECT_EQ(fileList_ScratchNameIsFree(), 1);
+  EXPECT_EQ(fake_.console, "");
+  fake_.addFile("FlashDrive/$temp.txt", "mine");
+  EXPECT_EQ(fileList_ScratchNameIsFree(), 0);
+  EXPECT_THAT(fake_.console, HasSubstr("The file 'FlashDrive\\$temp.txt' is in the way"));
+  EXPECT_EQ(fake_.fileBytes("FlashDrive/$temp.txt"), "mine");
+}
+
+TEST_F(FileList, ScratchNameHeldByAFolderOrALinkIsNotFree) {
+  fake_.addFolder("FlashDrive/$temp.txt");
+  EXPECT_EQ(fileList_ScratchNameIsFree(), 0);
+  fake_.setKind("FlashDrive/$temp.txt", EntryKind::kLink);
+  EXPECT_EQ(fileList_ScratchNameIsFree(), 0);
+}
+
+TEST_F(FileList, StripNeverWritesOverAFileByTheScratchName) {
+  writeList(listFile(1, {kPath20}));
+  fake_.addFile("FlashDrive/$temp.txt", "mine");
+  EXPECT_EQ(fileList_StripPrefix(), 0);
+  EXPECT_EQ(fake_.fileBytes("FlashDrive/$temp.txt"), "mine");
+  EXPECT_EQ(list(), listFile(1, {kPath20}));
+}
+
 struct StripFault {
   const char* name;
   std::string bytes;
