@@ -67,7 +67,7 @@ int calculateMd5() {
     while (length < kSlotUnits && slot[length] != u'\0') ++length;
     path.assign(slot, length);
     if (path.find(kSkipMark) != std::u16string::npos) continue;
-    if (addOneFile(path, &context) != 1) {
+    if (platform().interrupted() || addOneFile(path, &context) != 1) {
       md5Finish(digest, &context);  // wipes the context; the digest is dropped
       return 0;
     }

@@ -203,7 +203,7 @@ bool makeList_ScanFolder() {
   // 3. Each entry, in the listing's order.
   for (const char* name = block; *name != '\0'; name += std::strlen(name) + 1) {
     const std::string entryName = name;
-    if (!readWorkingFolder(&currentPath)) return false;
+    if (platform().interrupted() || !readWorkingFolder(&currentPath)) return false;
     if (entryName == "." || entryName == "..") continue;
 
     if (const char* why = unrepresentable(entryName)) {
