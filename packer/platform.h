@@ -125,7 +125,8 @@ class Platform {
   // their order.
   virtual void print(const std::string& text) = 0;
   virtual void printWide(const std::u16string& text) = 0;
-  // One character of standard input (getchar); EOF at its end.
+  // One character of standard input (getchar); EOF at its end. Standard
+  // output is flushed first, so that a prompt is seen before the wait.
   virtual int readChar() = 0;
 
   // --- Child process.

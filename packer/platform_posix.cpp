@@ -18,6 +18,7 @@
 // running or unwaited for.
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -242,7 +243,37 @@ class PosixPlatform final : public Platform {
 
   void printWide(const std::u16string& text) override { print(utf16ToUtf8Lenient(text)); }
 
-  int readChar() override { return std::getchar(); }
+  int readChar() override {
+    std::fflush(stdout);  // the prompt shows before the wait, whatever the stream
+    // An interruption must end the wait even when it arrives just before
+    // it: the interruptions stay blocked but for the wait itself (ppoll).
+    // Standard input is read as getchar would fill its buffer, so that the
+    // rest of a typed line goes with the process, not to the shell.
+    sigset_t watched;
+    sigset_t previous;
+    sigemptyset(&watched);
+    for (int signalNumber : kInterruptions) sigaddset(&watched, signalNumber);
+    ::sigprocmask(SIG_BLOCK, &watched, &previous);
+    sigset_t waiting = previous;
+    for (int signalNumber : kInterruptions) sigdelset(&waiting, signalNumber);
+    int result = EOF;
+    while (caughtSignal == 0) {
+      struct pollfd input {};
+      input.fd = 0;
+      input.events = POLLIN;
+      if (::ppoll(&input, 1, nullptr, &waiting) < 0) {
+        if (errno == EINTR) continue;
+        break;
+      }
+      unsigned char line[BUFSIZ];
+      const ssize_t got = ::read(0, line, sizeof line);
+      if (got < 0 && errno == EINTR) continue;
+      if (got > 0) result = line[0];
+      break;
+    }
+    ::sigprocmask(SIG_SETMASK, &previous, nullptr);
+    return result;
+  }
 
   std::string archiverCommandLine(const std::string& workingFolder) const override {
     const std::string folder = workingFolder == "/" ? "" : workingFolder;

@@ -247,7 +247,10 @@ class Win32Platform final : public Platform {
     print(ansi);
   }
 
-  int readChar() override { return std::getchar(); }
+  int readChar() override {
+    std::fflush(stdout);  // the prompt shows before the wait, whatever the stream
+    return std::getchar();
+  }
 
   std::string archiverCommandLine(const std::string&) const override {
     return "..\\7za a -tzip ..\\ZarvoEUupdate.zip *";
