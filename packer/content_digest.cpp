@@ -417,7 +417,8 @@ int calculateMd5() {
       record.path = slotPath(i);
       if (isSkipped(record.path)) continue;
       record.digested = true;
-      const int added = ahead != nullptr
+      const int added = system.interrupted() ? 0
+                        : ahead != nullptr
                             ? addOneFileReadAhead(ahead.get(), i, record.path, &context, &record)
                             : addOneFile(record.path, &context, &record);
       if (added != 1) {

@@ -148,7 +148,7 @@ int fileList_ScratchNameIsFree() {
   // The entry's kind, not whether a file opens: a link (even a broken one),
   // a folder or an unreadable file by that name is in the way as much.
   const std::string path = std::string("FlashDrive") + platform().separator() + "$temp.txt";
-  if (platform().entryKind(path.c_str()) == EntryKind::kUnknown) return 1;
+  if (platform().entryKind(path.c_str()) == EntryKind::kNone) return 1;
   printWide(
       u"The file '%s' is in the way: the run writes its scratch file by that name. "
       u"Rename or move it, then run again\n",

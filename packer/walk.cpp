@@ -286,7 +286,7 @@ bool makeList_ScanFolder() {
   // 3. Each entry, in the listing's order.
   for (const char* name = block; *name != '\0'; name += std::strlen(name) + 1) {
     const std::string entryName = name;
-    if (!readWorkingFolder(&currentPath)) return false;
+    if (platform().interrupted() || !readWorkingFolder(&currentPath)) return false;
     if (entryName == "." || entryName == "..") continue;
 
     std::u16string wideName;
@@ -319,6 +319,7 @@ bool makeList_ScanFolder() {
       case EntryKind::kSpecial:
         refuse(currentPath, "neither a file nor a folder (a FIFO, socket or device)");
         break;
+      case EntryKind::kNone:
       case EntryKind::kUnknown:
         refuse(currentPath, "it cannot be looked at");
         break;
@@ -372,11 +373,10 @@ int makeList() {
   state.folderListPath = staging + "$FolderList.txt";
   if (!fitsPath(state.fileListPath) || !fitsPath(state.folderListPath)) return 0;
 
-  state.fileListIsOurs = platform().entryKind(state.fileListPath.c_str()) == EntryKind::kUnknown;
+  state.fileListIsOurs = platform().entryKind(state.fileListPath.c_str()) == EntryKind::kNone;
   state.fileList = createList(state.fileListPath);
   if (state.fileList) {
-    state.folderListIsOurs =
-        platform().entryKind(state.folderListPath.c_str()) == EntryKind::kUnknown;
+    state.folderListIsOurs = platform().entryKind(state.folderListPath.c_str()) == EntryKind::kNone;
     state.folderList = createList(state.folderListPath);
   }
   if (!state.fileList || !state.folderList) {

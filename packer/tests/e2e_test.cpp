@@ -221,7 +221,10 @@ TEST_F(QuilletRun, ArchiverRunsInTheStagingFolderWithTheWildcardUnexpanded) {
   if (realPacking().empty()) GTEST_SKIP() << "p7zip-full's 7za is not installed";
   useStandIn(0, realPacking());
   ASSERT_EQ(run("--ignored arguments").exitCode, 0);
-  EXPECT_EQ(scratch.read("archiver-args"), "a\n-tzip\n../ZarvoEUupdate.zip\n*\n");
+  // The archive by its absolute path in the working folder, so that it lands
+  // there even when the staging folder is a link to a folder elsewhere.
+  EXPECT_EQ(scratch.read("archiver-args"),
+            "a\n-tzip\n" + (scratch.root() / "ZarvoEUupdate.zip").string() + "\n*\n");
   EXPECT_EQ(scratch.read("archiver-cwd"), (scratch.root() / "FlashDrive").string() + "\n");
   // It found the lists and the digest there, and they are gone afterwards.
   EXPECT_THAT(scratch.read("archiver-saw"), HasSubstr("$FileList.txt\n$FolderList.txt\n"));

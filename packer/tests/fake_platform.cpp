@@ -440,7 +440,7 @@ void FakePlatform::addAlias(const std::string& path, const std::string& target) 
 EntryKind FakePlatform::entryKind(const char* path) {
   const std::optional<Components> components = resolve(path, separator_);
   const std::shared_ptr<Node> node = find(*components);
-  if (node == nullptr) return EntryKind::kUnknown;
+  if (node == nullptr) return EntryKind::kNone;
   if (node->kind) return *node->kind;
   return node->folder ? EntryKind::kFolder : EntryKind::kFile;
 }
@@ -495,7 +495,9 @@ bool FakePlatform::deleteFileW(const std::u16string& path) {
 
 bool FakePlatform::setNormalAttributesW(const std::u16string& path) {
   const std::optional<Components> components = resolveWide(path);
-  return components && find(*components) != nullptr;
+  if (!components) return false;
+  const std::shared_ptr<Node> node = find(*components);
+  return node != nullptr && !node->folder;
 }
 
 bool FakePlatform::replaceFileW(const std::u16string& from, const std::u16string& to) {
@@ -545,7 +547,7 @@ int FakePlatform::readChar() {
   return static_cast<unsigned char>(input[inputPosition_++]);
 }
 
-std::string FakePlatform::archiverCommandLine() const {
+std::string FakePlatform::archiverCommandLine(const std::string&) const {
   return "..\\7za a -tzip ..\\ZarvoEUupdate.zip *";
 }
 
@@ -555,6 +557,22 @@ CommandResult FakePlatform::runCommand(const std::string& commandLine) {
   commandFolders.push_back(absolute(working_));
   if (onCommand) return onCommand(commandLine);
   return commandResult;
+}
+
+// --- The run under hostile conditions.
+
+int FakePlatform::interruption() {
+  if (interruptionStatus == 0) return 0;
+  return interruptionQueries++ >= interruptAfterQueries ? interruptionStatus : 0;
+}
+
+EntryKind FakePlatform::entryKindW(const std::u16string& path) {
+  const std::optional<Components> components = resolveWide(path);
+  if (!components) return EntryKind::kUnknown;
+  const std::shared_ptr<Node> node = find(*components);
+  if (node == nullptr) return EntryKind::kNone;
+  if (node->kind) return *node->kind;
+  return node->folder ? EntryKind::kFolder : EntryKind::kFile;
 }
 
 }  // namespace quillet::testing

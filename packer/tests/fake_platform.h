@@ -40,6 +40,8 @@ class FakePlatform final : public Platform {
     int deleteFile = 0;
     int replaceFile = 0;
     int runCommand = 0;
+    int openClosedStandardStreams = 0;
+    int watchInterruptions = 0;
   };
 
   // Faults to inject. A fault's path names the file or folder it hits by its
@@ -131,8 +133,23 @@ class FakePlatform final : public Platform {
   bool workingFolderId(FolderId* id) override;
   std::unique_ptr<Stream> createNewFile(const char* path) override;
   std::unique_ptr<Stream> createNewFileW(const std::u16string& path) override;
-  std::string archiverCommandLine() const override;
+  std::string archiverCommandLine(const std::string& workingFolder) const override;
   CommandResult runCommand(const std::string& commandLine) override;
+
+  // --- The run under hostile conditions.
+  void openClosedStandardStreams() override { ++calls.openClosedStandardStreams; }
+  void watchInterruptions() override { ++calls.watchInterruptions; }
+  int interruption() override;
+  RunLock lockWorkingFolder() override { return runLock; }
+  EntryKind entryKindW(const std::u16string& path) override;
+
+  // The exit status `interruption` reports once it has been asked
+  // `interruptAfterQueries` times (0: at once); 0 for none.
+  int interruptionStatus = 0;
+  int interruptAfterQueries = 0;
+  int interruptionQueries = 0;
+  // What lockWorkingFolder answers.
+  RunLock runLock = RunLock::kTaken;
 
   struct Node;
 

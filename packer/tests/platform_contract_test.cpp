@@ -221,6 +221,12 @@ TEST_P(PlatformContract, WidePathOperations) {
 
   EXPECT_TRUE(p().setNormalAttributesW(u"d\\x.txt"));
   EXPECT_FALSE(p().setNormalAttributesW(u"d\\missing"));
+  EXPECT_FALSE(p().setNormalAttributesW(u"d\\e")) << "a folder's marks are left alone";
+
+  EXPECT_EQ(p().entryKindW(u"d\\x.txt"), EntryKind::kFile);
+  EXPECT_EQ(p().entryKindW(u"d\\e"), EntryKind::kFolder);
+  EXPECT_EQ(p().entryKindW(u"d\\missing"), EntryKind::kNone);
+  EXPECT_EQ(p().entryKindW(u"d\\x.txt\\below"), EntryKind::kNone);
 
   EXPECT_TRUE(p().deleteFileW(u"d\\x.txt"));
   EXPECT_FALSE(backend_->exists("d/x.txt"));
@@ -242,7 +248,7 @@ TEST_P(PlatformContract, EntryKindsWithoutFollowingLinks) {
   backend_->file("d/x.txt", "x");
   EXPECT_EQ(p().entryKind(narrow("d/e").c_str()), EntryKind::kFolder);
   EXPECT_EQ(p().entryKind(narrow("d/x.txt").c_str()), EntryKind::kFile);
-  EXPECT_EQ(p().entryKind(narrow("d/missing").c_str()), EntryKind::kUnknown);
+  EXPECT_EQ(p().entryKind(narrow("d/missing").c_str()), EntryKind::kNone);
 }
 
 TEST_P(PlatformContract, FolderIdentityFollowsTheFolderNotThePath) {

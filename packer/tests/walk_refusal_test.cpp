@@ -23,9 +23,7 @@ class WalkRefusesOnWindows : public ::testing::Test {
   WalkRefusesOnWindows() : fake('\\', "C:") {
     fake.addFile("C:\\work\\FlashDrive\\NAVI\\Navi.exe");
     fake.changeWorkingFolder("C:\\work");
-    setPlatform(&fake);
   }
-  ~WalkRefusesOnWindows() override { setPlatform(nullptr); }
 
   int walk() {
     ::testing::internal::CaptureStderr();
@@ -39,6 +37,7 @@ class WalkRefusesOnWindows : public ::testing::Test {
   }
 
   FakePlatform fake;
+  ScopedPlatform useFake{fake};
 };
 
 TEST_F(WalkRefusesOnWindows, JunctionBackToAFolderBeingWalkedIsALoop) {
