@@ -285,7 +285,8 @@ bool Reader::findEndRecord() {
       const std::uint32_t totalDisks = get32(locator + 16);
       if (recordDisk != 0 || totalDisks > 1) {
         return fail(Failure::kUnsupported,
-                    "not supported: the archive is split over " + num(totalDisks) + " disks");
+                    "not supported: the archive is split over " +
+                        (totalDisks > 1 ? num(totalDisks) : std::string("several")) + " disks");
       }
       if (!fits(recordOffset, kZip64EndSize, locatorOffset)) {
         return fail(Failure::kDamaged, "damaged: the Zip64 end record's offset " +
