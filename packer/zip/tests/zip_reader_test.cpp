@@ -58,6 +58,27 @@ TEST_P(WellFormedArchive, GivesEveryEntryInDirectoryOrderWithItsContents) {
 INSTANTIATE_TEST_SUITE_P(Zip64, WellFormedArchive, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "Zip64" : "Classic"; });
 
+// 7za writes a Zip64 end record once an archive has 65535 entries, and
+// then marks only the count in the classic record: its directory's size and
+// offset stay there as well, agreeing with the Zip64 record.
+TEST(Zip64EndRecord, IsReadWhenTheClassicRecordKeepsTheValuesThatFit) {
+  testing::WrittenZip zip = writeZip({{"a.txt", "one", 0}, {"b.txt", patterned(1000), 8}}, true);
+  testing::put32(zip.bytes, zip.end + 12,
+                 static_cast<std::uint32_t>(zip.end - 76 - zip.directoryOffset));
+  testing::put32(zip.bytes, zip.end + 16, static_cast<std::uint32_t>(zip.directoryOffset));
+  Opened opened(zip.bytes);
+  ASSERT_TRUE(opened.reader.open(opened.source)) << opened.reader.message();
+  ASSERT_EQ(opened.reader.entries().size(), 2u);
+  EXPECT_TRUE(opened.reader.usesZip64());
+  EXPECT_TRUE(readWhole(opened.reader, 1) == patterned(1000)) << opened.reader.message();
+
+  // A classic value that is not the mark must agree with the Zip64 record.
+  testing::put32(zip.bytes, zip.end + 16, static_cast<std::uint32_t>(zip.directoryOffset + 1));
+  Opened disagreeing(zip.bytes);
+  EXPECT_FALSE(disagreeing.reader.open(disagreeing.source));
+  EXPECT_EQ(disagreeing.reader.failure(), Failure::kDamaged);
+}
+
 TEST(EntryStreaming, HandsOverChunksOfAtMost64KiBThatAddUpToTheEntry) {
   for (const std::uint16_t method : {0, 8}) {
     SCOPED_TRACE(method);
