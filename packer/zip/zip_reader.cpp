@@ -406,7 +406,11 @@ bool Reader::readCentralDirectory() {
     if (!findExtra(extra, kZip64ExtraId, zip64, hasZip64)) {
       return failEntry(Failure::kDamaged, index, "its extra fields run past their end");
     }
-    if (hasZip64) {
+    // Only the fields that carry the mark take their values from the Zip64
+    // field; a field with nothing marked changes nothing.
+    const bool marked = entry.size == kMark32 || entry.compressedSize == kMark32 ||
+                        entry.localHeaderOffset == kMark32 || disk == kMark16;
+    if (hasZip64 && marked) {
       if (!applyZip64(zip64, entry.size, entry.compressedSize, &entry.localHeaderOffset, &disk)) {
         return failEntry(Failure::kDamaged, index, "its Zip64 extra field is too short");
       }

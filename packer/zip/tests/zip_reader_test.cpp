@@ -79,6 +79,19 @@ TEST(Zip64EndRecord, IsReadWhenTheClassicRecordKeepsTheValuesThatFit) {
   EXPECT_EQ(disagreeing.reader.failure(), Failure::kDamaged);
 }
 
+// Some writers add a Zip64 field to every entry: its values count only for
+// the header fields that carry the mark.
+TEST(Zip64EndRecord, AZip64FieldWithNothingMarkedChangesNothing) {
+  WriterEntry entry{"a.txt", "contents", 0};
+  entry.extra = std::string("\x01\x00\x08\x00\xe7\x03\x00\x00\x00\x00\x00\x00", 12);  // 999
+  Opened zip(writeZip({entry}).bytes);
+  ASSERT_TRUE(zip.reader.open(zip.source)) << zip.reader.message();
+  EXPECT_FALSE(zip.reader.usesZip64());
+  EXPECT_FALSE(zip.reader.entries()[0].zip64);
+  EXPECT_EQ(zip.reader.entries()[0].size, 8u);
+  EXPECT_EQ(readWhole(zip.reader, 0), "contents") << zip.reader.message();
+}
+
 TEST(EntryStreaming, HandsOverChunksOfAtMost64KiBThatAddUpToTheEntry) {
   for (const std::uint16_t method : {0, 8}) {
     SCOPED_TRACE(method);
