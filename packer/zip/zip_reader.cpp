@@ -58,6 +58,8 @@ constexpr std::uint32_t kMark32 = 0xFFFFFFFF;
 // The central directory's window holds any one central header with its name
 // and extra field (46 + 2 * 65535 bytes); entry data uses its first chunk.
 constexpr std::size_t kWindowSize = 3 * Reader::kChunkSize;
+static_assert(kWindowSize >= kCentralHeaderSize + 2 * 0xFFFF, "a central header must fit");
+static_assert(kWindowSize >= kEndSize + kMaxComment, "the end record's search must fit");
 
 std::uint16_t get16(const std::uint8_t* p) {
   return static_cast<std::uint16_t>(p[0] | (p[1] << 8));

@@ -92,6 +92,20 @@ TEST(Zip64EndRecord, AZip64FieldWithNothingMarkedChangesNothing) {
   EXPECT_EQ(readWhole(zip.reader, 0), "contents") << zip.reader.message();
 }
 
+// The largest headers the format allows: a name and an extra block of 65535
+// bytes each, in the central directory and the local header alike, between
+// two ordinary entries.
+TEST(LargestHeaders, ANameAndAnExtraBlockOf65535BytesEachAreRead) {
+  WriterEntry largest{std::string(0xFFFF, 'n'), patterned(5000), 8};
+  largest.extra = std::string("\xfe\xca\xfb\xff", 4) + std::string(0xFFFF - 4, 'x');
+  Opened zip(writeZip({{"first.txt", "1", 0}, largest, {"last.txt", "3", 0}}).bytes);
+  ASSERT_TRUE(zip.reader.open(zip.source)) << zip.reader.message();
+  ASSERT_EQ(zip.reader.entries().size(), 3u);
+  EXPECT_EQ(zip.reader.entries()[1].name, largest.name);
+  EXPECT_TRUE(readWhole(zip.reader, 1) == largest.data) << zip.reader.message();
+  EXPECT_EQ(readWhole(zip.reader, 2), "3") << zip.reader.message();
+}
+
 TEST(EntryStreaming, HandsOverChunksOfAtMost64KiBThatAddUpToTheEntry) {
   for (const std::uint16_t method : {0, 8}) {
     SCOPED_TRACE(method);
