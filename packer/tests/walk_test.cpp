@@ -165,6 +165,18 @@ TEST_F(WalkTest, WorkingFolderIsTheSameAfterTheWalk) {
   EXPECT_EQ(std::filesystem::current_path(), before);
 }
 
+TEST_F(WalkTest, SpecialFilesFailTheWalkNamingThem) {
+  SKIP_UNLESS_POSIX();
+  scratch.file("FlashDrive/a.txt");
+  ASSERT_EQ(
+      ::system(("mkfifo '" + (scratch.root() / "FlashDrive" / "pipe").string() + "'").c_str()), 0);
+  EXPECT_EQ(walk(), 0);
+  EXPECT_THAT(console,
+              HasSubstr("pipe': neither a file nor a folder (a FIFO, socket or device)\n"));
+  EXPECT_TRUE(noListsLeft());
+  EXPECT_TRUE(scratch.exists("FlashDrive/pipe"));
+}
+
 // Runs where the walk must refuse: it says why, fails, and leaves no list.
 TEST_F(WalkTest, NoStagingFolderFailsWithoutWritingAnything) {
   scratch.file("other/file.txt");
