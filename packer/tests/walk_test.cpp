@@ -158,6 +158,16 @@ TEST_F(WalkTest, WorkingFolderWhosePathHoldsTheStagingNameGivesTheSameLines) {
   }
 }
 
+TEST_F(WalkTest, StagingFolderThatIsALinkIsListedAsTheFolderItLeadsTo) {
+  SKIP_UNLESS_POSIX();
+  scratch.file("elsewhere/stage/A/x.bin");
+  std::filesystem::create_directory_symlink(scratch.root() / "elsewhere" / "stage",
+                                            scratch.root() / "FlashDrive");
+  ASSERT_EQ(walk(), 1) << console;
+  EXPECT_THAT(fileList.lines, UnorderedElementsAreArray(withLists({"FlashDrive\\A\\x.bin"})));
+  EXPECT_THAT(folderList.lines, ElementsAre(u"FlashDrive\\A"));
+}
+
 TEST_F(WalkTest, WorkingFolderIsTheSameAfterTheWalk) {
   scratch.file("FlashDrive/A/B/C/deep.txt");
   const auto before = std::filesystem::current_path();
