@@ -159,33 +159,6 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(info.param.label);
     });
 
-TEST_F(WalkRefusesOnPosix, EveryRefusedEntryIsNamedNotJustTheFirst) {
-  const fs::path staging = scratch.root() / "FlashDrive";
-  fs::create_symlink("NAVI", staging / "link");
-  fifo(staging / "NAVI" / "pipe");
-  file(staging / "NAVI" / "nul.txt");
-  file(staging / "ok.txt");
-  EXPECT_EQ(walk(), 0);
-  EXPECT_THAT(console, HasSubstr("/FlashDrive/link': a link"));
-  EXPECT_THAT(console, HasSubstr("/FlashDrive/NAVI/pipe': neither a file nor a folder"));
-  EXPECT_THAT(console, HasSubstr("/FlashDrive/NAVI/nul.txt': the name is a reserved device name"));
-  EXPECT_THAT(console, HasSubstr("The walk refused 3 entries that a release cannot hold; no list "
-                                 "was written\n"));
-  EXPECT_FALSE(scratch.exists("FlashDrive/$FileList.txt"));
-  EXPECT_FALSE(scratch.exists("FlashDrive/$FolderList.txt"));
-}
-
-TEST_F(WalkRefusesOnPosix, FolderThatCannotBeListedIsNamed) {
-  if (::geteuid() == 0) GTEST_SKIP() << "root lists every folder (the fake covers this)";
-  const fs::path locked = scratch.root() / "FlashDrive" / "locked";
-  fs::create_directory(locked);
-  fs::permissions(locked, fs::perms::owner_exec);
-  EXPECT_EQ(walk(), 0);
-  fs::permissions(locked, fs::perms::owner_all);
-  EXPECT_THAT(console, HasSubstr("Refused '" + locked.string() + "': the folder cannot be listed"));
-  EXPECT_FALSE(scratch.exists("FlashDrive/$FileList.txt"));
-}
-
 TEST_F(WalkRefusesOnPosix, StaleListsThatAreLinksAreNeverWrittenThrough) {
   // A list name that still exists (a link the run could not delete) makes the
   // walk fail rather than write through it.
@@ -196,19 +169,6 @@ TEST_F(WalkRefusesOnPosix, StaleListsThatAreLinksAreNeverWrittenThrough) {
   EXPECT_EQ(scratch.read("FlashDrive/outside-target.txt"), "t");
   EXPECT_TRUE(fs::is_symlink(fs::symlink_status(staging / "$FolderList.txt")));
   EXPECT_FALSE(scratch.exists("FlashDrive/$FileList.txt"));
-}
-
-TEST_F(WalkRefusesOnPosix, LinksAreSeenAsLinksAndNewFilesNeverFollowThem) {
-  // The native platform's side of the seam where only POSIX makes links.
-  const fs::path staging = scratch.root() / "FlashDrive";
-  fs::create_symlink("outside-target.txt", staging / "$temp.txt");
-  fs::create_symlink("missing", staging / "broken");
-  EXPECT_EQ(platform().entryKind((staging / "$temp.txt").c_str()), EntryKind::kLink);
-  EXPECT_EQ(platform().entryKind((staging / "broken").c_str()), EntryKind::kLink);
-  EXPECT_EQ(platform().createNewFileW(u"FlashDrive\\$temp.txt"), nullptr);
-  EXPECT_EQ(platform().createNewFileW(u"FlashDrive\\broken"), nullptr);
-  EXPECT_EQ(scratch.read("FlashDrive/outside-target.txt"), "t");
-  EXPECT_FALSE(fs::exists(staging / "missing"));
 }
 
 }  // namespace

@@ -158,11 +158,33 @@ TEST_F(WalkTest, WorkingFolderWhosePathHoldsTheStagingNameGivesTheSameLines) {
   }
 }
 
+TEST_F(WalkTest, StagingFolderThatIsALinkIsListedAsTheFolderItLeadsTo) {
+  SKIP_UNLESS_POSIX();
+  scratch.file("elsewhere/stage/A/x.bin");
+  std::filesystem::create_directory_symlink(scratch.root() / "elsewhere" / "stage",
+                                            scratch.root() / "FlashDrive");
+  ASSERT_EQ(walk(), 1) << console;
+  EXPECT_THAT(fileList.lines, UnorderedElementsAreArray(withLists({"FlashDrive\\A\\x.bin"})));
+  EXPECT_THAT(folderList.lines, ElementsAre(u"FlashDrive\\A"));
+}
+
 TEST_F(WalkTest, WorkingFolderIsTheSameAfterTheWalk) {
   scratch.file("FlashDrive/A/B/C/deep.txt");
   const auto before = std::filesystem::current_path();
   ASSERT_EQ(walk(), 1);
   EXPECT_EQ(std::filesystem::current_path(), before);
+}
+
+TEST_F(WalkTest, SpecialFilesFailTheWalkNamingThem) {
+  SKIP_UNLESS_POSIX();
+  scratch.file("FlashDrive/a.txt");
+  ASSERT_EQ(
+      ::system(("mkfifo '" + (scratch.root() / "FlashDrive" / "pipe").string() + "'").c_str()), 0);
+  EXPECT_EQ(walk(), 0);
+  EXPECT_THAT(console,
+              HasSubstr("pipe': neither a file nor a folder (a FIFO, socket or device)\n"));
+  EXPECT_TRUE(noListsLeft());
+  EXPECT_TRUE(scratch.exists("FlashDrive/pipe"));
 }
 
 // Runs where the walk must refuse: it says why, fails, and leaves no list.
