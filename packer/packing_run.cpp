@@ -52,16 +52,16 @@ void deleteIntermediates(Platform& system) {
 bool deleteStaleOutputs(Platform& system) {
   bool cleared = true;
   for (const std::u16string* output : {&kArchive, &kFileList, &kFolderList, &kDigest}) {
-    const EntryKind kind = system.entryKindW(*output);
-    if (kind == EntryKind::kNone) continue;
-    if (kind == EntryKind::kFolder) {
+    const OutputState kind = system.outputStateW(*output);
+    if (kind == OutputState::kAbsent) continue;
+    if (kind == OutputState::kFolder) {
       printWide(u"'%s' is a folder where the run writes a file; remove or rename it\n", {*output});
       cleared = false;
       continue;
     }
-    if (kind == EntryKind::kFile) system.setNormalAttributesW(*output);  // the read-only mark
+    if (kind == OutputState::kFile) system.setNormalAttributesW(*output);  // the read-only mark
     system.deleteFileW(*output);
-    if (system.entryKindW(*output) != EntryKind::kNone) {
+    if (system.outputStateW(*output) != OutputState::kAbsent) {
       printWide(u"The earlier '%s' could not be deleted; delete it and run again\n", {*output});
       cleared = false;
     }
@@ -89,7 +89,7 @@ int finishArchive(Platform& system, const CommandResult& archiver) {
   if (archiver.started && archiver.exitCode == 0) return kExitPacked;
 
   system.deleteFileW(kArchive);
-  const bool archiveLeft = system.entryKindW(kArchive) != EntryKind::kNone;
+  const bool archiveLeft = system.outputStateW(kArchive) != OutputState::kAbsent;
   const std::u16string outcome =
       archiveLeft ? u"the archive it left, 'ZarvoEUupdate.zip', could not be removed"
                   : u"no archive was made";

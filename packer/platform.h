@@ -55,15 +55,17 @@ struct CommandResult {
   bool interrupted = false;  // the run was interrupted and the command ended
 };
 
-// What a path names, without following a last link.
-enum class EntryKind {
-  kNone,    // nothing by that name
+// What stands where the run writes one of its outputs, a last link not
+// followed. (Part of the run's block below.)
+enum class OutputState {
+  kAbsent,  // nothing by that name
   kFile,    // a regular file
   kFolder,  // a folder
   kOther,   // a link, a device, a FIFO, ... or something that cannot be looked at
 };
 
-// What taking the run lock of the working folder came to.
+// What taking the run lock of the working folder came to. (Part of the
+// run's block below.)
 enum class RunLock {
   kTaken,   // this run holds it until the process ends
   kBusy,    // another run holds it
@@ -146,7 +148,7 @@ class Platform {
   virtual CommandResult runCommand(const std::string& commandLine) = 0;
 
   // --- The run under hostile conditions: interruption, the run lock, the
-  // standard streams, the checks on stale outputs. (Kept together.)
+  // standard streams, the checks on stale outputs. Keep these together.
   //
   // Opens each of the standard descriptors (input, output, error) that is
   // closed on the null device, so that no file the run opens becomes one
@@ -164,8 +166,9 @@ class Platform {
   // Takes the lock that keeps a second run out of the working folder. It
   // leaves no file behind and goes with the process, however that ends.
   virtual RunLock lockWorkingFolder() = 0;
-  // What a wide path names (a last link is not followed).
-  virtual EntryKind entryKindW(const std::u16string& path) = 0;
+  // What stands at a wide path (a last link is not followed).
+  virtual OutputState outputStateW(const std::u16string& path) = 0;
+  // --- End of the run's block.
 };
 
 // The platform in use: the native one unless a test installed another.

@@ -385,16 +385,16 @@ class PosixPlatform final : public Platform {
     return RunLock::kTaken;  // the descriptor stays open until the process ends
   }
 
-  EntryKind entryKindW(const std::u16string& path) override {
+  OutputState outputStateW(const std::u16string& path) override {
     const std::optional<std::string> native = posixPath(path);
     struct stat info;
-    if (!native) return EntryKind::kOther;
+    if (!native) return OutputState::kOther;
     if (::lstat(native->c_str(), &info) != 0) {
-      return errno == ENOENT || errno == ENOTDIR ? EntryKind::kNone : EntryKind::kOther;
+      return errno == ENOENT || errno == ENOTDIR ? OutputState::kAbsent : OutputState::kOther;
     }
-    if (S_ISREG(info.st_mode)) return EntryKind::kFile;
-    if (S_ISDIR(info.st_mode)) return EntryKind::kFolder;
-    return EntryKind::kOther;
+    if (S_ISREG(info.st_mode)) return OutputState::kFile;
+    if (S_ISDIR(info.st_mode)) return OutputState::kFolder;
+    return OutputState::kOther;
   }
 };
 

@@ -354,18 +354,18 @@ class Win32Platform final : public Platform {
     return RunLock::kTaken;  // the handle stays open until the process ends
   }
 
-  EntryKind entryKindW(const std::u16string& path) override {
+  OutputState outputStateW(const std::u16string& path) override {
     std::wstring native;
-    if (!toNative(path, &native)) return EntryKind::kOther;
+    if (!toNative(path, &native)) return OutputState::kOther;
     const DWORD attributes = GetFileAttributesW(native.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
       const DWORD error = GetLastError();
-      return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? EntryKind::kNone
-                                                                            : EntryKind::kOther;
+      return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? OutputState::kAbsent
+                                                                            : OutputState::kOther;
     }
-    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return EntryKind::kOther;
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return EntryKind::kFolder;
-    return EntryKind::kFile;
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return OutputState::kOther;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return OutputState::kFolder;
+    return OutputState::kFile;
   }
 };
 

@@ -494,12 +494,12 @@ int FakePlatform::interruption() {
   return interruptionQueries++ >= interruptAfterQueries ? interruptionStatus : 0;
 }
 
-EntryKind FakePlatform::entryKindW(const std::u16string& path) {
+OutputState FakePlatform::outputStateW(const std::u16string& path) {
   const std::optional<Components> components = resolveWide(path);
-  if (!components) return EntryKind::kOther;
+  if (!components) return OutputState::kOther;
   const std::shared_ptr<Node> node = find(*components);
-  if (node == nullptr) return EntryKind::kNone;
-  return node->folder ? EntryKind::kFolder : EntryKind::kFile;
+  if (node == nullptr) return OutputState::kAbsent;
+  return node->folder ? OutputState::kFolder : OutputState::kFile;
 }
 
 }  // namespace quillet::testing

@@ -119,7 +119,7 @@ class FakePlatform final : public Platform {
   void watchInterruptions() override {}
   int interruption() override;
   RunLock lockWorkingFolder() override { return runLock; }
-  EntryKind entryKindW(const std::u16string& path) override;
+  OutputState outputStateW(const std::u16string& path) override;
 
   // The exit status `interruption` reports once it has been asked
   // `interruptAfterQueries` times (0: at once); 0 for none.

@@ -223,10 +223,10 @@ TEST_P(PlatformContract, WidePathOperations) {
   EXPECT_FALSE(p().setNormalAttributesW(u"d\\missing"));
   EXPECT_FALSE(p().setNormalAttributesW(u"d\\e")) << "a folder's marks are left alone";
 
-  EXPECT_EQ(p().entryKindW(u"d\\x.txt"), EntryKind::kFile);
-  EXPECT_EQ(p().entryKindW(u"d\\e"), EntryKind::kFolder);
-  EXPECT_EQ(p().entryKindW(u"d\\missing"), EntryKind::kNone);
-  EXPECT_EQ(p().entryKindW(u"d\\x.txt\\below"), EntryKind::kNone);
+  EXPECT_EQ(p().outputStateW(u"d\\x.txt"), OutputState::kFile);
+  EXPECT_EQ(p().outputStateW(u"d\\e"), OutputState::kFolder);
+  EXPECT_EQ(p().outputStateW(u"d\\missing"), OutputState::kAbsent);
+  EXPECT_EQ(p().outputStateW(u"d\\x.txt\\below"), OutputState::kAbsent);
 
   EXPECT_TRUE(p().deleteFileW(u"d\\x.txt"));
   EXPECT_FALSE(backend_->exists("d/x.txt"));

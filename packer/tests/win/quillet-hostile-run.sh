@@ -5,7 +5,7 @@
 # The archiver is the test-only 7za.exe, whose Linux half (7za-linux.sh) is
 # replaced here by one that waits for a gate file when the case needs it.
 #
-# Usage: quillet-hostile.sh QUILLET_EXE SHIM_EXE SHIM_SCRIPT WINE_RUN WINEPREFIX
+# Usage: quillet-hostile-run.sh QUILLET_EXE SHIM_EXE SHIM_SCRIPT WINE_RUN WINEPREFIX
 # Exits 77 (skipped) when Wine or 7za is missing.
 set -uo pipefail
 quillet="$1" shim="$2" shim_script="$3" wine_run="$4" prefix="$5"
@@ -21,7 +21,7 @@ fail() {
   failures=$((failures + 1))
 }
 
-root="$(mktemp -d "${TMPDIR:-/tmp}/quillet-hostile.XXXXXX")"
+root="$(mktemp -d "${TMPDIR:-/tmp}/quillet-hostile-run.XXXXXX")"
 trap 'rm -rf "$root"' EXIT
 
 # A fresh working folder: a small staging tree and the archiver stand-in.
