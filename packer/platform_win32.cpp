@@ -319,11 +319,12 @@ class Win32Platform final : public Platform {
   // --- The run under hostile conditions.
 
   void openClosedStandardStreams() override {
-    // A stream without a valid handle behind it is opened on NUL, so that
-    // the C runtime never hands its descriptor to a file of the run.
-    if (_get_osfhandle(0) == -1) std::freopen("NUL", "r", stdin);
-    if (_get_osfhandle(1) == -1) std::freopen("NUL", "w", stdout);
-    if (_get_osfhandle(2) == -1) std::freopen("NUL", "w", stderr);
+    // A stream without a valid handle behind it (-1: closed; -2: no
+    // console behind it) is opened on NUL, so that the C runtime never hands
+    // its descriptor to a file of the run.
+    if (_get_osfhandle(0) < 0) std::freopen("NUL", "r", stdin);
+    if (_get_osfhandle(1) < 0) std::freopen("NUL", "w", stdout);
+    if (_get_osfhandle(2) < 0) std::freopen("NUL", "w", stderr);
   }
 
   void watchInterruptions() override {
