@@ -183,7 +183,7 @@ class Platform {
   virtual CommandResult runCommand(const std::string& commandLine) = 0;
 
   // --- The run under hostile conditions: interruption, the run lock, the
-  // standard streams, the checks on stale outputs. (Kept together.)
+  // standard streams, the checks on stale outputs. Keep these together.
   //
   // Opens each of the standard descriptors (input, output, error) that is
   // closed on the null device, so that no file the run opens becomes one
@@ -201,8 +201,9 @@ class Platform {
   // Takes the lock that keeps a second run out of the working folder. It
   // leaves no file behind and goes with the process, however that ends.
   virtual RunLock lockWorkingFolder() = 0;
-  // What a wide path names (a last link is not followed).
+  // What stands at a wide path (a last link is not followed).
   virtual EntryKind entryKindW(const std::u16string& path) = 0;
+  // --- End of the run's block.
 };
 
 // The platform in use: the native one unless a test installed another.

@@ -72,11 +72,15 @@ extern "C" void noteChildChange(int) {}
 
 constexpr int kInterruptions[] = {SIGINT, SIGTERM, SIGHUP};
 
-void setHandler(int signalNumber, void (*handler)(int)) {
+// `restart`: whether a system call the signal interrupts goes on (SA_RESTART).
+// The interruptions do not restart, so that a blocked read or write returns
+// early; SIGCHLD does, since it matters only to the wait for the archiver
+// and must not cut a later write to the console short.
+void setHandler(int signalNumber, void (*handler)(int), bool restart) {
   struct sigaction action {};
   action.sa_handler = handler;
   sigemptyset(&action.sa_mask);
-  action.sa_flags = 0;  // no SA_RESTART: a blocking read or write returns early
+  action.sa_flags = restart ? SA_RESTART : 0;
   ::sigaction(signalNumber, &action, nullptr);
 }
 
@@ -364,7 +368,7 @@ class PosixPlatform final : public Platform {
     sigemptyset(&watched);
     for (int signalNumber : kInterruptions) sigaddset(&watched, signalNumber);
     sigaddset(&watched, SIGCHLD);
-    setHandler(SIGCHLD, noteChildChange);
+    setHandler(SIGCHLD, noteChildChange, true);
     ::sigprocmask(SIG_BLOCK, &watched, &previous);
 
     CommandResult result;
@@ -424,7 +428,7 @@ class PosixPlatform final : public Platform {
   }
 
   void watchInterruptions() override {
-    for (int signalNumber : kInterruptions) setHandler(signalNumber, noteInterruption);
+    for (int signalNumber : kInterruptions) setHandler(signalNumber, noteInterruption, false);
     ::signal(SIGPIPE, SIG_IGN);
     // The archiver's orphans (what it started and left when it was ended)
     // become the packer's children, so that they can be waited for.

@@ -54,6 +54,35 @@ static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows wide text is UTF-16"
 // cmd.exe's exit status when it cannot find the program of a command line.
 constexpr int kShellCommandNotFound = 9009;
 
+// --- Interruption.
+
+// Set by the console control handler (another thread); read by the run.
+volatile LONG interruptedByConsole = 0;
+// Signalled with it, so that a wait for the archiver ends at once.
+HANDLE interruptionEvent = nullptr;
+
+BOOL WINAPI noteConsoleEvent(DWORD event) {
+  InterlockedExchange(&interruptedByConsole, 1);
+  if (interruptionEvent != nullptr) SetEvent(interruptionEvent);
+  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) return TRUE;
+  // The console is closing (or the session ending): Windows ends the
+  // process when this handler returns, so it waits here while the run
+  // cleans up; the process ends when the run returns from wmain.
+  Sleep(INFINITE);
+  return TRUE;
+}
+
+// 64-bit FNV-1a over UTF-16 units: the working folder's path in a mutex
+// name, which may be shorter than the path.
+std::uint64_t fnv1a(const std::wstring& text) {
+  std::uint64_t hash = 14695981039346656037ull;
+  for (wchar_t unit : text) {
+    hash ^= static_cast<std::uint16_t>(unit);
+    hash *= 1099511628211ull;
+  }
+  return hash;
+}
+
 // A wide path for the wide calls; nothing when the text holds a NUL unit,
 // which would silently cut the path short.
 bool toNative(const std::u16string& path, std::wstring* native) {
@@ -112,35 +141,6 @@ std::unique_ptr<Stream> streamOnNewFile(HANDLE handle, Undo undo) {
     return nullptr;
   }
   return wrapStdioFile(file);
-}
-
-// --- Interruption.
-
-// Set by the console control handler (another thread); read by the run.
-volatile LONG interruptedByConsole = 0;
-// Signalled with it, so that a wait for the archiver ends at once.
-HANDLE interruptionEvent = nullptr;
-
-BOOL WINAPI noteConsoleEvent(DWORD event) {
-  InterlockedExchange(&interruptedByConsole, 1);
-  if (interruptionEvent != nullptr) SetEvent(interruptionEvent);
-  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) return TRUE;
-  // The console is closing (or the session ending): Windows ends the
-  // process when this handler returns, so it waits here while the run
-  // cleans up; the process ends when the run returns from wmain.
-  Sleep(INFINITE);
-  return TRUE;
-}
-
-// 64-bit FNV-1a over UTF-16 units: the working folder's path in a mutex
-// name, which may be shorter than the path.
-std::uint64_t fnv1a(const std::wstring& text) {
-  std::uint64_t hash = 14695981039346656037ull;
-  for (wchar_t unit : text) {
-    hash ^= static_cast<std::uint16_t>(unit);
-    hash *= 1099511628211ull;
-  }
-  return hash;
 }
 
 // What GetFileAttributes' answer (just given) says of a path.
@@ -437,11 +437,12 @@ class Win32Platform final : public Platform {
   // --- The run under hostile conditions.
 
   void openClosedStandardStreams() override {
-    // A stream without a valid handle behind it is opened on NUL, so that
-    // the C runtime never hands its descriptor to a file of the run.
-    if (_get_osfhandle(0) == -1) std::freopen("NUL", "r", stdin);
-    if (_get_osfhandle(1) == -1) std::freopen("NUL", "w", stdout);
-    if (_get_osfhandle(2) == -1) std::freopen("NUL", "w", stderr);
+    // A stream without a valid handle behind it (-1: closed; -2: no
+    // console behind it) is opened on NUL, so that the C runtime never hands
+    // its descriptor to a file of the run.
+    if (_get_osfhandle(0) < 0) std::freopen("NUL", "r", stdin);
+    if (_get_osfhandle(1) < 0) std::freopen("NUL", "w", stdout);
+    if (_get_osfhandle(2) < 0) std::freopen("NUL", "w", stderr);
   }
 
   void watchInterruptions() override {

@@ -308,6 +308,7 @@ std::string nameByIndex(const ::testing::TestParamInfo<const char*>& info) {
 }
 constexpr const char* kDescriptorNames[] = {"Output", "Input", "Error", "All"};
 constexpr const char* kOutputNames[] = {"Archive", "FileList", "FolderList", "Digest"};
+constexpr const char* kUndeletableNames[] = {"Archive", "Digest"};
 
 class ClosedStream : public HostileRun, public ::testing::WithParamInterface<const char*> {};
 
@@ -377,32 +378,45 @@ TEST_F(HostileRun, ReadOnlyStaleOutputsAreReplaced) {
   EXPECT_FALSE(scratch.exists("FlashDrive/$md5.bin"));
 }
 
-// Deletion refused by the file system: the working folder belongs to
+// Deletion refused by the file system: the output's folder belongs to
 // another user. CI runs as root, who may delete anything, so the packer is
-// run as `nobody` there.
-TEST_F(HostileRun, StaleArchiveThatCannotBeDeletedStopsTheRun) {
+// run as `nobody` there. A stale archive left would be updated instead of
+// replaced; a stale digest left would be listed and packed.
+class UndeletableStaleOutput : public HostileRun,
+                               public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(UndeletableStaleOutput, StopsTheRunBeforeTheWalk) {
   quietArchiver();
   std::string prefix;
   if (::geteuid() == 0) {
     if (!fs::exists("/usr/bin/setpriv")) GTEST_SKIP() << "needs setpriv to run as nobody";
     prefix = "exec setpriv --reuid=65534 --regid=65534 --clear-groups";
   }
-  scratch.file("ZarvoEUupdate.zip", "stale");
+  const std::string output = GetParam();
+  scratch.file(output, "stale");
   const auto before = snapshot();
   // Readable and searchable by all, writable by none but root.
-  fs::permissions(scratch.root(), fs::perms::owner_read | fs::perms::owner_exec |
-                                      fs::perms::group_read | fs::perms::group_exec |
-                                      fs::perms::others_read | fs::perms::others_exec);
+  const fs::path folder = (scratch.root() / output).parent_path();
+  fs::permissions(folder, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                              fs::perms::group_exec | fs::perms::others_read |
+                              fs::perms::others_exec);
   RunningPacker packer(scratch.root(), -1, prefix);
   const int exitCode = packer.finish();
-  fs::permissions(scratch.root(), fs::perms::owner_all, fs::perm_options::add);
+  fs::permissions(folder, fs::perms::owner_all, fs::perm_options::add);
   EXPECT_EQ(exitCode, 2) << packer.output();
-  EXPECT_THAT(packer.output(), HasSubstr("The earlier 'ZarvoEUupdate.zip' could not be deleted; "
-                                         "delete it and run again\n"));
-  EXPECT_EQ(scratch.read("ZarvoEUupdate.zip"), "stale") << "neither deleted nor updated";
+  std::string shown = output;
+  for (char& c : shown) c = c == '/' ? '\\' : c;
+  EXPECT_THAT(packer.output(), HasSubstr("The earlier '" + shown +
+                                         "' could not be deleted; delete it and run again\n"));
+  EXPECT_THAT(packer.output(), Not(HasSubstr("NAME: "))) << "no walk";
+  EXPECT_EQ(scratch.read(output), "stale") << "neither deleted nor updated";
   EXPECT_FALSE(scratch.exists("archiver-pid"));
   EXPECT_EQ(snapshot(), before);
 }
+
+INSTANTIATE_TEST_SUITE_P(ArchiveAndDigest, UndeletableStaleOutput,
+                         ::testing::Values("ZarvoEUupdate.zip", "FlashDrive/$md5.bin"),
+                         nameByIndex<kUndeletableNames>);
 
 TEST_F(HostileRun, ArchiveTheArchiverLeftThatCannotBeRemovedIsNotCalledAbsent) {
   // A failing archiver that leaves a folder by the archive's name.

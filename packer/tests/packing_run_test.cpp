@@ -1,7 +1,7 @@
 // The whole run on the fake platform, for the outcomes a real system makes
-// hard to reach on demand: a lock the system refuses, a deletion that fails,
-// an interruption at a chosen moment. The end-to-end suites run the same
-// behaviour with real processes where they can.
+// hard to reach on demand: a lock the system refuses, an interruption at
+// each question the run asks. The end-to-end suites run the rest of the
+// run's hostile conditions with real processes.
 #include "packing_run.h"
 
 #include <gmock/gmock.h>
@@ -47,13 +47,6 @@ class PackingRunTest : public ::testing::Test {
   ScopedPlatform useFake{fake};
 };
 
-TEST_F(PackingRunTest, StandardStreamsAndInterruptionsAreSetUpFirst) {
-  archiverMakesTheArchive();
-  EXPECT_EQ(packingRun(archiveHolds), kExitPacked);
-  EXPECT_EQ(fake.calls.openClosedStandardStreams, 1);
-  EXPECT_EQ(fake.calls.watchInterruptions, 1);
-}
-
 TEST_F(PackingRunTest, RefusedLockStopsTheRunBeforeAnyDeletion) {
   for (RunLock lock : {RunLock::kBusy, RunLock::kFailed}) {
     SCOPED_TRACE(static_cast<int>(lock));
@@ -67,29 +60,6 @@ TEST_F(PackingRunTest, RefusedLockStopsTheRunBeforeAnyDeletion) {
     EXPECT_EQ(fake.fileBytes("C:\\work\\ZarvoEUupdate.zip"), "the other run's");
     EXPECT_THAT(fake.console, HasSubstr("nothing"));
   }
-}
-
-TEST_F(PackingRunTest, StaleOutputThatStaysIsNamedAndStopsTheRunBeforeTheWalk) {
-  fake.addFile("C:\\work\\FlashDrive\\$md5.bin", "stale digest....");
-  fake.faults.deleteFails.insert("FlashDrive\\$md5.bin");
-  EXPECT_EQ(packingRun(archiveHolds), kExitWalkFailed);
-  EXPECT_THAT(fake.console, HasSubstr("The earlier 'FlashDrive\\$md5.bin' could not be deleted; "
-                                      "delete it and run again\n"));
-  EXPECT_EQ(fake.calls.findFirstFile, 0) << "no walk";
-  EXPECT_FALSE(fake.exists("C:\\work\\FlashDrive\\$FileList.txt"));
-}
-
-TEST_F(PackingRunTest, FailedArchiverWhoseArchiveStaysDoesNotClaimThereIsNone) {
-  fake.onCommand = [this](const std::string&) {
-    fake.addFile("C:\\work\\ZarvoEUupdate.zip", "partial");
-    fake.faults.deleteFails.insert("ZarvoEUupdate.zip");
-    return CommandResult{true, 2};
-  };
-  EXPECT_EQ(packingRun(archiveHolds), kExitArchiverFailed);
-  EXPECT_THAT(fake.console, HasSubstr("The archiver failed with exit code 2; the archive it left, "
-                                      "'ZarvoEUupdate.zip', could not be removed\n"));
-  EXPECT_THAT(fake.console, Not(HasSubstr("no archive was made")));
-  EXPECT_FALSE(intermediatesLeft());
 }
 
 // An interruption noticed at the Nth question the run asks: each step's
@@ -116,34 +86,8 @@ TEST_P(InterruptedAtQuery, LeavesNothingOfTheRunAndReportsTheSignal) {
 // 0: right after the lock; 1: after the stale outputs; then the walk's
 // entries (nine with "." and ".."), after the walk, the load, the rewrite,
 // the digest's four files, after the digest and after the archiver (20).
-// The 22nd question, at the prompt, is InterruptionAtThePromptKeepsTheArchive's.
+// The 22nd, at the prompt, keeps the archive (hostile_e2e_test.cpp).
 INSTANTIATE_TEST_SUITE_P(EachQuestion, InterruptedAtQuery, ::testing::Range(0, 21));
-
-TEST_F(PackingRunTest, InterruptionWhileTheArchiverRunsRemovesItsArchive) {
-  fake.onCommand = [this](const std::string&) {
-    fake.addFile("C:\\work\\ZarvoEUupdate.zip", "partial");
-    fake.interruptionStatus = 130;
-    return CommandResult{true, -1, true};
-  };
-  EXPECT_EQ(packingRun(archiveHolds), 130);
-  EXPECT_FALSE(fake.exists("C:\\work\\ZarvoEUupdate.zip"));
-  EXPECT_FALSE(intermediatesLeft());
-}
-
-TEST_F(PackingRunTest, InterruptionAtThePromptKeepsTheArchive) {
-  fake.interruptionStatus = 129;
-  fake.interruptAfterQueries = 1000;
-  fake.onCommand = [this](const std::string&) {
-    fake.addFile("C:\\work\\ZarvoEUupdate.zip", "made");
-    // Not at the question right after the archiver: at the one that follows.
-    fake.interruptAfterQueries = fake.interruptionQueries + 1;
-    return CommandResult{true, 0};
-  };
-  EXPECT_EQ(packingRun(archiveHolds), 129);
-  EXPECT_EQ(fake.fileBytes("C:\\work\\ZarvoEUupdate.zip"), "made");
-  EXPECT_FALSE(intermediatesLeft());
-  EXPECT_THAT(fake.console, HasSubstr("Press any key to continue..."));
-}
 
 }  // namespace
 }  // namespace quillet
