@@ -22,6 +22,7 @@ if [ ! -s "$display_file" ]; then
   echo "note: Xvfb did not start; running without a screen" >&2
   unset DISPLAY
 else
-  export DISPLAY=":$(cat "$display_file")"
+  DISPLAY=":$(cat "$display_file")"
+  export DISPLAY
 fi
 "$@"
