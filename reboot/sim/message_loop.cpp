@@ -35,10 +35,6 @@ bool MessageLoop::killTimer(WindowHandle window, std::uintptr_t id) {
   return timers_.erase({static_cast<std::uintptr_t>(window), id}) != 0;
 }
 
-bool MessageLoop::timerRunning(WindowHandle window, std::uintptr_t id) const {
-  return timers_.count({static_cast<std::uintptr_t>(window), id}) != 0;
-}
-
 void MessageLoop::post(const Message& message) { queue_.push_back(message); }
 
 void MessageLoop::postQuit(int exitCode) {

@@ -57,7 +57,6 @@ class MessageLoop {
   void setTimer(WindowHandle window, std::uintptr_t id, std::uint32_t elapse);
   // False when there was no such timer.
   bool killTimer(WindowHandle window, std::uintptr_t id);
-  bool timerRunning(WindowHandle window, std::uintptr_t id) const;
 
   // --- Posted messages and the quit request.
   void post(const Message& message);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <map>
 #include <ostream>
 #include <string>
@@ -242,7 +243,12 @@ TEST_P(ForeignTimer, ChangesNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Identifiers, ForeignTimer,
-                         ::testing::Values(0u, 1u, 0x400u, 0x10000u, 0x10401u, 0x1010400u));
+                         ::testing::Values(0u, 1u, 0x400u, 0x10000u, 0x10401u, 0x1010400u),
+                         [](const ::testing::TestParamInfo<std::uint32_t>& info) {
+                           char name[16];
+                           std::snprintf(name, sizeof name, "Id%X", info.param);
+                           return std::string(name);
+                         });
 
 TEST_F(Countdown, SecondYesCarriesOnFromTheCurrentCount) {
   // The count shows 7 at kCountAt + 3000; Yes again half a second later,

@@ -266,6 +266,7 @@ TEST(PlatformInstall, SetPlatformReturnsTheBackendInUseNeverNull) {
 // --- Formatting.
 
 struct Format {
+  const char* name;
   const char16_t* format;
   std::int32_t value;
   std::size_t capacity;
@@ -291,17 +292,20 @@ TEST_P(FormatText, FitsOrFailsCleanly) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, FormatText,
-    ::testing::Values(Format{u"After %d seconds -> reboot system", 10, 100, 33,
+    ::testing::Values(Format{"CountOfTen", u"After %d seconds -> reboot system", 10, 100, 33,
                              u"After 10 seconds -> reboot system"},
-                      Format{u"After %d seconds -> reboot system", 0, 100, 32,
+                      Format{"CountOfZero", u"After %d seconds -> reboot system", 0, 100, 32,
                              u"After 0 seconds -> reboot system"},
-                      Format{u"%d", -2147483647 - 1, 12, 11, u"-2147483648"},
-                      Format{u"%d", 2147483647, 11, 10, u"2147483647"},
-                      Format{u"%d%%", 5, 3, 2, u"5%"},
-                      Format{u"ab%d", 123, 6, 5, u"ab123"},  // exactly fits with the 0
-                      Format{u"ab%d", 123, 5, -1, u""},      // one unit short
-                      Format{u"abc", 0, 3, -1, u""}, Format{u"%s", 1, 10, -1, u""},
-                      Format{u"50%", 1, 10, -1, u""}, Format{u"x", 1, 0, -1, u""}));
+                      Format{"MostNegative", u"%d", -2147483647 - 1, 12, 11, u"-2147483648"},
+                      Format{"MostPositive", u"%d", 2147483647, 11, 10, u"2147483647"},
+                      Format{"PercentSign", u"%d%%", 5, 3, 2, u"5%"},
+                      Format{"ExactlyFits", u"ab%d", 123, 6, 5, u"ab123"},
+                      Format{"OneUnitShort", u"ab%d", 123, 5, -1, u""},
+                      Format{"NoRoomForTheEnd", u"abc", 0, 3, -1, u""},
+                      Format{"OtherConversion", u"%s", 1, 10, -1, u""},
+                      Format{"LonePercentAtTheEnd", u"50%", 1, 10, -1, u""},
+                      Format{"NoRoomAtAll", u"x", 1, 0, -1, u""}),
+    [](const ::testing::TestParamInfo<Format>& info) { return std::string(info.param.name); });
 
 // --- Centring.
 

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 #include "call_matchers.h"
@@ -26,11 +27,18 @@ using ::testing::ElementsAre;
 TEST(Program, HasOneApplicationObject) { EXPECT_EQ(fw::CWinApp::Current(), &theApp); }
 
 // Whatever the marker holds, its presence alone counts.
+struct MarkerContents {
+  const char* name;
+  std::string bytes;
+};
+
+void PrintTo(const MarkerContents& contents, std::ostream* out) { *out << contents.name; }
+
 class StartWithMarker : public OstrelDeviceTest,
-                        public ::testing::WithParamInterface<std::string> {};
+                        public ::testing::WithParamInterface<MarkerContents> {};
 
 TEST_P(StartWithMarker, DeletesItAndEndsWithoutAWindow) {
-  WriteMarker(GetParam());
+  WriteMarker(GetParam().bytes);
 
   EXPECT_EQ(Start(), 0);
 
@@ -46,8 +54,12 @@ TEST_P(StartWithMarker, DeletesItAndEndsWithoutAWindow) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Contents, StartWithMarker,
-                         ::testing::Values(std::string(), std::string("reboot\r\n"),
-                                           std::string("\0\xff\x01", 3)));
+                         ::testing::Values(MarkerContents{"Empty", ""},
+                                           MarkerContents{"TextLine", "reboot\r\n"},
+                                           MarkerContents{"Binary", std::string("\0\xff\x01", 3)}),
+                         [](const ::testing::TestParamInfo<MarkerContents>& info) {
+                           return std::string(info.param.name);
+                         });
 
 using Starting = OstrelDeviceTest;
 

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <ostream>
+#include <string>
 
 #include "scratch_folder.h"
 
@@ -21,6 +22,7 @@ class SimStorage : public ::testing::Test {
 };
 
 struct Mapping {
+  const char* name;
   const char* devicePath;
   const char* hostRelative;  // nullptr: not mapped
 };
@@ -41,10 +43,12 @@ TEST_P(StorageMapping, MapsAbsoluteDevicePathsUnderTheRoot) {
 
 INSTANTIATE_TEST_SUITE_P(
     Paths, StorageMapping,
-    ::testing::Values(Mapping{"\\USB Disk\\Zarvo\\reboot.txt", "USB Disk/Zarvo/reboot.txt"},
-                      Mapping{"\\a\\\\b", "a/b"}, Mapping{"relative.txt", nullptr},
-                      Mapping{"", nullptr}, Mapping{"\\a\\..\\..\\b", nullptr},
-                      Mapping{"\\.\\b", nullptr}, Mapping{"\\a/..\\b", nullptr}));
+    ::testing::Values(
+        Mapping{"Marker", "\\USB Disk\\Zarvo\\reboot.txt", "USB Disk/Zarvo/reboot.txt"},
+        Mapping{"EmptyComponent", "\\a\\\\b", "a/b"}, Mapping{"Relative", "relative.txt", nullptr},
+        Mapping{"Empty", "", nullptr}, Mapping{"UpAndOut", "\\a\\..\\..\\b", nullptr},
+        Mapping{"Dot", "\\.\\b", nullptr}, Mapping{"SlashInAComponent", "\\a/..\\b", nullptr}),
+    [](const ::testing::TestParamInfo<Mapping>& info) { return std::string(info.param.name); });
 
 TEST_F(SimStorage, StreamsAndDeletionWorkOnRealFiles) {
   std::filesystem::create_directories(root / "d");
