@@ -53,9 +53,15 @@ class FoldedNames {
   std::unordered_multimap<std::uint64_t, const char*> names_;
 };
 
+// "longer than 255 characters", from the limit itself.
+const std::string& longerThanPathMax() {
+  static const std::string text = "longer than " + std::to_string(kPathMax) + " characters";
+  return text;
+}
+
 bool fitsPath(const std::string& path) {
   if (units(path) <= static_cast<std::size_t>(kPathMax)) return true;
-  printNarrow("The path '" + shownName(path) + "' is longer than 255 characters\n");
+  printNarrow("The path '" + shownName(path) + "' is " + longerThanPathMax() + "\n");
   return false;
 }
 
@@ -120,7 +126,10 @@ const char* unrepresentable(const std::string& name, std::u16string* wide) {
   const std::optional<std::u16string> converted = platform().ansiToUtf16(name);
   if (!converted) return "is not valid in the system's code page";
   *wide = *converted;
-  if (wide->size() > static_cast<std::size_t>(kPathMax)) return "is longer than 255 characters";
+  if (wide->size() > static_cast<std::size_t>(kPathMax)) {
+    static const std::string tooLong = "is " + longerThanPathMax();
+    return tooLong.c_str();
+  }
   return nameTheDeviceCannotHold(*wide);
 }
 
@@ -229,7 +238,8 @@ bool makeList_ScanFolder(WalkState& state) {
     return true;
   }
   if (state.nameBlocks.size() >= kFoldersMax) {
-    printNarrow("More than 65535 folders: the walk cannot scan them\n");
+    printNarrow("More than " + std::to_string(kFoldersMax) +
+                " folders: the walk cannot scan them\n");
     return false;
   }
   const std::size_t blockSize = size > 0 ? static_cast<std::size_t>(size) : 1;
