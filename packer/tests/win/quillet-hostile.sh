@@ -146,6 +146,8 @@ case_long_non_ascii_path() {
   [ "$status" -eq 0 ] || fail "exit code $status, expected 0: $(grep -a 'longer than' <<<"$out")"
   if [ -f ZarvoEUupdate.zip ]; then
     unzip -Z1 ZarvoEUupdate.zip | grep -qF "$long_file" || fail "the long path is not in the archive"
+  else
+    fail "no archive"
   fi
   output_if_failed
 }
