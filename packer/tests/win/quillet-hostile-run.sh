@@ -106,7 +106,7 @@ folder_in_the_way() {
 # The first run waits in the gated archiver while the second one runs.
 second_run_stops() {
   together=$(working_folder one-at-a-time gated)
-  (cd "$together" && "$wine_run" "$prefix" "$quillet" </dev/null >first.bin 2>&1) &
+  (cd "$together" && exec "$wine_run" "$prefix" "$quillet" </dev/null >first.bin 2>&1) &
   first=$!
   wait_for "$together/archiver-waiting" 60 || fail "the first run never reached the archiver" ||
     return 1
