@@ -7,8 +7,12 @@
 #include "release_check.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <deque>
 #include <map>
+#include <mutex>
 #include <set>
+#include <thread>
 
 #include "list_format.h"
 #include "md5.h"
@@ -122,6 +126,106 @@ namespace {
 
 // Bytes of content between two progress calls at most.
 constexpr std::uint64_t kProgressStepBytes = 4u << 20;
+
+// Reads entries on a second thread (reading, inflating and checking the CRC)
+// while the caller's thread takes their contents in order, so inflating and
+// digesting run side by side. At most kDepth chunks wait between the two.
+class ReadAhead {
+ public:
+  static constexpr std::size_t kDepth = 8;
+
+  // What one entry came to, after its last chunk.
+  struct Outcome {
+    bool ok = true;
+    SourceFailure failure = SourceFailure::kNone;
+    std::string message;
+  };
+
+  ReadAhead(ReleaseSource& source, std::vector<int> order)
+      : source_(source), order_(std::move(order)), worker_([this] { readAll(); }) {}
+  ~ReadAhead() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      cancelled_ = true;
+    }
+    changed_.notify_all();
+    worker_.join();
+  }
+  ReadAhead(const ReadAhead&) = delete;
+  ReadAhead& operator=(const ReadAhead&) = delete;
+
+  // Hands the contents of the next entry in order to `take`, chunk by chunk,
+  // and returns how reading it ended.
+  Outcome next(const std::function<void(const std::uint8_t*, std::size_t)>& take) {
+    for (;;) {
+      Chunk chunk;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [this] { return !queue_.empty(); });
+        chunk = std::move(queue_.front());
+        queue_.pop_front();
+      }
+      changed_.notify_all();
+      if (chunk.last) return chunk.outcome;
+      take(chunk.bytes.data(), chunk.bytes.size());
+      std::lock_guard<std::mutex> lock(mutex_);
+      spare_.push_back(std::move(chunk.bytes));
+    }
+  }
+
+ private:
+  struct Chunk {
+    std::vector<std::uint8_t> bytes;
+    bool last = false;  // the end of an entry: `outcome` says how it ended
+    Outcome outcome;
+  };
+
+  // False when the reader is cancelled.
+  bool push(Chunk chunk) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return cancelled_ || queue_.size() < kDepth; });
+    if (cancelled_) return false;
+    queue_.push_back(std::move(chunk));
+    lock.unlock();
+    changed_.notify_all();
+    return true;
+  }
+
+  void readAll() {
+    for (const int index : order_) {
+      const bool ok = source_.read(static_cast<std::size_t>(index),
+                                   [this](const std::uint8_t* data, std::size_t size) {
+                                     Chunk chunk;
+                                     {
+                                       std::lock_guard<std::mutex> lock(mutex_);
+                                       if (!spare_.empty()) {
+                                         chunk.bytes = std::move(spare_.back());
+                                         spare_.pop_back();
+                                       }
+                                     }
+                                     chunk.bytes.assign(data, data + size);
+                                     return push(std::move(chunk));
+                                   });
+      Chunk end;
+      end.last = true;
+      end.outcome.ok = ok;
+      if (!ok) {
+        end.outcome.failure = source_.failure();
+        end.outcome.message = source_.message();
+      }
+      if (!push(std::move(end))) return;
+    }
+  }
+
+  ReleaseSource& source_;
+  const std::vector<int> order_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<Chunk> queue_;
+  std::vector<std::vector<std::uint8_t>> spare_;
+  bool cancelled_ = false;
+  std::thread worker_;  // last: starts once everything above is ready
+};
 
 class Checker {
  public:
@@ -381,22 +485,36 @@ class Checker {
   }
 
   // MD5 over the listed files in list order, leaving out configuration lines.
+  // The files are read ahead on a second thread while this one digests.
   void digestListedFiles(const std::vector<std::u16string>& lines, const std::vector<int>& listed) {
-    Md5Context context;
-    md5Start(&context);
     bool complete = true;
     const std::u16string mark = utf8ToUtf16(kConfigurationMark).value();
+    std::vector<int> order;
     for (std::size_t i = 0; i < lines.size(); ++i) {
       if (lines[i].find(mark) != std::u16string::npos) continue;
       if (listed[i] < 0) {
         complete = false;
-        continue;
+      } else {
+        order.push_back(listed[i]);
       }
-      const bool ok = readEntry(listed[i], [&context](const std::uint8_t* data, std::size_t size) {
-        md5AddBytes(&context, data, static_cast<std::uint32_t>(size));
-        return true;
-      });
-      if (!ok) complete = false;
+    }
+    Md5Context context;
+    md5Start(&context);
+    {
+      ReadAhead reader(source_, order);
+      for (const int index : order) {
+        const ReadAhead::Outcome outcome =
+            reader.next([this, &context](const std::uint8_t* data, std::size_t size) {
+              md5AddBytes(&context, data, static_cast<std::uint32_t>(size));
+              doneBytes_ += size;
+              reportProgress();
+            });
+        read_[index] = true;
+        if (!outcome.ok) {
+          complete = false;
+          report_.fail(kExitDamaged, entryWhere(source_.entries()[index].name), outcome.message);
+        }
+      }
     }
     std::uint8_t digest[kMd5DigestBytes];
     md5Finish(digest, &context);
