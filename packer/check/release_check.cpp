@@ -301,7 +301,12 @@ class Checker {
       report_.bytes += entry.size;
       totalBytes_ += entry.size;
       files_[name] = static_cast<int>(i);
-      filesFolded_[folded(name)].push_back(static_cast<int>(i));
+      std::vector<int>& sameFolded = filesFolded_[folded(name)];
+      if (!sameFolded.empty()) {
+        report_.warn(where, "differs only in case from " + entryWhere(entries[sameFolded[0]].name) +
+                                "; the device's file system cannot hold both");
+      }
+      sameFolded.push_back(static_cast<int>(i));
     }
     for (const std::string& folder : folders_) foldersFolded_[folded(folder)].push_back(folder);
     report_.folders = folders_.size();

@@ -269,5 +269,17 @@ TEST_F(FolderRelease, NamesTheDeviceCannotHoldOrOverlongPathsOnlyWarn) {
   EXPECT_THAT(textReport(check()), ::testing::Not(HasSubstr("longer than")));
 }
 
+TEST_F(FolderRelease, FilesDifferingOnlyInCaseWarnAndLinksAreNotFollowed) {
+  files.push_back({"BSP\\nk.bin", "the other kernel"});
+  lay();
+  std::filesystem::create_directory_symlink(scratch.root() / "rel",
+                                            scratch.root() / "rel/BSP/loop");
+  const CheckReport report = check();
+  EXPECT_EQ(report.exitCode(), kExitPassed) << textReport(report);
+  EXPECT_THAT(textReport(report), HasSubstr("differs only in case from entry"));
+  EXPECT_THAT(textReport(report),
+              HasSubstr("entry 'BSP/loop': is neither a file nor a folder; it is not checked"));
+}
+
 }  // namespace
 }  // namespace quillet::check

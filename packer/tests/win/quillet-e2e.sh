@@ -6,10 +6,13 @@
 # side and checked against the staging tree: its lists, its digest, its
 # files.
 #
-# Usage: quillet-e2e.sh QUILLET_EXE SHIM_EXE SHIM_SCRIPT WINE_RUN WINEPREFIX
+# With CHECK_EXE, quillet-check.exe then checks the archive, an extracted
+# copy of it, and a changed copy.
+#
+# Usage: quillet-e2e.sh QUILLET_EXE SHIM_EXE SHIM_SCRIPT WINE_RUN WINEPREFIX [CHECK_EXE]
 # Exits 77 (skipped) when Wine or 7za is missing.
 set -uo pipefail
-quillet="$1" shim="$2" shim_script="$3" wine_run="$4" prefix="$5"
+quillet="$1" shim="$2" shim_script="$3" wine_run="$4" prefix="$5" check="${6:-}"
 export LC_ALL=C.UTF-8
 
 for tool in wine 7za unzip iconv md5sum; do
@@ -57,6 +60,9 @@ contains() { grep -qaF -- "$1" stdout.bin || fail "stdout lacks: $(printf '%q' "
 contains $'**********************************************************\r\nStart to pack ZarvoEUupdate.zip...\r\n'
 contains $'[Name] ZarvoEU_Quillet.exe\t\t\t\t\t\t\t\t\t\r\n'
 contains $'calculateMd5_AddOneFile(FlashDrive\\NAVI\\Map\\地图.dat)\r\r\n'
+# The run's check of its archive: one line between the archiver and the banner.
+grep -qaE $'^Checked ZarvoEUupdate.zip: 8 files, digest [0-9a-f]{32}\r$' stdout.bin ||
+  fail "stdout lacks the archive check's line"
 [ "$(tail -c 28 stdout.bin)" = "Press any key to continue..." ] ||
   fail "stdout does not end with the prompt"
 if grep -qa 'Skipped' stdout.bin; then fail "the walk skipped entries"; fi
@@ -149,6 +155,28 @@ if [ -n "${QUILLET_NATIVE:-}" ] && [ -x "$QUILLET_NATIVE" ] && [ -f ZarvoEUupdat
     fail "the texts differ from the Linux build's:
 $(diff <(ours linux/stdout.bin) <(ours stdout.bin))"
   echo "Quillet.exe and the Linux build list the same entries and print the same texts"
+fi
+
+# quillet-check.exe: the archive and its extraction pass; a copy with one
+# listed file changed (and packed again) fails with the digest's exit code.
+if [ -n "$check" ] && [ -f ZarvoEUupdate.zip ]; then
+  cp "$check" quillet-check.exe
+  "$wine_run" "$prefix" quillet-check.exe >check.txt 2>&1
+  status=$?
+  [ "$status" -eq 0 ] || fail "quillet-check.exe: exit $status on the archive: $(cat check.txt)"
+  grep -qa 'Verdict: PASS' check.txt || fail "quillet-check.exe does not pass the archive"
+  "$wine_run" "$prefix" quillet-check.exe unpacked >check.txt 2>&1
+  status=$?
+  [ "$status" -eq 0 ] || fail "quillet-check.exe: exit $status on the extracted release: $(cat check.txt)"
+  cp -a unpacked changed
+  printf 'changed' >>changed/NAVI/Map/地图.dat
+  (cd changed && 7za a -tzip ../changed.zip '*' >/dev/null)
+  "$wine_run" "$prefix" quillet-check.exe changed.zip >check.txt 2>&1
+  status=$?
+  [ "$status" -eq 6 ] || fail "quillet-check.exe: exit $status on a changed release, expected 6"
+  grep -qa "entry '\$md5.bin': holds" check.txt || fail "quillet-check.exe does not say the digest differs"
+  rm -rf changed changed.zip quillet-check.exe check.txt
+  echo "quillet-check.exe passes the archive and its extraction and refuses a changed copy"
 fi
 
 # Without an archiver in the working folder the command shell cannot start
