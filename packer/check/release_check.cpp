@@ -456,6 +456,15 @@ class Checker {
       std::string name = report_.fileList[i];
       std::replace(name.begin(), name.end(), '\\', '/');
       const int index = findFile(name, where);
+      const std::string staging = "FlashDrive/";
+      if (index < 0 && name.compare(0, staging.size(), staging) == 0 &&
+          files_.count(name.substr(staging.size())) != 0) {
+        report_.fail(kExitMalformedLists, where,
+                     quoted(report_.fileList[i]) +
+                         " is in the walk's form; the file list must be in its second form, "
+                         "without 'FlashDrive\\'");
+        continue;
+      }
       if (index < 0) {
         const std::string what = folders_.count(name) != 0 ? "a folder" : "nothing";
         report_.fail(

@@ -197,6 +197,17 @@ TEST_F(FolderRelease, UnlistedFileAndLineWithoutAFileDisagree) {
   EXPECT_THAT(firstError(check()), HasSubstr("$FileList.txt line 6: names 'NAVI\\gone.bin'"));
 }
 
+TEST_F(FolderRelease, FileListInTheWalksFormIsMalformed) {
+  files[0].first = "FlashDrive\\BSP\\NK.bin";
+  lay();
+  std::filesystem::remove_all(scratch.root() / "rel/FlashDrive");
+  scratch.file("rel/BSP/NK.bin", "kernel");
+  const CheckReport report = check();
+  EXPECT_EQ(report.exitCode(), kExitMalformedLists) << textReport(report);
+  EXPECT_THAT(firstError(report), HasSubstr("$FileList.txt line 1: 'FlashDrive\\BSP\\NK.bin' is in "
+                                            "the walk's form"));
+}
+
 TEST_F(FolderRelease, RepeatedFileLineDisagrees) {
   files.push_back({"BSP\\NK.bin", "kernel"});
   lay();
