@@ -12,6 +12,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
@@ -26,13 +27,14 @@ namespace quillet::check {
 
 namespace {
 
-std::vector<std::string> components(const std::string& name) {
-  std::vector<std::string> parts(1);
-  for (char c : name) {
-    if (c == '/' || c == '\\') {
-      parts.emplace_back();
-    } else {
-      parts.back().push_back(c);
+// The components of a name ("/" or "\\" between them), as views into it.
+std::vector<std::string_view> components(std::string_view name) {
+  std::vector<std::string_view> parts;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i <= name.size(); ++i) {
+    if (i == name.size() || name[i] == '/' || name[i] == '\\') {
+      parts.push_back(name.substr(start, i - start));
+      start = i + 1;
     }
   }
   return parts;
@@ -79,20 +81,20 @@ bool isUnsafeName(const std::string& name) {
       ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z'))) {
     return true;
   }
-  for (const std::string& part : components(name)) {
+  for (const std::string_view part : components(name)) {
     if (part == "..") return true;
   }
   return false;
 }
 
 std::string fatProblem(const std::string& name) {
-  std::vector<std::string> parts = components(name);
+  std::vector<std::string_view> parts = components(name);
   if (!parts.empty() && parts.back().empty()) parts.pop_back();  // a folder's trailing "/"
-  for (const std::string& part : parts) {
+  for (const std::string_view part : parts) {
     for (char c : part) {
       const auto byte = static_cast<unsigned char>(c);
       if (byte < 0x20 || byte == 0x7F) return "holds a control character";
-      if (std::string("<>:\"|?*").find(c) != std::string::npos) {
+      if (std::string_view("<>:\"|?*").find(c) != std::string_view::npos) {
         return std::string("holds '") + c + "'";
       }
     }
@@ -279,6 +281,8 @@ class Checker {
     const std::vector<ReleaseEntry>& entries = source_.entries();
     std::unordered_set<std::string> seen;
     seen.reserve(entries.size());
+    files_.reserve(entries.size());
+    filesFolded_.reserve(entries.size());
     if (source_.usesZip64()) report_.warn("", "the archive uses Zip64 records");
     for (std::size_t i = 0; i < entries.size(); ++i) {
       const ReleaseEntry& entry = entries[i];
@@ -307,8 +311,10 @@ class Checker {
       // Every folder on the way to the entry is a folder of the release,
       // whether or not the archive holds an entry for it.
       const std::string parent = parentOf(name);
-      if (!parent.empty()) nonEmptyFolders_.insert(parent);
-      for (std::string up = parent; !up.empty(); up = parentOf(up)) folders_.insert(up);
+      // A folder met before has had its own folders above it recorded.
+      if (!parent.empty() && nonEmptyFolders_.insert(parent).second) {
+        for (std::string up = parent; !up.empty(); up = parentOf(up)) folders_.insert(up);
+      }
       if (entry.folder) {
         folders_.insert(name.substr(0, name.size() - 1));
         continue;
