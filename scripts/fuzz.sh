@@ -1,39 +1,61 @@
 #!/bin/bash
 # Builds the packer's fuzz targets (the `fuzz` preset: clang, libFuzzer,
-# AddressSanitizer and UndefinedBehaviorSanitizer) and runs them for a bounded
-# total time, shared between them: the file list's loading and stripping, and
-# the list decoder. Exits non-zero when a fuzzer finds anything (a crash, a
-# sanitizer report, a leak, a broken promise); the input that did it is left
-# in build/fuzz/findings/.
-# Usage: scripts/fuzz.sh [SECONDS]   (default 60, in total)
+# AddressSanitizer and UndefinedBehaviorSanitizer): the file list's loading
+# and stripping, the list decoder, and the zip reader; runs them for a bounded
+# total time shared between them (a third each). Exits non-zero when a fuzzer
+# finds anything (a crash, a sanitizer report, a leak, a broken promise of the
+# code under test); the input that did it is left in build/fuzz/findings/.
+# Usage: scripts/fuzz.sh [SECONDS]   (default 60, in all)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 seconds="${1:-60}"
+each=$(( seconds / 3 > 0 ? seconds / 3 : 1 ))
 
-scripts/ensure-packages.sh cmake make clang libclang-rt-14-dev zlib1g-dev googletest
+scripts/ensure-packages.sh cmake make clang libclang-rt-14-dev googletest zlib1g-dev p7zip-full
 
 cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz --target file_list_fuzz list_format_fuzz quillet_unit_tests
+cmake --build --preset fuzz --target file_list_fuzz list_format_fuzz quillet_unit_tests \
+  zip_reader_fuzz zip_fuzz_seeds
 
 work="$root/build/fuzz"
 findings="$work/findings"
 mkdir -p "$findings" "$work/corpus/file_list" "$work/corpus/list_format"
-# Seeds: lists as the walk and the stripping write them, made by the list
-# encoder through a unit test (the corpora grow from run to run).
+# Seeds of the list targets: lists as the walk and the stripping write them,
+# made by the list encoder through a unit test (the corpora grow from run to run).
 for corpus in file_list list_format; do
   QUILLET_FUZZ_SEEDS="$work/corpus/$corpus" "$work/packer/tests/quillet_unit_tests" \
     --gtest_filter='ListFuzzSeeds.*' >/dev/null
 done
 
+# Seeds of the zip reader: archives as Debian's 7za writes them (deflated,
+# stored, with folders, with UTF-8 names) and the forms it does not write
+# (Zip64, data descriptors, legacy and Unicode Path names) from our writer.
+zip_corpus="$work/corpus/zip_reader"
+stage="$work/zip-seed-stage"
+rm -rf "$stage"
+mkdir -p "$zip_corpus" "$stage/sub/deep" "$stage/empty"
+printf 'hello\n' >"$stage/a.txt"
+printf 'gr\xc3\xbc\xc3\x9fe ' >"$stage/sub/$(printf '\xc3\xbcber.txt')"
+for i in 1 2 3 4 5 6 7 8; do printf 'line %s of a text that deflate shrinks\n' "$i"; done \
+  >"$stage/sub/deep/lines.txt"
+for form in "deflated:" "stored:-mx=0"; do
+  rm -f "$zip_corpus/seed-7za-${form%%:*}.zip"
+  (cd "$stage" && 7za a -tzip ${form#*:} "$zip_corpus/seed-7za-${form%%:*}.zip" '*' >/dev/null)
+done
+rm -rf "$stage"
+"$work/packer/zip/fuzz/zip_fuzz_seeds" "$zip_corpus"
+
 export ASAN_OPTIONS="detect_leaks=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-each=$(( seconds / 2 > 0 ? seconds / 2 : 1 ))
-for target in file_list list_format; do
+# target, binary, input size limit
+for run in "file_list packer/tests/fuzz/file_list_fuzz 8192" \
+           "list_format packer/tests/fuzz/list_format_fuzz 8192" \
+           "zip_reader packer/zip/fuzz/zip_reader_fuzz 16384"; do
+  read -r target binary max_len <<<"$run"
   status=0
-  "$work/packer/tests/fuzz/${target}_fuzz" -max_total_time="$each" -timeout=10 \
-    -max_len=8192 -print_final_stats=1 -artifact_prefix="$findings/" "$work/corpus/$target" ||
-    status=$?
+  "$work/$binary" -max_total_time="$each" -timeout=10 -max_len="$max_len" -print_final_stats=1 \
+    -artifact_prefix="$findings/" "$work/corpus/$target" || status=$?
   if [ "$status" -ne 0 ]; then
     echo "The ${target} fuzzer found a fault (exit $status); inputs in $findings" >&2
     exit 1

@@ -58,6 +58,8 @@ constexpr std::uint32_t kMark32 = 0xFFFFFFFF;
 // The central directory's window holds any one central header with its name
 // and extra field (46 + 2 * 65535 bytes); entry data uses its first chunk.
 constexpr std::size_t kWindowSize = 3 * Reader::kChunkSize;
+static_assert(kWindowSize >= kCentralHeaderSize + 2 * 0xFFFF, "a central header must fit");
+static_assert(kWindowSize >= kEndSize + kMaxComment, "the end record's search must fit");
 
 std::uint16_t get16(const std::uint8_t* p) {
   return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
@@ -285,7 +287,8 @@ bool Reader::findEndRecord() {
       const std::uint32_t totalDisks = get32(locator + 16);
       if (recordDisk != 0 || totalDisks > 1) {
         return fail(Failure::kUnsupported,
-                    "not supported: the archive is split over " + num(totalDisks) + " disks");
+                    "not supported: the archive is split over " +
+                        (totalDisks > 1 ? num(totalDisks) : std::string("several")) + " disks");
       }
       if (!fits(recordOffset, kZip64EndSize, locatorOffset)) {
         return fail(Failure::kDamaged, "damaged: the Zip64 end record's offset " +
@@ -347,7 +350,10 @@ bool Reader::findEndRecord() {
 }
 
 bool Reader::readCentralDirectory() {
-  entries_.reserve(static_cast<std::size_t>(entryCount_));
+  // Room for the declared count, up to what a release holds: beyond that the
+  // vector grows with the entries actually read, so a count that a large
+  // file could hold but does not cannot claim memory up front.
+  entries_.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(entryCount_, 1u << 17)));
   const std::uint64_t end = directoryOffset_ + directorySize_;
   std::uint64_t offset = directoryOffset_;
   // The window: bytes [windowStart, windowStart + windowFill) of the archive.
@@ -402,7 +408,11 @@ bool Reader::readCentralDirectory() {
     if (!findExtra(extra, kZip64ExtraId, zip64, hasZip64)) {
       return failEntry(Failure::kDamaged, index, "its extra fields run past their end");
     }
-    if (hasZip64) {
+    // Only the fields that carry the mark take their values from the Zip64
+    // field; a field with nothing marked changes nothing.
+    const bool marked = entry.size == kMark32 || entry.compressedSize == kMark32 ||
+                        entry.localHeaderOffset == kMark32 || disk == kMark16;
+    if (hasZip64 && marked) {
       if (!applyZip64(zip64, entry.size, entry.compressedSize, &entry.localHeaderOffset, &disk)) {
         return failEntry(Failure::kDamaged, index, "its Zip64 extra field is too short");
       }

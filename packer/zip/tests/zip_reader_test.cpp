@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,54 @@ TEST_P(WellFormedArchive, GivesEveryEntryInDirectoryOrderWithItsContents) {
 
 INSTANTIATE_TEST_SUITE_P(Zip64, WellFormedArchive, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "Zip64" : "Classic"; });
+
+// 7za writes a Zip64 end record once an archive has 65535 entries, and
+// then marks only the count in the classic record: its directory's size and
+// offset stay there as well, agreeing with the Zip64 record.
+TEST(Zip64EndRecord, IsReadWhenTheClassicRecordKeepsTheValuesThatFit) {
+  testing::WrittenZip zip = writeZip({{"a.txt", "one", 0}, {"b.txt", patterned(1000), 8}}, true);
+  testing::put32(zip.bytes, zip.end + 12,
+                 static_cast<std::uint32_t>(zip.end - 76 - zip.directoryOffset));
+  testing::put32(zip.bytes, zip.end + 16, static_cast<std::uint32_t>(zip.directoryOffset));
+  Opened opened(zip.bytes);
+  ASSERT_TRUE(opened.reader.open(opened.source)) << opened.reader.message();
+  ASSERT_EQ(opened.reader.entries().size(), 2u);
+  EXPECT_TRUE(opened.reader.usesZip64());
+  EXPECT_TRUE(readWhole(opened.reader, 1) == patterned(1000)) << opened.reader.message();
+
+  // A classic value that is not the mark must agree with the Zip64 record.
+  testing::put32(zip.bytes, zip.end + 16, static_cast<std::uint32_t>(zip.directoryOffset + 1));
+  Opened disagreeing(zip.bytes);
+  EXPECT_FALSE(disagreeing.reader.open(disagreeing.source));
+  EXPECT_EQ(disagreeing.reader.failure(), Failure::kDamaged);
+}
+
+// Some writers add a Zip64 field to every entry: its values count only for
+// the header fields that carry the mark.
+TEST(Zip64EndRecord, AZip64FieldWithNothingMarkedChangesNothing) {
+  WriterEntry entry{"a.txt", "contents", 0};
+  entry.extra = std::string("\x01\x00\x08\x00\xe7\x03\x00\x00\x00\x00\x00\x00", 12);  // 999
+  Opened zip(writeZip({entry}).bytes);
+  ASSERT_TRUE(zip.reader.open(zip.source)) << zip.reader.message();
+  EXPECT_FALSE(zip.reader.usesZip64());
+  EXPECT_FALSE(zip.reader.entries()[0].zip64);
+  EXPECT_EQ(zip.reader.entries()[0].size, 8u);
+  EXPECT_EQ(readWhole(zip.reader, 0), "contents") << zip.reader.message();
+}
+
+// The largest headers the format allows: a name and an extra block of 65535
+// bytes each, in the central directory and the local header alike, between
+// two ordinary entries.
+TEST(LargestHeaders, ANameAndAnExtraBlockOf65535BytesEachAreRead) {
+  WriterEntry largest{std::string(0xFFFF, 'n'), patterned(5000), 8};
+  largest.extra = std::string("\xfe\xca\xfb\xff", 4) + std::string(0xFFFF - 4, 'x');
+  Opened zip(writeZip({{"first.txt", "1", 0}, largest, {"last.txt", "3", 0}}).bytes);
+  ASSERT_TRUE(zip.reader.open(zip.source)) << zip.reader.message();
+  ASSERT_EQ(zip.reader.entries().size(), 3u);
+  EXPECT_EQ(zip.reader.entries()[1].name, largest.name);
+  EXPECT_TRUE(readWhole(zip.reader, 1) == largest.data) << zip.reader.message();
+  EXPECT_EQ(readWhole(zip.reader, 2), "3") << zip.reader.message();
+}
 
 TEST(EntryStreaming, HandsOverChunksOfAtMost64KiBThatAddUpToTheEntry) {
   for (const std::uint16_t method : {0, 8}) {
@@ -118,6 +167,8 @@ struct NameCase {
   std::string expected;
   bool legacy;
 };
+
+void PrintTo(const NameCase& c, std::ostream* out) { *out << c.title; }
 
 class EntryName : public ::testing::TestWithParam<NameCase> {};
 
@@ -190,6 +241,43 @@ TEST(LegacyNames, ANameTheDecoderCannotReadIsRefusedAsUnsupported) {
   EXPECT_FALSE(zip.reader.open(zip.source, [](std::string_view) { return std::nullopt; }));
   EXPECT_EQ(zip.reader.failure(), Failure::kUnsupported);
   EXPECT_THAT(zip.reader.message(), HasSubstr("entry #2"));
+}
+
+// A source whose reads fail when they touch one byte (a bad sector).
+class FailingSource final : public ByteSource {
+ public:
+  FailingSource(std::string bytes, std::uint64_t bad) : inner_(std::move(bytes)), bad_(bad) {}
+  std::uint64_t size() const override { return inner_.size(); }
+  bool readAt(std::uint64_t offset, void* buffer, std::size_t size) override {
+    if (offset <= bad_ && bad_ - offset < size) return false;
+    return inner_.readAt(offset, buffer, size);
+  }
+
+ private:
+  MemorySource inner_;
+  std::uint64_t bad_;
+};
+
+TEST(ReadErrors, AreReportedAsCannotReadAndNameTheEntryWhoseDataFailed) {
+  const testing::WrittenZip zip =
+      writeZip({{"a.txt", "first", 0}, {"b.bin", patterned(300000), 8}});
+  {
+    FailingSource source(zip.bytes, zip.bytes.size() - 1);  // in the end record
+    Reader reader;
+    EXPECT_FALSE(reader.open(source));
+    EXPECT_EQ(reader.failure(), Failure::kCannotRead);
+  }
+  for (const std::size_t entry : {0, 1}) {
+    SCOPED_TRACE(entry);
+    // A bad byte inside the entry's data (before the archive's last 64 KiB,
+    // which opening reads).
+    FailingSource source(zip.bytes, entry == 0 ? zip.local[1] - 3 : zip.local[1] + 200);
+    Reader reader;
+    ASSERT_TRUE(reader.open(source)) << reader.message();
+    EXPECT_FALSE(readWhole(reader, entry).has_value());
+    EXPECT_EQ(reader.failure(), Failure::kCannotRead);
+    EXPECT_THAT(reader.message(), HasSubstr(entry == 0 ? "\"a.txt\"" : "\"b.bin\""));
+  }
 }
 
 TEST(Cp437ToUtf8, MapsEveryByteAboveAsciiToItsCharacter) {
