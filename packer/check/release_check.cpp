@@ -279,8 +279,7 @@ class Checker {
   // Every entry: counts, name rules, the maps the lines are matched with.
   void surveyEntries() {
     const std::vector<ReleaseEntry>& entries = source_.entries();
-    std::unordered_set<std::string> seen;
-    seen.reserve(entries.size());
+    std::unordered_set<std::string> folderEntries;  // folder entries met so far
     files_.reserve(entries.size());
     filesFolded_.reserve(entries.size());
     if (source_.usesZip64()) report_.warn("", "the archive uses Zip64 records");
@@ -288,7 +287,12 @@ class Checker {
       const ReleaseEntry& entry = entries[i];
       const std::string& name = entry.name;
       const std::string where = entryWhere(name);
-      if (!seen.insert(name).second) {
+      // Files go into the name table here, once: a second entry of the same
+      // name would overwrite the first on extraction.
+      const bool fresh = entry.folder     ? folderEntries.insert(name).second
+                         : entry.readable ? files_.emplace(name, static_cast<int>(i)).second
+                                          : true;
+      if (!fresh) {
         report_.fail(kExitDamaged, where, "appears more than once");
         continue;
       }
@@ -326,9 +330,8 @@ class Checker {
       ++report_.files;
       report_.bytes += entry.size;
       totalBytes_ += entry.size;
-      files_[name] = static_cast<int>(i);
-      const auto [first, fresh] = filesFolded_.emplace(folded(name), static_cast<int>(i));
-      if (!fresh) {
+      const auto [first, unfolded] = filesFolded_.emplace(folded(name), static_cast<int>(i));
+      if (!unfolded) {
         report_.warn(where, "differs only in case from " + entryWhere(entries[first->second].name) +
                                 "; the device's file system cannot hold both");
       }

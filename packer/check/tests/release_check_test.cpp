@@ -13,6 +13,7 @@
 #include "report.h"
 #include "scratch_folder.h"
 #include "utf.h"
+#include "zip_writer.h"
 
 namespace quillet::check {
 namespace {
@@ -311,6 +312,36 @@ TEST_F(FolderRelease, FilesDifferingOnlyInCaseWarnAndLinksAreNotFollowed) {
   EXPECT_THAT(textReport(report),
               HasSubstr("entry 'BSP/loop': is neither a file nor a folder; it is not checked"));
 }
+
+// --- Archives that are unsafe to extract, whatever their lists say.
+
+struct UnsafeArchive {
+  const char* name;
+  std::vector<std::string> entries;
+  const char* message;
+};
+
+class UnsafeArchives : public ::testing::TestWithParam<UnsafeArchive> {};
+
+TEST_P(UnsafeArchives, AreRefusedAsDamaged) {
+  std::vector<zip::testing::WriterEntry> entries;
+  for (const std::string& name : GetParam().entries) entries.emplace_back(name, "x");
+  ScratchFolder scratch;
+  scratch.file("release.zip", zip::testing::writeZip(entries).bytes);
+  const CheckReport report = checkPath((scratch.root() / "release.zip").string());
+  EXPECT_EQ(report.exitCode(), kExitDamaged) << textReport(report);
+  EXPECT_THAT(textReport(report), HasSubstr(GetParam().message));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ReleaseCheck, UnsafeArchives,
+    ::testing::Values(UnsafeArchive{"DuplicateName", {"a.txt", "b.txt", "a.txt"}, "'a.txt'"},
+                      UnsafeArchive{"DotDot", {"a.txt", "../b.txt"}, "entry '../b.txt': is unsafe"},
+                      UnsafeArchive{"Absolute", {"/etc/x"}, "entry '/etc/x': is unsafe"},
+                      UnsafeArchive{"DriveLetter", {"C:/x"}, "entry 'C:/x': is unsafe"}),
+    [](const ::testing::TestParamInfo<UnsafeArchive>& info) {
+      return std::string(info.param.name);
+    });
 
 }  // namespace
 }  // namespace quillet::check
