@@ -1,24 +1,48 @@
 #!/bin/bash
 # Whole runs of Quillet, with a stand-in archiver that does nothing, so the
-# figures are the packer's own: the walk, the lists and the digest.
+# figures are the packer's own: the walk, the lists and the digest. Every
+# figure is the median of RUNS runs; each line puts a figure beside the one it
+# is held against, measured in the same run of this script.
 #
-#   bench/run-bench.sh [path/to/Quillet]
+#   bench/run-bench.sh [path/to/Quillet [path/to/quillet_variant]]
 #
-# 1. One 512 MiB file: the run's time against md5sum's on the same file
-#    (best of RUNS, both from the page cache), and the ratio.
-# 2. 65,533 small files (with the two lists, the most a list can count):
-#    the run's time and its peak memory, against the expected
-#    fileListCount x 1024 bytes of path slots plus the name blocks.
-# Environment: RUNS (default 3), KEEP=1 keeps the scratch folders.
+# 1. 65,533 files of 2 KiB (with the two lists, the most a list can count),
+#    cold: Quillet against the disk's limit (the same files read by eight
+#    parallel readers), a sequential read into md5sum, the walk alone, and
+#    Quillet without read-ahead; then warm, and the peak memory.
+# 2. One 512 MiB file: cold, against the larger of a cold sequential read and
+#    a warm md5sum; warm, against md5sum.
+#
+# Cold means the page cache was dropped before each run (sync; echo 3 >
+# /proc/sys/vm/drop_caches), which needs root; otherwise the script says so
+# and every figure is warm.
+# quillet_variant (cmake --build --preset native --target quillet_variant) is
+# Quillet with the digest's readers set on its command line, and the walk
+# alone. Environment: RUNS (default 3), KEEP=1 keeps the scratch folders.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 quillet="${1:-$root/build/native/packer/Quillet}"
+variant="${2:-$root/build/native/bench/quillet_variant}"
 runs="${RUNS:-3}"
 [ -x "$quillet" ] || { echo "Quillet not found at $quillet (cmake --build --preset native)" >&2; exit 2; }
+[ -x "$variant" ] || {
+  echo "quillet_variant not found at $variant (cmake --build --preset native --target quillet_variant)" >&2
+  exit 2
+}
 command -v /usr/bin/time >/dev/null || "$root/scripts/ensure-packages.sh" time
+command -v bc >/dev/null || "$root/scripts/ensure-packages.sh" bc
 
 scratch="$(mktemp -d /tmp/quillet-bench-XXXXXX)"
 [ "${KEEP:-0}" = 1 ] || trap 'rm -rf "$scratch"' EXIT
+
+if [ "$(id -u)" -eq 0 ] && [ -w /proc/sys/vm/drop_caches ]; then
+  can_drop=1
+else
+  can_drop=0
+  echo "NOTE: not root, the page cache cannot be dropped: the cold figures below were measured warm"
+fi
+drop_cache() { [ "$can_drop" = 1 ] && { sync; echo 3 >/proc/sys/vm/drop_caches; } || true; }
+echo "load average at the start: $(cut -d' ' -f1-3 /proc/loadavg) ($(nproc) cores)"
 
 # A working folder with a staging folder and an archiver that does nothing.
 prepare() {
@@ -26,42 +50,82 @@ prepare() {
   printf '#!/bin/sh\nexit 0\n' >"$1/7za"
   chmod +x "$1/7za"
 }
-# Best wall-clock seconds of `runs` runs of a command.
-best() {
-  local best="" start end took
+# Median wall-clock seconds of `runs` runs of a command, from the working
+# folder `$1`; the page cache is dropped before each when `$cold` is 1.
+cold=0
+median() {
+  local folder=$1 start end
+  shift
+  local times=()
   for _ in $(seq "$runs"); do
+    [ "$cold" = 1 ] && drop_cache
     start=$(date +%s.%N)
-    "$@" </dev/null >/dev/null
+    (cd "$folder" && "$@" </dev/null >/dev/null 2>&1) || true
     end=$(date +%s.%N)
-    took=$(echo "$end - $start" | bc -l)
-    if [ -z "$best" ] || [ "$(echo "$took < $best" | bc -l)" = 1 ]; then best=$took; fi
+    times+=("$(echo "$end - $start" | bc -l)")
   done
-  printf '%.3f' "$best"
+  printf '%s\n' "${times[@]}" | sort -g | sed -n "$(((runs + 1) / 2))p" | xargs printf '%.3f'
 }
-run_in() { (cd "$1" && shift && "$@"); }
+ratio() { echo "scale=2; $1 / $2" | bc -l | sed 's/^\./0./'; }
+larger() { if [ "$(echo "$1 > $2" | bc -l)" = 1 ]; then echo "$1"; else echo "$2"; fi; }
+# Peak resident memory in KiB of one run from the working folder `$1`.
+peak_kib() {
+  local folder=$1
+  shift
+  (cd "$folder" && /usr/bin/time -f '%M' "$@" </dev/null 2>&1 >/dev/null | tail -1)
+}
 
-command -v bc >/dev/null || "$root/scripts/ensure-packages.sh" bc
+read_parallel() { find FlashDrive -type f -print0 | xargs -0 -n 500 -P8 cat >/dev/null; }
+read_sequential() { find FlashDrive -type f -print0 | xargs -0 cat | md5sum >/dev/null; }
+export -f read_parallel read_sequential
 
+echo
+echo "== 65,533 files of 2 KiB =="
+many="$scratch/many"
+prepare "$many"
+mkdir -p "$many/FlashDrive/NAVI/POI"
+(cd "$many/FlashDrive/NAVI/POI" &&
+  head -c $((65533 * 2048)) /dev/urandom | split -b 2048 -a 5 -d --additional-suffix=.dat - p)
+cold=1
+t_parallel=$(median "$many" bash -c read_parallel)
+t_sequential=$(median "$many" bash -c read_sequential)
+t_walk=$(median "$many" "$variant" walk)
+t_before=$(median "$many" "$variant" run 0)
+t_quillet=$(median "$many" "$quillet")
+cold=0
+w_before=$(median "$many" "$variant" run 0)
+w_quillet=$(median "$many" "$quillet")
+m_before=$(peak_kib "$many" "$variant" run 0)
+m_quillet=$(peak_kib "$many" "$quillet")
+echo "cold: eight parallel readers (the disk's limit)  ${t_parallel} s"
+echo "cold: sequential read into md5sum                ${t_sequential} s"
+echo "cold: the walk alone                             ${t_walk} s"
+echo "cold: Quillet without read-ahead                 ${t_before} s ($(ratio "$t_before" "$t_parallel")x the limit)"
+echo "cold: Quillet                                    ${t_quillet} s ($(ratio "$t_quillet" "$t_parallel")x the limit; target at most 1.3x)"
+echo "warm: Quillet without read-ahead                 ${w_before} s"
+echo "warm: Quillet                                    ${w_quillet} s ($(ratio "$w_quillet" "$w_before")x without)"
+echo "peak memory: without read-ahead ${m_before} KiB, Quillet ${m_quillet} KiB" \
+  "(+$(((m_quillet - m_before) / 1024)) MiB; target at most +64 MiB)"
+rm -rf "$many"
+
+echo
 echo "== one 512 MiB file =="
 big="$scratch/big"
 prepare "$big"
 head -c $((512 * 1024 * 1024)) /dev/urandom >"$big/FlashDrive/image.bin"
+cold=1
+c_read=$(median "$big" cat FlashDrive/image.bin)
+c_quillet=$(median "$big" "$quillet")
+cold=0
 cat "$big/FlashDrive/image.bin" >/dev/null
-t_md5sum=$(best md5sum "$big/FlashDrive/image.bin")
-t_quillet=$(best run_in "$big" "$quillet")
-echo "md5sum:  ${t_md5sum} s"
-echo "Quillet: ${t_quillet} s (walk, lists, digest; stand-in archiver)"
-echo "ratio Quillet / md5sum: $(echo "scale=3; $t_quillet / $t_md5sum" | bc -l) (target: at most 1.10)"
-rm -rf "$big"
-
-echo "== 65,533 small files =="
-many="$scratch/many"
-prepare "$many"
-mkdir -p "$many/FlashDrive/NAVI/POI"
-for i in $(seq 1 65533); do printf 'poi %d\n' "$i" >"$many/FlashDrive/NAVI/POI/p$i.dat"; done
-t_many=$(best run_in "$many" "$quillet")
-peak_kib=$(cd "$many" && /usr/bin/time -f '%M' "$quillet" </dev/null 2>&1 >/dev/null | tail -1)
-slots_kib=$((65535 * 1024 / 1024))
-blocks_kib=$(((65535 + 4) * 262 / 1024))
-echo "Quillet: ${t_many} s for 65,535 listed files"
-echo "peak memory: ${peak_kib} KiB (path slots ${slots_kib} KiB; the walk's name blocks, ${blocks_kib} KiB, are released before the slots are taken)"
+w_md5sum=$(median "$big" md5sum FlashDrive/image.bin)
+w_before=$(median "$big" "$variant" run 0)
+w_quillet=$(median "$big" "$quillet")
+bound=$(larger "$c_read" "$w_md5sum")
+echo "cold: sequential read                            ${c_read} s"
+echo "warm: md5sum                                     ${w_md5sum} s"
+echo "cold: Quillet                                    ${c_quillet} s ($(ratio "$c_quillet" "$bound")x the larger; target at most 1.05x)"
+echo "warm: Quillet without read-ahead                 ${w_before} s ($(ratio "$w_before" "$w_md5sum")x md5sum)"
+echo "warm: Quillet                                    ${w_quillet} s ($(ratio "$w_quillet" "$w_md5sum")x md5sum; target at most 1.10x)"
+echo
+echo "load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -3,6 +3,7 @@
 // "FlashDrive\$md5.bin".
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -18,8 +19,12 @@ namespace quillet {
 // written (no partial "$md5.bin" is left behind then).
 int calculateMd5();
 
-// One listed file as the digest saw it, so the packer can check its archive
-// against exactly the bytes it digested.
+// Adds the contents of the file at `path` (NUL-terminated UTF-16, relative
+// to the working folder) to `context`. Returns 1 when the whole file was
+// read; 0 after a message when it could not be opened or a read failed.
+int calculateMd5_AddOneFile(const char16_t* path, Md5Context* context);
+
+// One line of the file list as the last successful digest saw it.
 struct DigestedFile {
   std::u16string path;  // the loaded line (first form, "FlashDrive\...")
   bool digested =
@@ -27,15 +32,24 @@ struct DigestedFile {
   std::uint64_t size = 0;
   std::uint32_t crc32 = 0;
 };
-
-// The listed files of the last calculateMd5 that returned 1, in list order
-// (empty after a failed one), and that digest's 16 bytes.
+// The listed files of the last calculateMd5 that returned 1, in list order (empty after a failed
+// one), and that digest's 16 bytes.
 const std::vector<DigestedFile>& calculateMd5_Files();
 const std::uint8_t* calculateMd5_Digest();
 
-// Adds the contents of the file at `path` (NUL-terminated UTF-16, relative
-// to the working folder) to `context`. Returns 1 when the whole file was
-// read; 0 after a message when it could not be opened or a read failed.
-int calculateMd5_AddOneFile(const char16_t* path, Md5Context* context);
+// How calculateMd5 reads ahead of its hashing. The files are hashed in list
+// order on the calling thread; `readers` threads open and read the files
+// after the one being hashed, holding at most `bufferBytes` of their
+// contents (a large file streams through that much), so a cold disk is asked
+// for several files at once.
+struct DigestReadAhead {
+  unsigned readers = 8;                 // 0: each file is read at its turn, by the caller
+  std::size_t bufferBytes = 32u << 20;  // contents read and not yet hashed, at most
+                                        // (each reader has a read buffer of up to 256 KiB besides)
+};
+// The settings in use; the defaults above unless changed. Tests and the
+// benchmark compare the digest with and without reading ahead.
+DigestReadAhead digestReadAhead();
+void setDigestReadAhead(const DigestReadAhead& settings);
 
 }  // namespace quillet

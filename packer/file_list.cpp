@@ -144,6 +144,18 @@ void fileList_Release() {
   fileListCount = 0;
 }
 
+int fileList_ScratchNameIsFree() {
+  // The entry's kind, not whether a file opens: a link (even a broken one),
+  // a folder or an unreadable file by that name is in the way as much.
+  const std::string path = std::string("FlashDrive") + platform().separator() + "$temp.txt";
+  if (platform().entryKind(path.c_str()) == EntryKind::kNone) return 1;
+  printWide(
+      u"The file '%s' is in the way: the run writes its scratch file by that name. "
+      u"Rename or move it, then run again\n",
+      {kTempPath});
+  return 0;
+}
+
 int fileList_StripPrefix() {
   std::unique_ptr<Stream> list = platform().openFileW(kListPath, "rb");
   if (list == nullptr) {
@@ -157,7 +169,9 @@ int fileList_StripPrefix() {
   // the header as it was read, not recomputed.
   const auto openTemp = [&] {
     if (temp != nullptr || tempRefused) return temp != nullptr;
-    temp = platform().openFileW(kTempPath, "wb");
+    // Always a new file: an existing "$temp.txt" (the user's own, or a link
+    // by that name) is never opened, let alone overwritten.
+    temp = platform().createNewFileW(kTempPath);
     if (temp == nullptr) {
       tempRefused = true;
       printWide(u"The file '%s' was not opened\r\n", {kTempPath});

@@ -25,6 +25,11 @@ int fileList_Load();
 // Releases `pathSlots` (the run owns it after a load).
 void fileList_Release();
 
+// Whether the scratch file's name "FlashDrive\$temp.txt" is free. Returns
+// 1 when nothing is there; 0 after a message naming it when anything is
+// (a file of the user's, a folder, a link), which the run must not touch.
+int fileList_ScratchNameIsFree();
+
 // Rewrites "FlashDrive\$FileList.txt" into its second form through the
 // scratch file "FlashDrive\$temp.txt". Returns 1 after the rewrite; 0 after
 // a message when it could not be done, with the list left as it was.

@@ -1,11 +1,11 @@
 #!/bin/bash
 # Builds the packer's fuzz targets (the `fuzz` preset: clang, libFuzzer,
-# AddressSanitizer and UndefinedBehaviorSanitizer): the file list's loading
-# and stripping, the list decoder, and the zip reader; runs them for a bounded
-# total time shared between them (a third each). Exits non-zero when a fuzzer
-# finds anything (a crash, a sanitizer report, a leak, a broken promise of the
-# code under test); the input that did it is left in build/fuzz/findings/.
-# Usage: scripts/fuzz.sh [SECONDS]   (default 60, in all)
+# AddressSanitizer and UndefinedBehaviorSanitizer) and runs them for a bounded
+# total time shared between them: the file list's loading and stripping, the
+# list decoder, and the zip reader. Exits non-zero when a fuzzer finds
+# anything (a crash, a sanitizer report, a leak, a broken promise of the code
+# under test); the input that did it is left in build/fuzz/findings/.
+# Usage: scripts/fuzz.sh [SECONDS]   (default 60, in total)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -22,7 +22,8 @@ work="$root/build/fuzz"
 findings="$work/findings"
 mkdir -p "$findings" "$work/corpus/file_list" "$work/corpus/list_format"
 # Seeds of the list targets: lists as the walk and the stripping write them,
-# made by the list encoder through a unit test (the corpora grow from run to run).
+# made by the list encoder through a unit test (the corpora grow from run to
+# run).
 for corpus in file_list list_format; do
   QUILLET_FUZZ_SEEDS="$work/corpus/$corpus" "$work/packer/tests/quillet_unit_tests" \
     --gtest_filter='ListFuzzSeeds.*' >/dev/null
@@ -48,17 +49,16 @@ rm -rf "$stage"
 
 export ASAN_OPTIONS="detect_leaks=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-# target, binary, input size limit
-for run in "file_list packer/tests/fuzz/file_list_fuzz 8192" \
-           "list_format packer/tests/fuzz/list_format_fuzz 8192" \
-           "zip_reader packer/zip/fuzz/zip_reader_fuzz 16384"; do
-  read -r target binary max_len <<<"$run"
-  status=0
-  "$work/$binary" -max_total_time="$each" -timeout=10 -max_len="$max_len" -print_final_stats=1 \
-    -artifact_prefix="$findings/" "$work/corpus/$target" || status=$?
+run_fuzzer() {  # NAME BINARY CORPUS MAX_LEN
+  local status=0
+  "$2" -max_total_time="$each" -timeout=10 -max_len="$4" -print_final_stats=1 \
+    -artifact_prefix="$findings/" "$3" || status=$?
   if [ "$status" -ne 0 ]; then
-    echo "The ${target} fuzzer found a fault (exit $status); inputs in $findings" >&2
+    echo "The $1 fuzzer found a fault (exit $status); inputs in $findings" >&2
     exit 1
   fi
-  echo "The ${target} fuzzer ran ${each} s and found nothing"
-done
+  echo "The $1 fuzzer ran ${each} s and found nothing"
+}
+run_fuzzer "file list" "$work/packer/tests/fuzz/file_list_fuzz" "$work/corpus/file_list" 8192
+run_fuzzer "list decoder" "$work/packer/tests/fuzz/list_format_fuzz" "$work/corpus/list_format" 8192
+run_fuzzer "zip reader" "$work/packer/zip/fuzz/zip_reader_fuzz" "$zip_corpus" 16384

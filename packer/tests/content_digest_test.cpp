@@ -2,12 +2,15 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <zlib.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fake_platform.h"
@@ -222,11 +225,10 @@ class ContentDigestFaults : public ::testing::Test {
     fake_.addFolder("FlashDrive");
     fake_.addFile("FlashDrive/a.bin", std::string(3000, 'a'));
     fake_.addFile("FlashDrive/b.bin", "b");
-    setPlatform(&fake_);
   }
-  void TearDown() override { setPlatform(nullptr); }
 
   testing::FakePlatform fake_;
+  ScopedPlatform useFake_{fake_};
 };
 
 TEST_F(ContentDigestFaults, ReadErrorInsideAListedFileFailsTheDigest) {
@@ -238,6 +240,18 @@ TEST_F(ContentDigestFaults, ReadErrorInsideAListedFileFailsTheDigest) {
             "[MD5](0)calculateMd5_AddOneFile(FlashDrive\\a.bin)\r\n"
             "Reading 'FlashDrive\\a.bin' failed\r\n");
   EXPECT_FALSE(fake_.exists("FlashDrive/$md5.bin"));
+}
+
+TEST_F(ContentDigestFaults, StaleDigestThatStaysIsNeverWrittenThrough) {
+  // Created new or not at all: what could not be deleted keeps its bytes.
+  fake_.addFile("FlashDrive/$md5.bin", "stale");
+  fake_.faults.deleteFails.insert("FlashDrive/$md5.bin");
+  LoadedList list({"FlashDrive\\b.bin"});
+
+  EXPECT_EQ(calculateMd5(), 0);
+  EXPECT_NE(fake_.console.find("The file 'FlashDrive\\$md5.bin' was not opened"),
+            std::string::npos);
+  EXPECT_EQ(fake_.fileBytes("FlashDrive/$md5.bin"), "stale");
 }
 
 TEST_F(ContentDigestFaults, ShortWriteOfTheDigestFailsAndRemovesThePartialFile) {
@@ -270,6 +284,190 @@ TEST_F(ContentDigestFaults, CountWithoutSlotsReadsNothing) {
   EXPECT_EQ(fake_.console, "The file list is not loaded\r\n");
   EXPECT_EQ(fake_.calls.openFile, 0);
 }
+
+// --- Reading ahead: the same digest, lines, failures and records whatever
+// the readers and their memory, including none (each file read at its turn).
+
+struct ReadAheadCase {
+  const char* name;
+  DigestReadAhead settings;
+};
+
+class DigestUnderReadAhead : public ::testing::TestWithParam<ReadAheadCase> {
+ protected:
+  void SetUp() override {
+    fake_.addFolder("FlashDrive");
+    setDigestReadAhead(GetParam().settings);
+  }
+  void TearDown() override { setDigestReadAhead(previous_); }
+
+  // A listed file with `bytes`; its list line is returned.
+  std::string add(const std::string& name, const std::string& bytes) {
+    fake_.addFile("FlashDrive/" + name, bytes);
+    sizes_.push_back(bytes.size());
+    all_ += bytes;
+    return "FlashDrive\\" + name;
+  }
+
+  static std::string randomBytes(std::size_t length, unsigned seed) {
+    std::mt19937 random(seed);
+    std::string bytes(length, '\0');
+    for (char& c : bytes) c = static_cast<char>(random());
+    return bytes;
+  }
+  static std::string md5Of(const std::string& bytes) {
+    Md5Context context;
+    md5Start(&context);
+    md5AddBytes(&context, bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+    std::uint8_t digest[kMd5DigestBytes];
+    md5Finish(digest, &context);
+    return hex(std::string(reinterpret_cast<const char*>(digest), sizeof digest));
+  }
+  static std::uint32_t crcOf(const std::string& bytes) {
+    return static_cast<std::uint32_t>(
+        ::crc32(0L, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size())));
+  }
+  static std::string line(std::size_t index, const std::string& path) {
+    return "[MD5](" + std::to_string(index) + ")calculateMd5_AddOneFile(" + path + ")\r\n";
+  }
+  std::string stored() const {
+    const std::optional<std::string> bytes = fake_.fileBytes("FlashDrive/$md5.bin");
+    return bytes ? hex(*bytes) : std::string("(none)");
+  }
+
+  DigestReadAhead previous_ = digestReadAhead();
+  testing::FakePlatform fake_;
+  ScopedPlatform useFake_{fake_};
+  std::vector<std::size_t> sizes_;
+  std::string all_;
+};
+
+TEST_P(DigestUnderReadAhead, LargeFileThenManySmallOnesGiveTheDigestAndRecordsInListOrder) {
+  // More entries than the readers claim ahead at once, so their places are
+  // reused; a large file that streams through the buffers; empty files; a
+  // skipped configuration file that does not exist.
+  std::vector<std::string> paths;
+  std::vector<std::string> contents;
+  std::string expectedConsole;
+  auto list = [&](const std::string& path, const std::string& bytes) {
+    expectedConsole += line(paths.size(), path);
+    paths.push_back(path);
+    contents.push_back(bytes);
+  };
+  list(add("large.bin", randomBytes(300000, 1)), all_);
+  for (unsigned i = 0; i < 2500; ++i) {
+    if (i == 1200) {
+      expectedConsole += "[MD5](" + std::to_string(paths.size()) + ")";
+      paths.push_back("FlashDrive\\Cfg\\$FileList-cfg.txt");
+      contents.push_back("");
+      continue;
+    }
+    const std::string bytes = randomBytes((i * 37) % 3000, i + 2);
+    list(add("s" + std::to_string(i) + ".bin", bytes), bytes);
+  }
+  contents[0] = fake_.fileBytes("FlashDrive/large.bin").value();
+  LoadedList loaded(paths);
+
+  ASSERT_EQ(calculateMd5(), 1);
+  EXPECT_EQ(stored(), md5Of(all_));
+  EXPECT_EQ(fake_.console, expectedConsole);
+  EXPECT_EQ(hex(std::string(reinterpret_cast<const char*>(calculateMd5_Digest()), 16)), stored());
+  const std::vector<DigestedFile>& files = calculateMd5_Files();
+  ASSERT_EQ(files.size(), paths.size());
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    SCOPED_TRACE(paths[i]);
+    EXPECT_EQ(files[i].path, testing::u16(paths[i]));
+    const bool skipped = paths[i].find("$FileList-cfg.txt") != std::string::npos;
+    EXPECT_EQ(files[i].digested, !skipped);
+    EXPECT_EQ(files[i].size, contents[i].size());
+    EXPECT_EQ(files[i].crc32, skipped ? 0u : crcOf(contents[i]));
+  }
+}
+
+// A file that cannot be opened (gone before its turn) or whose read fails
+// in its middle, first, in the middle or last: reported at its own turn,
+// nothing after it hashed, no digest file, no records.
+TEST_P(DigestUnderReadAhead, FailingFileIsReportedAtItsTurnAndEndsTheDigest) {
+  std::vector<std::string> paths;
+  for (int i = 0; i < 6; ++i) paths.push_back(add("f" + std::to_string(i), randomBytes(5000, i)));
+  for (const bool missing : {true, false}) {
+    for (const std::size_t failing : {std::size_t{0}, std::size_t{3}, std::size_t{5}}) {
+      SCOPED_TRACE((missing ? "missing f" : "read error in f") + std::to_string(failing));
+      testing::FakePlatform fake;
+      ScopedPlatform useFake(fake);
+      fake.addFile("FlashDrive/$md5.bin", "old");
+      for (std::size_t i = 0; i < paths.size(); ++i) {
+        if (!(missing && i == failing)) {
+          fake.addFile("FlashDrive/f" + std::to_string(i), randomBytes(5000, i));
+        }
+      }
+      {
+        // A successful digest first: its records must not outlive the failure.
+        LoadedList ok({paths[1]});
+        ASSERT_EQ(calculateMd5(), 1);
+        ASSERT_EQ(calculateMd5_Files().size(), 1u);
+      }
+      fake.console.clear();
+      fake.faults.readFailsAfter["f" + std::to_string(failing)] = 2500;
+      LoadedList loaded(paths);
+
+      EXPECT_EQ(calculateMd5(), 0);
+      std::string expected;
+      for (std::size_t i = 0; i <= failing; ++i) expected += line(i, paths[i]);
+      expected += missing ? "The file '" + paths[failing] + "' was not opened\r\n"
+                          : "Reading '" + paths[failing] + "' failed\r\n";
+      EXPECT_EQ(fake.console, expected);
+      EXPECT_FALSE(fake.exists("FlashDrive/$md5.bin"));
+      EXPECT_TRUE(calculateMd5_Files().empty());
+    }
+  }
+}
+
+// The readers never hold more of the contents than their limit, and they do
+// fill it: measured at each file's turn as the bytes read so far less the
+// bytes of the files already hashed.
+TEST_P(DigestUnderReadAhead, ContentsReadAheadStayWithinTheLimit) {
+  const DigestReadAhead& settings = GetParam().settings;
+  std::vector<std::string> paths{add("large.bin", randomBytes(200000, 9))};
+  for (int i = 0; i < 200; ++i) paths.push_back(add(std::to_string(i), randomBytes(3000, i)));
+  std::size_t hashedBefore = 0;  // bytes of the files before the current turn
+  std::size_t turn = 0;
+  std::size_t most = 0;  // the most read ahead at any turn
+  const std::size_t filled = std::min(settings.bufferBytes / 2, all_.size());
+  fake_.onPrint = [&](const std::string& text) {
+    if (text.rfind("[MD5](", 0) != 0) return;
+    if (turn > 0) hashedBefore += sizes_[turn - 1];
+    if (turn++ == 0 && settings.readers > 0) {
+      // Give the readers time to fill their memory; it must not overflow.
+      const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+      while (fake_.bytesRead < filled && std::chrono::steady_clock::now() < giveUp) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    most = std::max(most, fake_.bytesRead - hashedBefore);
+  };
+  LoadedList loaded(paths);
+
+  ASSERT_EQ(calculateMd5(), 1);
+  EXPECT_EQ(stored(), md5Of(all_));
+  if (settings.readers == 0) {
+    EXPECT_EQ(most, 0u) << "nothing is read before its turn";
+  } else {
+    EXPECT_LE(most, std::max<std::size_t>(settings.bufferBytes, 2048));
+    EXPECT_GE(most, filled);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Readers, DigestUnderReadAhead,
+                         ::testing::Values(ReadAheadCase{"EachFileAtItsTurn", {0, 32u << 20}},
+                                           ReadAheadCase{"OneReader", {1, 32u << 20}},
+                                           ReadAheadCase{"Default", DigestReadAhead()},
+                                           ReadAheadCase{"ThreeReadersIn16KiB", {3, 16 * 1024}},
+                                           ReadAheadCase{"TwoReadersInTwoPieces", {2, 1}}),
+                         [](const ::testing::TestParamInfo<ReadAheadCase>& info) {
+                           return info.param.name;
+                         });
 
 }  // namespace
 }  // namespace quillet

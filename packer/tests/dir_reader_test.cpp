@@ -18,9 +18,6 @@ using testing::ScratchFolder;
 
 class DirReader : public ::testing::Test {
  protected:
-  void SetUp() override { previous_ = setPlatform(&fake_); }
-  void TearDown() override { setPlatform(previous_ == &nativePlatform() ? nullptr : previous_); }
-
   // The names of a filled name block, up to the empty name that ends it.
   static std::vector<std::string> blockNames(const char* block, std::size_t size) {
     std::vector<std::string> names;
@@ -34,7 +31,7 @@ class DirReader : public ::testing::Test {
   }
 
   FakePlatform fake_;
-  Platform* previous_ = nullptr;
+  ScopedPlatform useFake_{fake_};
 };
 
 using Names = std::vector<std::string>;
@@ -148,7 +145,7 @@ TEST_F(DirReader, SizeIs262PerEntryWithDotAndDotDot) {
 }
 
 TEST_F(DirReader, SizeOnRealFolders) {
-  setPlatform(nullptr);
+  ScopedPlatform useNative(nativePlatform());
   ScratchFolder scratch;
   scratch.folder("empty");
   scratch.file("d/a.txt");

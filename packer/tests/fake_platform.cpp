@@ -12,6 +12,7 @@ namespace quillet::testing {
 
 struct FakePlatform::Node {
   bool folder = false;
+  std::optional<EntryKind> kind;  // what entryKind reports, when set
   std::string bytes;
   std::vector<std::pair<std::string, std::shared_ptr<Node>>> children;  // in order added
   std::map<std::string, std::size_t> index;  // name -> position in children
@@ -69,14 +70,15 @@ class FakeStream final : public Stream {
  public:
   FakeStream(std::shared_ptr<FakePlatform::Node> node, bool reading, bool writing,
              std::size_t position, const std::size_t* readLimit, const std::size_t* writeLimit,
-             bool closeFails)
+             bool closeFails, std::atomic<std::size_t>* bytesRead)
       : node_(std::move(node)),
         reading_(reading),
         writing_(writing),
         position_(position),
         readLimit_(readLimit != nullptr ? *readLimit : SIZE_MAX),
         writeLimit_(writeLimit != nullptr ? *writeLimit : SIZE_MAX),
-        closeFails_(closeFails) {}
+        closeFails_(closeFails),
+        bytesRead_(bytesRead) {}
 
   std::size_t read(void* buffer, std::size_t size) override {
     if (node_ == nullptr || !reading_) {
@@ -93,6 +95,7 @@ class FakeStream final : public Stream {
     }
     std::memcpy(buffer, node_->bytes.data() + position_, count);
     position_ += count;
+    *bytesRead_ += count;
     return count;
   }
   bool readFailed() const override { return failed_; }
@@ -132,6 +135,7 @@ class FakeStream final : public Stream {
   std::size_t readLimit_;
   std::size_t writeLimit_;
   bool closeFails_;
+  std::atomic<std::size_t>* bytesRead_;
   bool failed_ = false;
   bool wrote_ = false;
   std::size_t written_ = 0;
@@ -144,7 +148,20 @@ FakePlatform::FakePlatform(char separator, std::string root)
   top_->folder = true;
 }
 
-FakePlatform::~FakePlatform() = default;
+FakePlatform::~FakePlatform() {
+  // Aliases make cycles of owning pointers: every folder lets go of its
+  // children, each folder once.
+  std::vector<std::shared_ptr<Node>> pending{top_};
+  std::set<Node*> seen;
+  while (!pending.empty()) {
+    std::shared_ptr<Node> node = std::move(pending.back());
+    pending.pop_back();
+    if (!seen.insert(node.get()).second) continue;
+    for (auto& entry : node->children) pending.push_back(entry.second);
+    node->children.clear();
+    node->index.clear();
+  }
+}
 
 // --- Paths.
 
@@ -358,6 +375,7 @@ bool FakePlatform::opensForReading(const char* path) {
 
 std::unique_ptr<Stream> FakePlatform::open(const std::optional<Components>& components,
                                            const char* mode) {
+  const std::lock_guard<std::mutex> lock(openMutex_);
   ++calls.openFile;
   if (!components || components->empty()) {
     errno = EINVAL;
@@ -381,7 +399,8 @@ std::unique_ptr<Stream> FakePlatform::open(const std::optional<Components>& comp
       errno = ENOENT;
       return nullptr;
     }
-    return std::make_unique<FakeStream>(node, true, plus, 0, readLimit, writeLimit, closeFails);
+    return std::make_unique<FakeStream>(node, true, plus, 0, readLimit, writeLimit, closeFails,
+                                        &bytesRead);
   }
   if (mode[0] != 'w' && mode[0] != 'a') {
     errno = EINVAL;
@@ -401,7 +420,57 @@ std::unique_ptr<Stream> FakePlatform::open(const std::optional<Components>& comp
   }
   if (mode[0] == 'w') node->bytes.clear();
   return std::make_unique<FakeStream>(node, plus, true, node->bytes.size(), readLimit, writeLimit,
-                                      closeFails);
+                                      closeFails, &bytesRead);
+}
+
+// --- The walk under hostile conditions.
+
+void FakePlatform::setKind(const std::string& path, EntryKind kind) {
+  const std::shared_ptr<Node> node = find(*resolve(path, separator_));
+  if (node != nullptr) node->kind = kind;
+}
+
+void FakePlatform::addAlias(const std::string& path, const std::string& target) {
+  Components components = *resolve(path, separator_);
+  const std::string name = components.back();
+  components.pop_back();
+  makeFolders(components)->put(name, makeFolders(*resolve(target, separator_)));
+}
+
+EntryKind FakePlatform::entryKind(const char* path) {
+  const std::optional<Components> components = resolve(path, separator_);
+  const std::shared_ptr<Node> node = find(*components);
+  if (node == nullptr) return EntryKind::kNone;
+  if (node->kind) return *node->kind;
+  return node->folder ? EntryKind::kFolder : EntryKind::kFile;
+}
+
+bool FakePlatform::workingFolderId(FolderId* id) {
+  const std::shared_ptr<Node> node = find(working_);
+  if (node == nullptr) return false;
+  id->volume = 1;
+  id->index = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(node.get()));
+  return true;
+}
+
+std::unique_ptr<Stream> FakePlatform::createNewFile(const char* path) {
+  const std::optional<Components> components = resolve(path, separator_);
+  if (components && find(*components) != nullptr) {
+    ++calls.openFile;
+    errno = EEXIST;
+    return nullptr;
+  }
+  return open(components, "wb");
+}
+
+std::unique_ptr<Stream> FakePlatform::createNewFileW(const std::u16string& path) {
+  const std::optional<Components> components = resolveWide(path);
+  if (components && find(*components) != nullptr) {
+    ++calls.openFile;
+    errno = EEXIST;
+    return nullptr;
+  }
+  return open(components, "wb");
 }
 
 std::unique_ptr<Stream> FakePlatform::openFile(const char* path, const char* mode) {
@@ -426,7 +495,9 @@ bool FakePlatform::deleteFileW(const std::u16string& path) {
 
 bool FakePlatform::setNormalAttributesW(const std::u16string& path) {
   const std::optional<Components> components = resolveWide(path);
-  return components && find(*components) != nullptr;
+  if (!components) return false;
+  const std::shared_ptr<Node> node = find(*components);
+  return node != nullptr && !node->folder;
 }
 
 bool FakePlatform::replaceFileW(const std::u16string& from, const std::u16string& to) {
@@ -464,16 +535,19 @@ std::optional<std::u16string> FakePlatform::ansiToUtf16(const std::string& ansi)
   return utf8ToUtf16(ansi);
 }
 
-void FakePlatform::print(const std::string& text) { console += text; }
+void FakePlatform::print(const std::string& text) {
+  if (onPrint) onPrint(text);
+  console += text;
+}
 
-void FakePlatform::printWide(const std::u16string& text) { console += utf16ToUtf8Lenient(text); }
+void FakePlatform::printWide(const std::u16string& text) { print(utf16ToUtf8Lenient(text)); }
 
 int FakePlatform::readChar() {
   if (inputPosition_ >= input.size()) return EOF;
   return static_cast<unsigned char>(input[inputPosition_++]);
 }
 
-std::string FakePlatform::archiverCommandLine() const {
+std::string FakePlatform::archiverCommandLine(const std::string&) const {
   return "..\\7za a -tzip ..\\ZarvoEUupdate.zip *";
 }
 
@@ -483,6 +557,22 @@ CommandResult FakePlatform::runCommand(const std::string& commandLine) {
   commandFolders.push_back(absolute(working_));
   if (onCommand) return onCommand(commandLine);
   return commandResult;
+}
+
+// --- The run under hostile conditions.
+
+int FakePlatform::interruption() {
+  if (interruptionStatus == 0) return 0;
+  return interruptionQueries++ >= interruptAfterQueries ? interruptionStatus : 0;
+}
+
+EntryKind FakePlatform::entryKindW(const std::u16string& path) {
+  const std::optional<Components> components = resolveWide(path);
+  if (!components) return EntryKind::kUnknown;
+  const std::shared_ptr<Node> node = find(*components);
+  if (node == nullptr) return EntryKind::kNone;
+  if (node->kind) return *node->kind;
+  return node->folder ? EntryKind::kFolder : EntryKind::kFile;
 }
 
 }  // namespace quillet::testing

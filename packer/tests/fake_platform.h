@@ -13,9 +13,11 @@
 // that order; setListing replaces what a folder's search reports.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -34,7 +36,7 @@ class FakePlatform final : public Platform {
     int findClose = 0;
     int findCloseOfUnknownHandle = 0;  // a search closed twice, or never opened
     int changeWorkingFolder = 0;
-    int openFile = 0;  // narrow and wide
+    int openFile = 0;  // narrow and wide, created new or opened
     int deleteFile = 0;
     int replaceFile = 0;
     int runCommand = 0;
@@ -69,6 +71,13 @@ class FakePlatform final : public Platform {
   // What the search of `folder` reports from now on, in this order, instead
   // of "." and ".." and the folder's entries.
   void setListing(const std::string& folder, std::vector<std::string> names);
+  // --- The walk under hostile conditions.
+  // What entryKind reports for `path` from now on (a link, a FIFO, ...).
+  void setKind(const std::string& path, EntryKind kind);
+  // Makes `path` a second name of the folder `target`, as a junction or a
+  // link to a folder is: entering it enters that same folder.
+  void addAlias(const std::string& path, const std::string& target);
+
   // Called at every findFirstFile with its pattern, before the folder is read
   // (e.g. to let a folder gain entries between two searches).
   std::function<void(const std::string& pattern)> onFindFirstFile;
@@ -93,6 +102,13 @@ class FakePlatform final : public Platform {
   // archive behind); its result replaces commandResult.
   std::function<CommandResult(const std::string& commandLine)> onCommand;
 
+  // --- Read-ahead of the content digest (begin).
+  // Bytes the fake's streams have handed out to readers, on any thread.
+  std::atomic<std::size_t> bytesRead{0};
+  // Called with each text printed, before it is added to `console`.
+  std::function<void(const std::string& text)> onPrint;
+  // --- Read-ahead of the content digest (end).
+
   // --- Platform.
   SearchHandle findFirstFile(const char* pattern, FindData* data) override;
   bool findNextFile(SearchHandle handle, FindData* data) override;
@@ -111,8 +127,27 @@ class FakePlatform final : public Platform {
   void print(const std::string& text) override;
   void printWide(const std::u16string& text) override;
   int readChar() override;
-  std::string archiverCommandLine() const override;
+  EntryKind entryKind(const char* path) override;
+  bool workingFolderId(FolderId* id) override;
+  std::unique_ptr<Stream> createNewFile(const char* path) override;
+  std::unique_ptr<Stream> createNewFileW(const std::u16string& path) override;
+  std::string archiverCommandLine(const std::string& workingFolder) const override;
   CommandResult runCommand(const std::string& commandLine) override;
+
+  // --- The run under hostile conditions.
+  void openClosedStandardStreams() override {}
+  void watchInterruptions() override {}
+  int interruption() override;
+  RunLock lockWorkingFolder() override { return runLock; }
+  EntryKind entryKindW(const std::u16string& path) override;
+
+  // The exit status `interruption` reports once it has been asked
+  // `interruptAfterQueries` times (0: at once); 0 for none.
+  int interruptionStatus = 0;
+  int interruptAfterQueries = 0;
+  int interruptionQueries = 0;
+  // What lockWorkingFolder answers.
+  RunLock runLock = RunLock::kTaken;
 
   struct Node;
 
@@ -140,6 +175,8 @@ class FakePlatform final : public Platform {
   };
   std::map<SearchHandle, Search> searches_;
   SearchHandle nextHandle_ = 100;
+  // --- Read-ahead of the content digest: reader threads open files at once.
+  std::mutex openMutex_;  // one open at a time (the tree and `calls` are shared)
   std::size_t inputPosition_ = 0;
 };
 

@@ -54,21 +54,15 @@ const std::u16string kPathB = u"FlashDrive\\A\\b";
 
 class FileList : public ::testing::Test {
  protected:
-  void SetUp() override {
-    previous_ = setPlatform(&fake_);
-    fake_.addFolder("FlashDrive");
-  }
-  void TearDown() override {
-    fileList_Release();
-    setPlatform(previous_ == &nativePlatform() ? nullptr : previous_);
-  }
+  void SetUp() override { fake_.addFolder("FlashDrive"); }
+  void TearDown() override { fileList_Release(); }
 
   void writeList(const std::string& bytes) { fake_.addFile("FlashDrive/$FileList.txt", bytes); }
   std::optional<std::string> list() const { return fake_.fileBytes("FlashDrive/$FileList.txt"); }
   bool tempExists() const { return fake_.exists("FlashDrive/$temp.txt"); }
 
   FakePlatform fake_;
-  Platform* previous_ = nullptr;
+  ScopedPlatform useFake_{fake_};
 };
 
 // --- Loading.
@@ -145,7 +139,7 @@ TEST_P(FileListRefused, LoadFailsWithAMessageAndNothingLoaded) {
 const std::u16string kLine512 = u"FlashDrive\\" + std::u16string(501, u'y');
 
 INSTANTIATE_TEST_SUITE_P(
-    Mends, FileListRefused,
+    MalformedLists, FileListRefused,
     ::testing::Values(BadList{"FewerLinesThanCounted", listFile(3, {kPath20, kPathB}),
                               "holds 2 lines but its header counts 3"},
                       BadList{"MoreLinesThanCounted", listFile(1, {kPath20, kPathB}),
@@ -213,6 +207,32 @@ TEST_F(FileList, StripOfAHeaderOnlyListKeepsItsTwoBytes) {
   EXPECT_FALSE(tempExists());
 }
 
+// The scratch name belongs to the run only while it runs: a file, folder or
+// link by that name is the user's, and stays as it is.
+TEST_F(FileList, ScratchNameIsFreeOnlyWhenNothingIsThere) {
+  EXPECT_EQ(fileList_ScratchNameIsFree(), 1);
+  EXPECT_EQ(fake_.console, "");
+  fake_.addFile("FlashDrive/$temp.txt", "mine");
+  EXPECT_EQ(fileList_ScratchNameIsFree(), 0);
+  EXPECT_THAT(fake_.console, HasSubstr("The file 'FlashDrive\\$temp.txt' is in the way"));
+  EXPECT_EQ(fake_.fileBytes("FlashDrive/$temp.txt"), "mine");
+}
+
+TEST_F(FileList, ScratchNameHeldByAFolderOrALinkIsNotFree) {
+  fake_.addFolder("FlashDrive/$temp.txt");
+  EXPECT_EQ(fileList_ScratchNameIsFree(), 0);
+  fake_.setKind("FlashDrive/$temp.txt", EntryKind::kLink);
+  EXPECT_EQ(fileList_ScratchNameIsFree(), 0);
+}
+
+TEST_F(FileList, StripNeverWritesOverAFileByTheScratchName) {
+  writeList(listFile(1, {kPath20}));
+  fake_.addFile("FlashDrive/$temp.txt", "mine");
+  EXPECT_EQ(fileList_StripPrefix(), 0);
+  EXPECT_EQ(fake_.fileBytes("FlashDrive/$temp.txt"), "mine");
+  EXPECT_EQ(list(), listFile(1, {kPath20}));
+}
+
 struct StripFault {
   const char* name;
   std::string bytes;
@@ -238,7 +258,7 @@ const std::string kGoodList = listFile(2, {kPath20, kPathB});
 void noFault(FakePlatform&) {}
 
 INSTANTIATE_TEST_SUITE_P(
-    Mends, StripRefused,
+    ListsAndFaults, StripRefused,
     ::testing::Values(
         StripFault{"LineTooShort", listFile(2, {kPath20, u"FlashDrive"}), noFault,
                    "holds a line too short to lose its first 11 units (line 2)"},

@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (bytes.size() >= 2) bytes[1] = static_cast<char>(bytes[1] & 0x07);
   quillet::testing::FakePlatform fake;
   fake.addFile("FlashDrive/$FileList.txt", bytes);
-  quillet::setPlatform(&fake);
+  const quillet::ScopedPlatform useFake(fake);
 
   if (quillet::fileList_Load() == 1) {
     checkSlots();
@@ -52,6 +52,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   quillet::fileList_Release();
-  quillet::setPlatform(nullptr);
   return 0;
 }

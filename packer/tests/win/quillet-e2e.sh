@@ -65,7 +65,7 @@ grep -qaE $'^Checked ZarvoEUupdate.zip: 8 files, digest [0-9a-f]{32}\r$' stdout.
   fail "stdout lacks the archive check's line"
 [ "$(tail -c 28 stdout.bin)" = "Press any key to continue..." ] ||
   fail "stdout does not end with the prompt"
-if grep -qa 'Skipped' stdout.bin; then fail "the walk skipped entries"; fi
+if grep -qa 'Refused' stdout.bin; then fail "the walk refused entries"; fi
 
 # The working folder: the archive, and the staging folder as it was.
 [ -f ZarvoEUupdate.zip ] || fail "no ZarvoEUupdate.zip"
