@@ -80,7 +80,8 @@ class FoldedNames {
 
 bool fitsPath(const std::string& path) {
   if (units(path) <= static_cast<std::size_t>(kPathMax)) return true;
-  printNarrow("The path '" + shownName(path) + "' is longer than 255 characters\n");
+  printNarrow("The path '" + shownName(path) + "' is longer than " + std::to_string(kPathMax) +
+              " characters\n");
   return false;
 }
 
@@ -145,7 +146,8 @@ const char* unrepresentable(const std::string& name, std::u16string* wide) {
   const std::optional<std::u16string> converted = platform().ansiToUtf16(name);
   if (!converted) return "is not valid in the system's code page";
   *wide = *converted;
-  if (wide->size() > static_cast<std::size_t>(kPathMax)) return "is longer than 255 characters";
+  static const std::string kTooLong = "is longer than " + std::to_string(kPathMax) + " characters";
+  if (wide->size() > static_cast<std::size_t>(kPathMax)) return kTooLong.c_str();
   return nameTheDeviceCannotHold(*wide);
 }
 
@@ -254,7 +256,8 @@ bool makeList_ScanFolder() {
     return true;
   }
   if (walk->nameBlocks.size() >= kFoldersMax) {
-    printNarrow("More than 65535 folders: the walk cannot scan them\n");
+    printNarrow("More than " + std::to_string(kFoldersMax) +
+                " folders: the walk cannot scan them\n");
     return false;
   }
   const std::size_t blockSize = size > 0 ? static_cast<std::size_t>(size) : 1;
