@@ -1,7 +1,8 @@
 #!/bin/bash
 # Packs the example staging folder: builds Quillet, lays out a scratch working folder
 # (out/example/) holding a copy of examples/FlashDrive and a link to the system's 7za,
-# and runs Quillet there as a user would. The archive is out/example/ZarvoEUupdate.zip.
+# and runs Quillet there as a user would. The archive is out/example/ZarvoEUupdate.zip;
+# quillet-check then checks it.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -9,7 +10,7 @@ cd "$root"
 scripts/ensure-packages.sh cmake make g++ zlib1g-dev googletest p7zip-full
 
 cmake --preset native >/dev/null
-cmake --build --preset native --target Quillet
+cmake --build --preset native --target Quillet quillet-check
 
 work="$root/out/example"
 rm -rf "$work"
@@ -29,5 +30,7 @@ echo "Quillet exited with code $status"
 if [ -f ZarvoEUupdate.zip ]; then
   echo "Archive: $work/ZarvoEUupdate.zip"
   7za l ZarvoEUupdate.zip | sed -n '/^-----/,$p'
+  echo
+  "$root/build/native/packer/check/quillet-check" ZarvoEUupdate.zip || status=$?
 fi
 exit $status

@@ -1,8 +1,9 @@
 #!/bin/bash
 # Runs every test: the native build, the sanitizer build (AddressSanitizer and
 # UndefinedBehaviorSanitizer), the Windows build under Wine, and a bounded
-# fuzzing run of the file list loader and the zip reader. Installs what it needs from Debian's
-# archive when it is missing. Exits non-zero when any part fails.
+# fuzzing run of the file list loader, the list decoder and the zip reader.
+# Installs what it needs from Debian's archive when it is missing. Exits
+# non-zero when any part fails.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -19,7 +20,7 @@ done
 echo "=== windows: cross build, tests under Wine ==="
 scripts/test-windows.sh
 
-echo "=== fuzz: file list loading and stripping, the zip reader ==="
+echo "=== fuzz: file list loading and stripping, the list decoder, the zip reader ==="
 scripts/fuzz.sh "${FUZZ_SECONDS:-60}"
 
 echo "All test suites passed."

@@ -1,24 +1,14 @@
 // The archive source: the release's zip archive through the bounded zip
 // reader, over a file of the platform layer.
+#include <algorithm>
+
 #include "check_platform.h"
+#include "file_bytes.h"
 #include "release_source.h"
 #include "zip_reader.h"
 
 namespace quillet::check {
 namespace {
-
-// The platform's file as the zip reader's byte source.
-class FileBytes final : public zip::ByteSource {
- public:
-  explicit FileBytes(std::unique_ptr<InputFile> file) : file_(std::move(file)) {}
-  std::uint64_t size() const override { return file_->size(); }
-  bool readAt(std::uint64_t offset, void* buffer, std::size_t size) override {
-    return file_->readAt(offset, buffer, size);
-  }
-
- private:
-  std::unique_ptr<InputFile> file_;
-};
 
 SourceFailure sourceFailureOf(zip::Failure failure) {
   switch (failure) {
@@ -44,9 +34,11 @@ class ArchiveSource final : public ReleaseSource {
     for (const zip::Entry& stored : reader_.entries()) {
       ReleaseEntry entry;
       entry.name = stored.name;
-      entry.rawName = stored.rawName;
       entry.folder = stored.isFolder();
-      entry.legacyName = stored.legacyName;
+      // An ASCII name reads the same in every code page; only others are at risk.
+      entry.legacyName = stored.legacyName &&
+                         std::any_of(stored.rawName.begin(), stored.rawName.end(),
+                                     [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
       entry.zip64 = stored.zip64;
       entry.size = stored.size;
       entries_.push_back(entry);

@@ -45,6 +45,7 @@ struct FolderEntry {
 };
 
 // Lists the entries of a folder, "." and ".." left out, in no set order.
+// A link (or reparse point) is reported as kOther, never followed.
 // False with `error` set when the folder cannot be listed.
 bool listFolder(const std::string& path, std::vector<FolderEntry>* entries, std::string* error);
 

@@ -88,7 +88,11 @@ bool listFolder(const std::string& path, std::vector<FolderEntry>* entries, std:
     if (name == "." || name == "..") continue;
     FolderEntry found;
     found.name = name;
-    found.kind = pathKind(path + "/" + name);
+    // Links are not followed: an extracted release holds none, and a link
+    // to a folder above would make the walk endless.
+    struct stat info;
+    found.kind =
+        ::lstat((path + "/" + name).c_str(), &info) == 0 ? kindOf(info) : PathKind::kMissing;
     entries->push_back(found);
     errno = 0;
   }

@@ -129,7 +129,9 @@ bool listFolder(const std::string& path, std::vector<FolderEntry>* entries, std:
     }
     FolderEntry entry;
     entry.name = *utf8;
-    entry.kind = kindOfAttributes(found.dwFileAttributes);
+    entry.kind = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0
+                     ? PathKind::kOther
+                     : kindOfAttributes(found.dwFileAttributes);
     entries->push_back(entry);
   } while (FindNextFileW(search, &found));
   FindClose(search);

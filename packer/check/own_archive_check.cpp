@@ -7,6 +7,7 @@
 
 #include "check_platform.h"
 #include "console.h"
+#include "file_bytes.h"
 #include "md5.h"
 #include "utf.h"
 #include "zip_reader.h"
@@ -17,18 +18,6 @@ namespace {
 constexpr char kArchiveName[] = "ZarvoEUupdate.zip";
 constexpr char16_t kStagingPrefix[] = u"FlashDrive\\";
 constexpr char kDigestEntry[] = "$md5.bin";
-
-class FileBytes final : public zip::ByteSource {
- public:
-  explicit FileBytes(std::unique_ptr<InputFile> file) : file_(std::move(file)) {}
-  std::uint64_t size() const override { return file_->size(); }
-  bool readAt(std::uint64_t offset, void* buffer, std::size_t size) override {
-    return file_->readAt(offset, buffer, size);
-  }
-
- private:
-  std::unique_ptr<InputFile> file_;
-};
 
 // The archive's name for a first-form list line: without "FlashDrive\",
 // "/" between components. Empty for a line that is not in the first form.

@@ -7,8 +7,15 @@
 #include "release_check.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <deque>
 #include <map>
+#include <mutex>
 #include <set>
+#include <string_view>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "list_format.h"
 #include "md5.h"
@@ -20,13 +27,14 @@ namespace quillet::check {
 
 namespace {
 
-std::vector<std::string> components(const std::string& name) {
-  std::vector<std::string> parts(1);
-  for (char c : name) {
-    if (c == '/' || c == '\\') {
-      parts.emplace_back();
-    } else {
-      parts.back().push_back(c);
+// The components of a name ("/" or "\\" between them), as views into it.
+std::vector<std::string_view> components(std::string_view name) {
+  std::vector<std::string_view> parts;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i <= name.size(); ++i) {
+    if (i == name.size() || name[i] == '/' || name[i] == '\\') {
+      parts.push_back(name.substr(start, i - start));
+      start = i + 1;
     }
   }
   return parts;
@@ -73,20 +81,20 @@ bool isUnsafeName(const std::string& name) {
       ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z'))) {
     return true;
   }
-  for (const std::string& part : components(name)) {
+  for (const std::string_view part : components(name)) {
     if (part == "..") return true;
   }
   return false;
 }
 
 std::string fatProblem(const std::string& name) {
-  std::vector<std::string> parts = components(name);
+  std::vector<std::string_view> parts = components(name);
   if (!parts.empty() && parts.back().empty()) parts.pop_back();  // a folder's trailing "/"
-  for (const std::string& part : parts) {
+  for (const std::string_view part : parts) {
     for (char c : part) {
       const auto byte = static_cast<unsigned char>(c);
       if (byte < 0x20 || byte == 0x7F) return "holds a control character";
-      if (std::string("<>:\"|?*").find(c) != std::string::npos) {
+      if (std::string_view("<>:\"|?*").find(c) != std::string_view::npos) {
         return std::string("holds '") + c + "'";
       }
     }
@@ -123,6 +131,129 @@ namespace {
 // Bytes of content between two progress calls at most.
 constexpr std::uint64_t kProgressStepBytes = 4u << 20;
 
+// Reads entries on a second thread (reading, inflating and checking the CRC)
+// while the caller's thread takes their contents in order, so inflating and
+// digesting run side by side. The contents travel in batches of up to
+// kBatchBytes that may hold many small entries, so the threads meet once a
+// batch, not once an entry; at most kDepth batches wait between them.
+class ReadAhead {
+ public:
+  static constexpr std::size_t kDepth = 4;
+  static constexpr std::size_t kBatchBytes = 256 * 1024;
+  static constexpr std::size_t kBatchPieces = 4096;
+
+  // What one entry came to, after its last piece.
+  struct Outcome {
+    bool ok = true;
+    SourceFailure failure = SourceFailure::kNone;
+    std::string message;
+  };
+
+  ReadAhead(ReleaseSource& source, std::vector<int> order)
+      : source_(source), order_(std::move(order)), worker_([this] { readAll(); }) {}
+  ~ReadAhead() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      cancelled_ = true;
+    }
+    changed_.notify_all();
+    worker_.join();
+  }
+  ReadAhead(const ReadAhead&) = delete;
+  ReadAhead& operator=(const ReadAhead&) = delete;
+
+  // Hands the contents of the next entry in order to `take`, piece by piece,
+  // and returns how reading it ended.
+  Outcome next(const std::function<void(const std::uint8_t*, std::size_t)>& take) {
+    for (;;) {
+      if (piece_ == taking_.pieces.size()) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (!taking_.bytes.empty()) spare_.push_back(std::move(taking_.bytes));
+        changed_.wait(lock, [this] { return !queue_.empty(); });
+        taking_ = std::move(queue_.front());
+        queue_.pop_front();
+        lock.unlock();
+        changed_.notify_all();
+        piece_ = 0;
+        offset_ = 0;
+      }
+      const Piece& piece = taking_.pieces[piece_++];
+      if (piece.size > 0) take(taking_.bytes.data() + offset_, piece.size);
+      offset_ += piece.size;
+      if (piece.last) return piece.outcome;
+    }
+  }
+
+ private:
+  struct Piece {
+    std::size_t size = 0;  // bytes of contents in the batch
+    bool last = false;     // the end of an entry: `outcome` says how it ended
+    Outcome outcome;
+  };
+  struct Batch {
+    std::vector<std::uint8_t> bytes;
+    std::vector<Piece> pieces;
+  };
+
+  // Hands the batch being filled over; false when the reader is cancelled.
+  bool flush() {
+    if (filling_.pieces.empty()) return true;
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return cancelled_ || queue_.size() < kDepth; });
+    if (cancelled_) return false;
+    queue_.push_back(std::move(filling_));
+    filling_ = Batch();
+    if (!spare_.empty()) {
+      filling_.bytes = std::move(spare_.back());
+      spare_.pop_back();
+      filling_.bytes.clear();
+    }
+    lock.unlock();
+    changed_.notify_all();
+    return true;
+  }
+
+  bool full() const {
+    return filling_.bytes.size() >= kBatchBytes || filling_.pieces.size() >= kBatchPieces;
+  }
+
+  void readAll() {
+    for (const int index : order_) {
+      const bool ok = source_.read(static_cast<std::size_t>(index),
+                                   [this](const std::uint8_t* data, std::size_t size) {
+                                     filling_.bytes.insert(filling_.bytes.end(), data, data + size);
+                                     Piece piece;
+                                     piece.size = size;
+                                     filling_.pieces.push_back(piece);
+                                     return !full() || flush();
+                                   });
+      Piece end;
+      end.last = true;
+      end.outcome.ok = ok;
+      if (!ok) {
+        end.outcome.failure = source_.failure();
+        end.outcome.message = source_.message();
+      }
+      filling_.pieces.push_back(end);
+      if (full() && !flush()) return;
+    }
+    flush();
+  }
+
+  ReleaseSource& source_;
+  const std::vector<int> order_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<Batch> queue_;
+  std::vector<std::vector<std::uint8_t>> spare_;
+  bool cancelled_ = false;
+  Batch filling_;  // the worker's
+  Batch taking_;   // the caller's
+  std::size_t piece_ = 0;
+  std::size_t offset_ = 0;
+  std::thread worker_;  // last: starts once everything above is ready
+};
+
 class Checker {
  public:
   Checker(ReleaseSource& source, CheckReport& report, const Progress& progress)
@@ -134,16 +265,13 @@ class Checker {
     const int fileList = topLevel(kFileListName, kExitMalformedLists);
     const int folderList = topLevel(kFolderListName, kExitMalformedLists);
     digestIndex_ = topLevel(kDigestName, kExitDigestMismatch);
-    std::vector<std::u16string> fileLines;
-    std::vector<std::u16string> folderLines;
-    const bool filesDecoded = fileList >= 0 && decodeList(fileList, kFileListName, &fileLines);
-    const bool foldersDecoded =
-        folderList >= 0 && decodeList(folderList, kFolderListName, &folderLines);
+    const bool filesDecoded = fileList >= 0 && decodeList(fileList, kFileListName);
+    const bool foldersDecoded = folderList >= 0 && decodeList(folderList, kFolderListName);
     readExpectedDigest();
     std::vector<int> listed;
-    if (filesDecoded) listed = matchFileLines(fileLines);
-    if (foldersDecoded) matchFolderLines(folderLines);
-    if (filesDecoded) digestListedFiles(fileLines, listed);
+    if (filesDecoded) listed = matchFileLines();
+    if (foldersDecoded) matchFolderLines();
+    if (filesDecoded) digestListedFiles(listed);
     readTheRest();
   }
 
@@ -151,13 +279,20 @@ class Checker {
   // Every entry: counts, name rules, the maps the lines are matched with.
   void surveyEntries() {
     const std::vector<ReleaseEntry>& entries = source_.entries();
-    std::set<std::string> seen;
+    std::unordered_set<std::string> folderEntries;  // folder entries met so far
+    files_.reserve(entries.size());
+    filesFolded_.reserve(entries.size());
     if (source_.usesZip64()) report_.warn("", "the archive uses Zip64 records");
     for (std::size_t i = 0; i < entries.size(); ++i) {
       const ReleaseEntry& entry = entries[i];
       const std::string& name = entry.name;
       const std::string where = entryWhere(name);
-      if (!seen.insert(name).second) {
+      // Files go into the name table here, once: a second entry of the same
+      // name would overwrite the first on extraction.
+      const bool fresh = entry.folder     ? folderEntries.insert(name).second
+                         : entry.readable ? files_.emplace(name, static_cast<int>(i)).second
+                                          : true;
+      if (!fresh) {
         report_.fail(kExitDamaged, where, "appears more than once");
         continue;
       }
@@ -167,10 +302,7 @@ class Checker {
             "is unsafe to extract (a \"..\" component, an absolute name or a drive letter)");
         continue;
       }
-      // An ASCII name reads the same in every code page; only others are at risk.
-      const bool ascii = std::all_of(entry.rawName.begin(), entry.rawName.end(),
-                                     [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-      if (entry.legacyName && !ascii) {
+      if (entry.legacyName) {
         report_.warn(where, "has its name stored in a legacy code page");
       }
       if (entry.zip64) report_.warn(where, "has Zip64 sizes or offset");
@@ -183,8 +315,10 @@ class Checker {
       // Every folder on the way to the entry is a folder of the release,
       // whether or not the archive holds an entry for it.
       const std::string parent = parentOf(name);
-      if (!parent.empty()) nonEmptyFolders_.insert(parent);
-      for (std::string up = parent; !up.empty(); up = parentOf(up)) folders_.insert(up);
+      // A folder met before has had its own folders above it recorded.
+      if (!parent.empty() && nonEmptyFolders_.insert(parent).second) {
+        for (std::string up = parent; !up.empty(); up = parentOf(up)) folders_.insert(up);
+      }
       if (entry.folder) {
         folders_.insert(name.substr(0, name.size() - 1));
         continue;
@@ -196,8 +330,11 @@ class Checker {
       ++report_.files;
       report_.bytes += entry.size;
       totalBytes_ += entry.size;
-      files_[name] = static_cast<int>(i);
-      filesFolded_[folded(name)].push_back(static_cast<int>(i));
+      const auto [first, unfolded] = filesFolded_.emplace(folded(name), static_cast<int>(i));
+      if (!unfolded) {
+        report_.warn(where, "differs only in case from " + entryWhere(entries[first->second].name) +
+                                "; the device's file system cannot hold both");
+      }
     }
     for (const std::string& folder : folders_) foldersFolded_[folded(folder)].push_back(folder);
     report_.folders = folders_.size();
@@ -220,7 +357,7 @@ class Checker {
     if (exact != files_.end()) return exact->second;
     const auto loose = filesFolded_.find(folded(name));
     if (loose == filesFolded_.end()) return -1;
-    const int index = loose->second.front();
+    const int index = loose->second;
     report_.warn(where, "matches " + entryWhere(source_.entries()[index].name) +
                             " only when case is ignored (the device's file system would find it)");
     return index;
@@ -251,10 +388,19 @@ class Checker {
     }
   }
 
-  bool decodeList(int index, const char* listName, std::vector<std::u16string>* lines) {
+  // Decodes a list strictly into the report's UTF-8 lines.
+  bool decodeList(int index, const char* listName) {
+    std::vector<std::string>& text =
+        std::string(listName) == kFileListName ? report_.fileList : report_.folderList;
     ListDecoder decoder(ListDecoder::Mode::kStrict);
-    const auto keep = [lines](std::u16string_view line, std::uint32_t) {
-      lines->emplace_back(line);
+    std::uint32_t notUtf16 = 0;  // the first line that is not valid UTF-16
+    const auto keep = [&](std::u16string_view line, std::uint32_t number) {
+      std::optional<std::string> utf8 = utf16ToUtf8(std::u16string(line));
+      if (!utf8) {
+        notUtf16 = number;
+        return false;
+      }
+      text.push_back(std::move(*utf8));
       return true;
     };
     bool malformed = false;
@@ -263,24 +409,22 @@ class Checker {
       malformed = true;
       return false;
     });
-    if (!read && !malformed) return false;  // damaged: already said
+    if (!read && !malformed) {  // damaged: already said
+      text.clear();
+      return false;
+    }
+    if (notUtf16 != 0) {
+      report_.fail(kExitMalformedLists, lineWhere(listName, notUtf16),
+                   std::string(listName) + " holds an unpaired surrogate (not valid UTF-16)");
+      text.clear();
+      return false;
+    }
     if (malformed || !decoder.finish()) {
       const std::string where = decoder.faultLine() > 0 ? lineWhere(listName, decoder.faultLine())
                                                         : std::string(listName);
       report_.fail(kExitMalformedLists, where, std::string(listName) + " " + decoder.message());
+      text.clear();
       return false;
-    }
-    std::vector<std::string>& text =
-        std::string(listName) == kFileListName ? report_.fileList : report_.folderList;
-    for (std::size_t i = 0; i < lines->size(); ++i) {
-      const std::optional<std::string> utf8 = utf16ToUtf8((*lines)[i]);
-      if (!utf8) {
-        report_.fail(kExitMalformedLists, lineWhere(listName, static_cast<std::uint32_t>(i + 1)),
-                     "holds an unpaired surrogate (not valid UTF-16)");
-        text.clear();
-        return false;
-      }
-      text.push_back(*utf8);
     }
     return true;
   }
@@ -310,16 +454,26 @@ class Checker {
 
   // Each file line names a file of the release, once; every file is listed
   // but $md5.bin. Returns the entry of each line (-1 when it names none).
-  std::vector<int> matchFileLines(const std::vector<std::u16string>& lines) {
+  std::vector<int> matchFileLines() {
+    const std::vector<std::string>& lines = report_.fileList;
     report_.listedFiles = lines.size();
     std::vector<int> listed(lines.size(), -1);
-    std::map<int, std::uint32_t> lineOf;
+    std::unordered_map<int, std::uint32_t> lineOf;
     for (std::size_t i = 0; i < lines.size(); ++i) {
       const auto number = static_cast<std::uint32_t>(i + 1);
       const std::string where = lineWhere(kFileListName, number);
       std::string name = report_.fileList[i];
       std::replace(name.begin(), name.end(), '\\', '/');
       const int index = findFile(name, where);
+      const std::string staging = "FlashDrive/";
+      if (index < 0 && name.compare(0, staging.size(), staging) == 0 &&
+          files_.count(name.substr(staging.size())) != 0) {
+        report_.fail(kExitMalformedLists, where,
+                     quoted(report_.fileList[i]) +
+                         " is in the walk's form; the file list must be in its second form, "
+                         "without 'FlashDrive\\'");
+        continue;
+      }
       if (index < 0) {
         const std::string what = folders_.count(name) != 0 ? "a folder" : "nothing";
         report_.fail(
@@ -334,15 +488,19 @@ class Checker {
       }
       listed[i] = index;
     }
-    for (const auto& [name, index] : files_) {
-      if (index == digestIndex_ || lineOf.count(index) != 0) continue;
-      report_.fail(kExitListsDisagree, entryWhere(name), "is not listed in $FileList.txt");
+    // In the release's own order.
+    for (const ReleaseEntry& entry : source_.entries()) {
+      const auto file = files_.find(entry.name);
+      if (entry.folder || file == files_.end()) continue;
+      if (file->second == digestIndex_ || lineOf.count(file->second) != 0) continue;
+      report_.fail(kExitListsDisagree, entryWhere(entry.name), "is not listed in $FileList.txt");
     }
     return listed;
   }
 
   // The folder lines name exactly the folders that hold an entry.
-  void matchFolderLines(const std::vector<std::u16string>& lines) {
+  void matchFolderLines() {
+    const std::vector<std::string>& lines = report_.folderList;
     report_.folderLines = lines.size();
     const std::string prefix = "FlashDrive\\";
     std::set<std::string> named;
@@ -381,22 +539,37 @@ class Checker {
   }
 
   // MD5 over the listed files in list order, leaving out configuration lines.
-  void digestListedFiles(const std::vector<std::u16string>& lines, const std::vector<int>& listed) {
-    Md5Context context;
-    md5Start(&context);
+  // The files are read ahead on a second thread while this one digests.
+  void digestListedFiles(const std::vector<int>& listed) {
+    const std::vector<std::string>& lines = report_.fileList;
     bool complete = true;
-    const std::u16string mark = utf8ToUtf16(kConfigurationMark).value();
+    const std::string mark = kConfigurationMark;
+    std::vector<int> order;
     for (std::size_t i = 0; i < lines.size(); ++i) {
-      if (lines[i].find(mark) != std::u16string::npos) continue;
+      if (lines[i].find(mark) != std::string::npos) continue;
       if (listed[i] < 0) {
         complete = false;
-        continue;
+      } else {
+        order.push_back(listed[i]);
       }
-      const bool ok = readEntry(listed[i], [&context](const std::uint8_t* data, std::size_t size) {
-        md5AddBytes(&context, data, static_cast<std::uint32_t>(size));
-        return true;
-      });
-      if (!ok) complete = false;
+    }
+    Md5Context context;
+    md5Start(&context);
+    {
+      ReadAhead reader(source_, order);
+      for (const int index : order) {
+        const ReadAhead::Outcome outcome =
+            reader.next([this, &context](const std::uint8_t* data, std::size_t size) {
+              md5AddBytes(&context, data, static_cast<std::uint32_t>(size));
+              doneBytes_ += size;
+              reportProgress();
+            });
+        read_[index] = true;
+        if (!outcome.ok) {
+          complete = false;
+          report_.fail(kExitDamaged, entryWhere(source_.entries()[index].name), outcome.message);
+        }
+      }
     }
     std::uint8_t digest[kMd5DigestBytes];
     md5Finish(digest, &context);
@@ -422,10 +595,10 @@ class Checker {
   ReleaseSource& source_;
   CheckReport& report_;
   const Progress& progress_;
-  std::map<std::string, int> files_;                     // file name -> entry
-  std::map<std::string, std::vector<int>> filesFolded_;  // folded name -> entries
-  std::set<std::string> folders_;                        // every folder, no "/"
-  std::set<std::string> nonEmptyFolders_;                // folders holding an entry
+  std::unordered_map<std::string, int> files_;        // file name -> entry
+  std::unordered_map<std::string, int> filesFolded_;  // folded name -> its first entry
+  std::set<std::string> folders_;                     // every folder, no "/"
+  std::set<std::string> nonEmptyFolders_;             // folders holding an entry
   std::map<std::string, std::vector<std::string>> foldersFolded_;
   std::vector<bool> read_;  // entries read already
   int digestIndex_ = -1;

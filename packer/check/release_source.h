@@ -13,13 +13,13 @@
 namespace quillet::check {
 
 struct ReleaseEntry {
-  std::string name;         // UTF-8, "/" between components, folders end in "/"
-  std::string rawName;      // the stored bytes of an archive name (empty for a folder source)
-  bool folder = false;      // a folder entry
-  bool readable = true;     // false for what a folder source cannot read (a device, a FIFO)
-  bool legacyName = false;  // an archive name stored in the legacy code page
-  bool zip64 = false;       // sizes or offset from a Zip64 extra field
-  std::uint64_t size = 0;   // bytes of content (0 for folders)
+  std::string name;      // UTF-8, "/" between components, folders end in "/"
+  bool folder = false;   // a folder entry
+  bool readable = true;  // false for what a folder source cannot read (a device, a FIFO)
+  bool legacyName =
+      false;               // an archive name with bytes beyond ASCII stored in the legacy code page
+  bool zip64 = false;      // sizes or offset from a Zip64 extra field
+  std::uint64_t size = 0;  // bytes of content (0 for folders)
 };
 
 // What went wrong reading a release.

@@ -13,6 +13,7 @@
 #include "report.h"
 #include "scratch_folder.h"
 #include "utf.h"
+#include "zip_writer.h"
 
 namespace quillet::check {
 namespace {
@@ -105,6 +106,21 @@ std::vector<std::u16string> wide(const std::vector<std::string>& lines) {
 
 class FolderRelease : public ::testing::Test {
  protected:
+  // Whether this host's file system tells "a" from "A" (Windows and Wine do
+  // not), and can hold a name with "?" (Windows cannot).
+  bool holdsNamesDifferingInCase() {
+    scratch.file("probe/case", "");
+    return !scratch.exists("probe/CASE");
+  }
+  bool holdsNamesWithQuestionMarks() {
+    try {
+      scratch.file("probe/what?", "");
+      return scratch.exists("probe/what?");
+    } catch (const std::exception&) {
+      return false;
+    }
+  }
+
   void SetUp() override {
     files = {{"BSP\\NK.bin", "kernel"},
              {"$FileList-cfg.txt", "config"},
@@ -182,6 +198,17 @@ TEST_F(FolderRelease, UnlistedFileAndLineWithoutAFileDisagree) {
   EXPECT_THAT(firstError(check()), HasSubstr("$FileList.txt line 6: names 'NAVI\\gone.bin'"));
 }
 
+TEST_F(FolderRelease, FileListInTheWalksFormIsMalformed) {
+  files[0].first = "FlashDrive\\BSP\\NK.bin";
+  lay();
+  std::filesystem::remove_all(scratch.root() / "rel/FlashDrive");
+  scratch.file("rel/BSP/NK.bin", "kernel");
+  const CheckReport report = check();
+  EXPECT_EQ(report.exitCode(), kExitMalformedLists) << textReport(report);
+  EXPECT_THAT(firstError(report), HasSubstr("$FileList.txt line 1: 'FlashDrive\\BSP\\NK.bin' is in "
+                                            "the walk's form"));
+}
+
 TEST_F(FolderRelease, RepeatedFileLineDisagrees) {
   files.push_back({"BSP\\NK.bin", "kernel"});
   lay();
@@ -189,6 +216,7 @@ TEST_F(FolderRelease, RepeatedFileLineDisagrees) {
 }
 
 TEST_F(FolderRelease, LineThatMatchesOnlyIgnoringCaseWarns) {
+  if (!holdsNamesDifferingInCase()) GTEST_SKIP() << "this host's file system ignores case";
   files[0].first = "bsp\\nk.BIN";
   lay();
   std::filesystem::rename(scratch.root() / "rel/bsp", scratch.root() / "rel/BSP");
@@ -252,6 +280,7 @@ TEST_F(FolderRelease, MissingListIsMalformedAndMissingReleaseCannotBeOpened) {
 }
 
 TEST_F(FolderRelease, NamesTheDeviceCannotHoldOrOverlongPathsOnlyWarn) {
+  if (!holdsNamesWithQuestionMarks()) GTEST_SKIP() << "this host cannot hold a name with '?'";
   const std::string longName = std::string(251, 'n');  // "NAVI/" + 251 = 256 bytes
   files.push_back({"NAVI\\" + longName, "x"});
   files.push_back({"NAVI\\what?.txt", "y"});
@@ -268,6 +297,51 @@ TEST_F(FolderRelease, NamesTheDeviceCannotHoldOrOverlongPathsOnlyWarn) {
   lay();
   EXPECT_THAT(textReport(check()), ::testing::Not(HasSubstr("longer than")));
 }
+
+TEST_F(FolderRelease, FilesDifferingOnlyInCaseWarnAndLinksAreNotFollowed) {
+  if (!holdsNamesDifferingInCase()) GTEST_SKIP() << "this host's file system ignores case";
+  files.push_back({"BSP\\nk.bin", "the other kernel"});
+  lay();
+  std::error_code noLinks;
+  std::filesystem::create_directory_symlink(scratch.root() / "rel", scratch.root() / "rel/BSP/loop",
+                                            noLinks);
+  if (noLinks) GTEST_SKIP() << "this host cannot make a folder link: " << noLinks.message();
+  const CheckReport report = check();
+  EXPECT_EQ(report.exitCode(), kExitPassed) << textReport(report);
+  EXPECT_THAT(textReport(report), HasSubstr("differs only in case from entry"));
+  EXPECT_THAT(textReport(report),
+              HasSubstr("entry 'BSP/loop': is neither a file nor a folder; it is not checked"));
+}
+
+// --- Archives that are unsafe to extract, whatever their lists say.
+
+struct UnsafeArchive {
+  const char* name;
+  std::vector<std::string> entries;
+  const char* message;
+};
+
+class UnsafeArchives : public ::testing::TestWithParam<UnsafeArchive> {};
+
+TEST_P(UnsafeArchives, AreRefusedAsDamaged) {
+  std::vector<zip::testing::WriterEntry> entries;
+  for (const std::string& name : GetParam().entries) entries.emplace_back(name, "x");
+  ScratchFolder scratch;
+  scratch.file("release.zip", zip::testing::writeZip(entries).bytes);
+  const CheckReport report = checkPath((scratch.root() / "release.zip").string());
+  EXPECT_EQ(report.exitCode(), kExitDamaged) << textReport(report);
+  EXPECT_THAT(textReport(report), HasSubstr(GetParam().message));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ReleaseCheck, UnsafeArchives,
+    ::testing::Values(UnsafeArchive{"DuplicateName", {"a.txt", "b.txt", "a.txt"}, "'a.txt'"},
+                      UnsafeArchive{"DotDot", {"a.txt", "../b.txt"}, "entry '../b.txt': is unsafe"},
+                      UnsafeArchive{"Absolute", {"/etc/x"}, "entry '/etc/x': is unsafe"},
+                      UnsafeArchive{"DriveLetter", {"C:/x"}, "entry 'C:/x': is unsafe"}),
+    [](const ::testing::TestParamInfo<UnsafeArchive>& info) {
+      return std::string(info.param.name);
+    });
 
 }  // namespace
 }  // namespace quillet::check

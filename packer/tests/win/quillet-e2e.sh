@@ -7,10 +7,13 @@
 # files. Each behaviour is a case with its own ok / not ok line (the case
 # library, scripts/e2e-lib.sh); the run's time is printed as a figure.
 #
-# Usage: quillet-e2e.sh QUILLET_EXE SHIM_EXE SHIM_SCRIPT WINE_RUN WINEPREFIX
+# With CHECK_EXE, quillet-check.exe then checks the archive, an extracted
+# copy of it, and a changed copy.
+#
+# Usage: quillet-e2e.sh QUILLET_EXE SHIM_EXE SHIM_SCRIPT WINE_RUN WINEPREFIX [CHECK_EXE]
 # Exits 77 (skipped) when Wine or 7za is missing, 1 when a case fails.
 set -uo pipefail
-quillet="$1" shim="$2" shim_script="$3" wine_run="$4" prefix="$5"
+quillet="$1" shim="$2" shim_script="$3" wine_run="$4" prefix="$5" check="${6:-}"
 export LC_ALL=C.UTF-8
 
 for tool in wine 7za unzip iconv md5sum; do
@@ -91,6 +94,12 @@ check_console_texts() {
 check_nothing_refused() {
   if grep -qa 'Refused' stdout.bin; then fail "the walk refused entries"; fi
   return 0
+}
+
+# The run's check of its archive: one line between the archiver and the banner.
+check_archive_check_line() {
+  grep -qaE $'^Checked ZarvoEUupdate.zip: 8 files, digest [0-9a-f]{32}\r$' stdout.bin ||
+    fail "stdout lacks the archive check's line"
 }
 
 check_staging_as_found() {
@@ -210,6 +219,39 @@ check_same_as_linux() {
 $(diff <(ours linux/stdout.bin) <(ours stdout.bin))"
 }
 
+# quillet-check.exe (CHECK_EXE): the archive and its extraction pass; a copy
+# with one listed file changed (and packed again) fails with the digest's
+# exit code.
+check_quillet_check_passes() {
+  [ -n "$check" ] || { skip "no quillet-check.exe given"; return 0; }
+  [ -f ZarvoEUupdate.zip ] || fail "no ZarvoEUupdate.zip" || return 1
+  cp "$check" quillet-check.exe
+  "$wine_run" "$prefix" quillet-check.exe >check.txt 2>&1
+  local check_status=$?
+  [ "$check_status" -eq 0 ] || fail "exit $check_status on the archive: $(cat check.txt)"
+  grep -qa 'Verdict: PASS' check.txt || fail "the archive does not pass"
+  unpacked || return 1
+  "$wine_run" "$prefix" quillet-check.exe unpacked >check.txt 2>&1
+  check_status=$?
+  [ "$check_status" -eq 0 ] || fail "exit $check_status on the extracted release: $(cat check.txt)"
+  rm -f quillet-check.exe check.txt
+}
+
+check_quillet_check_refuses_a_changed_copy() {
+  [ -n "$check" ] || { skip "no quillet-check.exe given"; return 0; }
+  unpacked || return 1
+  cp "$check" quillet-check.exe
+  cp -a unpacked changed
+  printf 'changed' >>changed/NAVI/Map/地图.dat
+  (cd changed && 7za a -tzip ../changed.zip '*' >/dev/null)
+  "$wine_run" "$prefix" quillet-check.exe changed.zip >check.txt 2>&1
+  local check_status=$?
+  [ "$check_status" -eq 6 ] || fail "exit $check_status on a changed release, expected 6"
+  grep -qa "entry '\$md5.bin': holds" check.txt || fail "it does not say the digest differs"
+  rm -rf changed changed.zip quillet-check.exe check.txt
+}
+
+
 # Without an archiver in the working folder the command shell cannot start
 # one: no archive, and a run that does not claim success.
 check_without_archiver() {
@@ -226,6 +268,7 @@ test_setup 'Quillet.exe runs there under Wine' run_quillet
 test_expect_success 'exit code 0' check_exit_code_0
 test_expect_success 'the console texts as the Windows build writes them' check_console_texts
 test_expect_success 'the walk refuses nothing' check_nothing_refused
+test_expect_success 'the run prints its archive check line' check_archive_check_line
 test_expect_success 'the staging folder is left as found' check_staging_as_found
 test_expect_success 'the working folder holds the archive and nothing else new' check_no_leftovers
 test_expect_success 'the archive reads cleanly and extracts' check_archive_reads
@@ -241,4 +284,8 @@ test_expect_success '$md5.bin is the digest of the listed files' check_digest
 test_expect_success 'the Linux build lists the same entries and prints the same texts' \
   check_same_as_linux
 test_expect_success 'without an archiver: no archive and a failed run' check_without_archiver
+test_expect_success 'quillet-check.exe passes the archive and its extraction' \
+  check_quillet_check_passes
+test_expect_success 'quillet-check.exe refuses a changed copy with the digest exit code' \
+  check_quillet_check_refuses_a_changed_copy
 finish

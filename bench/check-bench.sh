@@ -1,0 +1,93 @@
+#!/bin/bash
+# quillet-check against the MD5 engine alone and against `unzip -t`, on
+# releases the packer made with the real 7za.
+#
+#   bench/check-bench.sh [build folder]     (default build/native)
+#
+# 1. A 512 MiB release (one file of base64 text, which deflates to about
+#    three quarters of its size, so inflating is real work), packed twice:
+#    as the packer packs it (deflated) and stored (7za -mx0). For each:
+#    quillet-check's time against md5_bench --file over the same file (the
+#    MD5 engine alone) and against `unzip -t`, best of RUNS, all from the
+#    page cache, and quillet-check's peak memory.
+# 2. 65,533 small files: quillet-check against `unzip -t`, and peak memory.
+# Environment: RUNS (default 3), KEEP=1 keeps the scratch folder.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build="${1:-$root/build/native}"
+runs="${RUNS:-3}"
+quillet="$build/packer/Quillet"
+check="$build/packer/check/quillet-check"
+md5="$build/bench/md5_bench"
+for program in "$quillet" "$check" "$md5"; do
+  [ -x "$program" ] || { echo "$program is missing (cmake --build --preset native)" >&2; exit 2; }
+done
+"$root/scripts/ensure-packages.sh" p7zip-full unzip time bc
+
+scratch="$(mktemp -d /tmp/quillet-check-bench-XXXXXX)"
+[ "${KEEP:-0}" = 1 ] || trap 'rm -rf "$scratch"' EXIT
+
+# Best wall-clock seconds of `runs` runs of a command, and the CPU seconds
+# (user + system) of that run: on a shared machine the wall clock follows the
+# load, the CPU time much less so.
+best() {
+  local best="" cpu="" line wall used
+  for _ in $(seq "$runs"); do
+    line=$(/usr/bin/time -f 'TIME %e %U %S' "$@" 2>&1 </dev/null >/dev/null | grep '^TIME' | tail -1)
+    wall=$(echo "$line" | cut -d' ' -f2)
+    used=$(echo "$line" | awk '{print $3 + $4}')
+    if [ -z "$best" ] || [ "$(echo "$wall < $best" | bc -l)" = 1 ]; then best=$wall; cpu=$used; fi
+  done
+  printf '%.3f %.3f' "$best" "$cpu"
+}
+wall() { echo "$1"; }
+cpu() { echo "$2"; }
+peak_mib() { /usr/bin/time -f '%M' "$@" 2>&1 >/dev/null </dev/null | tail -1 | awk '{printf "%.1f", $1 / 1024}'; }
+ratio() { echo "scale=2; $1 / $2" | bc -l | sed 's/^\./0./'; }
+
+# Packs $1/FlashDrive with the packer and the real 7za into $1/ZarvoEUupdate.zip.
+pack() {
+  ln -sf "$(command -v 7za)" "$1/7za"
+  (cd "$1" && "$quillet" </dev/null >/dev/null)
+}
+
+echo "== 512 MiB release (load average before: $(cut -d' ' -f1-3 /proc/loadavg)) =="
+big="$scratch/big"
+mkdir -p "$big/FlashDrive/NAVI"
+# (base64 ends on a broken pipe once head has its 512 MiB: not a failure)
+(head -c $((400 * 1024 * 1024)) /dev/urandom | base64 -w 76 | head -c $((512 * 1024 * 1024)) \
+  >"$big/FlashDrive/NAVI/map.dat") || true
+pack "$big"
+mkdir -p "$big/extracted"
+(cd "$big/extracted" && 7za x ../ZarvoEUupdate.zip >/dev/null && 7za a -tzip -mx0 ../stored.zip '*' >/dev/null)
+cat "$big/ZarvoEUupdate.zip" "$big/stored.zip" "$big/extracted/NAVI/map.dat" >/dev/null
+
+read -r t_md5 c_md5 <<<"$(best "$md5" --file "$big/extracted/NAVI/map.dat")"
+echo "MD5 engine alone over the 512 MiB file: ${t_md5} s (CPU ${c_md5} s)"
+for kind in stored deflated; do
+  archive="$big/stored.zip"
+  [ "$kind" = deflated ] && archive="$big/ZarvoEUupdate.zip"
+  read -r t_check c_check <<<"$(best "$check" "$archive")"
+  read -r t_unzip c_unzip <<<"$(best unzip -tqq "$archive")"
+  target=1.15
+  [ "$kind" = deflated ] && target=1.4
+  echo "$kind: quillet-check ${t_check} s (CPU ${c_check} s), unzip -t ${t_unzip} s (CPU ${c_unzip} s);" \
+    "wall-clock check / MD5 $(ratio "$t_check" "$t_md5") (target at most $target)," \
+    "check / unzip -t $(ratio "$t_check" "$t_unzip") (target at most 0.8);" \
+    "peak memory $(peak_mib "$check" "$archive") MiB"
+done
+read -r t_folder c_folder <<<"$(best "$check" "$big/extracted")"
+echo "extracted folder: quillet-check ${t_folder} s (CPU ${c_folder} s), check / MD5 $(ratio "$t_folder" "$t_md5")"
+rm -rf "$big"
+
+echo "== 65,533 small files (load average before: $(cut -d' ' -f1-3 /proc/loadavg)) =="
+many="$scratch/many"
+mkdir -p "$many/FlashDrive/NAVI/POI"
+for i in $(seq 1 65533); do printf 'poi %d\n' "$i" >"$many/FlashDrive/NAVI/POI/p$i.dat"; done
+pack "$many"
+read -r t_check c_check <<<"$(best "$check" "$many/ZarvoEUupdate.zip")"
+read -r t_unzip c_unzip <<<"$(best unzip -tqq "$many/ZarvoEUupdate.zip")"
+echo "quillet-check ${t_check} s (CPU ${c_check} s), unzip -t ${t_unzip} s (CPU ${c_unzip} s);" \
+  "check / unzip -t $(ratio "$t_check" "$t_unzip") (target at most 2);" \
+  "peak memory $(peak_mib "$check" "$many/ZarvoEUupdate.zip") MiB"
+echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
