@@ -91,7 +91,13 @@ int finishArchive(const CommandResult& archiver, ArchiveCheck checkArchive) {
   if (archiver.started && archiver.exitCode == 0) {
     if (checkArchive()) return kExitPacked;
     platform().deleteFileW(kArchive);
-    printWide(u"The archive does not hold what was listed and digested; it was removed\n");
+    if (platform().entryKindW(kArchive) == EntryKind::kNone) {
+      printWide(u"The archive does not hold what was listed and digested; it was removed\n");
+    } else {
+      printWide(
+          u"The archive does not hold what was listed and digested, and it could not be "
+          u"removed: do not ship 'ZarvoEUupdate.zip'\n");
+    }
     return kExitArchiveCheckFailed;
   }
 

@@ -89,5 +89,26 @@ TEST_P(InterruptedAtQuery, LeavesNothingOfTheRunAndReportsTheSignal) {
 // The 22nd, at the prompt, keeps the archive (hostile_e2e_test.cpp).
 INSTANTIATE_TEST_SUITE_P(EachQuestion, InterruptedAtQuery, ::testing::Range(0, 21));
 
+// A failed archive check removes the archive; when it cannot, the run says
+// so rather than claim it is gone.
+bool archiveDiffers() { return false; }
+
+TEST_F(PackingRunTest, FailedArchiveCheckRemovesTheArchiveOrSaysItCouldNot) {
+  for (const bool removable : {true, false}) {
+    SCOPED_TRACE(removable ? "removable" : "not removable");
+    fake.console.clear();
+    fake.onCommand = [this, removable](const std::string&) {
+      fake.addFile("C:\\work\\ZarvoEUupdate.zip", "made");
+      if (!removable) fake.faults.deleteFails.insert("ZarvoEUupdate.zip");
+      return CommandResult{true, 0};
+    };
+    EXPECT_EQ(packingRun(archiveDiffers), kExitArchiveCheckFailed);
+    EXPECT_EQ(fake.exists("C:\\work\\ZarvoEUupdate.zip"), !removable);
+    EXPECT_THAT(fake.console, HasSubstr(removable ? "; it was removed\n" : "could not be removed"));
+    EXPECT_FALSE(intermediatesLeft());
+    fake.faults.deleteFails.clear();
+  }
+}
+
 }  // namespace
 }  // namespace quillet
