@@ -49,6 +49,9 @@ constexpr std::size_t kReadBufferBytes = 1024;
 constexpr std::size_t kLargestPieceBytes = 256 * 1024;  // one read of a reader
 constexpr std::size_t kSmallestPieceBytes = 1024;
 constexpr std::size_t kWindowFiles = 1024;  // files claimed ahead of the one hashed, at most
+// Readers waiting for the window are woken once this many entries are free
+// again, not at every turn: small files would cost a wake-up each.
+constexpr std::size_t kClaimBatch = 64;
 
 DigestReadAhead settings;
 std::vector<DigestedFile> lastFiles;
@@ -145,7 +148,10 @@ class ReadAhead {
   void turn(std::size_t index) {
     std::lock_guard<std::mutex> lock(mutex_);
     head_ = index;
-    if (claimWaiters_ > 0) claimable_.notify_one();
+    if (claimWaiters_ > 0 &&
+        next_ + std::min(kClaimBatch, slots_.size()) <= head_ + slots_.size()) {
+      claimable_.notify_all();
+    }
     if (roomWaiters_ > 0) roomFreed_.notify_all();
   }
 

@@ -31,6 +31,9 @@
 namespace quillet {
 namespace {
 
+// Files larger than this are read with the sequential-read hint.
+constexpr off_t kSequentialHintBytes = 1024 * 1024;
+
 struct PosixSearch {
   DIR* dir;
 };
@@ -249,8 +252,10 @@ class PosixPlatform final : public Platform {
       errno = error;
       return nullptr;
     }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);  // a hint: its failure changes nothing
+    // O_NONBLOCK changes nothing for a regular file. A larger read-ahead
+    // window only pays for a file of many reads; the hint's failure changes
+    // nothing either.
+    if (info.st_size > kSequentialHintBytes) ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     std::FILE* file = ::fdopen(fd, "rb");
     if (file == nullptr) ::close(fd);
     return wrapStdioFile(file);
