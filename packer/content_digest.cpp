@@ -144,7 +144,8 @@ class ReadAhead {
   }
 
   // The hashing thread's turn moved to entry `index`: the readers may claim
-  // one entry further, and the head's priority passes to `index`.
+  // one entry further (waiting readers are woken kClaimBatch entries at a
+  // time), and the head's priority passes to `index`.
   void turn(std::size_t index) {
     std::lock_guard<std::mutex> lock(mutex_);
     head_ = index;
@@ -162,6 +163,11 @@ class ReadAhead {
     std::unique_ptr<std::uint8_t[]> done = std::move(piece->bytes);
     std::unique_lock<std::mutex> lock(mutex_);
     release(piece->charged);
+    // A full buffer goes back to the readers: allocating and freeing one per
+    // read costs more than hashing it.
+    if (done != nullptr && piece->charged == piece_ && reusable_.size() < readers_.size()) {
+      reusable_.push_back(std::move(done));
+    }
     *piece = Piece();
     AheadFile& file = slot(index);
     waitingFor_ = index;
@@ -195,6 +201,19 @@ class ReadAhead {
     if (bytes == 0) return;
     used_ -= bytes;
     if (roomWaiters_ > 0) roomFreed_.notify_all();
+  }
+
+  // A buffer of one piece: one the hashing thread is done with, or a new one.
+  std::unique_ptr<std::uint8_t[]> takeBuffer() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!reusable_.empty()) {
+        std::unique_ptr<std::uint8_t[]> buffer = std::move(reusable_.back());
+        reusable_.pop_back();
+        return buffer;
+      }
+    }
+    return std::unique_ptr<std::uint8_t[]>(new std::uint8_t[piece_]);  // read into: not zeroed
   }
 
   // With the lock held: whether a reader of entry `index` may reserve a piece.
@@ -254,7 +273,7 @@ class ReadAhead {
       Piece piece;
       bool failed = false;
       try {
-        if (*spare == nullptr) *spare = std::make_unique<std::uint8_t[]>(piece_);
+        if (*spare == nullptr) *spare = takeBuffer();
         const std::size_t got = in->read(spare->get(), piece_);
         failed = in->readFailed();
         // A digest of part of a file would vouch for contents nobody packed:
@@ -265,7 +284,7 @@ class ReadAhead {
           piece.size = got;
           if (got <= piece_ / 8) {
             // A small file (or a file's short end) holds only its own size.
-            piece.bytes = std::make_unique<std::uint8_t[]>(got);
+            piece.bytes.reset(new std::uint8_t[got]);  // overwritten at once: not zeroed
             std::memcpy(piece.bytes.get(), spare->get(), got);
             piece.charged = got;
           } else {
@@ -304,10 +323,12 @@ class ReadAhead {
   std::condition_variable roomFreed_;    // readers wait for room for a piece
   std::condition_variable hashedWaits_;  // the hashing thread waits for a piece
   std::vector<AheadFile> slots_;         // entry i in slot i % size
-  std::size_t next_ = 0;                 // the next entry to claim
-  std::size_t head_ = 0;                 // the entry being hashed
-  std::size_t used_ = 0;                 // bytes reserved or held by pieces
-  std::size_t waitingFor_ = kNobody;     // the entry the hashing thread waits on
+  std::vector<std::unique_ptr<std::uint8_t[]>>
+      reusable_;                      // hashed full buffers, one per reader at most
+  std::size_t next_ = 0;              // the next entry to claim
+  std::size_t head_ = 0;              // the entry being hashed
+  std::size_t used_ = 0;              // bytes reserved or held by pieces
+  std::size_t waitingFor_ = kNobody;  // the entry the hashing thread waits on
   int claimWaiters_ = 0;
   int roomWaiters_ = 0;
   bool stop_ = false;
