@@ -340,7 +340,7 @@ class ReadAhead {
 // Reads the file at its turn on the calling thread and adds it to `context`.
 int addOneFile(const std::u16string& path, Md5Context* context, DigestedFile* record) {
   printWide(u"calculateMd5_AddOneFile(%s)\r\n", {path});
-  const std::unique_ptr<Stream> in = platform().openFileW(path, "rb");
+  const std::unique_ptr<Stream> in = platform().openForSequentialReadW(path);
   if (in == nullptr) {
     printWide(u"The file '%s' was not opened\r\n", {path});
     return 0;
