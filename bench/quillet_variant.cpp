@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "content_digest.h"
+#include "own_archive_check.h"
 #include "packing_run.h"
 #include "platform.h"
 #include "walk.h"
@@ -25,7 +26,7 @@ int main(int argc, char** argv) {
     quillet::DigestReadAhead settings = quillet::digestReadAhead();
     settings.readers = static_cast<unsigned>(std::strtoul(argv[2], nullptr, 10));
     quillet::setDigestReadAhead(settings);
-    return quillet::packingRun();
+    return quillet::packingRun(quillet::check::checkOwnArchive);
   }
   return 2;
 }

@@ -228,6 +228,7 @@ class ReadAhead {
   }
 
   void readerLoop() {
+    system_.helperThreadStarted();
     std::unique_lock<std::mutex> lock(mutex_);
     std::unique_ptr<std::uint8_t[]> spare;  // this reader's buffer for its next read
     for (;;) {
@@ -444,7 +445,8 @@ int calculateMd5() {
       record.path = slotPath(i);
       if (isSkipped(record.path)) continue;
       record.digested = true;
-      const int added = ahead != nullptr
+      const int added = system.interrupted() ? 0
+                        : ahead != nullptr
                             ? addOneFileReadAhead(ahead.get(), i, record.path, &context, &record)
                             : addOneFile(record.path, &context, &record);
       if (added != 1) {
@@ -455,7 +457,7 @@ int calculateMd5() {
   }
   md5Finish(digest, &context);
 
-  const std::unique_ptr<Stream> out = system.openFileW(kDigestPath, "wb");
+  const std::unique_ptr<Stream> out = system.createNewFileW(kDigestPath);
   if (out == nullptr) {
     printWide(u"The file '%s' was not opened\r\n", {kDigestPath});
     return 0;

@@ -7,9 +7,8 @@
 
 namespace quillet {
 
-inline constexpr std::size_t kSlotUnits = 512;      // UTF-16 units of a path slot (1024 bytes)
-inline constexpr std::size_t kLineUnitsMax = 1023;  // units one read of a line takes
-inline constexpr std::size_t kPrefixUnits = 11;     // "FlashDrive\"
+inline constexpr std::size_t kSlotUnits = 512;   // UTF-16 units of a path slot (1024 bytes)
+inline constexpr std::size_t kPrefixUnits = 11;  // "FlashDrive\"
 
 using PathSlot = char16_t[kSlotUnits];
 
@@ -25,6 +24,11 @@ int fileList_Load();
 
 // Releases `pathSlots` (the run owns it after a load).
 void fileList_Release();
+
+// Whether the scratch file's name "FlashDrive\$temp.txt" is free. Returns
+// 1 when nothing is there; 0 after a message naming it when anything is
+// (a file of the user's, a folder, a link), which the run must not touch.
+int fileList_ScratchNameIsFree();
 
 // Rewrites "FlashDrive\$FileList.txt" into its second form through the
 // scratch file "FlashDrive\$temp.txt". Returns 1 after the rewrite; 0 after

@@ -21,80 +21,194 @@ void printBanner() {
   printWide(kRule);
 }
 
+const std::u16string kArchive = u"ZarvoEUupdate.zip";
+const std::u16string kFileList = u"FlashDrive\\$FileList.txt";
+const std::u16string kFolderList = u"FlashDrive\\$FolderList.txt";
+const std::u16string kDigest = u"FlashDrive\\$md5.bin";
+const std::u16string kScratch = u"FlashDrive\\$temp.txt";
+
+// A step's result when the run was interrupted: the run cleans up and ends
+// with the interruption's exit status.
+constexpr int kStepInterrupted = -1;
+
+// What this run has made so far, for the clean-up after an interruption.
+struct RunProgress {
+  bool ownsOutputs = false;      // the run lock is held and the stale outputs are gone
+  bool rewritingList = false;    // the list rewrite, with its scratch file, has begun
+  bool archiverStarted = false;  // an archive in the working folder is this run's
+};
+
 // The intermediate files, in the order they are removed.
 void deleteIntermediates(Platform& system) {
-  system.deleteFileW(u"FlashDrive\\$FileList.txt");
-  system.deleteFileW(u"FlashDrive\\$FolderList.txt");
-  system.deleteFileW(u"FlashDrive\\$md5.bin");
+  system.deleteFileW(kFileList);
+  system.deleteFileW(kFolderList);
+  system.deleteFileW(kDigest);
 }
 
-// Runs the archiver from inside the staging folder and checks what it came
-// to. The intermediate files are gone afterwards either way, and a failed
-// run leaves no archive.
-int packStagingFolder(Platform& system) {
+// What an earlier run left: the archive, then the intermediate files. Each
+// deletion is checked: a stale archive that stayed would be updated by the
+// archiver instead of replaced, a stale digest would be listed and packed.
+// False (with a message naming each one) when any of them remains.
+bool deleteStaleOutputs(Platform& system) {
+  bool cleared = true;
+  for (const std::u16string* output : {&kArchive, &kFileList, &kFolderList, &kDigest}) {
+    const EntryKind kind = system.entryKindW(*output);
+    if (kind == EntryKind::kNone) continue;
+    if (kind == EntryKind::kFolder) {
+      printWide(u"'%s' is a folder where the run writes a file; remove or rename it\n", {*output});
+      cleared = false;
+      continue;
+    }
+    if (kind == EntryKind::kFile) system.setNormalAttributesW(*output);  // the read-only mark
+    system.deleteFileW(*output);
+    if (system.entryKindW(*output) != EntryKind::kNone) {
+      printWide(u"The earlier '%s' could not be deleted; delete it and run again\n", {*output});
+      cleared = false;
+    }
+  }
+  return cleared;
+}
+
+// After an interruption: the archiver is already ended; whatever this run
+// wrote goes. Returns the interruption's exit status.
+int endInterruptedRun(Platform& system, const RunProgress& progress) {
+  if (progress.ownsOutputs) {
+    deleteIntermediates(system);
+    if (progress.rewritingList) system.deleteFileW(kScratch);
+    if (progress.archiverStarted) system.deleteFileW(kArchive);
+  }
+  printWide(u"\nThe run was interrupted; no archive was made\n");
+  return system.interruption();
+}
+
+// What the archiver came to: the one place where a finished archiver's
+// archive is kept or removed. The intermediate files are gone afterwards
+// either way, and a failed run leaves no archive. The archive stays only
+// when it holds exactly what was listed and digested; the check works from
+// what the digest recorded.
+int finishArchive(Platform& system, const CommandResult& archiver, ArchiveCheck checkArchive) {
+  deleteIntermediates(system);
+  if (archiver.started && archiver.exitCode == 0) {
+    if (checkArchive()) return kExitPacked;
+    system.deleteFileW(kArchive);
+    printWide(u"The archive does not hold what was listed and digested; it was removed\n");
+    return kExitArchiveCheckFailed;
+  }
+
+  system.deleteFileW(kArchive);
+  const bool archiveLeft = system.entryKindW(kArchive) != EntryKind::kNone;
+  const std::u16string outcome =
+      archiveLeft ? u"the archive it left, 'ZarvoEUupdate.zip', could not be removed"
+                  : u"no archive was made";
+  if (!archiver.started) {
+    printWide(u"The archiver '7za' could not be started; %s\n", {outcome});
+  } else {
+    printWide(u"The archiver failed with exit code %d; %s\n", {archiver.exitCode, outcome});
+  }
+  return kExitArchiverFailed;
+}
+
+// Runs the archiver from inside the staging folder.
+int packStagingFolder(Platform& system, ArchiveCheck checkArchive, RunProgress* progress) {
   std::string startFolder;
   if (!system.getWorkingFolder(&startFolder) || !system.changeWorkingFolder("FlashDrive")) {
     printWide(u"The staging folder 'FlashDrive' could not be entered; no archive was made\n");
     deleteIntermediates(system);
     return kExitArchiverFailed;
   }
-  const CommandResult archiver = system.runCommand(system.archiverCommandLine());
+  progress->archiverStarted = true;
+  const CommandResult archiver = system.runCommand(system.archiverCommandLine(startFolder));
   if (!system.changeWorkingFolder(startFolder.c_str())) {
     // The relative paths below would miss; nothing more can be done safely.
     printWide(u"The working folder could not be entered again\n");
     return kExitArchiverFailed;
   }
-  deleteIntermediates(system);
-  if (!archiver.started) {
-    system.deleteFileW(u"ZarvoEUupdate.zip");
-    printWide(u"The archiver '7za' could not be started; no archive was made\n");
-    return kExitArchiverFailed;
-  }
-  if (archiver.exitCode != 0) {
-    system.deleteFileW(u"ZarvoEUupdate.zip");
-    printWide(u"The archiver failed with exit code %d; no archive was made\n", {archiver.exitCode});
-    return kExitArchiverFailed;
-  }
-  return kExitPacked;
+  if (archiver.interrupted || system.interrupted()) return kStepInterrupted;
+  return finishArchive(system, archiver, checkArchive);
 }
 
 // Steps after the walk: load and rewrite the list, the digest, the archive.
-int packLists(Platform& system) {
+int packLists(Platform& system, ArchiveCheck checkArchive, RunProgress* progress) {
+  if (system.interrupted()) return kStepInterrupted;
   if (fileList_Load() != 1) {
     fileList_Release();
     printWide(u"The file list could not be loaded; no archive was made\n");
     deleteIntermediates(system);
     return kExitListFailed;
   }
+  if (system.interrupted()) {
+    fileList_Release();
+    return kStepInterrupted;
+  }
+  progress->rewritingList = true;
   if (fileList_StripPrefix() != 1) {
     fileList_Release();
     printWide(u"The file list could not be rewritten; no archive was made\n");
     deleteIntermediates(system);
     return kExitListFailed;
   }
+  if (system.interrupted()) {
+    fileList_Release();
+    return kStepInterrupted;
+  }
   const int digest = calculateMd5();
   fileList_Release();
+  if (system.interrupted()) return kStepInterrupted;
   // After a failed digest the lists stay in the staging folder to be looked at.
   if (digest != 1) return kExitDigestFailed;
-  return packStagingFolder(system);
+  return packStagingFolder(system, checkArchive, progress);
+}
+
+// Every step up to the archive; the banner and prompt follow.
+int packRelease(Platform& system, ArchiveCheck checkArchive, RunProgress* progress) {
+  switch (system.lockWorkingFolder()) {
+    case RunLock::kTaken:
+      break;
+    case RunLock::kBusy:
+      printWide(
+          u"Another run is packing in this working folder; this one stops and "
+          u"changes nothing\n");
+      return kExitWalkFailed;
+    case RunLock::kFailed:
+      printWide(u"The working folder could not be locked for this run; nothing was changed\n");
+      return kExitWalkFailed;
+  }
+  if (system.interrupted()) return kStepInterrupted;
+  // A user's own file by the scratch file's name stops the run before
+  // anything is deleted or written.
+  if (fileList_ScratchNameIsFree() != 1) return kExitWalkFailed;
+  if (!deleteStaleOutputs(system)) return kExitWalkFailed;
+  progress->ownsOutputs = true;
+  if (system.interrupted()) return kStepInterrupted;
+
+  const int walked = makeList();
+  if (system.interrupted()) return kStepInterrupted;
+  return walked == 1 ? packLists(system, checkArchive, progress) : kExitWalkFailed;
 }
 
 }  // namespace
 
-int packingRun() {
+int packingRun(ArchiveCheck checkArchive) {
   Platform& system = platform();
+  // Before any file is opened, so that none becomes standard output.
+  system.openClosedStandardStreams();
+  system.watchInterruptions();
   printWide(kRule);
   printWide(u"Start to pack ZarvoEUupdate.zip...\n");
 
-  // What an earlier run left: the archive, then the intermediate files.
-  system.deleteFileW(u"ZarvoEUupdate.zip");
-  deleteIntermediates(system);
+  RunProgress progress;
+  const int exitCode = packRelease(system, checkArchive, &progress);
+  if (exitCode == kStepInterrupted) return endInterruptedRun(system, progress);
 
-  const int exitCode = makeList() == 1 ? packLists(system) : kExitWalkFailed;
-
+  // From here on the outcome stands: an interruption during the banner or
+  // the prompt keeps the archive (or the lists a failed digest left).
   printBanner();
   printWide(u"Press any key to continue...");
   system.readChar();
+  if (system.interrupted()) {
+    printWide(u"\n");
+    return system.interruption();
+  }
   return exitCode;
 }
 

@@ -4,13 +4,21 @@
 namespace quillet {
 
 // Exit codes of the run.
-inline constexpr int kExitPacked = 0;          // the archive was made
-inline constexpr int kExitWalkFailed = 2;      // the staging folder could not be listed
-inline constexpr int kExitListFailed = 3;      // the file list could not be loaded or rewritten
-inline constexpr int kExitDigestFailed = 5;    // the content digest failed
-inline constexpr int kExitArchiverFailed = 6;  // the archiver could not be run or failed
+inline constexpr int kExitPacked = 0;              // the archive was made
+inline constexpr int kExitWalkFailed = 2;          // the staging folder could not be listed
+inline constexpr int kExitListFailed = 3;          // the file list could not be loaded or rewritten
+inline constexpr int kExitDigestFailed = 5;        // the content digest failed
+inline constexpr int kExitArchiverFailed = 6;      // the archiver could not be run or failed
+inline constexpr int kExitArchiveCheckFailed = 7;  // the archive does not hold what was digested
+// An interrupted run ends with the status of the signal that ended it: 130
+// (SIGINT; every console event on Windows), 143 (SIGTERM), 129 (SIGHUP).
+
+// Checks the archive the archiver made against what the digest recorded;
+// prints one line and returns true when it passes, prints what failed and
+// returns false otherwise.
+using ArchiveCheck = bool (*)();
 
 // Runs the packer in the working folder and returns the exit code.
-int packingRun();
+int packingRun(ArchiveCheck checkArchive);
 
 }  // namespace quillet

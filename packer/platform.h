@@ -30,6 +30,26 @@ struct FindData {
 using SearchHandle = std::intptr_t;
 inline constexpr SearchHandle kInvalidSearchHandle = -1;
 
+// What a path names, looked at without following a link at its end.
+enum class EntryKind {
+  kNone,     // nothing by that name
+  kFile,     // a regular file
+  kFolder,   // a folder (not a link to one)
+  kLink,     // a symbolic link, junction or other reparse point, whatever it leads to
+  kSpecial,  // a FIFO, socket or device node
+  kUnknown,  // there, but cannot be looked at (no permission, a name the system refuses)
+};
+
+// Names one folder on this system for as long as the walk runs (device and
+// inode on POSIX, volume serial number and file index on Windows).
+struct FolderId {
+  std::uint64_t volume = 0;
+  std::uint64_t index = 0;
+  bool operator==(const FolderId& other) const {
+    return volume == other.volume && index == other.index;
+  }
+};
+
 // An open binary byte stream. Destroying an open stream closes it.
 class Stream {
  public:
@@ -50,8 +70,16 @@ class Stream {
 
 // What a command run through the command shell came to.
 struct CommandResult {
-  bool started = false;  // the shell ran and could start the command
-  int exitCode = -1;     // the command's exit status when `started`
+  bool started = false;      // the shell ran and could start the command
+  int exitCode = -1;         // the command's exit status when `started`
+  bool interrupted = false;  // the run was interrupted and the command ended
+};
+
+// What taking the run lock of the working folder came to.
+enum class RunLock {
+  kTaken,   // this run holds it until the process ends
+  kBusy,    // another run holds it
+  kFailed,  // the lock could not be taken or asked for
 };
 
 class Platform {
@@ -89,7 +117,9 @@ class Platform {
   // --- Wide paths of the later steps (relative, "\"-separated).
   virtual std::unique_ptr<Stream> openFileW(const std::u16string& path, const char* mode) = 0;
   virtual bool deleteFileW(const std::u16string& path) = 0;
-  // Clears read-only, hidden and system marks (FILE_ATTRIBUTE_NORMAL).
+  // Clears read-only, hidden and system marks (FILE_ATTRIBUTE_NORMAL) of a
+  // regular file. Anything else (a folder, a link, a device) is left as it
+  // is and the call returns false.
   virtual bool setNormalAttributesW(const std::u16string& path) = 0;
   // Puts `from` in the place of `to` in one step, replacing `to` if it
   // exists; `from` is gone afterwards. False leaves `to` as it was.
@@ -107,6 +137,10 @@ class Platform {
   // when it cannot be opened, as openFileW(path, "rb") says; by default it
   // is that call.
   virtual std::unique_ptr<Stream> openForSequentialReadW(const std::u16string& path);
+  // Called first on each reader thread. On POSIX it blocks every signal
+  // there, so that interruptions and SIGCHLD reach the main thread, which
+  // waits for them; by default it does nothing.
+  virtual void helperThreadStarted() {}
   // --- Read-ahead of the content digest (end).
 
   // --- Text.
@@ -119,17 +153,61 @@ class Platform {
   // their order.
   virtual void print(const std::string& text) = 0;
   virtual void printWide(const std::u16string& text) = 0;
-  // One character of standard input (getchar); EOF at its end.
+  // One character of standard input (getchar); EOF at its end. Standard
+  // output is flushed first, so that a prompt is seen before the wait.
   virtual int readChar() = 0;
 
+  // --- The walk under hostile conditions (links, special files, loops,
+  // files that must be new). Keep these together.
+  // What `path` (narrow) names, without following a link at its end.
+  virtual EntryKind entryKind(const char* path) = 0;
+  // The identity of the working folder. False when it cannot be had.
+  virtual bool workingFolderId(FolderId* id) = 0;
+  // Creates a new file for writing ("wb"). Fails (nullptr) when anything
+  // exists by that name, a link included, so an existing file is never
+  // opened and a link never followed.
+  virtual std::unique_ptr<Stream> createNewFile(const char* path) = 0;
+  virtual std::unique_ptr<Stream> createNewFileW(const std::u16string& path) = 0;
+  // --- End of the walk's block.
+
   // --- Child process.
-  // The command line that runs the archiver from inside the staging folder:
-  // "..\7za a -tzip ..\ZarvoEUupdate.zip *" in this platform's shell, the
-  // wildcard reaching the archiver unexpanded.
-  virtual std::string archiverCommandLine() const = 0;
-  // Runs a command line through the command shell (system) and waits for
-  // it. Standard output is flushed first so the child's output follows ours.
+  // The command line that runs the archiver from inside the staging folder,
+  // in this platform's shell, the wildcard reaching the archiver unexpanded.
+  // `workingFolder` is the working folder's absolute path: on Windows the
+  // line stays "..\7za a -tzip ..\ZarvoEUupdate.zip *"; on POSIX it names
+  // the archiver and the archive by absolute path, so that a staging folder
+  // that is a link to a folder elsewhere still runs the working folder's own
+  // 7za and puts the archive beside it.
+  virtual std::string archiverCommandLine(const std::string& workingFolder) const = 0;
+  // Runs a command line through the command shell and waits for it.
+  // Standard output is flushed first so the child's output follows ours.
+  // The command runs as a child the run can end: when an interruption
+  // arrives while it runs, the command (with whatever it started) is ended
+  // and waited for, and the result says `interrupted`.
   virtual CommandResult runCommand(const std::string& commandLine) = 0;
+
+  // --- The run under hostile conditions: interruption, the run lock, the
+  // standard streams, the checks on stale outputs. Keep these together.
+  //
+  // Opens each of the standard descriptors (input, output, error) that is
+  // closed on the null device, so that no file the run opens becomes one
+  // of them. Called first thing.
+  virtual void openClosedStandardStreams() = 0;
+  // From now on SIGINT, SIGTERM and SIGHUP (Windows: Ctrl+C, Ctrl+Break,
+  // closing the console) only note the interruption for `interruption()`;
+  // SIGPIPE is ignored, so a console that went away never ends the run.
+  virtual void watchInterruptions() = 0;
+  // 0 while no interruption has arrived; otherwise the exit status that
+  // reports it: 130 (SIGINT, and every console event on Windows), 143
+  // (SIGTERM), 129 (SIGHUP). Cheap: the long loops ask it once per entry.
+  virtual int interruption() = 0;
+  bool interrupted() { return interruption() != 0; }
+  // Takes the lock that keeps a second run out of the working folder. It
+  // leaves no file behind and goes with the process, however that ends.
+  virtual RunLock lockWorkingFolder() = 0;
+  // What stands at a wide path (a last link is not followed).
+  virtual EntryKind entryKindW(const std::u16string& path) = 0;
+  // --- End of the run's block.
 };
 
 // The platform in use: the native one unless a test installed another.

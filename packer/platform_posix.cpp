@@ -7,16 +7,30 @@
 // are reported as readdir reports them. Wide paths are UTF-16 with "\"
 // between components and become UTF-8 paths with "/". The ANSI code page is
 // the locale's narrow encoding, UTF-8.
+//
+// The run's safety lives here too: signal handlers that only note the
+// signal, the archiver started as a child in a process group of its own
+// (so that an interruption can end it and everything it started), the run
+// lock (flock on the working folder itself: no file is left behind and the
+// lock goes with the process), and the standard descriptors opened on
+// /dev/null when they are closed. This file is for Linux: the packer makes
+// itself the reaper of the archiver's orphans (prctl), so that none is left
+// running or unwaited for.
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -54,6 +68,15 @@ bool isFolder(const std::string& path) {
 }
 
 // --- Entry look-ahead of the search (begin).
+
+// Helper threads block every signal: a process-wide signal then reaches the
+// main thread, whose waits (sigsuspend for the archiver, a blocked write)
+// it must end; one taken by a helper would leave the main thread waiting.
+void blockSignals() {
+  sigset_t all;
+  sigfillset(&all);
+  ::pthread_sigmask(SIG_BLOCK, &all, nullptr);
+}
 //
 // On a cold disk the walk's file test waits for each entry's inode in turn.
 // When a folder is searched, a few threads look its entries up (fstatat) in
@@ -124,6 +147,7 @@ class EntryLookAhead {
   }
 
   void work() {
+    blockSignals();
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
       work_.wait(lock, [&] { return stop_ || !jobs_.empty(); });
@@ -152,6 +176,81 @@ EntryLookAhead& entryLookAhead() {
   return instance;
 }
 // --- Entry look-ahead of the search (end).
+
+// --- Interruption.
+
+// The first of SIGINT, SIGTERM, SIGHUP that arrived; 0 before any.
+volatile std::sig_atomic_t caughtSignal = 0;
+
+extern "C" void noteInterruption(int signalNumber) {
+  if (caughtSignal == 0) caughtSignal = signalNumber;
+}
+
+// Only there so that SIGCHLD wakes sigsuspend: its default action ignores it.
+extern "C" void noteChildChange(int) {}
+
+constexpr int kInterruptions[] = {SIGINT, SIGTERM, SIGHUP};
+
+// `restart`: whether a system call the signal interrupts goes on (SA_RESTART).
+// The interruptions do not restart, so that a blocked read or write returns
+// early; SIGCHLD does, since it matters only to the wait for the archiver
+// and must not cut a later write to the console short.
+void setHandler(int signalNumber, void (*handler)(int), bool restart) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = restart ? SA_RESTART : 0;
+  ::sigaction(signalNumber, &action, nullptr);
+}
+
+void pause(long milliseconds) {
+  struct timespec delay {};
+  delay.tv_sec = milliseconds / 1000;
+  delay.tv_nsec = (milliseconds % 1000) * 1000000L;
+  while (::nanosleep(&delay, &delay) != 0 && errno == EINTR) {
+  }
+}
+
+// Ends the process group `group` (the shell and all it started) and waits
+// for each of its members: SIGTERM first, SIGKILL to whatever is still
+// there after a grace period. The packer is the reaper of the group's
+// orphans, so every member is its child and is waited for here.
+void endProcessGroup(pid_t group) {
+  ::kill(-group, SIGTERM);
+  ::kill(-group, SIGCONT);                        // a stopped member would not see SIGTERM
+  for (int waited = 0; waited < 200; ++waited) {  // 2 s
+    int status;
+    const pid_t reaped = ::waitpid(-group, &status, WNOHANG);
+    if (reaped < 0 && errno == ECHILD) return;
+    if (reaped == 0) pause(10);
+  }
+  ::kill(-group, SIGKILL);
+  for (;;) {
+    int status;
+    if (::waitpid(-group, &status, 0) < 0 && errno != EINTR) return;
+  }
+}
+
+// The exit status of a shell's wait status.
+CommandResult resultOf(int status) {
+  CommandResult result;
+  if (WIFEXITED(status)) {
+    result.exitCode = WEXITSTATUS(status);
+    // The shell's own codes for a command it could not find or run.
+    result.started = result.exitCode != 127 && result.exitCode != 126;
+  } else if (WIFSIGNALED(status)) {
+    result.started = true;
+    result.exitCode = 128 + WTERMSIG(status);
+  }
+  return result;
+}
+
+// "'text'" for the shell, with each ' written as '\''.
+std::string shellQuoted(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
 
 class PosixPlatform final : public Platform {
  public:
@@ -234,6 +333,8 @@ class PosixPlatform final : public Platform {
   }
 
   // --- Read-ahead of the content digest (begin).
+  void helperThreadStarted() override { blockSignals(); }
+
   std::unique_ptr<Stream> openForSequentialReadW(const std::u16string& path) override {
     const std::optional<std::string> native = posixPath(path);
     if (!native) {
@@ -268,10 +369,13 @@ class PosixPlatform final : public Platform {
   }
 
   bool setNormalAttributesW(const std::u16string& path) override {
-    // The nearest POSIX has to a read-only mark is a missing write permission.
+    // The nearest POSIX has to a read-only mark is a missing write
+    // permission. Only a regular file's mode is touched: never a folder's,
+    // nor the target of a link.
     const std::optional<std::string> native = posixPath(path);
     struct stat info;
-    if (!native || ::stat(native->c_str(), &info) != 0) return false;
+    if (!native || ::lstat(native->c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+    if ((info.st_mode & S_IWUSR) != 0) return true;
     return ::chmod(native->c_str(), (info.st_mode & 07777) | S_IWUSR) == 0;
   }
 
@@ -294,27 +398,197 @@ class PosixPlatform final : public Platform {
 
   void printWide(const std::u16string& text) override { print(utf16ToUtf8Lenient(text)); }
 
-  int readChar() override { return std::getchar(); }
+  int readChar() override {
+    std::fflush(stdout);  // the prompt shows before the wait, whatever the stream
+    // An interruption must end the wait even when it arrives just before
+    // it: the interruptions stay blocked but for the wait itself (ppoll).
+    // Standard input is read as getchar would fill its buffer, so that the
+    // rest of a typed line goes with the process, not to the shell.
+    sigset_t watched;
+    sigset_t previous;
+    sigemptyset(&watched);
+    for (int signalNumber : kInterruptions) sigaddset(&watched, signalNumber);
+    ::sigprocmask(SIG_BLOCK, &watched, &previous);
+    sigset_t waiting = previous;
+    for (int signalNumber : kInterruptions) sigdelset(&waiting, signalNumber);
+    int result = EOF;
+    while (caughtSignal == 0) {
+      struct pollfd input {};
+      input.fd = 0;
+      input.events = POLLIN;
+      if (::ppoll(&input, 1, nullptr, &waiting) < 0) {
+        if (errno == EINTR) continue;
+        break;
+      }
+      unsigned char line[BUFSIZ];
+      const ssize_t got = ::read(0, line, sizeof line);
+      if (got < 0 && errno == EINTR) continue;
+      if (got > 0) result = line[0];
+      break;
+    }
+    ::sigprocmask(SIG_SETMASK, &previous, nullptr);
+    return result;
+  }
 
-  std::string archiverCommandLine() const override {
-    return "../7za a -tzip ../ZarvoEUupdate.zip '*'";
+  // --- The walk under hostile conditions.
+
+  EntryKind entryKind(const char* path) override {
+    struct stat info;
+    if (::lstat(path, &info) != 0) {
+      return errno == ENOENT || errno == ENOTDIR ? EntryKind::kNone : EntryKind::kUnknown;
+    }
+    if (S_ISLNK(info.st_mode)) return EntryKind::kLink;
+    if (S_ISDIR(info.st_mode)) return EntryKind::kFolder;
+    if (S_ISREG(info.st_mode)) return EntryKind::kFile;
+    return EntryKind::kSpecial;
+  }
+
+  bool workingFolderId(FolderId* id) override {
+    struct stat info;
+    if (::stat(".", &info) != 0) return false;
+    id->volume = static_cast<std::uint64_t>(info.st_dev);
+    id->index = static_cast<std::uint64_t>(info.st_ino);
+    return true;
+  }
+
+  std::unique_ptr<Stream> createNewFile(const char* path) override {
+    const int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+    std::FILE* file = ::fdopen(fd, "wb");
+    if (file == nullptr) {
+      const int error = errno;
+      ::close(fd);
+      ::unlink(path);
+      errno = error;
+      return nullptr;
+    }
+    return wrapStdioFile(file);
+  }
+
+  std::unique_ptr<Stream> createNewFileW(const std::u16string& path) override {
+    const std::optional<std::string> native = posixPath(path);
+    if (!native) {
+      errno = EILSEQ;
+      return nullptr;
+    }
+    return createNewFile(native->c_str());
+  }
+
+  // --- Child process.
+
+  std::string archiverCommandLine(const std::string& workingFolder) const override {
+    const std::string folder = workingFolder == "/" ? "" : workingFolder;
+    return shellQuoted(folder + "/7za") + " a -tzip " + shellQuoted(folder + "/ZarvoEUupdate.zip") +
+           " '*'";
   }
 
   CommandResult runCommand(const std::string& commandLine) override {
     std::fflush(stdout);
     std::fflush(stderr);
-    const int status = std::system(commandLine.c_str());
+    // The interruptions and SIGCHLD stay blocked outside sigsuspend, so
+    // none can slip in between the check of the flag and the wait.
+    sigset_t watched;
+    sigset_t previous;
+    sigemptyset(&watched);
+    for (int signalNumber : kInterruptions) sigaddset(&watched, signalNumber);
+    sigaddset(&watched, SIGCHLD);
+    setHandler(SIGCHLD, noteChildChange, true);
+    ::sigprocmask(SIG_BLOCK, &watched, &previous);
+
     CommandResult result;
-    if (status == -1) return result;
-    if (WIFEXITED(status)) {
-      result.exitCode = WEXITSTATUS(status);
-      // The shell's own codes for a command it could not find or run.
-      result.started = result.exitCode != 127 && result.exitCode != 126;
-    } else if (WIFSIGNALED(status)) {
-      result.started = true;
-      result.exitCode = 128 + WTERMSIG(status);
+    const pid_t child = ::fork();
+    if (child == 0) {
+      // The child: a process group of its own, the signal dispositions and
+      // mask a shell started by system() would have.
+      ::setpgid(0, 0);
+      for (int signalNumber : kInterruptions) ::signal(signalNumber, SIG_DFL);
+      ::signal(SIGPIPE, SIG_DFL);
+      ::signal(SIGCHLD, SIG_DFL);
+      ::sigprocmask(SIG_SETMASK, &previous, nullptr);
+      ::execl("/bin/sh", "sh", "-c", commandLine.c_str(), static_cast<char*>(nullptr));
+      ::_exit(127);
     }
+    if (child < 0) {
+      ::sigprocmask(SIG_SETMASK, &previous, nullptr);
+      return result;
+    }
+    ::setpgid(child, child);  // also here, so that it holds before any kill
+
+    sigset_t waiting = previous;
+    for (int signalNumber : kInterruptions) sigdelset(&waiting, signalNumber);
+    sigdelset(&waiting, SIGCHLD);
+    for (;;) {
+      if (caughtSignal != 0) {
+        endProcessGroup(child);
+        result.started = true;
+        result.interrupted = true;
+        break;
+      }
+      int status;
+      const pid_t reaped = ::waitpid(child, &status, WNOHANG);
+      if (reaped == child) {
+        result = resultOf(status);
+        break;
+      }
+      if (reaped < 0 && errno != EINTR) break;  // not started as far as we can tell
+      if (reaped == 0) ::sigsuspend(&waiting);
+    }
+    ::sigprocmask(SIG_SETMASK, &previous, nullptr);
     return result;
+  }
+
+  // --- The run under hostile conditions.
+
+  void openClosedStandardStreams() override {
+    for (int descriptor = 0; descriptor <= 2; ++descriptor) {
+      if (::fcntl(descriptor, F_GETFD) != -1 || errno != EBADF) continue;
+      // The lowest free descriptor is the closed one.
+      const int opened = ::open("/dev/null", descriptor == 0 ? O_RDONLY : O_WRONLY);
+      if (opened >= 0 && opened != descriptor) {
+        ::dup2(opened, descriptor);
+        ::close(opened);
+      }
+    }
+  }
+
+  void watchInterruptions() override {
+    for (int signalNumber : kInterruptions) setHandler(signalNumber, noteInterruption, false);
+    ::signal(SIGPIPE, SIG_IGN);
+    // The archiver's orphans (what it started and left when it was ended)
+    // become the packer's children, so that they can be waited for.
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+  }
+
+  int interruption() override {
+    switch (caughtSignal) {
+      case 0:
+        return 0;
+      case SIGHUP:
+        return 129;
+      case SIGTERM:
+        return 143;
+      default:
+        return 130;
+    }
+  }
+
+  RunLock lockWorkingFolder() override {
+    // The lock is on the working folder itself: nothing is written, the
+    // staging folder stays untouched, and the lock goes with the process.
+    const int folder = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0) return RunLock::kFailed;
+    while (::flock(folder, LOCK_EX | LOCK_NB) != 0) {
+      if (errno == EINTR) continue;
+      const bool busy = errno == EWOULDBLOCK;
+      ::close(folder);
+      return busy ? RunLock::kBusy : RunLock::kFailed;
+    }
+    return RunLock::kTaken;  // the descriptor stays open until the process ends
+  }
+
+  EntryKind entryKindW(const std::u16string& path) override {
+    const std::optional<std::string> native = posixPath(path);
+    return native ? entryKind(native->c_str()) : EntryKind::kUnknown;
   }
 };
 

@@ -4,8 +4,9 @@
 // What may live here: the Win32 and C runtime calls the packer is defined
 // with, and nothing else. The walk's file search is the ANSI search
 // (FindFirstFileA and friends) and its paths are narrow strings in the
-// process's ANSI code page, handed to the C runtime as they are (_getcwd,
-// _chdir, fopen). The later steps' wide paths are already native: UTF-16
+// process's ANSI code page, handed to the C runtime as they are (_chdir,
+// fopen); only the working folder is read wide and converted, since _getcwd
+// holds it in MAX_PATH bytes. The later steps' wide paths are already native: UTF-16
 // with "\" between components, so they go straight to the wide calls
 // (DeleteFileW, SetFileAttributesW, MoveFileExW, _wfopen_s). The program's
 // manifest (quillet.manifest) makes UTF-8 the ANSI code page where the system
@@ -22,6 +23,13 @@
 // the first character it cannot convert.) stdout stays in text mode: "\n"
 // becomes "\r\n", so a message ending in "\r\n" comes out as "\r\r\n", as it
 // always has from this program on Windows.
+//
+// The run's safety: a console control handler that only notes Ctrl+C,
+// Ctrl+Break and the console's closing; the archiver started through the
+// command shell in a job object that ends it, and all it started, when the
+// run is interrupted or the packer goes away; the run lock, a named mutex
+// keyed on the working folder's absolute path (it goes with the process);
+// closed standard streams reopened on NUL.
 #include <direct.h>
 #include <fcntl.h>
 #include <io.h>
@@ -32,6 +40,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cwctype>
 #include <vector>
 
 #include "platform.h"
@@ -44,6 +53,35 @@ static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows wide text is UTF-16"
 
 // cmd.exe's exit status when it cannot find the program of a command line.
 constexpr int kShellCommandNotFound = 9009;
+
+// --- Interruption.
+
+// Set by the console control handler (another thread); read by the run.
+volatile LONG interruptedByConsole = 0;
+// Signalled with it, so that a wait for the archiver ends at once.
+HANDLE interruptionEvent = nullptr;
+
+BOOL WINAPI noteConsoleEvent(DWORD event) {
+  InterlockedExchange(&interruptedByConsole, 1);
+  if (interruptionEvent != nullptr) SetEvent(interruptionEvent);
+  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) return TRUE;
+  // The console is closing (or the session ending): Windows ends the
+  // process when this handler returns, so it waits here while the run
+  // cleans up; the process ends when the run returns from wmain.
+  Sleep(INFINITE);
+  return TRUE;
+}
+
+// 64-bit FNV-1a over UTF-16 units: the working folder's path in a mutex
+// name, which may be shorter than the path.
+std::uint64_t fnv1a(const std::wstring& text) {
+  std::uint64_t hash = 14695981039346656037ull;
+  for (wchar_t unit : text) {
+    hash ^= static_cast<std::uint16_t>(unit);
+    hash *= 1099511628211ull;
+  }
+  return hash;
+}
 
 // A wide path for the wide calls; nothing when the text holds a NUL unit,
 // which would silently cut the path short.
@@ -80,6 +118,46 @@ int errnoFromLastError() {
   }
 }
 
+// A binary stream on a file CreateFile has just made; `undo` removes the
+// file when no stream can be had on it.
+template <typename Undo>
+std::unique_ptr<Stream> streamOnNewFile(HANDLE handle, Undo undo) {
+  if (handle == INVALID_HANDLE_VALUE) {
+    errno = GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS
+                ? EEXIST
+                : errnoFromLastError();
+    return nullptr;
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY | _O_WRONLY);
+  if (fd < 0) {
+    CloseHandle(handle);
+    undo();
+    return nullptr;
+  }
+  std::FILE* file = _fdopen(fd, "wb");
+  if (file == nullptr) {
+    _close(fd);
+    undo();
+    return nullptr;
+  }
+  return wrapStdioFile(file);
+}
+
+// What GetFileAttributes' answer (just given) says of a path.
+EntryKind kindOf(DWORD attributes) {
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? EntryKind::kNone
+                                                                          : EntryKind::kUnknown;
+  }
+  // Symbolic links, junctions, and (under Wine) the host's symbolic links
+  // where Wine reports them as reparse points.
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return EntryKind::kLink;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return EntryKind::kFolder;
+  if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0) return EntryKind::kSpecial;
+  return EntryKind::kFile;
+}
+
 class Win32Platform final : public Platform {
  public:
   SearchHandle findFirstFile(const char* pattern, FindData* data) override {
@@ -103,12 +181,30 @@ class Win32Platform final : public Platform {
   void findClose(SearchHandle handle) override { FindClose(reinterpret_cast<HANDLE>(handle)); }
 
   bool getWorkingFolder(std::string* path) override {
-    std::vector<char> buffer(256);
-    while (_getcwd(buffer.data(), static_cast<int>(buffer.size())) == nullptr) {
-      if (errno != ERANGE || buffer.size() >= 32768) return false;
-      buffer.resize(buffer.size() * 2);
+    // The C runtime's _getcwd holds the ANSI path in MAX_PATH bytes, too few
+    // for a path of 255 characters in the UTF-8 code page (up to 765 bytes):
+    // the wide path is read and converted instead.
+    std::vector<wchar_t> wide(MAX_PATH + 1);
+    for (;;) {
+      const DWORD length = GetCurrentDirectoryW(static_cast<DWORD>(wide.size()), wide.data());
+      if (length == 0) return false;
+      if (length < wide.size()) {
+        wide.resize(length);
+        break;
+      }
+      if (length > 32768) return false;
+      wide.resize(length + 1);
     }
-    *path = buffer.data();
+    const int units = static_cast<int>(wide.size());
+    const int bytes =
+        WideCharToMultiByte(CP_ACP, 0, wide.data(), units, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 0) return false;
+    std::string ansi(static_cast<std::size_t>(bytes), '\0');
+    if (WideCharToMultiByte(CP_ACP, 0, wide.data(), units, ansi.data(), bytes, nullptr, nullptr) !=
+        bytes) {
+      return false;
+    }
+    *path = std::move(ansi);
     return true;
   }
 
@@ -165,9 +261,15 @@ class Win32Platform final : public Platform {
   }
 
   bool setNormalAttributesW(const std::u16string& path) override {
+    // Only a plain file's marks are changed: never a folder's or a link's.
     std::wstring native;
-    return toNative(path, &native) &&
-           SetFileAttributesW(native.c_str(), FILE_ATTRIBUTE_NORMAL) != 0;
+    if (!toNative(path, &native)) return false;
+    const DWORD attributes = GetFileAttributesW(native.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES ||
+        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+      return false;
+    }
+    return SetFileAttributesW(native.c_str(), FILE_ATTRIBUTE_NORMAL) != 0;
   }
 
   bool replaceFileW(const std::u16string& from, const std::u16string& to) override {
@@ -226,21 +328,155 @@ class Win32Platform final : public Platform {
     print(ansi);
   }
 
-  int readChar() override { return std::getchar(); }
+  int readChar() override {
+    std::fflush(stdout);  // the prompt shows before the wait, whatever the stream
+    return std::getchar();
+  }
 
-  std::string archiverCommandLine() const override {
+  // --- The walk under hostile conditions.
+
+  EntryKind entryKind(const char* path) override { return kindOf(GetFileAttributesA(path)); }
+
+  bool workingFolderId(FolderId* id) override {
+    const HANDLE folder =
+        CreateFileA(".", 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (folder == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION information;
+    const bool known = GetFileInformationByHandle(folder, &information) != 0;
+    CloseHandle(folder);
+    if (!known) return false;
+    id->volume = information.dwVolumeSerialNumber;
+    id->index =
+        (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
+    return true;
+  }
+
+  std::unique_ptr<Stream> createNewFile(const char* path) override {
+    return streamOnNewFile(
+        CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr),
+        [path] { DeleteFileA(path); });
+  }
+
+  std::unique_ptr<Stream> createNewFileW(const std::u16string& path) override {
+    std::wstring native;
+    if (!toNative(path, &native)) return nullptr;
+    return streamOnNewFile(
+        CreateFileW(native.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr),
+        [&native] { DeleteFileW(native.c_str()); });
+  }
+
+  // --- Child process.
+
+  std::string archiverCommandLine(const std::string&) const override {
     return "..\\7za a -tzip ..\\ZarvoEUupdate.zip *";
   }
 
   CommandResult runCommand(const std::string& commandLine) override {
     std::fflush(stdout);
     std::fflush(stderr);
-    const int status = std::system(commandLine.c_str());
     CommandResult result;
-    if (status == -1) return result;  // the command shell itself could not run
-    result.exitCode = status;
-    result.started = status != kShellCommandNotFound;
+    // The command shell, as system() finds it.
+    std::vector<char> shell(MAX_PATH + 1);
+    const DWORD shellLength =
+        GetEnvironmentVariableA("COMSPEC", shell.data(), static_cast<DWORD>(shell.size()));
+    std::string shellPath = shellLength > 0 && shellLength < shell.size()
+                                ? std::string(shell.data(), shellLength)
+                                : std::string("cmd.exe");
+    std::string line = "\"" + shellPath + "\" /c " + commandLine;
+    std::vector<char> mutableLine(line.begin(), line.end());
+    mutableLine.push_back('\0');
+
+    // A job that ends every process in it when its last handle closes:
+    // the archiver cannot outlive the packer.
+    HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    if (job == nullptr) return result;
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessA(nullptr, mutableLine.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED,
+                        nullptr, nullptr, &startup, &process)) {
+      CloseHandle(job);
+      return result;  // the command shell itself could not run
+    }
+    AssignProcessToJobObject(job, process.hProcess);
+    ResumeThread(process.hThread);
+    CloseHandle(process.hThread);
+
+    const HANDLE waitFor[2] = {process.hProcess, interruptionEvent};
+    const DWORD count = interruptionEvent != nullptr ? 2 : 1;
+    for (;;) {
+      if (interruptedByConsole != 0) {
+        TerminateJobObject(job, 130);
+        WaitForSingleObject(process.hProcess, 5000);
+        result.started = true;
+        result.interrupted = true;
+        break;
+      }
+      const DWORD woke = WaitForMultipleObjects(count, waitFor, FALSE, INFINITE);
+      if (woke == WAIT_OBJECT_0) {
+        DWORD status = 0;
+        GetExitCodeProcess(process.hProcess, &status);
+        result.exitCode = static_cast<int>(status);
+        result.started = result.exitCode != kShellCommandNotFound;
+        break;
+      }
+      if (woke != WAIT_OBJECT_0 + 1) break;  // the wait itself failed
+    }
+    CloseHandle(process.hProcess);
+    CloseHandle(job);  // ends whatever the command left running
     return result;
+  }
+
+  // --- The run under hostile conditions.
+
+  void openClosedStandardStreams() override {
+    // A stream without a valid handle behind it (-1: closed; -2: no
+    // console behind it) is opened on NUL, so that the C runtime never hands
+    // its descriptor to a file of the run.
+    if (_get_osfhandle(0) < 0) std::freopen("NUL", "r", stdin);
+    if (_get_osfhandle(1) < 0) std::freopen("NUL", "w", stdout);
+    if (_get_osfhandle(2) < 0) std::freopen("NUL", "w", stderr);
+  }
+
+  void watchInterruptions() override {
+    interruptionEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    SetConsoleCtrlHandler(noteConsoleEvent, TRUE);
+  }
+
+  int interruption() override { return interruptedByConsole != 0 ? 130 : 0; }
+
+  RunLock lockWorkingFolder() override {
+    // Keyed on the working folder's full path, upper-cased as the file
+    // system compares names. The mutex goes with the process.
+    std::vector<wchar_t> folder(32768);
+    const DWORD length = GetCurrentDirectoryW(static_cast<DWORD>(folder.size()), folder.data());
+    if (length == 0 || length >= folder.size()) return RunLock::kFailed;
+    std::wstring key(folder.data(), length);
+    while (key.size() > 3 && key.back() == L'\\') key.pop_back();
+    for (wchar_t& unit : key) unit = static_cast<wchar_t>(std::towupper(unit));
+    wchar_t name[64];
+    std::swprintf(name, sizeof name / sizeof name[0], L"Local\\Quillet-run-%016llx",
+                  static_cast<unsigned long long>(fnv1a(key)));
+    const HANDLE mutex = CreateMutexW(nullptr, TRUE, name);
+    if (mutex == nullptr) return RunLock::kFailed;
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+      CloseHandle(mutex);
+      return RunLock::kBusy;
+    }
+    return RunLock::kTaken;  // the handle stays open until the process ends
+  }
+
+  EntryKind entryKindW(const std::u16string& path) override {
+    std::wstring native;
+    if (!toNative(path, &native)) return EntryKind::kUnknown;
+    return kindOf(GetFileAttributesW(native.c_str()));
   }
 };
 

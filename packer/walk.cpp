@@ -4,10 +4,13 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
+#include <unordered_map>
 #include <vector>
 
 #include "console.h"
 #include "dir_reader.h"
+#include "entry_names.h"
 #include "platform.h"
 
 namespace quillet {
@@ -18,22 +21,74 @@ constexpr char kStagingFolder[] = "FlashDrive";
 // The walk's process-wide state; it serves one makeList call.
 struct WalkState {
   std::string startFolder;
+  std::string stagingFolder;  // its absolute path, as the system writes it
   std::string fileListPath;
   std::string folderListPath;
   std::unique_ptr<Stream> fileList;
   std::unique_ptr<Stream> folderList;
+  // Whether nothing was there by a list's name before the walk created it:
+  // only what the walk made is removed after a failure.
+  bool fileListIsOurs = false;
+  bool folderListIsOurs = false;
   std::uint32_t fileLineCount = 0;
   std::uint32_t folderLineCount = 0;
   // Every scanned folder's name block, held until both lists are closed.
   std::vector<std::unique_ptr<char[]>> nameBlocks;
+  // The folders being walked, from the working folder down to the current
+  // one: entering any of them again would go round for ever.
+  std::vector<FolderId> chain;
+  // Entries refused so far; the walk goes on to name them all, then fails.
+  std::uint32_t refused = 0;
 };
 
 WalkState* walk = nullptr;
 
+// The length of `text` in UTF-16 units, as the device and Windows count it;
+// bytes that are not valid in the code page count one each. A character
+// never takes more units than bytes, so a short text is not converted.
+std::size_t units(const std::string& text) {
+  if (text.size() <= static_cast<std::size_t>(kPathMax)) return text.size();
+  const std::optional<std::u16string> wide = platform().ansiToUtf16(text);
+  return wide ? wide->size() : text.size();
+}
+
+// The names of one folder as the device compares them, to find two that
+// differ only in case. Holds a hash of each folded name and the name itself
+// (in the folder's name block, which outlives it), not the folded text.
+class FoldedNames {
+ public:
+  // The earlier name that `name` (UTF-16: `wide`) equals but for case, or
+  // nullptr after adding it.
+  const char* add(const char* name, const std::u16string& wide) {
+    const std::u16string folded = foldedName(wide);
+    std::uint64_t hash = 14695981039346656037u;  // FNV-1a
+    for (const char16_t unit : folded) {
+      hash = (hash ^ unit) * 1099511628211u;
+    }
+    const auto same = names_.equal_range(hash);
+    for (auto it = same.first; it != same.second; ++it) {
+      const std::optional<std::u16string> earlier = platform().ansiToUtf16(it->second);
+      if (earlier && foldedName(*earlier) == folded) return it->second;
+    }
+    names_.emplace(hash, name);
+    return nullptr;
+  }
+
+ private:
+  std::unordered_multimap<std::uint64_t, const char*> names_;
+};
+
 bool fitsPath(const std::string& path) {
-  if (path.size() <= static_cast<std::size_t>(kPathMax)) return true;
-  printNarrow("The path '" + path + "' is longer than 255 bytes\n");
+  if (units(path) <= static_cast<std::size_t>(kPathMax)) return true;
+  printNarrow("The path '" + shownName(path) + "' is longer than 255 characters\n");
   return false;
+}
+
+// Reports an entry the walk cannot put into a release. The walk goes on, so
+// that every such entry is named, and fails at its end.
+void refuse(const std::string& path, const std::string& why) {
+  ++walk->refused;
+  printNarrow("Refused '" + shownName(path) + "': " + why + "\n");
 }
 
 // Reads the working folder into `path`; false (with a message) when it
@@ -62,14 +117,7 @@ bool writeLine(Stream& list, const std::string& listPath, const std::string& tex
     printNarrow("The name '" + text + "' is not valid in the system's code page\n");
     return false;
   }
-  std::vector<unsigned char> bytes;
-  bytes.reserve(wide->size() * 2 + 2);
-  for (char16_t unit : *wide) {
-    bytes.push_back(static_cast<unsigned char>(unit & 0xFF));
-    bytes.push_back(static_cast<unsigned char>(unit >> 8));
-  }
-  bytes.push_back(0x0A);
-  bytes.push_back(0x00);
+  const std::string bytes = encodeListLine(*wide);
   if (list.write(bytes.data(), bytes.size()) != bytes.size()) {
     printNarrow("Writing '" + listPath + "' failed\n");
     return false;
@@ -80,7 +128,7 @@ bool writeLine(Stream& list, const std::string& listPath, const std::string& tex
 // Counts one more line of a list, refusing to wrap its 16-bit header.
 bool countLine(std::uint32_t* count, const char* listName) {
   if (*count >= kListLinesMax) {
-    printNarrow(std::string("More than 65535 lines for ") + listName +
+    printNarrow("More than " + std::to_string(kListLinesMax) + " lines for " + listName +
                 ": the list's header cannot count them\n");
     return false;
   }
@@ -88,20 +136,41 @@ bool countLine(std::uint32_t* count, const char* listName) {
   return true;
 }
 
-// An entry name the device's lists cannot carry, or nothing.
-const char* unrepresentable(const std::string& name) {
+// Why the lists or the device cannot carry an entry called `name`, or
+// nothing. `wide` receives the name in UTF-16 when it is valid.
+const char* unrepresentable(const std::string& name, std::u16string* wide) {
   if (platform().separator() != '\\' && name.find('\\') != std::string::npos) {
     return "contains '\\', which separates folders in a list line";
   }
-  if (!platform().ansiToUtf16(name)) return "is not valid in the system's code page";
-  if (name.size() > static_cast<std::size_t>(kPathMax)) return "is longer than 255 bytes";
-  return nullptr;
+  const std::optional<std::u16string> converted = platform().ansiToUtf16(name);
+  if (!converted) return "is not valid in the system's code page";
+  *wide = *converted;
+  if (wide->size() > static_cast<std::size_t>(kPathMax)) return "is longer than 255 characters";
+  return nameTheDeviceCannotHold(*wide);
+}
+
+// Whether the working folder is one the walk is already in (or, when its
+// identity cannot be had, says so); otherwise adds it to the chain.
+bool enterChain(const std::string& path) {
+  FolderId id;
+  if (!platform().workingFolderId(&id)) {
+    refuse(path, "the folder cannot be looked at");
+    return false;
+  }
+  for (const FolderId& walked : walk->chain) {
+    if (walked == id) {
+      refuse(path, "leads back into a folder the walk is already in (a loop)");
+      return false;
+    }
+  }
+  walk->chain.push_back(id);
+  return true;
 }
 
 bool writeFolderLine(const std::string& currentPath) {
   const std::string scratchPath = currentPath;
   std::string text;
-  if (!listLineText(scratchPath, platform().separator(), &text)) return true;
+  if (!listLineText(walk->stagingFolder, scratchPath, platform().separator(), &text)) return true;
   if (!countLine(&walk->folderLineCount, "$FolderList.txt")) return false;
   if (!writeLine(*walk->folderList, walk->folderListPath, text)) return false;
   printNarrow("PATH: " + currentPath + "\n");
@@ -111,7 +180,7 @@ bool writeFolderLine(const std::string& currentPath) {
 bool writeFileLine(const std::string& entryName, const std::string& currentPath) {
   printNarrow("NAME: " + entryName + "\n");
   std::string text;
-  if (!listLineText(currentPath, platform().separator(), &text)) return true;
+  if (!listLineText(walk->stagingFolder, currentPath, platform().separator(), &text)) return true;
   if (!countLine(&walk->fileLineCount, "$FileList.txt")) return false;
   if (!writeLine(*walk->fileList, walk->fileListPath, text)) return false;
   printNarrow(text + "\n");
@@ -120,13 +189,15 @@ bool writeFileLine(const std::string& entryName, const std::string& currentPath)
 
 // Creates a list file with its 2-byte placeholder header.
 std::unique_ptr<Stream> createList(const std::string& path) {
-  std::unique_ptr<Stream> list = platform().openFile(path.c_str(), "wb");
+  // Always a new file: a stale list the run could not delete, or a link by
+  // its name, is never written through.
+  std::unique_ptr<Stream> list = platform().createNewFile(path.c_str());
   if (list == nullptr) {
     printNarrow("The file '" + path + "' could not be created\n");
     return nullptr;
   }
-  const unsigned char header[2] = {0, 0};
-  if (list->write(header, 2) != 2) {
+  const std::string header = encodeListHeader(0);
+  if (list->write(header.data(), header.size()) != header.size()) {
     printNarrow("Writing '" + path + "' failed\n");
     return nullptr;
   }
@@ -135,32 +206,33 @@ std::unique_ptr<Stream> createList(const std::string& path) {
 
 // Writes the final count over the header and closes the list.
 bool finishList(Stream& list, const std::string& path, std::uint32_t count) {
-  const unsigned char header[2] = {static_cast<unsigned char>(count & 0xFF),
-                                   static_cast<unsigned char>((count >> 8) & 0xFF)};
-  if (!list.rewind() || list.write(header, 2) != 2 || !list.close()) {
+  const std::string header = encodeListHeader(static_cast<std::uint16_t>(count));
+  if (!list.rewind() || list.write(header.data(), header.size()) != header.size() ||
+      !list.close()) {
     printNarrow("Writing '" + path + "' failed\n");
     return false;
   }
   return true;
 }
 
-// Closes whatever list is still open and removes both, so that a failed
-// walk leaves the staging folder as it found it. Only called with the start
-// folder as the working folder, which the relative paths need.
+// Closes whatever list is still open and removes the lists this walk
+// created (never a file by their names that it could not replace), so that
+// a failed walk leaves the staging folder as it found it. Only called with
+// the start folder as the working folder, which the relative paths need.
 void discardLists() {
   if (walk->fileList) walk->fileList->close();
   if (walk->folderList) walk->folderList->close();
-  platform().deleteFileW(u"FlashDrive\\$FileList.txt");
-  platform().deleteFileW(u"FlashDrive\\$FolderList.txt");
+  if (walk->fileListIsOurs) platform().deleteFileW(u"FlashDrive\\$FileList.txt");
+  if (walk->folderListIsOurs) platform().deleteFileW(u"FlashDrive\\$FolderList.txt");
 }
 
 }  // namespace
 
-bool listLineText(const std::string& path, char separator, std::string* text) {
-  const std::string marker = std::string(kStagingFolder) + separator;
-  const std::size_t at = path.find(marker);
-  if (at == std::string::npos) return false;
-  *text = path.substr(at);
+bool listLineText(const std::string& stagingFolder, const std::string& path, char separator,
+                  std::string* text) {
+  const std::string below = stagingFolder + separator;
+  if (path.size() <= below.size() || path.compare(0, below.size(), below) != 0) return false;
+  *text = std::string(kStagingFolder) + '\\' + path.substr(below.size());
   if (separator != '\\') {
     for (char& c : *text) {
       if (c == separator) c = '\\';
@@ -172,10 +244,15 @@ bool listLineText(const std::string& path, char separator, std::string* text) {
 bool makeList_ScanFolder() {
   const char sep = platform().separator();
 
-  // 1. The folder's name block. A folder that can be entered but not
-  // listed keeps its contents out of the lists; the walk goes on.
+  // 1. The folder's name block. A folder that cannot be listed is refused:
+  // the archiver would fail on it, or pack what the lists never named.
   const std::int32_t size = dirList_GetSize(".");
-  if (size < 0) return true;
+  if (size < 0) {
+    std::string here;
+    platform().getWorkingFolder(&here);
+    refuse(here, "the folder cannot be listed");
+    return true;
+  }
   if (walk->nameBlocks.size() >= kFoldersMax) {
     printNarrow("More than 65535 folders: the walk cannot scan them\n");
     return false;
@@ -188,10 +265,15 @@ bool makeList_ScanFolder() {
   }
   char* block = owned.get();
   walk->nameBlocks.push_back(std::move(owned));
-  if (dirList_Fill(".", block, static_cast<std::int32_t>(blockSize)) == kFillBlockFull) {
+  const std::int32_t filled = dirList_Fill(".", block, static_cast<std::int32_t>(blockSize));
+  if (filled != kFillComplete) {
     std::string here;
     platform().getWorkingFolder(&here);
-    printNarrow("The folder '" + here + "' changed while it was listed\n");
+    if (filled == kFillFailed) {
+      refuse(here, "the folder cannot be listed");
+      return true;
+    }
+    printNarrow("The folder '" + shownName(here) + "' changed while it was listed\n");
     return false;
   }
 
@@ -199,16 +281,24 @@ bool makeList_ScanFolder() {
   std::string currentPath;
   if (!readWorkingFolder(&currentPath)) return false;
   std::string previousPath = currentPath;
+  FoldedNames foldedNames;
 
   // 3. Each entry, in the listing's order.
   for (const char* name = block; *name != '\0'; name += std::strlen(name) + 1) {
     const std::string entryName = name;
-    if (!readWorkingFolder(&currentPath)) return false;
+    if (platform().interrupted() || !readWorkingFolder(&currentPath)) return false;
     if (entryName == "." || entryName == "..") continue;
 
-    if (const char* why = unrepresentable(entryName)) {
-      printNarrow("The name '" + entryName + "' in '" + currentPath + "' " + why + "\n");
-      return false;
+    std::u16string wideName;
+    if (const char* why = unrepresentable(entryName, &wideName)) {
+      refuse(currentPath + sep + entryName, std::string("the name ") + why);
+      continue;
+    }
+    if (const char* earlier = foldedNames.add(name, wideName)) {
+      refuse(currentPath + sep + entryName, "the name differs only in case from '" +
+                                                shownName(earlier) +
+                                                "', and the device does not tell them apart");
+      continue;
     }
 
     // A folder's line: at its first entry, and again after each subfolder
@@ -220,15 +310,41 @@ bool makeList_ScanFolder() {
     currentPath += entryName;
     if (!fitsPath(currentPath)) return false;
 
-    if (platform().opensForReading(currentPath.c_str())) {
-      if (!writeFileLine(entryName, currentPath)) return false;
-    } else if (platform().changeWorkingFolder(currentPath.c_str())) {
-      if (!readWorkingFolder(&currentPath)) return false;
-      if (!makeList_ScanFolder()) return false;
-      currentPath = savedPath;
-      if (!returnTo(&currentPath)) return false;
-    } else {
-      printNarrow("Skipped '" + currentPath + "': neither a file that opens nor a folder\n");
+    switch (platform().entryKind(currentPath.c_str())) {
+      case EntryKind::kLink:
+        refuse(currentPath,
+               "a link; the device cannot hold links and the archiver would store "
+               "the link itself");
+        break;
+      case EntryKind::kSpecial:
+        refuse(currentPath, "neither a file nor a folder (a FIFO, socket or device)");
+        break;
+      case EntryKind::kNone:
+      case EntryKind::kUnknown:
+        refuse(currentPath, "it cannot be looked at");
+        break;
+      case EntryKind::kFile:
+        if (!platform().opensForReading(currentPath.c_str())) {
+          refuse(currentPath,
+                 "the file cannot be opened (no permission, or locked by another "
+                 "program)");
+        } else if (!writeFileLine(entryName, currentPath)) {
+          return false;
+        }
+        break;
+      case EntryKind::kFolder:
+        if (!platform().changeWorkingFolder(currentPath.c_str())) {
+          refuse(currentPath, "the folder cannot be entered");
+          break;
+        }
+        if (enterChain(currentPath)) {
+          if (!readWorkingFolder(&currentPath)) return false;
+          if (!makeList_ScanFolder()) return false;
+          walk->chain.pop_back();
+        }
+        currentPath = savedPath;
+        if (!returnTo(&currentPath)) return false;
+        break;
     }
 
     previousPath = currentPath;
@@ -248,7 +364,8 @@ int makeList() {
 
   if (!readWorkingFolder(&state.startFolder)) return 0;
   if (!platform().folderExistsW(u"FlashDrive")) {
-    printNarrow("There is no staging folder 'FlashDrive' in '" + state.startFolder + "'\n");
+    printNarrow("There is no staging folder 'FlashDrive' in '" + shownName(state.startFolder) +
+                "'\n");
     return 0;
   }
   const std::string staging = state.startFolder + sep + kStagingFolder + sep;
@@ -256,23 +373,42 @@ int makeList() {
   state.folderListPath = staging + "$FolderList.txt";
   if (!fitsPath(state.fileListPath) || !fitsPath(state.folderListPath)) return 0;
 
+  state.fileListIsOurs = platform().entryKind(state.fileListPath.c_str()) == EntryKind::kNone;
   state.fileList = createList(state.fileListPath);
-  if (state.fileList) state.folderList = createList(state.folderListPath);
+  if (state.fileList) {
+    state.folderListIsOurs = platform().entryKind(state.folderListPath.c_str()) == EntryKind::kNone;
+    state.folderList = createList(state.folderListPath);
+  }
   if (!state.fileList || !state.folderList) {
     discardLists();
     return 0;
   }
 
+  // Lines begin at the staging folder itself, whatever the working folder's
+  // own path holds; its path is the one the system reports once inside.
+  // The working folder is in the chain too: a way back to it is a loop.
+  FolderId id;
+  if (platform().workingFolderId(&id)) state.chain.push_back(id);
   bool ok = platform().changeWorkingFolder(kStagingFolder);
   if (!ok) {
     printNarrow("The staging folder 'FlashDrive' could not be entered\n");
+  } else if (!platform().getWorkingFolder(&state.stagingFolder)) {
+    printNarrow("The working folder could not be read\n");
+    ok = false;
   } else {
+    if (platform().workingFolderId(&id)) state.chain.push_back(id);
     ok = makeList_ScanFolder();
   }
   if (!platform().changeWorkingFolder(state.startFolder.c_str())) {
     // Nowhere safe to remove the lists from; leave them and say so.
-    printNarrow("The folder '" + state.startFolder + "' could not be entered again\n");
+    printNarrow("The folder '" + shownName(state.startFolder) + "' could not be entered again\n");
     return 0;
+  }
+  if (ok && state.refused > 0) {
+    printNarrow("The walk refused " + std::to_string(state.refused) +
+                (state.refused == 1 ? " entry" : " entries") +
+                " that a release cannot hold; no list was written\n");
+    ok = false;
   }
   if (ok) {
     ok = finishList(*state.fileList, state.fileListPath, state.fileLineCount) &&

@@ -6,7 +6,7 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 
-scripts/ensure-packages.sh cmake make g++ googletest p7zip-full zlib1g-dev
+scripts/ensure-packages.sh cmake make g++ zlib1g-dev googletest p7zip-full
 
 cmake --preset native >/dev/null
 cmake --build --preset native --target Quillet

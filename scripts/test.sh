@@ -1,9 +1,9 @@
 #!/bin/bash
 # Runs every test: the native build, the sanitizer build (AddressSanitizer and
 # UndefinedBehaviorSanitizer), the digest's threads under ThreadSanitizer, the
-# Windows build under Wine, and a bounded fuzzing run of the file list loader.
-# Installs what it needs from Debian's archive when it is missing. Exits
-# non-zero when any part fails.
+# Windows build under Wine, and a bounded fuzzing run of the file list loader
+# and the zip reader. Installs what it needs from Debian's archive when it is
+# missing. Exits non-zero when any part fails.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -26,7 +26,7 @@ TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" build/tsan/packer/tests/q
 echo "=== windows: cross build, tests under Wine ==="
 scripts/test-windows.sh
 
-echo "=== fuzz: file list loading and stripping ==="
+echo "=== fuzz: file list loading and stripping, the zip reader ==="
 scripts/fuzz.sh "${FUZZ_SECONDS:-60}"
 
 echo "All test suites passed."

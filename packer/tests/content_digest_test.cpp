@@ -119,6 +119,34 @@ TEST_F(ContentDigestOnDisk, DigestsTheContentsOfTheListedFilesInListOrder) {
             "a7bf39b78ffb03bf5a7b5a833c3da5fd");  // md5sum of "ijklmnopqrstuvwxyzabcdefgh"
 }
 
+TEST_F(ContentDigestOnDisk, RecordsEachListedFilesSizeAndCrcInListOrder) {
+  scratch_.file("FlashDrive/check.txt", "123456789");
+  scratch_.file("FlashDrive/empty.txt", "");
+  scratch_.file("FlashDrive/$FileList-cfg.txt", "skipped");
+
+  ASSERT_EQ(
+      digest({"FlashDrive\\check.txt", "FlashDrive\\$FileList-cfg.txt", "FlashDrive\\empty.txt"}),
+      1);
+  const std::vector<DigestedFile>& files = calculateMd5_Files();
+  ASSERT_EQ(files.size(), 3u);
+  EXPECT_EQ(files[0].path, u"FlashDrive\\check.txt");
+  EXPECT_TRUE(files[0].digested);
+  EXPECT_EQ(files[0].size, 9u);
+  EXPECT_EQ(files[0].crc32, 0xCBF43926u);  // the CRC-32 check value of "123456789"
+  EXPECT_EQ(files[1].path, u"FlashDrive\\$FileList-cfg.txt");
+  EXPECT_FALSE(files[1].digested);
+  EXPECT_EQ(files[1].size, 0u);
+  EXPECT_EQ(files[2].path, u"FlashDrive\\empty.txt");
+  EXPECT_TRUE(files[2].digested);
+  EXPECT_EQ(files[2].crc32, 0u);
+  EXPECT_EQ(hex(std::string(reinterpret_cast<const char*>(calculateMd5_Digest()), kMd5DigestBytes)),
+            storedDigest());
+
+  // A failed digest leaves no records to check an archive against.
+  EXPECT_EQ(digest({"FlashDrive\\check.txt", "FlashDrive\\missing.txt"}), 0);
+  EXPECT_TRUE(calculateMd5_Files().empty());
+}
+
 TEST_F(ContentDigestOnDisk, ReadsFilesOfEveryLengthToTheirEnd) {
   // Lengths around the 1024-byte read buffer, and files of many reads.
   std::mt19937 random(7);
@@ -212,6 +240,18 @@ TEST_F(ContentDigestFaults, ReadErrorInsideAListedFileFailsTheDigest) {
             "[MD5](0)calculateMd5_AddOneFile(FlashDrive\\a.bin)\r\n"
             "Reading 'FlashDrive\\a.bin' failed\r\n");
   EXPECT_FALSE(fake_.exists("FlashDrive/$md5.bin"));
+}
+
+TEST_F(ContentDigestFaults, StaleDigestThatStaysIsNeverWrittenThrough) {
+  // Created new or not at all: what could not be deleted keeps its bytes.
+  fake_.addFile("FlashDrive/$md5.bin", "stale");
+  fake_.faults.deleteFails.insert("FlashDrive/$md5.bin");
+  LoadedList list({"FlashDrive\\b.bin"});
+
+  EXPECT_EQ(calculateMd5(), 0);
+  EXPECT_NE(fake_.console.find("The file 'FlashDrive\\$md5.bin' was not opened"),
+            std::string::npos);
+  EXPECT_EQ(fake_.fileBytes("FlashDrive/$md5.bin"), "stale");
 }
 
 TEST_F(ContentDigestFaults, ShortWriteOfTheDigestFailsAndRemovesThePartialFile) {

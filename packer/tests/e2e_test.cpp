@@ -95,6 +95,13 @@ class QuilletRun : public ::testing::Test {
     fs::permissions(scratch.root() / "7za", fs::perms::owner_all);
   }
 
+  // Stand-in lines that have the real 7za pack the staging folder as the
+  // packer asks, so the run's check of its archive has one to read.
+  std::string realPacking() {
+    if (!fs::exists("/usr/bin/7za")) return "";
+    return "/usr/bin/7za a -tzip ../ZarvoEUupdate.zip '*' >/dev/null\n";
+  }
+
   Outcome run(const std::string& arguments = "") {
     return shell("cd " + shellQuote(scratch.root().string()) + " && " + QUILLET_EXE + " " +
                  arguments + " </dev/null");
@@ -185,7 +192,8 @@ TEST_F(QuilletRun, PacksTheStagingFolderWithItsListsAndDigest) {
 }
 
 TEST_F(QuilletRun, ConsoleShowsEachStepInOrder) {
-  useStandIn(0, "echo ARCHIVER-OUTPUT\n");
+  if (realPacking().empty()) GTEST_SKIP() << "p7zip-full's 7za is not installed";
+  useStandIn(0, "echo ARCHIVER-OUTPUT\n" + realPacking());
   const Outcome outcome = run();
   ASSERT_EQ(outcome.exitCode, 0) << outcome.out;
   const std::string& out = outcome.out;
@@ -204,12 +212,19 @@ TEST_F(QuilletRun, ConsoleShowsEachStepInOrder) {
   EXPECT_LT(out.find("calculateMd5_AddOneFile(FlashDrive\\BSP\\NK.bin)\r\n"), archiver);
   EXPECT_LT(archiver, banner);
   EXPECT_THAT(out, HasSubstr("len = '21'\r\nbuffer = 'FlashDrive\\BSP\\NK.bin'\r\n"));
+  // The check of the archive is the one line between the archiver and the banner.
+  EXPECT_THAT(out, ::testing::ContainsRegex("ARCHIVER-OUTPUT\nChecked ZarvoEUupdate.zip: 8 files, "
+                                            "digest [0-9a-f]{32}\n\\*{58}\n\\[Name\\]"));
 }
 
 TEST_F(QuilletRun, ArchiverRunsInTheStagingFolderWithTheWildcardUnexpanded) {
-  useStandIn(0);
+  if (realPacking().empty()) GTEST_SKIP() << "p7zip-full's 7za is not installed";
+  useStandIn(0, realPacking());
   ASSERT_EQ(run("--ignored arguments").exitCode, 0);
-  EXPECT_EQ(scratch.read("archiver-args"), "a\n-tzip\n../ZarvoEUupdate.zip\n*\n");
+  // The archive by its absolute path in the working folder, so that it lands
+  // there even when the staging folder is a link to a folder elsewhere.
+  EXPECT_EQ(scratch.read("archiver-args"),
+            "a\n-tzip\n" + (scratch.root() / "ZarvoEUupdate.zip").string() + "\n*\n");
   EXPECT_EQ(scratch.read("archiver-cwd"), (scratch.root() / "FlashDrive").string() + "\n");
   // It found the lists and the digest there, and they are gone afterwards.
   EXPECT_THAT(scratch.read("archiver-saw"), HasSubstr("$FileList.txt\n$FolderList.txt\n"));
@@ -217,11 +232,48 @@ TEST_F(QuilletRun, ArchiverRunsInTheStagingFolderWithTheWildcardUnexpanded) {
   EXPECT_EQ(snapshot(), before);
 }
 
+// The run checks the archive it made: an archiver that reports success
+// without the archive it was asked for fails the run with exit code 7, and a
+// stale archive is not taken for it.
 TEST_F(QuilletRun, StaleArchiveIsDeletedBeforeTheRun) {
   useStandIn(0);
   scratch.file("ZarvoEUupdate.zip", "stale");
-  ASSERT_EQ(run().exitCode, 0);
+  const Outcome outcome = run();
+  EXPECT_EQ(outcome.exitCode, 7);
+  EXPECT_THAT(outcome.out, HasSubstr("Checking ZarvoEUupdate.zip: there is no archive"));
   EXPECT_FALSE(scratch.exists("ZarvoEUupdate.zip")) << "the stand-in made none";
+  EXPECT_EQ(snapshot(), before);
+}
+
+// An archive that does not hold what was listed and digested is removed,
+// with the intermediate files, and the run ends with exit code 7.
+TEST_F(QuilletRun, ArchiveHoldingAFileChangedAfterTheDigestFailsTheRun) {
+  if (realPacking().empty()) GTEST_SKIP() << "p7zip-full's 7za is not installed";
+  useStandIn(0, "printf changed > BSP/NK.bin\n" + realPacking());
+  const Outcome outcome = run();
+  EXPECT_EQ(outcome.exitCode, 7) << outcome.out;
+  EXPECT_THAT(outcome.out,
+              HasSubstr("Checking ZarvoEUupdate.zip: entry 'BSP/NK.bin' holds 7 bytes"));
+  EXPECT_THAT(outcome.out, HasSubstr("The archive does not hold what was listed and digested; it "
+                                     "was removed\n"));
+  EXPECT_THAT(outcome.out, EndsWith(kBanner));
+  EXPECT_FALSE(scratch.exists("ZarvoEUupdate.zip"));
+  EXPECT_FALSE(scratch.exists("FlashDrive/$FileList.txt"));
+  EXPECT_FALSE(scratch.exists("FlashDrive/$FolderList.txt"));
+  EXPECT_FALSE(scratch.exists("FlashDrive/$md5.bin"));
+}
+
+TEST_F(QuilletRun, ArchiveWithAnEntryNobodyListedFailsTheRun) {
+  if (realPacking().empty()) GTEST_SKIP() << "p7zip-full's 7za is not installed";
+  useStandIn(0, realPacking() +
+                    "echo x > ../extra.txt && (cd .. && /usr/bin/7za a -tzip ZarvoEUupdate.zip "
+                    "extra.txt >/dev/null)\n");
+  const Outcome outcome = run();
+  EXPECT_EQ(outcome.exitCode, 7) << outcome.out;
+  EXPECT_THAT(outcome.out,
+              HasSubstr("Checking ZarvoEUupdate.zip: entry 'extra.txt' is not listed\n"));
+  EXPECT_FALSE(scratch.exists("ZarvoEUupdate.zip"));
+  EXPECT_EQ(snapshot(), before);
 }
 
 // Failures of the archiver: a message, no archive, the staging folder as
@@ -246,24 +298,55 @@ TEST_F(QuilletRun, FailingArchiverFailsTheRunAndItsArchiveIsRemoved) {
   EXPECT_EQ(snapshot(), before);
 }
 
-TEST_F(QuilletRun, ListedFileThatCannotBeOpenedFailsTheDigest) {
-  // Started below a folder itself named FlashDrive, the lines begin at that
-  // earlier name and do not lead to the files from the working folder.
-  useStandIn(0);
+TEST_F(QuilletRun, WorkingFolderBelowAFolderNamedFlashDrivePacks) {
+  // Lines begin at the staging folder itself, not at an earlier
+  // "FlashDrive" in the working folder's path.
+  const char* real = "/usr/bin/7za";
+  if (!fs::exists(real)) GTEST_SKIP() << "p7zip-full's 7za is not installed";
   const fs::path work = scratch.root() / "FlashDrive" / "work";
-  fs::create_directories(work / "FlashDrive");
-  std::ofstream(work / "FlashDrive" / "a.bin") << "a";
-  fs::create_symlink(scratch.root() / "7za", work / "7za");
+  fs::create_directories(work / "FlashDrive" / "A");
+  std::ofstream(work / "FlashDrive" / "A" / "a.bin") << "a";
+  fs::create_symlink(real, work / "7za");
   const Outcome outcome =
       shell("cd " + shellQuote(work.string()) + " && " + QUILLET_EXE + " </dev/null");
-  EXPECT_EQ(outcome.exitCode, 5);
-  EXPECT_THAT(outcome.out, HasSubstr("The file 'FlashDrive\\work\\FlashDrive\\"));
-  EXPECT_FALSE(fs::exists(work / "ZarvoEUupdate.zip"));
+  EXPECT_EQ(outcome.exitCode, 0) << outcome.out;
+  EXPECT_THAT(outcome.out, HasSubstr("\nFlashDrive\\A\\a.bin\n"));
+  EXPECT_THAT(outcome.out, HasSubstr("calculateMd5_AddOneFile(FlashDrive\\A\\a.bin)"));
+  EXPECT_TRUE(fs::exists(work / "ZarvoEUupdate.zip")) << "the archive is made and kept";
+}
+
+TEST_F(QuilletRun, ListedFileThatVanishesBeforeTheDigestFailsIt) {
+  // The run is held on a full pipe while a listed file is removed between
+  // the walk (over once the list's loading shows) and the digest: enough
+  // files that the loading's output alone (about 140 KB) is twice what the
+  // pipe and the program's buffer hold.
+  useStandIn(0);
+  for (int i = 0; i < 3000; ++i) scratch.file("FlashDrive/many/f" + std::to_string(i), "x");
+  std::FILE* pipe = ::popen(("cd " + shellQuote(scratch.root().string()) + " && " + QUILLET_EXE +
+                             " </dev/null 2>/dev/null")
+                                .c_str(),
+                            "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string out;
+  char line[4096];
+  bool removed = false;
+  while (std::fgets(line, sizeof line, pipe) != nullptr) {
+    out += line;
+    if (!removed && std::string(line).rfind("len = ", 0) == 0) {
+      fs::remove(scratch.root() / "FlashDrive" / "BSP" / "eboot.nb0");
+      removed = true;
+    }
+  }
+  const int status = ::pclose(pipe);
+  ASSERT_TRUE(removed);
+  EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 5);
+  EXPECT_THAT(out, HasSubstr("The file 'FlashDrive\\BSP\\eboot.nb0' was not opened"));
+  EXPECT_FALSE(scratch.exists("ZarvoEUupdate.zip"));
   EXPECT_FALSE(scratch.exists("archiver-args")) << "the archiver must not run";
   // The lists stay for inspection; no digest is left.
-  EXPECT_TRUE(fs::exists(work / "FlashDrive" / "$FileList.txt"));
-  EXPECT_TRUE(fs::exists(work / "FlashDrive" / "$FolderList.txt"));
-  EXPECT_FALSE(fs::exists(work / "FlashDrive" / "$md5.bin"));
+  EXPECT_TRUE(scratch.exists("FlashDrive/$FileList.txt"));
+  EXPECT_TRUE(scratch.exists("FlashDrive/$FolderList.txt"));
+  EXPECT_FALSE(scratch.exists("FlashDrive/$md5.bin"));
 }
 
 TEST_F(QuilletRun, NoStagingFolderFailsWithoutTouchingTheWorkingFolder) {

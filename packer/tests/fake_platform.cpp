@@ -12,6 +12,7 @@ namespace quillet::testing {
 
 struct FakePlatform::Node {
   bool folder = false;
+  std::optional<EntryKind> kind;  // what entryKind reports, when set
   std::string bytes;
   std::vector<std::pair<std::string, std::shared_ptr<Node>>> children;  // in order added
   std::map<std::string, std::size_t> index;  // name -> position in children
@@ -147,7 +148,20 @@ FakePlatform::FakePlatform(char separator, std::string root)
   top_->folder = true;
 }
 
-FakePlatform::~FakePlatform() = default;
+FakePlatform::~FakePlatform() {
+  // Aliases make cycles of owning pointers: every folder lets go of its
+  // children, each folder once.
+  std::vector<std::shared_ptr<Node>> pending{top_};
+  std::set<Node*> seen;
+  while (!pending.empty()) {
+    std::shared_ptr<Node> node = std::move(pending.back());
+    pending.pop_back();
+    if (!seen.insert(node.get()).second) continue;
+    for (auto& entry : node->children) pending.push_back(entry.second);
+    node->children.clear();
+    node->index.clear();
+  }
+}
 
 // --- Paths.
 
@@ -409,6 +423,56 @@ std::unique_ptr<Stream> FakePlatform::open(const std::optional<Components>& comp
                                       closeFails, &bytesRead);
 }
 
+// --- The walk under hostile conditions.
+
+void FakePlatform::setKind(const std::string& path, EntryKind kind) {
+  const std::shared_ptr<Node> node = find(*resolve(path, separator_));
+  if (node != nullptr) node->kind = kind;
+}
+
+void FakePlatform::addAlias(const std::string& path, const std::string& target) {
+  Components components = *resolve(path, separator_);
+  const std::string name = components.back();
+  components.pop_back();
+  makeFolders(components)->put(name, makeFolders(*resolve(target, separator_)));
+}
+
+EntryKind FakePlatform::entryKind(const char* path) {
+  const std::optional<Components> components = resolve(path, separator_);
+  const std::shared_ptr<Node> node = find(*components);
+  if (node == nullptr) return EntryKind::kNone;
+  if (node->kind) return *node->kind;
+  return node->folder ? EntryKind::kFolder : EntryKind::kFile;
+}
+
+bool FakePlatform::workingFolderId(FolderId* id) {
+  const std::shared_ptr<Node> node = find(working_);
+  if (node == nullptr) return false;
+  id->volume = 1;
+  id->index = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(node.get()));
+  return true;
+}
+
+std::unique_ptr<Stream> FakePlatform::createNewFile(const char* path) {
+  const std::optional<Components> components = resolve(path, separator_);
+  if (components && find(*components) != nullptr) {
+    ++calls.openFile;
+    errno = EEXIST;
+    return nullptr;
+  }
+  return open(components, "wb");
+}
+
+std::unique_ptr<Stream> FakePlatform::createNewFileW(const std::u16string& path) {
+  const std::optional<Components> components = resolveWide(path);
+  if (components && find(*components) != nullptr) {
+    ++calls.openFile;
+    errno = EEXIST;
+    return nullptr;
+  }
+  return open(components, "wb");
+}
+
 std::unique_ptr<Stream> FakePlatform::openFile(const char* path, const char* mode) {
   return open(resolve(path, separator_), mode);
 }
@@ -431,7 +495,9 @@ bool FakePlatform::deleteFileW(const std::u16string& path) {
 
 bool FakePlatform::setNormalAttributesW(const std::u16string& path) {
   const std::optional<Components> components = resolveWide(path);
-  return components && find(*components) != nullptr;
+  if (!components) return false;
+  const std::shared_ptr<Node> node = find(*components);
+  return node != nullptr && !node->folder;
 }
 
 bool FakePlatform::replaceFileW(const std::u16string& from, const std::u16string& to) {
@@ -481,7 +547,7 @@ int FakePlatform::readChar() {
   return static_cast<unsigned char>(input[inputPosition_++]);
 }
 
-std::string FakePlatform::archiverCommandLine() const {
+std::string FakePlatform::archiverCommandLine(const std::string&) const {
   return "..\\7za a -tzip ..\\ZarvoEUupdate.zip *";
 }
 
@@ -491,6 +557,22 @@ CommandResult FakePlatform::runCommand(const std::string& commandLine) {
   commandFolders.push_back(absolute(working_));
   if (onCommand) return onCommand(commandLine);
   return commandResult;
+}
+
+// --- The run under hostile conditions.
+
+int FakePlatform::interruption() {
+  if (interruptionStatus == 0) return 0;
+  return interruptionQueries++ >= interruptAfterQueries ? interruptionStatus : 0;
+}
+
+EntryKind FakePlatform::entryKindW(const std::u16string& path) {
+  const std::optional<Components> components = resolveWide(path);
+  if (!components) return EntryKind::kUnknown;
+  const std::shared_ptr<Node> node = find(*components);
+  if (node == nullptr) return EntryKind::kNone;
+  if (node->kind) return *node->kind;
+  return node->folder ? EntryKind::kFolder : EntryKind::kFile;
 }
 
 }  // namespace quillet::testing

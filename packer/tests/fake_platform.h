@@ -36,7 +36,7 @@ class FakePlatform final : public Platform {
     int findClose = 0;
     int findCloseOfUnknownHandle = 0;  // a search closed twice, or never opened
     int changeWorkingFolder = 0;
-    int openFile = 0;  // narrow and wide
+    int openFile = 0;  // narrow and wide, created new or opened
     int deleteFile = 0;
     int replaceFile = 0;
     int runCommand = 0;
@@ -71,6 +71,13 @@ class FakePlatform final : public Platform {
   // What the search of `folder` reports from now on, in this order, instead
   // of "." and ".." and the folder's entries.
   void setListing(const std::string& folder, std::vector<std::string> names);
+  // --- The walk under hostile conditions.
+  // What entryKind reports for `path` from now on (a link, a FIFO, ...).
+  void setKind(const std::string& path, EntryKind kind);
+  // Makes `path` a second name of the folder `target`, as a junction or a
+  // link to a folder is: entering it enters that same folder.
+  void addAlias(const std::string& path, const std::string& target);
+
   // Called at every findFirstFile with its pattern, before the folder is read
   // (e.g. to let a folder gain entries between two searches).
   std::function<void(const std::string& pattern)> onFindFirstFile;
@@ -120,8 +127,27 @@ class FakePlatform final : public Platform {
   void print(const std::string& text) override;
   void printWide(const std::u16string& text) override;
   int readChar() override;
-  std::string archiverCommandLine() const override;
+  EntryKind entryKind(const char* path) override;
+  bool workingFolderId(FolderId* id) override;
+  std::unique_ptr<Stream> createNewFile(const char* path) override;
+  std::unique_ptr<Stream> createNewFileW(const std::u16string& path) override;
+  std::string archiverCommandLine(const std::string& workingFolder) const override;
   CommandResult runCommand(const std::string& commandLine) override;
+
+  // --- The run under hostile conditions.
+  void openClosedStandardStreams() override {}
+  void watchInterruptions() override {}
+  int interruption() override;
+  RunLock lockWorkingFolder() override { return runLock; }
+  EntryKind entryKindW(const std::u16string& path) override;
+
+  // The exit status `interruption` reports once it has been asked
+  // `interruptAfterQueries` times (0: at once); 0 for none.
+  int interruptionStatus = 0;
+  int interruptAfterQueries = 0;
+  int interruptionQueries = 0;
+  // What lockWorkingFolder answers.
+  RunLock runLock = RunLock::kTaken;
 
   struct Node;
 

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "fake_platform.h"
+#include "list_format.h"
 #include "scratch_folder.h"
 
 // Slot memory is the one array the loader takes with new (std::nothrow);
@@ -32,24 +33,19 @@ using testing::FakePlatform;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-// UTF-16LE bytes of a text.
+// UTF-16LE bytes of a text: a list line without its line feed.
 std::string le(const std::u16string& text) {
-  std::string bytes;
-  for (char16_t unit : text) {
-    bytes.push_back(static_cast<char>(unit & 0xFF));
-    bytes.push_back(static_cast<char>(unit >> 8));
-  }
+  std::string bytes = encodeListLine(text);
+  bytes.resize(bytes.size() - 2);
   return bytes;
 }
 
-std::string header(unsigned count) {
-  return {static_cast<char>(count & 0xFF), static_cast<char>(count >> 8)};
-}
+std::string header(unsigned count) { return encodeListHeader(static_cast<std::uint16_t>(count)); }
 
 // A list file: the header, then each line and its line feed.
 std::string listFile(unsigned count, std::initializer_list<std::u16string> lines) {
   std::string bytes = header(count);
-  for (const std::u16string& line : lines) bytes += le(line + u'\n');
+  for (const std::u16string& line : lines) bytes += encodeListLine(line);
   return bytes;
 }
 
@@ -209,6 +205,32 @@ TEST_F(FileList, StripOfAHeaderOnlyListKeepsItsTwoBytes) {
   EXPECT_EQ(fileList_StripPrefix(), 1);
   EXPECT_EQ(list(), header(0));
   EXPECT_FALSE(tempExists());
+}
+
+// The scratch name belongs to the run only while it runs: a file, folder or
+// link by that name is the user's, and stays as it is.
+TEST_F(FileList, ScratchNameIsFreeOnlyWhenNothingIsThere) {
+  EXPECT_EQ(fileList_ScratchNameIsFree(), 1);
+  EXPECT_EQ(fake_.console, "");
+  fake_.addFile("FlashDrive/$temp.txt", "mine");
+  EXPECT_EQ(fileList_ScratchNameIsFree(), 0);
+  EXPECT_THAT(fake_.console, HasSubstr("The file 'FlashDrive\\$temp.txt' is in the way"));
+  EXPECT_EQ(fake_.fileBytes("FlashDrive/$temp.txt"), "mine");
+}
+
+TEST_F(FileList, ScratchNameHeldByAFolderOrALinkIsNotFree) {
+  fake_.addFolder("FlashDrive/$temp.txt");
+  EXPECT_EQ(fileList_ScratchNameIsFree(), 0);
+  fake_.setKind("FlashDrive/$temp.txt", EntryKind::kLink);
+  EXPECT_EQ(fileList_ScratchNameIsFree(), 0);
+}
+
+TEST_F(FileList, StripNeverWritesOverAFileByTheScratchName) {
+  writeList(listFile(1, {kPath20}));
+  fake_.addFile("FlashDrive/$temp.txt", "mine");
+  EXPECT_EQ(fileList_StripPrefix(), 0);
+  EXPECT_EQ(fake_.fileBytes("FlashDrive/$temp.txt"), "mine");
+  EXPECT_EQ(list(), listFile(1, {kPath20}));
 }
 
 struct StripFault {

@@ -249,6 +249,12 @@ TEST_P(PlatformContract, WidePathOperations) {
 
   EXPECT_TRUE(p().setNormalAttributesW(u"d\\x.txt"));
   EXPECT_FALSE(p().setNormalAttributesW(u"d\\missing"));
+  EXPECT_FALSE(p().setNormalAttributesW(u"d\\e")) << "a folder's marks are left alone";
+
+  EXPECT_EQ(p().entryKindW(u"d\\x.txt"), EntryKind::kFile);
+  EXPECT_EQ(p().entryKindW(u"d\\e"), EntryKind::kFolder);
+  EXPECT_EQ(p().entryKindW(u"d\\missing"), EntryKind::kNone);
+  EXPECT_EQ(p().entryKindW(u"d\\x.txt\\below"), EntryKind::kNone);
 
   EXPECT_TRUE(p().deleteFileW(u"d\\x.txt"));
   EXPECT_FALSE(backend_->exists("d/x.txt"));
@@ -263,6 +269,52 @@ TEST_P(PlatformContract, WidePathOperations) {
   EXPECT_EQ(backend_->read("d/e/moved.txt"), "new");
   EXPECT_FALSE(p().replaceFileW(u"d\\missing", u"d\\e\\moved.txt"));
   EXPECT_EQ(backend_->read("d/e/moved.txt"), "new") << "a failed replace leaves the target";
+}
+
+TEST_P(PlatformContract, EntryKindsWithoutFollowingLinks) {
+  backend_->folder("d/e");
+  backend_->file("d/x.txt", "x");
+  EXPECT_EQ(p().entryKind(narrow("d/e").c_str()), EntryKind::kFolder);
+  EXPECT_EQ(p().entryKind(narrow("d/x.txt").c_str()), EntryKind::kFile);
+  EXPECT_EQ(p().entryKind(narrow("d/missing").c_str()), EntryKind::kNone);
+}
+
+TEST_P(PlatformContract, FolderIdentityFollowsTheFolderNotThePath) {
+  backend_->folder("d/e");
+  std::string start;
+  ASSERT_TRUE(p().getWorkingFolder(&start));
+  FolderId here;
+  FolderId again;
+  FolderId other;
+  ASSERT_TRUE(p().workingFolderId(&here));
+  ASSERT_TRUE(p().changeWorkingFolder(narrow("d/e").c_str()));
+  ASSERT_TRUE(p().workingFolderId(&other));
+  ASSERT_TRUE(p().changeWorkingFolder(narrow("../..").c_str()));
+  ASSERT_TRUE(p().workingFolderId(&again));
+  EXPECT_TRUE(here == again);
+  EXPECT_FALSE(here == other);
+  ASSERT_TRUE(p().changeWorkingFolder(start.c_str()));
+}
+
+TEST_P(PlatformContract, NewFilesAreNeverOpenedOverExistingOnes) {
+  backend_->folder("d/e");
+  backend_->file("d/x.txt", "keep");
+  EXPECT_EQ(p().createNewFileW(u"d\\x.txt"), nullptr);
+  EXPECT_EQ(p().createNewFile(narrow("d/x.txt").c_str()), nullptr);
+  EXPECT_EQ(p().createNewFileW(u"d\\e"), nullptr);
+  EXPECT_EQ(backend_->read("d/x.txt"), "keep");
+
+  std::unique_ptr<Stream> made = p().createNewFileW(u"d\\new.bin");
+  ASSERT_NE(made, nullptr);
+  EXPECT_EQ(made->write("ab", 2), 2u);
+  EXPECT_TRUE(made->rewind());
+  EXPECT_EQ(made->write("c", 1), 1u);
+  EXPECT_TRUE(made->close());
+  EXPECT_EQ(backend_->read("d/new.bin"), "cb");
+  std::unique_ptr<Stream> narrowMade = p().createNewFile(narrow("d/n.bin").c_str());
+  ASSERT_NE(narrowMade, nullptr);
+  EXPECT_TRUE(narrowMade->close());
+  EXPECT_EQ(backend_->read("d/n.bin"), "");
 }
 
 TEST_P(PlatformContract, AnsiToUtf16) {

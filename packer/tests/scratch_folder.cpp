@@ -3,6 +3,7 @@
 #include <random>
 #include <stdexcept>
 
+#include "list_format.h"
 #include "utf.h"
 
 namespace quillet::testing {
@@ -19,23 +20,11 @@ std::filesystem::path ScratchFolder::makeTempFolder() {
   throw std::runtime_error("no scratch folder could be created");
 }
 ListFile parseList(const std::string& bytes) {
+  const DecodedList decoded = decodeList(bytes, ListDecoder::Mode::kRaw);
   ListFile list;
-  if (bytes.size() < 2) return list;
-  list.count = static_cast<std::uint16_t>(static_cast<unsigned char>(bytes[0]) |
-                                          (static_cast<unsigned char>(bytes[1]) << 8));
-  if (bytes.size() % 2 != 0) return list;
-  std::u16string line;
-  for (std::size_t i = 2; i < bytes.size(); i += 2) {
-    const char16_t unit = static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                                (static_cast<unsigned char>(bytes[i + 1]) << 8));
-    if (unit == u'\n') {
-      list.lines.push_back(line);
-      line.clear();
-    } else {
-      line.push_back(unit);
-    }
-  }
-  list.wellFormed = line.empty();
+  list.wellFormed = decoded.fault == ListFault::kNone;
+  list.count = decoded.count;
+  list.lines = decoded.lines;
   return list;
 }
 

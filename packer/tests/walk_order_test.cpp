@@ -17,6 +17,7 @@ using quillet::testing::ListFile;
 using quillet::testing::parseList;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 class WalkOrderTest : public ::testing::Test {
  protected:
@@ -77,27 +78,45 @@ TEST_F(WalkOrderTest, ConsoleShowsWindowsPathsAsTheSystemWritesThem) {
             "NAME: $FolderList.txt\nFlashDrive\\$FolderList.txt\n");
 }
 
-TEST_F(WalkOrderTest, FolderThatCannotBeListedIsSkippedAndTheWalkGoesOn) {
+// What the walk cannot list or open would still be packed by the archiver
+// (or fail it): the walk is refused instead, every such entry named.
+TEST_F(WalkOrderTest, FolderThatCannotBeListedFailsTheWalkNamingIt) {
   fake.addFile("C:\\work\\FlashDrive\\Locked\\secret.bin");
+  fake.addFile("C:\\work\\FlashDrive\\Held\\other.bin");
   fake.addFile("C:\\work\\FlashDrive\\open.bin");
   fake.faults.unlistable.insert("FlashDrive\\Locked");
-  ASSERT_EQ(walk(), 1);
+  fake.faults.unlistable.insert("FlashDrive\\Held");
+  EXPECT_EQ(walk(), 0);
   EXPECT_THAT(errors, HasSubstr("Unable to open directory: "));
-  EXPECT_THAT(fileList.lines, ElementsAre(u"FlashDrive\\open.bin", u"FlashDrive\\$FileList.txt",
-                                          u"FlashDrive\\$FolderList.txt"));
+  EXPECT_THAT(fake.console, HasSubstr("Refused 'C:\\work\\FlashDrive\\Locked': the folder cannot "
+                                      "be listed\n"));
+  EXPECT_THAT(fake.console, HasSubstr("Refused 'C:\\work\\FlashDrive\\Held': the folder cannot "
+                                      "be listed\n"));
+  EXPECT_THAT(fake.console, HasSubstr("The walk refused 2 entries"));
+  EXPECT_TRUE(noListsLeft());
   std::string here;
   fake.getWorkingFolder(&here);
   EXPECT_EQ(here, "C:\\work");
 }
 
-TEST_F(WalkOrderTest, EntryThatIsNeitherFileNorFolderIsReportedAndSkipped) {
-  fake.addFile("C:\\work\\FlashDrive\\held.bin");
-  fake.faults.openFails.insert("held.bin");
-  ASSERT_EQ(walk(), 1);
+TEST_F(WalkOrderTest, StagingFolderThatCannotBeListedFailsTheWalk) {
+  fake.addFile("C:\\work\\FlashDrive\\a.bin");
+  fake.faults.unlistable.insert("work\\FlashDrive");
+  EXPECT_EQ(walk(), 0);
   EXPECT_THAT(fake.console,
-              HasSubstr("Skipped 'C:\\work\\FlashDrive\\held.bin': neither a file that opens nor a "
-                        "folder\n"));
-  EXPECT_EQ(fileList.count, 2);
+              HasSubstr("Refused 'C:\\work\\FlashDrive': the folder cannot be listed\n"));
+  EXPECT_TRUE(noListsLeft());
+}
+
+TEST_F(WalkOrderTest, FileThatCannotBeOpenedFailsTheWalkNamingIt) {
+  fake.addFile("C:\\work\\FlashDrive\\held.bin");
+  fake.addFile("C:\\work\\FlashDrive\\ok.bin");
+  fake.faults.openFails.insert("held.bin");
+  EXPECT_EQ(walk(), 0);
+  EXPECT_THAT(fake.console, HasSubstr("Refused 'C:\\work\\FlashDrive\\held.bin': the file cannot "
+                                      "be opened (no permission, or locked by another program)\n"));
+  EXPECT_THAT(fake.console, Not(HasSubstr("Skipped")));
+  EXPECT_TRUE(noListsLeft());
 }
 
 TEST_F(WalkOrderTest, FolderThatGrowsBetweenItsTwoListingsFailsTheWalk) {

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 
 #include "platform.h"
 #include "scratch_folder.h"
@@ -92,7 +93,7 @@ TEST_F(WalkTest, ListLinesAreUtf16WithBackslashesAndNoTerminatorOtherThanLineFee
   scratch.file("FlashDrive/x");
   ASSERT_EQ(walk(), 1);
   const std::string bytes = scratch.read("FlashDrive/$FileList.txt");
-  const std::string expected("F\0l\0a\0s\0h\0D\0r\0i\0v\0e\0\\\0x\0\n\0", 26);
+  const std::string expected = encodeListLine(u"FlashDrive\\x");
   EXPECT_NE(bytes.find(expected), std::string::npos);
   EXPECT_EQ(bytes.find(std::string("\r\0", 2)), std::string::npos);
   EXPECT_EQ(bytes.size(), 2 + 26 + 2 * (std::string("FlashDrive\\$FileList.txt").size() + 1) +
@@ -135,17 +136,36 @@ TEST_F(WalkTest, ConsoleShowsNameLineTextAndAbsoluteFolderPath) {
   EXPECT_THAT(console, HasSubstr("NAME: $FileList.txt\nFlashDrive\\$FileList.txt\n"));
 }
 
-TEST_F(WalkTest, StartFolderHoldingTheStagingNameMakesLinesBeginThere) {
-  scratch.file("FlashDrive/work/FlashDrive/x.bin");
-  std::filesystem::current_path(scratch.root() / "FlashDrive" / "work");
-  ::testing::internal::CaptureStdout();
-  ASSERT_EQ(makeList(), 1);
-  ::testing::internal::GetCapturedStdout();
-  const ListFile files = parseList(scratch.read("FlashDrive/work/FlashDrive/$FileList.txt"));
-  const ListFile folders = parseList(scratch.read("FlashDrive/work/FlashDrive/$FolderList.txt"));
-  EXPECT_THAT(files.lines, Contains(u"FlashDrive\\work\\FlashDrive\\x.bin"));
-  // The staging folder itself now gets lines like any other folder.
-  EXPECT_THAT(folders.lines, Contains(u"FlashDrive\\work\\FlashDrive"));
+// Lines begin at the staging folder itself, not at an earlier "FlashDrive"
+// in the working folder's own path.
+TEST_F(WalkTest, WorkingFolderWhosePathHoldsTheStagingNameGivesTheSameLines) {
+  for (const char* work : {"release-FlashDrive/w", "FlashDrive/work", "FlashDrive"}) {
+    SCOPED_TRACE(work);
+    const std::string staging = std::string(work) + "/FlashDrive";
+    scratch.file(staging + "/A/x.bin");
+    scratch.file(staging + "/y.bin");
+    std::filesystem::current_path(scratch.root() / work);
+    ::testing::internal::CaptureStdout();
+    ASSERT_EQ(makeList(), 1);
+    ::testing::internal::GetCapturedStdout();
+    const ListFile files = parseList(scratch.read(staging + "/$FileList.txt"));
+    const ListFile folders = parseList(scratch.read(staging + "/$FolderList.txt"));
+    EXPECT_THAT(files.lines, UnorderedElementsAreArray(
+                                 withLists({"FlashDrive\\A\\x.bin", "FlashDrive\\y.bin"})));
+    EXPECT_THAT(folders.lines, ElementsAre(u"FlashDrive\\A"));
+    std::filesystem::current_path(scratch.root());
+    std::filesystem::remove_all(scratch.root() / work);
+  }
+}
+
+TEST_F(WalkTest, StagingFolderThatIsALinkIsListedAsTheFolderItLeadsTo) {
+  SKIP_UNLESS_POSIX();
+  scratch.file("elsewhere/stage/A/x.bin");
+  std::filesystem::create_directory_symlink(scratch.root() / "elsewhere" / "stage",
+                                            scratch.root() / "FlashDrive");
+  ASSERT_EQ(walk(), 1) << console;
+  EXPECT_THAT(fileList.lines, UnorderedElementsAreArray(withLists({"FlashDrive\\A\\x.bin"})));
+  EXPECT_THAT(folderList.lines, ElementsAre(u"FlashDrive\\A"));
 }
 
 TEST_F(WalkTest, WorkingFolderIsTheSameAfterTheWalk) {
@@ -155,14 +175,16 @@ TEST_F(WalkTest, WorkingFolderIsTheSameAfterTheWalk) {
   EXPECT_EQ(std::filesystem::current_path(), before);
 }
 
-TEST_F(WalkTest, SpecialFilesAreSkippedWithAMessageAndTheWalkGoesOn) {
+TEST_F(WalkTest, SpecialFilesFailTheWalkNamingThem) {
   SKIP_UNLESS_POSIX();
   scratch.file("FlashDrive/a.txt");
   ASSERT_EQ(
       ::system(("mkfifo '" + (scratch.root() / "FlashDrive" / "pipe").string() + "'").c_str()), 0);
-  ASSERT_EQ(walk(), 1);
-  EXPECT_THAT(fileList.lines, UnorderedElementsAreArray(withLists({"FlashDrive\\a.txt"})));
-  EXPECT_THAT(console, HasSubstr("pipe': neither a file that opens nor a folder\n"));
+  EXPECT_EQ(walk(), 0);
+  EXPECT_THAT(console,
+              HasSubstr("pipe': neither a file nor a folder (a FIFO, socket or device)\n"));
+  EXPECT_TRUE(noListsLeft());
+  EXPECT_TRUE(scratch.exists("FlashDrive/pipe"));
 }
 
 // Runs where the walk must refuse: it says why, fails, and leaves no list.
@@ -186,8 +208,7 @@ TEST_F(WalkTest, NameWithBackslashFailsTheWalk) {
   scratch.file("FlashDrive/ok.txt");
   scratch.file("FlashDrive/A/bad\\name.txt");
   EXPECT_EQ(walk(), 0);
-  EXPECT_THAT(console, HasSubstr("The name 'bad\\name.txt' in '"));
-  EXPECT_THAT(console, HasSubstr("contains '\\'"));
+  EXPECT_THAT(console, HasSubstr("/A/bad\\name.txt': the name contains '\\'"));
   EXPECT_TRUE(noListsLeft());
   EXPECT_TRUE(scratch.exists("FlashDrive/ok.txt"));
 }
@@ -200,28 +221,60 @@ TEST_F(WalkTest, NameNotValidInTheNarrowEncodingFailsTheWalk) {
   EXPECT_TRUE(noListsLeft());
 }
 
-TEST_F(WalkTest, PathLongerThan255BytesFailsTheWalk) {
+TEST_F(WalkTest, PathLongerThan255CharactersFailsTheWalk) {
   // Each level is short; the path grows past the limit only deep down.
   std::string deep = "FlashDrive";
   while ((scratch.root() / deep).string().size() < 260) deep += "/abcdefghij";
   scratch.file(deep + "/leaf.txt");
   EXPECT_EQ(walk(), 0);
-  EXPECT_THAT(console, HasSubstr("' is longer than 255 bytes\n"));
+  EXPECT_THAT(console, HasSubstr("' is longer than 255 characters\n"));
   EXPECT_TRUE(noListsLeft());
 }
 
-TEST(ListLineText, TakesTheTextFromTheFirstStagingNameAndWritesBackslashes) {
+// The path limit counts UTF-16 units, as the device does: a path of 255
+// two-byte letters (510 bytes of UTF-8) packs, one more does not.
+class WalkPathLimit : public WalkTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(WalkPathLimit, CountsUtf16Units) {
+  const std::size_t total = static_cast<std::size_t>(GetParam());
+  const std::size_t base = std::filesystem::path(scratch.root() / "FlashDrive").u16string().size();
+  ASSERT_LT(base + 2, total) << "the scratch folder's path is too long for this test";
+  std::u16string below;  // folders of 100 letters, then the file
+  std::size_t left = total - base - 1;
+  for (; left > 101; left -= 101) below += std::u16string(100, u'é') + u'/';
+  below += std::u16string(left, u'é');
+  const std::filesystem::path file = scratch.root() / "FlashDrive" / std::filesystem::path(below);
+  std::filesystem::create_directories(file.parent_path());
+  std::ofstream(file) << "x";
+  ASSERT_EQ(file.u16string().size(), total);
+  if (total <= 255) {
+    EXPECT_EQ(walk(), 1) << console;
+  } else {
+    EXPECT_EQ(walk(), 0);
+    EXPECT_THAT(console, HasSubstr("' is longer than 255 characters\n"));
+    EXPECT_TRUE(noListsLeft());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(AtAndOnePastTheLimit, WalkPathLimit, ::testing::Values(255, 256));
+
+TEST(ListLineText, AnchorsAtTheStagingFolderAndWritesBackslashes) {
   std::string text;
-  ASSERT_TRUE(listLineText("/home/u/FlashDrive/A/b.txt", '/', &text));
+  ASSERT_TRUE(listLineText("/home/u/FlashDrive", "/home/u/FlashDrive/A/b.txt", '/', &text));
   EXPECT_EQ(text, "FlashDrive\\A\\b.txt");
-  ASSERT_TRUE(listLineText("C:\\rel\\FlashDrive\\A\\b.txt", '\\', &text));
+  ASSERT_TRUE(listLineText("C:\\rel\\FlashDrive", "C:\\rel\\FlashDrive\\A\\b.txt", '\\', &text));
   EXPECT_EQ(text, "FlashDrive\\A\\b.txt");
-  ASSERT_TRUE(listLineText("C:\\FlashDrive\\work\\FlashDrive\\x", '\\', &text));
-  EXPECT_EQ(text, "FlashDrive\\work\\FlashDrive\\x");
-  EXPECT_FALSE(listLineText("/home/u/FlashDrive", '/', &text));
-  EXPECT_FALSE(listLineText("C:\\work\\FlashDrive", '\\', &text));
-  // The other platform's separator is no separator.
-  EXPECT_FALSE(listLineText("C:\\work\\FlashDrive\\x", '/', &text));
+  // An earlier "FlashDrive" in the working folder's path is no anchor.
+  ASSERT_TRUE(listLineText("C:\\FlashDrive\\work\\FlashDrive",
+                           "C:\\FlashDrive\\work\\FlashDrive\\x", '\\', &text));
+  EXPECT_EQ(text, "FlashDrive\\x");
+  ASSERT_TRUE(listLineText("/h/release-FlashDrive/w/FlashDrive",
+                           "/h/release-FlashDrive/w/FlashDrive/FlashDrive/y", '/', &text));
+  EXPECT_EQ(text, "FlashDrive\\FlashDrive\\y");
+  // The staging folder itself, and paths outside it, have no line.
+  EXPECT_FALSE(listLineText("/home/u/FlashDrive", "/home/u/FlashDrive", '/', &text));
+  EXPECT_FALSE(listLineText("/home/u/FlashDrive", "/home/u/FlashDriveX/a", '/', &text));
+  EXPECT_FALSE(listLineText("/home/u/FlashDrive", "/home/u/other/a", '/', &text));
 }
 
 }  // namespace

@@ -8,7 +8,7 @@ Platform* installed = nullptr;
 Platform& platform() { return installed != nullptr ? *installed : defaultPlatform(); }
 
 Platform* setPlatform(Platform* replacement) {
-  Platform* previous = installed;
+  Platform* previous = &platform();
   installed = replacement;
   return previous;
 }

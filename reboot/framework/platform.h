@@ -5,7 +5,8 @@
 // processes, timers and kernel request alike. One implementation per
 // platform lives in its own file and CMake picks it: the Win32 backend
 // for Windows builds, the simulated device (sim/device.h) everywhere
-// else. Tests install a simulated device of their own with `setPlatform`.
+// else. Tests install a simulated device of their own with a
+// `ScopedPlatform`.
 //
 // Handles are opaque numbers; 0 (`none`) means "no such object". A backend
 // turns them into its own kind (HWND, HANDLE, FILE*...) and back.
@@ -135,10 +136,12 @@ class Platform {
   // `endDialog`, 0 after a quit request, -1 when the dialog could not be
   // created (at once, with no call to `events` but dialogDestroyed).
   // On Win32 this is DialogBoxParamW with a dialog procedure that hands
-  // WM_INITDIALOG to dialogCreated and dialogInitialise, WM_COMMAND as
-  // (HIWORD(wParam), LOWORD(wParam)) and WM_TIMER as (0, wParam) to
-  // dialogMessage, and WM_DESTROY to dialogDestroyed; DefDlgProc already
-  // turns the close box into IDCANCEL.
+  // WM_INITDIALOG to dialogCreated and dialogInitialise, and WM_COMMAND as
+  // (HIWORD(wParam), LOWORD(wParam)), WM_TIMER as (0, wParam) and WM_CLOSE
+  // to dialogMessage; DefDlgProc turns a WM_CLOSE nobody took into
+  // IDCANCEL. No window message reaches dialogDestroyed: it is called once
+  // DialogBoxParamW has returned, when the window is gone (or was never
+  // made), so it comes exactly once for every run.
   virtual std::intptr_t runModalDialog(std::uint32_t templateId, WindowHandle parent,
                                        DialogEvents& events) = 0;
   // Ends the modal run of `dialog` once the current message is handled.
@@ -167,11 +170,27 @@ class Platform {
 };
 
 // The platform in use: the one a test installed, else this build's own.
+// The framework and the utility reach the platform only through this.
 Platform& platform();
-// Installs `replacement` (nullptr: this build's own again); returns the one
-// that was installed before (nullptr when it was this build's own).
+// Installs `replacement` (nullptr: this build's own backend again) and
+// returns the backend that was in use before: never nullptr, this build's
+// own when nothing was installed. Handing the result back to setPlatform
+// restores what was there.
 Platform* setPlatform(Platform* replacement);
 // This build's own backend, defined in the one platform file CMake picks.
 Platform& defaultPlatform();
+
+// Installs a backend for as long as it lives and then puts back the one
+// that was in use before. Guards nest: destroy them in reverse order.
+class ScopedPlatform {
+ public:
+  explicit ScopedPlatform(Platform& replacement) : previous_(setPlatform(&replacement)) {}
+  ~ScopedPlatform() { setPlatform(previous_); }
+  ScopedPlatform(const ScopedPlatform&) = delete;
+  ScopedPlatform& operator=(const ScopedPlatform&) = delete;
+
+ private:
+  Platform* previous_;
+};
 
 }  // namespace fw

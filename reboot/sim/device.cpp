@@ -1,10 +1,8 @@
-// The simulated device. Host-only code: C stdio and std::filesystem for the
-// storage, nothing of any real window system.
+// The simulated device. Host-only code: nothing of any real window system.
+// Its divisions, in the order device.h lists them.
 #include "device.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <system_error>
 #include <utility>
 
 namespace fw::sim {
@@ -12,105 +10,19 @@ namespace {
 
 constexpr ModuleHandle kProgramModule = static_cast<ModuleHandle>(0x10000);
 constexpr std::uintptr_t kIconBase = 0x20000;
-// SetTimer raises shorter periods to this (USER_TIMER_MINIMUM).
-constexpr std::uint32_t kMinimumElapse = 10;
 constexpr Rect kScreen{0, 0, 480, 272};
-
-std::string Hex(std::uintptr_t value, int digits = 0) {
-  char text[32];
-  std::snprintf(text, sizeof text, "0x%0*llX", digits, static_cast<unsigned long long>(value));
-  return text;
-}
-
-std::string Number(long long value) { return std::to_string(value); }
-
-std::string MessageName(std::uint32_t message) {
-  switch (message) {
-    case kMsgClose:
-      return "WM_CLOSE";
-    case kMsgSetIcon:
-      return "WM_SETICON";
-    case kMsgCommand:
-      return "WM_COMMAND";
-    case kMsgTimer:
-      return "WM_TIMER";
-    default:
-      return Hex(message, 4);
-  }
-}
 
 }  // namespace
 
-std::string Utf8(const std::u16string& text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    std::uint32_t unit = text[i];
-    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-        text[i + 1] <= 0xDFFF) {
-      unit = 0x10000 + ((unit - 0xD800) << 10) + (text[++i] - 0xDC00);
-    } else if (unit >= 0xD800 && unit <= 0xDFFF) {
-      out += '?';
-      continue;
-    }
-    if (unit < 0x80) {
-      out += static_cast<char>(unit);
-    } else if (unit < 0x800) {
-      out += static_cast<char>(0xC0 | (unit >> 6));
-      out += static_cast<char>(0x80 | (unit & 0x3F));
-    } else if (unit < 0x10000) {
-      out += static_cast<char>(0xE0 | (unit >> 12));
-      out += static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (unit & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (unit >> 18));
-      out += static_cast<char>(0x80 | ((unit >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (unit & 0x3F));
-    }
-  }
-  return out;
+Device::Device(std::filesystem::path storageRoot) : storage_(std::move(storageRoot)) {}
+
+Device::~Device() = default;
+
+void Device::record(Api api, std::vector<Value> args, Value result) {
+  log_.record(loop_.now(), api, std::move(args), std::move(result));
 }
 
-Device::Device(std::filesystem::path storageRoot) : root_(std::move(storageRoot)) {}
-
-Device::~Device() {
-  for (auto& [handle, file] : streams_) std::fclose(file);
-}
-
-// --- The clock and the script.
-
-void Device::at(std::uint64_t time, std::function<void()> action) {
-  Scripted event{time, scriptOrder_++, std::move(action)};
-  auto place = std::upper_bound(script_.begin(), script_.end(), event,
-                                [](const Scripted& a, const Scripted& b) {
-                                  return a.time != b.time ? a.time < b.time : a.order < b.order;
-                                });
-  script_.insert(place, std::move(event));
-}
-
-void Device::advanceTo(std::uint64_t time) {
-  while (!script_.empty() && script_.front().time <= time) {
-    Scripted event = std::move(script_.front());
-    script_.erase(script_.begin());
-    now_ = std::max(now_, event.time);
-    event.action();
-  }
-  now_ = std::max(now_, time);
-}
-
-void Device::record(std::string call, std::string result) {
-  log_.push_back({now_, std::move(call), std::move(result)});
-}
-
-std::vector<Call> Device::calls(const std::string& prefix) const {
-  std::vector<Call> found;
-  for (const Call& call : log_) {
-    if (call.call.compare(0, prefix.size(), prefix) == 0) found.push_back(call);
-  }
-  return found;
-}
-
-// --- Windows.
+// --- 1. Windows.
 
 Device::Window* Device::window(WindowHandle handle) {
   auto found = windows_.find(static_cast<std::uintptr_t>(handle));
@@ -132,7 +44,7 @@ WindowHandle Device::createWindow(std::uint32_t processId, WindowHandle parent, 
   created.controlId = controlId;
   created.text = text;
   created.rect = rect;
-  created.history.push_back({now_, text});
+  created.history.push_back({loop_.now(), text});
   windowOrder_.push_back(handle);
   return static_cast<WindowHandle>(handle);
 }
@@ -144,22 +56,66 @@ void Device::destroyWindow(WindowHandle handle) {
   for (auto& [child, state] : windows_) {
     if (state.alive && state.parent == handle) destroyWindow(static_cast<WindowHandle>(child));
   }
-  const auto raw = static_cast<std::uintptr_t>(handle);
-  for (auto timer = timers_.begin(); timer != timers_.end();) {
-    timer = timer->first.first == raw ? timers_.erase(timer) : std::next(timer);
-  }
-  queue_.erase(std::remove_if(queue_.begin(), queue_.end(),
-                              [handle](const Posted& posted) { return posted.window == handle; }),
-               queue_.end());
+  loop_.forgetWindow(handle);
 }
 
-std::string Device::describe(WindowHandle handle) const {
+Value Device::describe(WindowHandle handle) const {
   auto found = windows_.find(static_cast<std::uintptr_t>(handle));
-  if (found == windows_.end()) return "no window";
-  // Controls by their id, top-level windows by their title.
+  if (found == windows_.end()) return {};
   if (found->second.parent != WindowHandle::none) return Number(found->second.controlId);
-  return Utf8(found->second.text);
+  return Text(Utf8(found->second.text));
 }
+
+WindowHandle Device::findWindow(const char16_t* className, const char16_t* title) {
+  const std::u16string wanted = title != nullptr ? title : u"";
+  // Window classes are not simulated: only a lookup by title alone finds.
+  WindowHandle found = WindowHandle::none;
+  if (className == nullptr) {
+    for (std::uintptr_t handle : windowOrder_) {
+      const Window& candidate = windows_.at(handle);
+      if (candidate.alive && candidate.parent == WindowHandle::none && candidate.text == wanted) {
+        found = static_cast<WindowHandle>(handle);
+        break;
+      }
+    }
+  }
+  record(Api::findWindow, {Text(Utf8(wanted))}, Number(found));
+  return found;
+}
+
+bool Device::setWindowText(WindowHandle handle, const char16_t* text) {
+  const std::u16string value = text != nullptr ? text : u"";
+  Window* target = window(handle);
+  record(Api::setWindowText, {describe(handle), Text(Utf8(value))}, Truth(target != nullptr));
+  if (target == nullptr) return false;
+  target->text = value;
+  target->history.push_back({loop_.now(), value});
+  return true;
+}
+
+std::u16string Device::windowText(WindowHandle handle) {
+  const Window* target = window(handle);
+  return target != nullptr ? target->text : std::u16string();
+}
+
+bool Device::windowRect(WindowHandle handle, Rect* rect) {
+  const Window* target = window(handle);
+  if (target == nullptr) return false;
+  *rect = target->rect;
+  return true;
+}
+
+Rect Device::workArea() { return kScreen; }
+
+bool Device::moveWindow(WindowHandle handle, int x, int y) {
+  Window* target = window(handle);
+  record(Api::moveWindow, {describe(handle), Number(x), Number(y)}, Truth(target != nullptr));
+  if (target == nullptr) return false;
+  target->rect = Rect{x, y, x + target->rect.width(), y + target->rect.height()};
+  return true;
+}
+
+// --- 2. Processes.
 
 std::uint32_t Device::startProgram(const std::u16string& title) {
   const std::uint32_t processId = nextProcess_++;
@@ -185,104 +141,66 @@ std::optional<std::uint64_t> Device::terminatedAt(std::uint32_t processId) const
   return found->second.terminatedAt;
 }
 
-WindowHandle Device::findWindow(const char16_t* className, const char16_t* title) {
-  const std::u16string wanted = title != nullptr ? title : u"";
-  std::string call = "FindWindow(" + Utf8(wanted) + ")";
-  // Window classes are not simulated: only a lookup by title alone finds.
-  if (className == nullptr) {
-    for (std::uintptr_t handle : windowOrder_) {
-      const Window& candidate = windows_.at(handle);
-      if (candidate.alive && candidate.parent == WindowHandle::none && candidate.text == wanted) {
-        record(std::move(call), "window " + Hex(handle));
-        return static_cast<WindowHandle>(handle);
-      }
-    }
-  }
-  record(std::move(call), "none");
-  return WindowHandle::none;
-}
-
 std::uint32_t Device::windowProcessId(WindowHandle handle, std::uint32_t* processId) {
   const Window* owner = window(handle);
-  if (owner == nullptr) {
-    record("GetWindowThreadProcessId(" + describe(handle) + ")", "none");
-    return 0;
-  }
+  record(Api::windowProcessId, {describe(handle)}, Number(owner != nullptr ? owner->processId : 0));
+  if (owner == nullptr) return 0;
   if (processId != nullptr) *processId = owner->processId;
-  record("GetWindowThreadProcessId(" + describe(handle) + ")", "pid " + Number(owner->processId));
   return owner->processId + 0x1000;  // one thread per process
 }
 
 ProcessHandle Device::openProcess(std::uint32_t access, bool inheritHandle,
                                   std::uint32_t processId) {
-  std::string call = "OpenProcess(" + Number(access) + "," + Number(inheritHandle ? 1 : 0) + "," +
-                     Number(processId) + ")";
   auto found = processes_.find(processId);
-  if (found == processes_.end() || !found->second.running || !found->second.openable) {
-    record(std::move(call), "none");
-    return ProcessHandle::none;
+  ProcessHandle process = ProcessHandle::none;
+  if (found != processes_.end() && found->second.running && found->second.openable) {
+    const std::uintptr_t handle = nextProcessHandle_;
+    nextProcessHandle_ += 4;
+    processHandles_[handle] = processId;
+    process = static_cast<ProcessHandle>(handle);
   }
-  const std::uintptr_t handle = nextProcessHandle_;
-  nextProcessHandle_ += 4;
-  processHandles_[handle] = processId;
-  record(std::move(call), "process " + Hex(handle));
-  return static_cast<ProcessHandle>(handle);
+  record(Api::openProcess, {Number(access), Truth(inheritHandle), Number(processId)},
+         Number(process));
+  return process;
 }
 
 bool Device::terminateProcess(ProcessHandle process, std::uint32_t exitCode) {
   auto handle = processHandles_.find(static_cast<std::uintptr_t>(process));
-  if (handle == processHandles_.end()) {
-    record("TerminateProcess(" + Hex(static_cast<std::uintptr_t>(process)) + "," +
-               Number(exitCode) + ")",
-           "failed");
-    return false;
-  }
-  const std::uint32_t processId = handle->second;
-  std::string call = "TerminateProcess(pid " + Number(processId) + "," + Number(exitCode) + ")";
-  Process& target = processes_[processId];
-  if (!target.running) {
-    record(std::move(call), "failed");
-    return false;
-  }
-  target.running = false;
-  target.terminatedAt = now_;
-  target.exitCode = exitCode;
+  const std::uint32_t processId = handle != processHandles_.end() ? handle->second : 0;
+  auto target = processes_.find(processId);
+  const bool ends = target != processes_.end() && target->second.running;
+  record(Api::terminateProcess, {Number(processId), Number(exitCode)}, Truth(ends));
+  if (!ends) return false;
+  target->second.running = false;
+  target->second.terminatedAt = loop_.now();
+  target->second.exitCode = exitCode;
   terminated_.push_back(processId);
   for (std::uintptr_t raw : windowOrder_) {
     Window& owned = windows_.at(raw);
     if (owned.alive && owned.processId == processId) destroyWindow(static_cast<WindowHandle>(raw));
   }
-  record(std::move(call), "ok");
   return true;
 }
 
+// --- 3. The thread: pauses, timers, messages and loops.
+
 void Device::sleep(std::uint32_t milliseconds) {
-  record("Sleep(" + Number(milliseconds) + ")");
-  advanceTo(now_ + milliseconds);
+  record(Api::sleep, {Number(milliseconds)});
+  loop_.pause(milliseconds);
 }
 
-// --- Timers, messages and loops.
-
 std::uintptr_t Device::setTimer(WindowHandle handle, std::uintptr_t id, std::uint32_t elapse) {
-  std::string call = "SetTimer(" + Number(static_cast<long long>(id)) + "," + Number(elapse) + ")";
-  if (window(handle) == nullptr) {
-    record(std::move(call), "failed");
-    return 0;
-  }
-  elapse = std::max(elapse, kMinimumElapse);
-  timers_[{static_cast<std::uintptr_t>(handle), id}] = Timer{elapse, now_ + elapse};
-  record(std::move(call));
-  return id != 0 ? id : 1;
+  const bool exists = window(handle) != nullptr;
+  const std::uintptr_t result = !exists ? 0 : id != 0 ? id : 1;
+  record(Api::setTimer, {Number(id), Number(elapse)}, Number(result));
+  if (exists) loop_.setTimer(handle, id, elapse);
+  return result;
 }
 
 bool Device::killTimer(WindowHandle handle, std::uintptr_t id) {
-  const bool found = timers_.erase({static_cast<std::uintptr_t>(handle), id}) != 0;
-  record("KillTimer(" + Number(static_cast<long long>(id)) + ")", found ? "" : "failed");
+  const bool found = loop_.killTimer(handle, id);
+  record(Api::killTimer, {Number(id)}, Truth(found));
   return found;
-}
-
-bool Device::timerRunning(WindowHandle handle, std::uintptr_t id) const {
-  return timers_.count({static_cast<std::uintptr_t>(handle), id}) != 0;
 }
 
 Device::Modal* Device::modalFor(WindowHandle handle) {
@@ -292,112 +210,33 @@ Device::Modal* Device::modalFor(WindowHandle handle) {
   return nullptr;
 }
 
-WindowHandle Device::openDialog() const {
-  return modals_.empty() ? WindowHandle::none : modals_.back()->window;
-}
-
-bool Device::postToDialog(std::uint32_t message, std::uint32_t code, std::uintptr_t id) {
-  const WindowHandle dialog = openDialog();
-  if (dialog == WindowHandle::none) {
-    record("post " + MessageName(message) + "(" + Number(code) + "," +
-               Number(static_cast<long long>(id)) + ")",
-           "no dialog");
-    return false;
+void Device::dispatch(Modal& modal, std::uint32_t message, std::uint32_t code, std::uintptr_t id) {
+  // The dialog manager's default: a close box nobody took is the cancel command.
+  if (!modal.events->dialogMessage(message, code, id) && message == kMsgClose) {
+    modal.events->dialogMessage(kMsgCommand, kButtonClicked, kIdCancel);
   }
-  queue_.push_back({dialog, message, code, id});
-  return true;
 }
 
-bool Device::press(int controlId) {
-  const WindowHandle dialog = openDialog();
-  if (findControl(dialog, controlId) == WindowHandle::none) {
-    record("press(" + Number(controlId) + ")", "no such button");
-    return false;
-  }
-  return postToDialog(kMsgCommand, kButtonClicked, static_cast<std::uintptr_t>(controlId));
-}
-
-bool Device::pressCaptionOk() { return postToDialog(kMsgCommand, kButtonClicked, kIdOk); }
-
-bool Device::pressCloseBox() { return postToDialog(kMsgClose, 0, 0); }
-
-void Device::pressAt(std::uint64_t time, int controlId) {
-  at(time, [this, controlId] { press(controlId); });
-}
-
-void Device::pressCaptionOkAt(std::uint64_t time) {
-  at(time, [this] { pressCaptionOk(); });
-}
-
-void Device::pressCloseBoxAt(std::uint64_t time) {
-  at(time, [this] { pressCloseBox(); });
-}
-
-void Device::deliver(const Posted& message) {
+void Device::deliver(const Message& message) {
   Modal* modal = modalFor(message.window);
   if (modal == nullptr) return;  // its window is gone
-  if (message.message == kMsgTimer) {
-    record("WM_TIMER(" + Number(static_cast<long long>(message.id)) + ")");
-  } else if (message.message == kMsgCommand) {
-    record("WM_COMMAND(" + Number(message.code) + "," + Number(static_cast<long long>(message.id)) +
-           ")");
-  } else {
-    record(MessageName(message.message));
-  }
-  const bool handled = modal->events->dialogMessage(message.message, message.code, message.id);
-  // The dialog manager's default: the close box is the cancel command.
-  if (!handled && message.message == kMsgClose) {
-    modal->events->dialogMessage(kMsgCommand, kButtonClicked, kIdCancel);
-  }
+  record(Api::dialogMessage, {Number(message.message), Number(message.code), Number(message.id)});
+  dispatch(*modal, message.message, message.code, message.id);
 }
 
-Device::LoopEnd Device::pump(Modal* modal) {
-  for (;;) {
-    if (modal != nullptr && modal->ended) return LoopEnd::dialogEnded;
-    if (!queue_.empty()) {
-      const Posted message = queue_.front();
-      queue_.erase(queue_.begin());
-      deliver(message);
-      continue;
-    }
-    if (quitPending_) return LoopEnd::quit;
-    // Timer messages come only when nothing is posted; a timer whose ticks
-    // were missed (the thread was paused) sends one message for them all.
-    auto due = timers_.end();
-    std::uint64_t earliest = UINT64_MAX;
-    for (auto timer = timers_.begin(); timer != timers_.end(); ++timer) {
-      if (timer->second.due < earliest) {
-        earliest = timer->second.due;
-        due = timer;
-      }
-    }
-    if (due != timers_.end() && due->second.due <= now_) {
-      Timer& timer = due->second;
-      while (timer.due <= now_) timer.due += timer.elapse;
-      deliver({static_cast<WindowHandle>(due->first.first), kMsgTimer, 0, due->first.second});
-      continue;
-    }
-    if (!script_.empty()) earliest = std::min(earliest, script_.front().time);
-    if (earliest == UINT64_MAX || earliest > horizon_) {
-      stalled_ = true;
-      record("stalled");
-      return LoopEnd::stalled;
-    }
-    advanceTo(earliest);
-  }
+MessageLoop::End Device::runLoop(const Modal* modal) {
+  const MessageLoop::End end = loop_.run([modal] { return modal != nullptr && modal->ended; },
+                                         [this](const Message& message) { deliver(message); });
+  if (end == MessageLoop::End::stalled) record(Api::stalled, {});
+  return end;
 }
 
 std::intptr_t Device::sendMessage(WindowHandle handle, std::uint32_t message, std::uintptr_t wParam,
                                   std::intptr_t lParam) {
   Window* target = window(handle);
-  std::string call = "SendMessage(" + MessageName(message) + "," +
-                     Number(static_cast<long long>(wParam)) + "," +
-                     Hex(static_cast<std::uintptr_t>(lParam)) + ")";
-  if (target == nullptr) {
-    record(std::move(call), "no window");
-    return 0;
-  }
-  record(std::move(call));
+  record(Api::sendMessage, {Number(message), Number(wParam), Number(lParam)},
+         Truth(target != nullptr));
+  if (target == nullptr) return 0;
   if (message == kMsgSetIcon) {
     IconHandle& slot = wParam == kIconBig ? target->bigIcon : target->smallIcon;
     const IconHandle previous = slot;
@@ -407,41 +246,38 @@ std::intptr_t Device::sendMessage(WindowHandle handle, std::uint32_t message, st
   if (message == kMsgCommand || message == kMsgTimer || message == kMsgClose) {
     Modal* modal = modalFor(handle);
     if (modal == nullptr) return 0;
-    const auto code = static_cast<std::uint32_t>(wParam >> 16);
-    const std::uintptr_t id = message == kMsgCommand ? (wParam & 0xFFFF) : wParam;
-    if (!modal->events->dialogMessage(message, message == kMsgCommand ? code : 0, id) &&
-        message == kMsgClose) {
-      modal->events->dialogMessage(kMsgCommand, kButtonClicked, kIdCancel);
-    }
+    const bool command = message == kMsgCommand;
+    dispatch(*modal, message, command ? static_cast<std::uint32_t>(wParam >> 16) : 0,
+             command ? (wParam & 0xFFFF) : wParam);
   }
   return 0;
 }
 
 void Device::postQuitMessage(int exitCode) {
-  record("PostQuitMessage(" + Number(exitCode) + ")");
-  quitPosted_ = true;
-  quitPending_ = true;
-  quitCode_ = exitCode;
+  record(Api::postQuitMessage, {Number(exitCode)});
+  loop_.postQuit(exitCode);
 }
 
 int Device::runMessageLoop() {
-  record("message loop");
-  if (pump(nullptr) != LoopEnd::quit) return -1;
-  quitPending_ = false;  // the loop has taken the quit request
-  return quitCode_;
+  const bool quit = runLoop(nullptr) == MessageLoop::End::quit;
+  if (quit) loop_.takeQuit();
+  const int code = quit ? loop_.quitCode() : -1;
+  record(Api::runMessageLoop, {}, Number(code));
+  return code;
 }
 
-// --- Dialogs.
+// --- 4. Dialogs, and what a person does to them.
 
 std::intptr_t Device::runModalDialog(std::uint32_t templateId, WindowHandle parent,
                                      DialogEvents& events) {
   auto found = templates_.find(templateId);
-  if (found == templates_.end() || (parent != WindowHandle::none && window(parent) == nullptr)) {
-    record("DialogBox(" + Number(templateId) + ")", "not created");
+  const bool made =
+      found != templates_.end() && (parent == WindowHandle::none || window(parent) != nullptr);
+  record(Api::runModalDialog, {Number(templateId)}, Truth(made));
+  if (!made) {
     events.dialogDestroyed();
     return -1;
   }
-  record("DialogBox(" + Number(templateId) + ")");
   const DialogTemplate& form = found->second;
   constexpr int k = kPixelsPerDialogUnit;
   const WindowHandle dialog = createWindow(kOwnProcessId, WindowHandle::none, 0, form.caption,
@@ -457,22 +293,23 @@ std::intptr_t Device::runModalDialog(std::uint32_t templateId, WindowHandle pare
   Modal modal{dialog, &events};
   modals_.push_back(&modal);
   events.dialogCreated(dialog);
-  record("WM_INITDIALOG");
+  record(Api::dialogInitialise, {});
   events.dialogInitialise();
-  const LoopEnd end = pump(&modal);
+  const MessageLoop::End end = runLoop(&modal);
   modals_.pop_back();
   destroyWindow(dialog);
   events.dialogDestroyed();
 
-  const std::intptr_t result =
-      end == LoopEnd::dialogEnded ? modal.result : (end == LoopEnd::quit ? 0 : -1);
-  record("DialogBox(" + Number(templateId) + ") returns", Number(result));
+  const std::intptr_t result = end == MessageLoop::End::done   ? modal.result
+                               : end == MessageLoop::End::quit ? 0
+                                                               : -1;
+  record(Api::modalRunEnded, {Number(templateId)}, Number(result));
   return result;
 }
 
 bool Device::endDialog(WindowHandle dialog, std::intptr_t result) {
   Modal* modal = modalFor(dialog);
-  record("EndDialog(" + Number(result) + ")", modal != nullptr ? "" : "failed");
+  record(Api::endDialog, {Number(result)}, Truth(modal != nullptr));
   if (modal == nullptr) return false;
   modal->ended = true;
   modal->result = result;
@@ -492,42 +329,12 @@ WindowHandle Device::findControl(WindowHandle dialog, int id) const {
 
 WindowHandle Device::dialogItem(WindowHandle dialog, int id) {
   const WindowHandle control = findControl(dialog, id);
-  record("GetDlgItem(" + Number(id) + ")", control != WindowHandle::none ? "" : "none");
+  record(Api::dialogItem, {Number(id)}, Truth(control != WindowHandle::none));
   return control;
 }
 
-bool Device::setWindowText(WindowHandle handle, const char16_t* text) {
-  const std::u16string value = text != nullptr ? text : u"";
-  Window* target = window(handle);
-  record("SetWindowText(" + describe(handle) + "," + Utf8(value) + ")",
-         target != nullptr ? "" : "failed");
-  if (target == nullptr) return false;
-  target->text = value;
-  target->history.push_back({now_, value});
-  return true;
-}
-
-std::u16string Device::windowText(WindowHandle handle) {
-  const Window* target = window(handle);
-  return target != nullptr ? target->text : std::u16string();
-}
-
-bool Device::windowRect(WindowHandle handle, Rect* rect) {
-  const Window* target = window(handle);
-  if (target == nullptr) return false;
-  *rect = target->rect;
-  return true;
-}
-
-Rect Device::workArea() { return kScreen; }
-
-bool Device::moveWindow(WindowHandle handle, int x, int y) {
-  Window* target = window(handle);
-  record("MoveWindow(" + describe(handle) + "," + Number(x) + "," + Number(y) + ")",
-         target != nullptr ? "" : "failed");
-  if (target == nullptr) return false;
-  target->rect = Rect{x, y, x + target->rect.width(), y + target->rect.height()};
-  return true;
+WindowHandle Device::openDialog() const {
+  return modals_.empty() ? WindowHandle::none : modals_.back()->window;
 }
 
 std::vector<TextChange> Device::textHistory(int controlId) const {
@@ -551,7 +358,41 @@ Rect Device::dialogRect() const {
   return found != windows_.end() ? found->second.rect : Rect{};
 }
 
-// --- Resources.
+bool Device::postToDialog(std::uint32_t message, std::uint32_t code, std::uintptr_t id) {
+  const WindowHandle dialog = openDialog();
+  if (dialog == WindowHandle::none) {
+    record(Api::post, {Number(message), Number(code), Number(id)}, Truth(false));
+    return false;
+  }
+  loop_.post({dialog, message, code, id});
+  return true;
+}
+
+bool Device::press(int controlId) {
+  if (findControl(openDialog(), controlId) == WindowHandle::none) {
+    record(Api::press, {Number(controlId)}, Truth(false));
+    return false;
+  }
+  return postToDialog(kMsgCommand, kButtonClicked, static_cast<std::uintptr_t>(controlId));
+}
+
+bool Device::pressCaptionOk() { return postToDialog(kMsgCommand, kButtonClicked, kIdOk); }
+
+bool Device::pressCloseBox() { return postToDialog(kMsgClose, 0, 0); }
+
+void Device::pressAt(std::uint64_t time, int controlId) {
+  loop_.at(time, [this, controlId] { press(controlId); });
+}
+
+void Device::pressCaptionOkAt(std::uint64_t time) {
+  loop_.at(time, [this] { pressCaptionOk(); });
+}
+
+void Device::pressCloseBoxAt(std::uint64_t time) {
+  loop_.at(time, [this] { pressCloseBox(); });
+}
+
+// --- 5. Resources.
 
 void Device::addDialogTemplate(DialogTemplate dialog) {
   const std::uint32_t id = dialog.id;
@@ -562,91 +403,46 @@ void Device::addIconResource(std::uint32_t id) { icons_.insert(id); }
 
 ModuleHandle Device::findResourceModule(std::uint32_t id, std::uint32_t type) {
   const bool found = type == kResourceGroupIcon && icons_.count(id) != 0;
-  record("FindResource(" + Number(id) + "," + Number(type) + ")", found ? "module" : "none");
-  return found ? kProgramModule : ModuleHandle::none;
+  const ModuleHandle module = found ? kProgramModule : ModuleHandle::none;
+  record(Api::findResourceModule, {Number(id), Number(type)}, Number(module));
+  return module;
 }
 
 IconHandle Device::loadIcon(ModuleHandle module, std::uint32_t id) {
   const bool found = module == kProgramModule && icons_.count(id) != 0;
-  record("LoadIcon(" + Number(id) + ")", found ? "icon " + Hex(kIconBase + id) : "none");
-  return found ? static_cast<IconHandle>(kIconBase + id) : IconHandle::none;
+  const IconHandle icon = found ? static_cast<IconHandle>(kIconBase + id) : IconHandle::none;
+  record(Api::loadIcon, {Number(id)}, Number(icon));
+  return icon;
 }
 
-// --- The kernel.
+// --- 6. The kernel.
 
 bool Device::kernelIoControl(std::uint32_t code, void* inBuffer, std::uint32_t inSize,
                              void* outBuffer, std::uint32_t outSize, std::uint32_t* bytesReturned) {
-  auto pointer = [](const void* p) { return std::string(p != nullptr ? "buffer" : "null"); };
-  record("KernelIoControl(" + Hex(code, 8) + "," + pointer(inBuffer) + "," + Number(inSize) + "," +
-         pointer(outBuffer) + "," + Number(outSize) + "," + pointer(bytesReturned) + ")");
-  ioRequests_.push_back({now_, code, inBuffer, inSize, outBuffer, outSize, bytesReturned});
+  record(Api::kernelIoControl,
+         {Number(code), Truth(inBuffer != nullptr), Number(inSize), Truth(outBuffer != nullptr),
+          Number(outSize), Truth(bytesReturned != nullptr)});
+  ioRequests_.push_back({loop_.now(), code, inBuffer, inSize, outBuffer, outSize, bytesReturned});
   return true;  // the request returns: the simulated device never resets
 }
 
-// --- Storage.
-
-std::filesystem::path Device::hostPath(const std::string& devicePath) const {
-  if (devicePath.empty() || devicePath[0] != '\\') return {};
-  std::filesystem::path host = root_;
-  std::size_t start = 1;
-  while (start <= devicePath.size()) {
-    std::size_t end = devicePath.find('\\', start);
-    if (end == std::string::npos) end = devicePath.size();
-    const std::string component = devicePath.substr(start, end - start);
-    if (component == "." || component == ".." || component.find('/') != std::string::npos) {
-      return {};
-    }
-    if (!component.empty()) host /= component;
-    start = end + 1;
-  }
-  return host;
-}
-
-void Device::refuseOpeningFile(const std::string& devicePath) { refusedOpens_.insert(devicePath); }
-
-void Device::refuseDeletingFile(const std::string& devicePath) {
-  refusedDeletes_.insert(devicePath);
-}
+// --- 7. Storage.
 
 StreamHandle Device::openStream(const char* path, const char* mode) {
   const std::string devicePath = path != nullptr ? path : "";
-  std::string call = "fopen(" + devicePath + "," + (mode != nullptr ? mode : "") + ")";
-  const std::filesystem::path host = hostPath(devicePath);
-  std::error_code error;
-  if (mode == nullptr || refusedOpens_.count(devicePath) != 0 || host.empty() ||
-      std::filesystem::is_directory(host, error)) {
-    record(std::move(call), "none");
-    return StreamHandle::none;
-  }
-  std::FILE* file = std::fopen(host.string().c_str(), mode);
-  if (file == nullptr) {
-    record(std::move(call), "none");
-    return StreamHandle::none;
-  }
-  const std::uintptr_t handle = nextStream_++;
-  streams_[handle] = file;
-  record(std::move(call), "stream " + Number(static_cast<long long>(handle)));
-  return static_cast<StreamHandle>(handle);
+  const StreamHandle stream = storage_.open(devicePath, mode);
+  record(Api::openStream, {Text(devicePath), Text(mode != nullptr ? mode : "")}, Number(stream));
+  return stream;
 }
 
 void Device::closeStream(StreamHandle stream) {
-  const auto handle = static_cast<std::uintptr_t>(stream);
-  auto found = streams_.find(handle);
-  record("fclose(stream " + Number(static_cast<long long>(handle)) + ")",
-         found != streams_.end() ? "" : "failed");
-  if (found == streams_.end()) return;
-  std::fclose(found->second);
-  streams_.erase(found);
+  record(Api::closeStream, {Number(stream)}, Truth(storage_.close(stream)));
 }
 
 bool Device::deleteFile(const char16_t* path) {
   const std::string devicePath = Utf8(path != nullptr ? path : u"");
-  const std::filesystem::path host = hostPath(devicePath);
-  std::error_code error;
-  const bool deleted = refusedDeletes_.count(devicePath) == 0 && !host.empty() &&
-                       std::filesystem::is_regular_file(host, error) &&
-                       std::filesystem::remove(host, error);
-  record("DeleteFile(" + devicePath + ")", deleted ? "ok" : "failed");
+  const bool deleted = storage_.remove(devicePath);
+  record(Api::deleteFile, {Text(devicePath)}, Truth(deleted));
   return deleted;
 }
 

@@ -1,46 +1,47 @@
 // The simulated device: the host backend of the platform seam.
 //
-// Everything happens on a virtual clock (milliseconds from 0) that only
-// pauses and waiting for the next event move, so a test of a ten-second
-// countdown takes microseconds. The device holds:
-//  - processes with top-level windows that tests start by title, and that
-//    record when and how they were terminated;
-//  - one message queue: messages posted by tests (button presses, the
-//    caption's OK, the close box) and the quit request; timer messages are
-//    made when the queue is empty and a timer is due, as Windows does, and
-//    ticks missed while the thread was paused fold into one;
-//  - scripted events: actions that run when the clock reaches their time,
-//    also in the middle of a pause (what they post waits in the queue);
-//  - storage: device paths ("\USB Disk\Zarvo\reboot.txt") map to real files
-//    under a folder the test chooses;
-//  - dialog templates and icon resources, which tests register;
-//  - the kernel's I/O-control requests, recorded rather than performed;
-//  - a log of every platform call with its virtual time.
+// PLEASE KEEP THE DIVISIONS OF THE DEVICE INTACT. It is cut along its seams,
+// one file each, and the device itself holds only what ties them together:
+//
+//   call_log.h      the log of every platform call, with typed arguments
+//                   and results, that tests read (matchers: tests/
+//                   call_matchers.h)
+//   message_loop.h  the virtual clock, scripted actions, window timers,
+//                   posted messages, the quit request, running out of events
+//   storage.h       device paths mapped to files under the test's folder
+//   device.h        this file; device.cpp keeps its divisions in this order:
+//     1. windows     top-level windows and dialog controls, their texts,
+//                    places and icons
+//     2. processes   started by tests with one window each, found through
+//                    their windows, terminated with their windows
+//     3. the thread  pauses, timers, messages and loops, on the message loop;
+//                    the dialog manager's one default (the close box is
+//                    the cancel command)
+//     4. dialogs     modal runs over registered templates, and what a
+//                    person does to the open dialog
+//     5. resources   dialog templates and icons that tests register
+//     6. the kernel  I/O-control requests, recorded rather than performed
+//     7. storage     the platform's file calls, on the storage
 //
 // A modal run never blocks: when nothing is queued, due or scripted (or the
-// next event lies beyond the horizon), the run ends and `stalled()` says so.
+// next event lies beyond the horizon), the run ends and the loop says it
+// stalled.
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <filesystem>
-#include <functional>
 #include <map>
 #include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "call_log.h"
+#include "message_loop.h"
 #include "platform.h"
+#include "storage.h"
 
 namespace fw::sim {
-
-// One platform call: when, what (name and arguments), and what came back.
-struct Call {
-  std::uint64_t time;
-  std::string call;    // e.g. "FindWindow(Tolvane)", "Sleep(2000)"
-  std::string result;  // e.g. "none", "pid 101", "" when nothing is returned
-};
 
 // A text a window was given, and when.
 struct TextChange {
@@ -80,22 +81,19 @@ class Device final : public Platform {
   // The process the program under test runs as.
   static constexpr std::uint32_t kOwnProcessId = 1;
 
-  // Device paths map to files under `storageRoot` ("\A\b.txt" is
-  // storageRoot/"A"/"b.txt"). The screen's work area is 480 x 272 pixels.
+  // Device paths map to files under `storageRoot` (see Storage). The
+  // screen's work area is 480 x 272 pixels.
   explicit Device(std::filesystem::path storageRoot);
   ~Device() override;
   Device(const Device&) = delete;
   Device& operator=(const Device&) = delete;
 
-  // --- The clock and the script.
-  std::uint64_t now() const { return now_; }
-  // Runs `action` when the clock reaches `time` (at once, on the next move
-  // of the clock, if it already has). Actions at the same time keep order.
-  void at(std::uint64_t time, std::function<void()> action);
-  // Nothing later than `horizon` ms happens: a run still waiting then ends
-  // as stalled. 10 minutes unless set.
-  void setHorizon(std::uint64_t horizon) { horizon_ = horizon; }
-  bool stalled() const { return stalled_; }
+  // --- The divisions of their own.
+  MessageLoop& loop() { return loop_; }
+  const MessageLoop& loop() const { return loop_; }
+  Storage& storage() { return storage_; }
+  const Storage& storage() const { return storage_; }
+  const CallLog& log() const { return log_; }
 
   // --- What a person does to the dialog on the screen. Each posts to the
   // open dialog and returns false (doing nothing) when none is open.
@@ -119,26 +117,12 @@ class Device final : public Platform {
   std::optional<std::uint64_t> terminatedAt(std::uint32_t processId) const;
   std::vector<std::uint32_t> terminationOrder() const { return terminated_; }
 
-  // --- Storage.
-  // The host file a device path stands for; empty for paths that are not
-  // absolute or that hold "." or ".." components.
-  std::filesystem::path hostPath(const std::string& devicePath) const;
-  // The next opens of `devicePath` fail (as a file that exists but cannot
-  // be read would), or its deletions do.
-  void refuseOpeningFile(const std::string& devicePath);
-  void refuseDeletingFile(const std::string& devicePath);
-
   // --- Resources.
   void addDialogTemplate(DialogTemplate dialog);
   void addIconResource(std::uint32_t id);
 
   // --- What happened.
-  const std::vector<Call>& log() const { return log_; }
-  // The calls whose text starts with `prefix`, in order.
-  std::vector<Call> calls(const std::string& prefix) const;
   const std::vector<IoControlRequest>& ioControlRequests() const { return ioRequests_; }
-  bool quitPosted() const { return quitPosted_; }
-  int quitCode() const { return quitCode_; }
   int dialogsCreated() const { return dialogsCreated_; }
   // The dialog whose modal run is going on (the innermost), or none.
   WindowHandle openDialog() const;
@@ -148,7 +132,6 @@ class Device final : public Platform {
   // About the latest dialog, also after it has gone.
   IconHandle dialogIcon(bool bigIcon) const;
   Rect dialogRect() const;
-  bool timerRunning(WindowHandle window, std::uintptr_t id) const;
 
   // --- Platform.
   StreamHandle openStream(const char* path, const char* mode) override;
@@ -184,96 +167,65 @@ class Device final : public Platform {
   struct Window {
     std::uint32_t processId = 0;
     WindowHandle parent = WindowHandle::none;  // none: a top-level window
-    int controlId = 0;
-    std::u16string text;
-    Rect rect;
-    bool alive = true;
+    int controlId = 0;                         // of a control
+    std::u16string text;                       // a title or a control's text
+    Rect rect;                                 // on the screen, in pixels
+    bool alive = true;                         // false once destroyed
     IconHandle bigIcon = IconHandle::none;
     IconHandle smallIcon = IconHandle::none;
-    std::vector<TextChange> history;
+    std::vector<TextChange> history;  // every text given, the first one included
   };
   struct Process {
     bool running = true;
-    bool openable = true;
-    std::optional<std::uint64_t> terminatedAt;
+    bool openable = true;                       // false: OpenProcess refuses it
+    std::optional<std::uint64_t> terminatedAt;  // virtual time
     std::uint32_t exitCode = 0;
-  };
-  struct Timer {
-    std::uint32_t elapse;
-    std::uint64_t due;
-  };
-  struct Posted {
-    WindowHandle window;
-    std::uint32_t message;
-    std::uint32_t code;
-    std::uintptr_t id;
-  };
-  struct Scripted {
-    std::uint64_t time;
-    std::uint64_t order;
-    std::function<void()> action;
   };
   struct Modal {
     WindowHandle window;
     DialogEvents* events;
-    bool ended = false;
-    std::intptr_t result = 0;
+    bool ended = false;        // by endDialog
+    std::intptr_t result = 0;  // given to endDialog
   };
-  enum class LoopEnd { dialogEnded, quit, stalled };
 
-  void record(std::string call, std::string result = {});
+  void record(Api api, std::vector<Value> args, Value result = {});
   Window* window(WindowHandle handle);
   const Window* window(WindowHandle handle) const;
   WindowHandle createWindow(std::uint32_t processId, WindowHandle parent, int controlId,
                             const std::u16string& text, const Rect& rect);
   void destroyWindow(WindowHandle handle);
-  std::string describe(WindowHandle handle) const;
+  // A window in the log: its title, or a control's id; nothing when it
+  // never existed.
+  Value describe(WindowHandle handle) const;
   WindowHandle findControl(WindowHandle dialog, int id) const;
-  bool postToDialog(std::uint32_t message, std::uint32_t code, std::uintptr_t id);
-  // Moves the clock to `time`, running the scripted actions on the way.
-  void advanceTo(std::uint64_t time);
-  LoopEnd pump(Modal* modal);
-  void deliver(const Posted& message);
   Modal* modalFor(WindowHandle handle);
+  // Hands a message to the dialog, with the dialog manager's default.
+  void dispatch(Modal& modal, std::uint32_t message, std::uint32_t code, std::uintptr_t id);
+  // A message from the loop: to the modal run of its window, if it has one.
+  void deliver(const Message& message);
+  MessageLoop::End runLoop(const Modal* modal);
+  bool postToDialog(std::uint32_t message, std::uint32_t code, std::uintptr_t id);
 
-  std::filesystem::path root_;
-  std::uint64_t now_ = 0;
-  std::uint64_t horizon_ = 10 * 60 * 1000;
-  bool stalled_ = false;
+  MessageLoop loop_;
+  Storage storage_;
+  CallLog log_;
 
-  std::map<std::uintptr_t, Window> windows_;
-  std::vector<std::uintptr_t> windowOrder_;  // creation order, for lookups
+  std::map<std::uintptr_t, Window> windows_;  // by handle, the destroyed ones too
+  std::vector<std::uintptr_t> windowOrder_;   // creation order, for lookups
   std::uintptr_t nextWindow_ = 0x100;
-  std::map<std::uint32_t, Process> processes_;
+  std::map<std::uint32_t, Process> processes_;  // by process id
   std::uint32_t nextProcess_ = 101;
-  std::map<std::uintptr_t, std::uint32_t> processHandles_;
+  std::map<std::uintptr_t, std::uint32_t> processHandles_;  // handle to process id
   std::uintptr_t nextProcessHandle_ = 0x40;
-  std::vector<std::uint32_t> terminated_;
+  std::vector<std::uint32_t> terminated_;  // process ids, in order
 
-  std::map<std::pair<std::uintptr_t, std::uintptr_t>, Timer> timers_;
-  std::vector<Posted> queue_;
-  std::vector<Scripted> script_;
-  std::uint64_t scriptOrder_ = 0;
-  bool quitPosted_ = false;
-  bool quitPending_ = false;
-  int quitCode_ = 0;
-  std::vector<Modal*> modals_;
-
-  std::map<std::uintptr_t, std::FILE*> streams_;
-  std::uintptr_t nextStream_ = 1;
-  std::set<std::string> refusedOpens_;
-  std::set<std::string> refusedDeletes_;
-
+  std::vector<Modal*> modals_;  // the runs going on, innermost last
   std::map<std::uint32_t, DialogTemplate> templates_;
   std::set<std::uint32_t> icons_;
   int dialogsCreated_ = 0;
   WindowHandle lastDialog_ = WindowHandle::none;
 
-  std::vector<Call> log_;
   std::vector<IoControlRequest> ioRequests_;
 };
-
-// UTF-16 to UTF-8 for logs and messages (unpaired surrogates become "?").
-std::string Utf8(const std::u16string& text);
 
 }  // namespace fw::sim

@@ -1,8 +1,9 @@
 // Windows builds: the Win32 backend, on the real window system (under Wine,
-// its X11 display). Files go to a scratch folder in the temporary folder.
+// its X11 display). Files go to a scratch folder of the test's own.
 #include <windows.h>
 
 #include "contract_backends.h"
+#include "scratch_folder.h"
 
 namespace ostrel::testing {
 namespace {
@@ -10,11 +11,7 @@ namespace {
 class Win32Backend final : public ContractBackend {
  public:
   Win32Backend() {
-    wchar_t temp[MAX_PATH + 1];
-    const DWORD length = GetTempPathW(MAX_PATH + 1, temp);
-    std::wstring folder = std::wstring(temp, length) + L"ostrel-contract-" +
-                          std::to_wstring(GetCurrentProcessId()) + L"\\";
-    CreateDirectoryW(folder.c_str(), nullptr);
+    const std::wstring folder = scratchFolder_.path().wstring() + L"\\";
     // The folder's path in the 8-bit form fopen takes: the ANSI code page.
     const int size =
         WideCharToMultiByte(CP_ACP, 0, folder.c_str(), -1, nullptr, 0, nullptr, nullptr);
@@ -36,6 +33,7 @@ class Win32Backend final : public ContractBackend {
   std::string windowsUnavailable() const override { return windowsUnavailable_; }
 
  private:
+  ScratchFolder scratchFolder_;
   std::string scratch_;
   std::string windowsUnavailable_;
 };

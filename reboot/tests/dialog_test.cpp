@@ -1,15 +1,19 @@
 // The confirmation dialog on the simulated device: the question, the
 // closing sequence, the countdown and the reset request, and how No, the
 // caption's OK and the close box end it in every state.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <map>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "call_matchers.h"
 #include "device.h"
+#include "marker.h"
 #include "ostrel_device.h"
 #include "ostrel_dlg.h"
 #include "resource.h"
@@ -17,6 +21,14 @@
 namespace ostrel::testing {
 namespace {
 
+using fw::sim::Api;
+using fw::sim::testing::At;
+using fw::sim::testing::CallTo;
+using fw::sim::testing::Returning;
+using ::testing::_;
+using ::testing::Contains;
+using ::testing::Each;
+using ::testing::ElementsAre;
 using Strings = std::vector<std::string>;
 
 // Yes is pressed one second after the start; the closing sequence's two
@@ -25,14 +37,6 @@ using Strings = std::vector<std::string>;
 constexpr std::uint64_t kYesAt = 1000;
 constexpr std::uint64_t kCountAt = kYesAt + 4000;
 constexpr std::uint64_t kResetAt = kCountAt + 10000;
-
-const Strings kClosingCalls = {"fopen",           "fclose",        "FindWindow",
-                               "GetWindowThread", "OpenProcess",   "TerminateProcess",
-                               "Sleep",           "SetWindowText", "SetTimer"};
-
-std::string Text(std::uint64_t time, const std::string& call) {
-  return std::to_string(time) + " " + call;
-}
 
 // --- The question.
 
@@ -49,14 +53,6 @@ TEST_F(Asking, InitialisationShowsIconCentresAndAsks) {
   const fw::Rect place = device().dialogRect();
   EXPECT_EQ(place.left, (480 - 282) / 2);
   EXPECT_EQ(place.top, (272 - 118) / 2);
-  EXPECT_EQ(Trace({"FindResource", "LoadIcon", "DialogBox(102)", "WM_INITDIALOG", "SendMessage",
-                   "MoveWindow", "SetWindowText"},
-                  0, true),
-            (Strings{"0 FindResource(128,14) -> module", "0 LoadIcon(128) -> icon 0x20080",
-                     "0 DialogBox(102)", "0 WM_INITDIALOG", "0 SendMessage(WM_SETICON,1,0x20080)",
-                     "0 SendMessage(WM_SETICON,0,0x20080)", "0 MoveWindow(Ostrel,99,77)",
-                     "0 SetWindowText(1002,Do you want to reboot system?)",
-                     "500 DialogBox(102) returns -> 0"}));
   EXPECT_EQ(countdown, 10);
 }
 
@@ -88,7 +84,7 @@ void PrintTo(const Running& running, std::ostream* out) { *out << running.name; 
 
 class Closing : public OstrelDeviceTest, public ::testing::WithParamInterface<Running> {};
 
-TEST_P(Closing, LooksUpEachTitleOnceAndEndsWhatRuns) {
+TEST_P(Closing, WritesTheMarkerFirstThenEndsWhatRunsWithTwoPauses) {
   const Running running = GetParam();
   MakeMarkerFolder();
   const std::uint32_t bystander = device().startProgram(u"Navigator");
@@ -101,24 +97,20 @@ TEST_P(Closing, LooksUpEachTitleOnceAndEndsWhatRuns) {
 
   Start();
 
-  Strings expected = {Text(kYesAt, "fopen(\\USB Disk\\Zarvo\\reboot.txt,w)"),
-                      Text(kYesAt, "fclose(stream 1)")};
-  auto close = [&](std::uint64_t time, const std::string& title) {
-    expected.push_back(Text(time, "FindWindow(" + title + ")"));
-    if (pids.count(title) == 0) return;
-    const std::string pid = std::to_string(pids[title]);
-    expected.push_back(Text(time, "GetWindowThreadProcessId(" + title + ")"));
-    expected.push_back(Text(time, "OpenProcess(0,0," + pid + ")"));
-    expected.push_back(Text(time, "TerminateProcess(pid " + pid + ",0)"));
-  };
-  close(kYesAt, "Tolvane");
-  expected.push_back(Text(kYesAt, "Sleep(2000)"));
-  close(kYesAt + 2000, "Brevan_Main");
-  close(kYesAt + 2000, "Nimbrel");
-  expected.push_back(Text(kYesAt + 2000, "Sleep(2000)"));
-  expected.push_back(Text(kCountAt, "SetWindowText(1002,After 10 seconds -> reboot system)"));
-  expected.push_back(Text(kCountAt, "SetTimer(66560,1000)"));
-  EXPECT_EQ(Trace(kClosingCalls, kYesAt), expected);
+  // The marker is written before anything is closed; each title is looked
+  // up once, in order, with a pause after the first and after the last.
+  EXPECT_THAT(log().calls({Api::openStream, Api::closeStream, Api::findWindow, Api::sleep}, kYesAt),
+              ElementsAre(At(kYesAt, CallTo(Api::openStream, kMarkerPath, "w")),
+                          At(kYesAt, CallTo(Api::closeStream, _)),
+                          At(kYesAt, CallTo(Api::findWindow, "Tolvane")),
+                          At(kYesAt, CallTo(Api::sleep, kClosingPause)),
+                          At(kYesAt + 2000, CallTo(Api::findWindow, "Brevan_Main")),
+                          At(kYesAt + 2000, CallTo(Api::findWindow, "Nimbrel")),
+                          At(kYesAt + 2000, CallTo(Api::sleep, kClosingPause))));
+  // The device's own way to end a process: no access asked for, exit code 0.
+  EXPECT_THAT(log().calls({Api::openProcess}), Each(CallTo(Api::openProcess, 0, false, _)));
+  EXPECT_THAT(log().calls({Api::terminateProcess}), Each(CallTo(Api::terminateProcess, _, 0)));
+  EXPECT_EQ(Counts(), CountTexts(kCountAt, 10, 10));
 
   EXPECT_TRUE(device().running(bystander));
   for (const auto& [title, pid] : pids) {
@@ -150,7 +142,7 @@ TEST_F(Closing, EndsOnlyTheFirstOfTwoProgramsWithTheSameTitle) {
 
   EXPECT_FALSE(device().running(first));
   EXPECT_TRUE(device().running(second));
-  EXPECT_EQ(device().calls("FindWindow(Tolvane)").size(), 1u);
+  EXPECT_THAT(log().all(), Contains(CallTo(Api::findWindow, "Tolvane")).Times(1));
 }
 
 TEST_F(Closing, GoesOnWhenAProcessCannotBeOpened) {
@@ -174,8 +166,9 @@ TEST_F(Closing, GoesOnWhenTheMarkerCannotBeCreated) {
   device().pressAt(kResetAt + 500, IDC_NO);
   Start();
 
-  EXPECT_EQ(device().calls("fopen(\\USB Disk\\Zarvo\\reboot.txt,w)")[0].result, "none");
-  EXPECT_TRUE(device().calls("fclose").empty());
+  EXPECT_THAT(log().all(), Contains(Returning(CallTo(Api::openStream, kMarkerPath, "w"),
+                                              fw::StreamHandle::none)));
+  EXPECT_EQ(log().count(Api::closeStream), 0u) << "no stream, nothing to close";
   EXPECT_FALSE(device().running(tolvane));
   EXPECT_EQ(device().ioControlRequests().size(), 1u);
   EXPECT_FALSE(MarkerExists());
@@ -202,10 +195,14 @@ TEST_F(Countdown, CountsToZeroAndRequestsTheResetOnce) {
   Start();
 
   EXPECT_EQ(Counts(), CountTexts(kCountAt, 10));
-  EXPECT_EQ(Trace({"SetWindowText", "KillTimer", "KernelIoControl"}, kResetAt),
-            (Strings{Text(kResetAt, "SetWindowText(1002,After 0 seconds -> reboot system)"),
-                     Text(kResetAt, "KillTimer(66560)"),
-                     Text(kResetAt, "KernelIoControl(0x01012190,null,0,null,0,null)")}));
+  // The request comes after the count 0 is shown and the timer stopped.
+  EXPECT_THAT(
+      log().calls({Api::setWindowText, Api::killTimer, Api::kernelIoControl}, kResetAt),
+      ElementsAre(
+          At(kResetAt, CallTo(Api::setWindowText, IDC_MESSAGE, "After 0 seconds -> reboot system")),
+          At(kResetAt, CallTo(Api::killTimer, COUNTDOWN_TIMER_ID)),
+          At(kResetAt,
+             CallTo(Api::kernelIoControl, kResetRequestCode, false, 0, false, 0, false))));
   ASSERT_EQ(device().ioControlRequests().size(), 1u);
   const fw::sim::IoControlRequest& reset = device().ioControlRequests()[0];
   EXPECT_EQ(reset.code, 0x01012190u);
@@ -215,7 +212,8 @@ TEST_F(Countdown, CountsToZeroAndRequestsTheResetOnce) {
   EXPECT_EQ(reset.outSize, 0u);
   EXPECT_EQ(reset.bytesReturned, nullptr);
   // Stopped: no tick in the thirty seconds that follow.
-  EXPECT_EQ(device().calls("WM_TIMER").size(), 10u);
+  EXPECT_THAT(log().all(),
+              Contains(CallTo(Api::dialogMessage, fw::kMsgTimer, 0, COUNTDOWN_TIMER_ID)).Times(10));
   EXPECT_EQ(countdown, 0);
 }
 
@@ -225,13 +223,15 @@ class ForeignTimer : public Countdown, public ::testing::WithParamInterface<std:
 TEST_P(ForeignTimer, ChangesNothing) {
   const std::uint32_t id = GetParam();
   // One from the start (while asking), one during the count.
-  device().at(0, [&] { device().setTimer(device().openDialog(), id, 300); });
+  device().loop().at(0, [&] { device().setTimer(device().openDialog(), id, 300); });
   device().pressAt(kResetAt + 500, IDC_NO);
   Start();
 
   std::size_t whileAsking = 0;
   std::size_t whileCounting = 0;
-  for (const fw::sim::Call& tick : device().calls("WM_TIMER(" + std::to_string(id) + ")")) {
+  const auto foreignTick = CallTo(Api::dialogMessage, fw::kMsgTimer, 0, id);
+  for (const fw::sim::Call& tick : log().calls({Api::dialogMessage})) {
+    if (!::testing::Matches(foreignTick)(tick)) continue;
     if (tick.time < kYesAt) ++whileAsking;
     if (tick.time > kCountAt && tick.time < kResetAt) ++whileCounting;
   }
@@ -243,14 +243,19 @@ TEST_P(ForeignTimer, ChangesNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Identifiers, ForeignTimer,
-                         ::testing::Values(0u, 1u, 0x400u, 0x10000u, 0x10401u, 0x1010400u));
+                         ::testing::Values(0u, 1u, 0x400u, 0x10000u, 0x10401u, 0x1010400u),
+                         [](const ::testing::TestParamInfo<std::uint32_t>& info) {
+                           char name[16];
+                           std::snprintf(name, sizeof name, "Id%X", info.param);
+                           return std::string(name);
+                         });
 
 TEST_F(Countdown, SecondYesCarriesOnFromTheCurrentCount) {
   // The count shows 7 at kCountAt + 3000; Yes again half a second later,
   // with Tolvane started again meanwhile and the marker no longer empty.
   constexpr std::uint64_t kAgainAt = kCountAt + 3500;
   std::uint32_t tolvane = 0;
-  device().at(kCountAt + 3200, [&] {
+  device().loop().at(kCountAt + 3200, [&] {
     tolvane = device().startProgram(u"Tolvane");
     WriteMarker("left over");
   });
@@ -261,13 +266,16 @@ TEST_F(Countdown, SecondYesCarriesOnFromTheCurrentCount) {
   Strings expected = CountTexts(kCountAt, 10, 7);
   for (const std::string& text : CountTexts(kAgainAt + 4000, 7)) expected.push_back(text);
   EXPECT_EQ(Counts(), expected);
-  EXPECT_EQ(
-      Trace({"fopen", "FindWindow", "Sleep", "SetTimer"}, kAgainAt),
-      (Strings{Text(kAgainAt, "fopen(\\USB Disk\\Zarvo\\reboot.txt,w)"),
-               Text(kAgainAt, "FindWindow(Tolvane)"), Text(kAgainAt, "Sleep(2000)"),
-               Text(kAgainAt + 2000, "FindWindow(Brevan_Main)"),
-               Text(kAgainAt + 2000, "FindWindow(Nimbrel)"), Text(kAgainAt + 2000, "Sleep(2000)"),
-               Text(kAgainAt + 4000, "SetTimer(66560,1000)")}));
+  // The whole closing sequence again, its pauses included, then the timer.
+  EXPECT_THAT(log().calls({Api::openStream, Api::findWindow, Api::sleep, Api::setTimer}, kAgainAt),
+              ElementsAre(At(kAgainAt, CallTo(Api::openStream, kMarkerPath, "w")),
+                          At(kAgainAt, CallTo(Api::findWindow, "Tolvane")),
+                          At(kAgainAt, CallTo(Api::sleep, kClosingPause)),
+                          At(kAgainAt + 2000, CallTo(Api::findWindow, "Brevan_Main")),
+                          At(kAgainAt + 2000, CallTo(Api::findWindow, "Nimbrel")),
+                          At(kAgainAt + 2000, CallTo(Api::sleep, kClosingPause)),
+                          At(kAgainAt + 4000,
+                             CallTo(Api::setTimer, COUNTDOWN_TIMER_ID, kCountdownPeriod))));
   EXPECT_EQ(device().terminatedAt(tolvane), kAgainAt);
   EXPECT_EQ(std::filesystem::file_size(MarkerFile()), 0u);
   ASSERT_EQ(device().ioControlRequests().size(), 1u);
@@ -344,22 +352,23 @@ TEST_P(Ending, EndsTheModalRunAndKeepsWhatYesDid) {
 
   EXPECT_EQ(Start(), 0);
 
-  const std::vector<fw::sim::Call> returned = device().calls("DialogBox(102) returns");
-  ASSERT_EQ(returned.size(), 1u);
-  EXPECT_EQ(returned[0].time, c.handledAt);
   // No posts the quit request; the caption's buttons end the run through
   // the framework's default OK and cancel handling.
-  const std::string result = c.ending == EndBy::no ? "0" : c.ending == EndBy::captionOk ? "1" : "2";
-  EXPECT_EQ(returned[0].result, result);
-  EXPECT_EQ(device().quitPosted(), c.ending == EndBy::no);
-  EXPECT_EQ(device().calls("EndDialog").size(), c.ending == EndBy::no ? 0u : 1u);
+  const std::intptr_t result = c.ending == EndBy::no          ? 0
+                               : c.ending == EndBy::captionOk ? fw::kIdOk
+                                                              : fw::kIdCancel;
+  EXPECT_THAT(log().calls({Api::modalRunEnded}),
+              ElementsAre(At(c.handledAt,
+                             Returning(CallTo(Api::modalRunEnded, IDD_OSTREL_DIALOG), result))));
+  EXPECT_EQ(device().loop().quitPosted(), c.ending == EndBy::no);
+  EXPECT_EQ(log().count(Api::endDialog), c.ending == EndBy::no ? 0u : 1u);
 
   EXPECT_EQ(MarkerExists(), c.markerAfter);
   EXPECT_EQ(device().running(tolvane), !yes);
   EXPECT_EQ(device().ioControlRequests().size(), c.resetRequests);
   EXPECT_EQ(Counts().size(), c.counts);
   // Nothing happens after the end: the dialog's timer went with its window.
-  EXPECT_EQ(device().log().back().call, "DialogBox(102) returns");
+  EXPECT_EQ(log().all().back().api, Api::modalRunEnded);
 }
 
 INSTANTIATE_TEST_SUITE_P(States, Ending, ::testing::ValuesIn(kEndCases),

@@ -12,6 +12,7 @@
 #include "dialog.h"
 #include "format.h"
 #include "message_map.h"
+#include "scratch_folder.h"
 #include "win_app.h"
 #include "wnd.h"
 
@@ -149,12 +150,12 @@ FW_END_MESSAGE_MAP();
 
 class DialogRun : public ::testing::Test {
  protected:
-  DialogRun() : device(std::filesystem::path(::testing::TempDir()) / "fw-dialog") {
+  DialogRun() {
     device.addDialogTemplate({kTemplate, u"Test", 100, 50, {{kButton, u"Go", {5, 30, 45, 44}}}});
-    fw::setPlatform(&device);
   }
-  ~DialogRun() override { fw::setPlatform(nullptr); }
-  fw::sim::Device device;
+  ostrel::testing::ScratchFolder storage;
+  fw::sim::Device device{storage.path()};
+  fw::ScopedPlatform installed{device};
 };
 
 TEST_F(DialogRun, CaptionOkSavesDataAndEndsWithOk) {
@@ -188,9 +189,9 @@ TEST_F(DialogRun, DerivedMapOverridesTheDefaultOk) {
 
 TEST_F(DialogRun, QuitRequestEndsTheRun) {
   TestDialog dialog;
-  device.at(100, [&] { device.postQuitMessage(0); });
+  device.loop().at(100, [&] { device.postQuitMessage(0); });
   EXPECT_EQ(dialog.DoModal(), 0);
-  EXPECT_FALSE(device.stalled());
+  EXPECT_FALSE(device.loop().stalled());
 }
 
 TEST_F(DialogRun, MissingTemplateReturnsAtOnce) {
@@ -214,15 +215,15 @@ class TestApp : public fw::CWinApp {
 TEST_F(DialogRun, AppMainEndsWhenStartUpReturnsZero) {
   TestApp app(0);
   EXPECT_EQ(fw::AppMain({}), 0);
-  EXPECT_TRUE(device.calls("message loop").empty());
+  EXPECT_EQ(device.log().count(fw::sim::Api::runMessageLoop), 0u);
 }
 
 TEST_F(DialogRun, AppMainRunsTheLoopUntilTheQuitRequest) {
   TestApp app(1);
-  device.at(300, [&] { device.postQuitMessage(3); });
+  device.loop().at(300, [&] { device.postQuitMessage(3); });
   EXPECT_EQ(fw::AppMain({}), 3);
-  EXPECT_EQ(device.calls("message loop").size(), 1u);
-  EXPECT_EQ(device.now(), 300u);
+  EXPECT_EQ(device.log().count(fw::sim::Api::runMessageLoop), 1u);
+  EXPECT_EQ(device.loop().now(), 300u);
 }
 
 TEST(AppMain, WithoutApplicationFails) {
@@ -235,9 +236,37 @@ TEST(AppMain, WithoutApplicationFails) {
   EXPECT_EQ(fw::AppMain({}), -1);
 }
 
+// --- Installing a backend.
+
+TEST(PlatformInstall, GuardsNestAndPutBackWhatWasInUse) {
+  fw::Platform& own = fw::defaultPlatform();
+  ASSERT_EQ(&fw::platform(), &own);
+  ostrel::testing::ScratchFolder storage;
+  fw::sim::Device outer(storage.path());
+  fw::sim::Device inner(storage.path());
+  {
+    fw::ScopedPlatform first(outer);
+    {
+      fw::ScopedPlatform second(inner);
+      EXPECT_EQ(&fw::platform(), &inner);
+    }
+    EXPECT_EQ(&fw::platform(), &outer);
+  }
+  EXPECT_EQ(&fw::platform(), &own);
+}
+
+TEST(PlatformInstall, SetPlatformReturnsTheBackendInUseNeverNull) {
+  ostrel::testing::ScratchFolder storage;
+  fw::sim::Device device(storage.path());
+  EXPECT_EQ(fw::setPlatform(&device), &fw::defaultPlatform());
+  EXPECT_EQ(fw::setPlatform(nullptr), &device);
+  EXPECT_EQ(&fw::platform(), &fw::defaultPlatform());
+}
+
 // --- Formatting.
 
 struct Format {
+  const char* name;
   const char16_t* format;
   std::int32_t value;
   std::size_t capacity;
@@ -263,17 +292,20 @@ TEST_P(FormatText, FitsOrFailsCleanly) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, FormatText,
-    ::testing::Values(Format{u"After %d seconds -> reboot system", 10, 100, 33,
+    ::testing::Values(Format{"CountOfTen", u"After %d seconds -> reboot system", 10, 100, 33,
                              u"After 10 seconds -> reboot system"},
-                      Format{u"After %d seconds -> reboot system", 0, 100, 32,
+                      Format{"CountOfZero", u"After %d seconds -> reboot system", 0, 100, 32,
                              u"After 0 seconds -> reboot system"},
-                      Format{u"%d", -2147483647 - 1, 12, 11, u"-2147483648"},
-                      Format{u"%d", 2147483647, 11, 10, u"2147483647"},
-                      Format{u"%d%%", 5, 3, 2, u"5%"},
-                      Format{u"ab%d", 123, 6, 5, u"ab123"},  // exactly fits with the 0
-                      Format{u"ab%d", 123, 5, -1, u""},      // one unit short
-                      Format{u"abc", 0, 3, -1, u""}, Format{u"%s", 1, 10, -1, u""},
-                      Format{u"50%", 1, 10, -1, u""}, Format{u"x", 1, 0, -1, u""}));
+                      Format{"MostNegative", u"%d", -2147483647 - 1, 12, 11, u"-2147483648"},
+                      Format{"MostPositive", u"%d", 2147483647, 11, 10, u"2147483647"},
+                      Format{"PercentSign", u"%d%%", 5, 3, 2, u"5%"},
+                      Format{"ExactlyFits", u"ab%d", 123, 6, 5, u"ab123"},
+                      Format{"OneUnitShort", u"ab%d", 123, 5, -1, u""},
+                      Format{"NoRoomForTheEnd", u"abc", 0, 3, -1, u""},
+                      Format{"OtherConversion", u"%s", 1, 10, -1, u""},
+                      Format{"LonePercentAtTheEnd", u"50%", 1, 10, -1, u""},
+                      Format{"NoRoomAtAll", u"x", 1, 0, -1, u""}),
+    [](const ::testing::TestParamInfo<Format>& info) { return std::string(info.param.name); });
 
 // --- Centring.
 

@@ -19,34 +19,23 @@ void InstallResources(fw::sim::Device& device) {
   device.addIconResource(IDI_OSTREL);
 }
 
-void OstrelDeviceTest::SetUp() {
-  const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-  std::string name = std::string(test->test_suite_name()) + "." + test->name();
-  for (char& c : name) {
-    if (c == '/') c = '_';
-  }
-  storage_ = std::filesystem::path(::testing::TempDir()) / "ostrel" / name;
-  std::filesystem::remove_all(storage_);
-  std::filesystem::create_directories(storage_);
-  Reboot();
-}
+void OstrelDeviceTest::SetUp() { Reboot(); }
 
 void OstrelDeviceTest::TearDown() {
   if (!expectStall) {
-    EXPECT_FALSE(device_->stalled()) << "the modal run ran out of events";
+    EXPECT_FALSE(device_->loop().stalled()) << "the modal run ran out of events";
   }
-  fw::setPlatform(nullptr);
+  installed_.reset();
   device_.reset();
-  std::filesystem::remove_all(storage_);
 }
 
 int OstrelDeviceTest::Start() { return fw::AppMain(fw::StartupValues{}); }
 
 void OstrelDeviceTest::Reboot() {
-  fw::setPlatform(nullptr);
-  device_ = std::make_unique<fw::sim::Device>(storage_);
+  installed_.reset();
+  device_ = std::make_unique<fw::sim::Device>(storage_.path());
   InstallResources(*device_);
-  fw::setPlatform(device_.get());
+  installed_.emplace(*device_);
 }
 
 void OstrelDeviceTest::MakeMarkerFolder() {
@@ -54,7 +43,7 @@ void OstrelDeviceTest::MakeMarkerFolder() {
 }
 
 std::filesystem::path OstrelDeviceTest::MarkerFile() const {
-  return device_->hostPath(kMarkerPath);
+  return device_->storage().hostPath(kMarkerPath);
 }
 
 bool OstrelDeviceTest::MarkerExists() const { return std::filesystem::exists(MarkerFile()); }
@@ -62,23 +51,6 @@ bool OstrelDeviceTest::MarkerExists() const { return std::filesystem::exists(Mar
 void OstrelDeviceTest::WriteMarker(const std::string& contents) {
   MakeMarkerFolder();
   std::ofstream(MarkerFile(), std::ios::binary) << contents;
-}
-
-std::vector<std::string> OstrelDeviceTest::Trace(const std::vector<std::string>& prefixes,
-                                                 std::uint64_t from, bool withResults) const {
-  std::vector<std::string> trace;
-  for (const fw::sim::Call& call : device_->log()) {
-    if (call.time < from) continue;
-    for (const std::string& prefix : prefixes) {
-      if (call.call.compare(0, prefix.size(), prefix) == 0) {
-        std::string line = std::to_string(call.time) + " " + call.call;
-        if (withResults && !call.result.empty()) line += " -> " + call.result;
-        trace.push_back(line);
-        break;
-      }
-    }
-  }
-  return trace;
 }
 
 std::vector<std::string> OstrelDeviceTest::Counts() const {

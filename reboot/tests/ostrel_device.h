@@ -1,6 +1,6 @@
 // A simulated device set up for the reboot utility: its resources, storage
-// in a fresh scratch folder, and helpers to start the program, reboot the
-// device and read back what happened.
+// in a scratch folder of the test's own, and helpers to start the program,
+// reboot the device and read back what happened.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,10 +8,12 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "device.h"
+#include "scratch_folder.h"
 
 namespace ostrel::testing {
 
@@ -24,6 +26,7 @@ class OstrelDeviceTest : public ::testing::Test {
   void TearDown() override;
 
   fw::sim::Device& device() { return *device_; }
+  const fw::sim::CallLog& log() const { return device_->log(); }
   // Starts the program as the device's entry does; returns its exit code.
   int Start();
   // A new device on the same storage: no programs, nothing queued, clock 0.
@@ -35,10 +38,6 @@ class OstrelDeviceTest : public ::testing::Test {
   bool MarkerExists() const;
   void WriteMarker(const std::string& contents);
 
-  // The calls whose text starts with one of `prefixes`, from `from` on, as
-  // "<time> <call>" (and " -> <result>" when `withResults`).
-  std::vector<std::string> Trace(const std::vector<std::string>& prefixes, std::uint64_t from = 0,
-                                 bool withResults = false) const;
   // The message field's texts after the question, as "<time> <text>".
   std::vector<std::string> Counts() const;
   // "<time> After <n> seconds -> reboot system" for n = first down to 0,
@@ -49,8 +48,9 @@ class OstrelDeviceTest : public ::testing::Test {
   bool expectStall = false;
 
  private:
-  std::filesystem::path storage_;
+  ScratchFolder storage_;
   std::unique_ptr<fw::sim::Device> device_;
+  std::optional<fw::ScopedPlatform> installed_;
 };
 
 }  // namespace ostrel::testing

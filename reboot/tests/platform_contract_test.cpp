@@ -15,27 +15,24 @@
 #include "device.h"
 #include "ostrel_device.h"
 #include "resource.h"
+#include "scratch_folder.h"
 
 namespace ostrel::testing {
 namespace {
 
 class SimBackend final : public ContractBackend {
  public:
-  SimBackend()
-      : storage_(std::filesystem::path(::testing::TempDir()) / "ostrel-contract-sim"),
-        device_(storage_) {
-    std::filesystem::remove_all(storage_);
-    std::filesystem::create_directories(storage_ / "scratch");
+  SimBackend() : device_(storage_.path()) {
+    std::filesystem::create_directories(storage_.path() / "scratch");
     InstallResources(device_);
   }
-  ~SimBackend() override { std::filesystem::remove_all(storage_); }
 
   fw::Platform& platform() override { return device_; }
   std::string scratchFolder() const override { return "\\scratch\\"; }
   std::string windowsUnavailable() const override { return {}; }
 
  private:
-  std::filesystem::path storage_;
+  ScratchFolder storage_;
   fw::sim::Device device_;
 };
 

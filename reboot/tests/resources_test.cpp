@@ -3,7 +3,6 @@
 // each with the values the utility is defined with.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <tuple>
@@ -211,26 +210,6 @@ TEST_F(OstrelResources, VersionRecordStringsAndTranslation) {
   const ByteReader pair(translation->value);
   EXPECT_EQ(pair.u16(0), 0x0409);
   EXPECT_EQ(pair.u16(2), 0x04B0);
-}
-
-// The reader on a damaged file: every truncation of the program either
-// reads what is left or throws, and never reads past the end.
-TEST_F(OstrelResources, ReaderRefusesTruncatedFilesCleanly) {
-  const std::size_t step = std::max<std::size_t>(1, file_->size() / 2000);
-  std::size_t refused = 0;
-  for (std::size_t length = 0; length < file_->size(); length += step) {
-    const std::vector<std::uint8_t> cut(file_->begin(),
-                                        file_->begin() + static_cast<std::ptrdiff_t>(length));
-    try {
-      for (const Resource& resource : ReadResources(cut)) {
-        if (resource.type.number == kDialog) ParseDialog(resource.data);
-        if (resource.type.number == kVersion) ParseVersion(resource.data);
-      }
-    } catch (const PeError&) {
-      ++refused;
-    }
-  }
-  EXPECT_GT(refused, 0u);
 }
 
 }  // namespace

@@ -1,45 +1,65 @@
 // Starts of the utility: the reboot marker decides between ending silently
 // and asking.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <filesystem>
+#include <ostream>
 #include <string>
-#include <vector>
 
+#include "call_matchers.h"
+#include "marker.h"
 #include "ostrel_app.h"
 #include "ostrel_device.h"
 #include "resource.h"
+#include "scratch_folder.h"
 #include "win_app.h"
 
 namespace ostrel::testing {
 namespace {
 
-using Strings = std::vector<std::string>;
-const Strings kStartCalls = {"fopen", "fclose", "DeleteFile", "PostQuitMessage", "DialogBox"};
+using fw::sim::Api;
+using fw::sim::testing::At;
+using fw::sim::testing::CallTo;
+using fw::sim::testing::Returning;
+using ::testing::_;
+using ::testing::ElementsAre;
 
 TEST(Program, HasOneApplicationObject) { EXPECT_EQ(fw::CWinApp::Current(), &theApp); }
 
 // Whatever the marker holds, its presence alone counts.
+struct MarkerContents {
+  const char* name;
+  std::string bytes;
+};
+
+void PrintTo(const MarkerContents& contents, std::ostream* out) { *out << contents.name; }
+
 class StartWithMarker : public OstrelDeviceTest,
-                        public ::testing::WithParamInterface<std::string> {};
+                        public ::testing::WithParamInterface<MarkerContents> {};
 
 TEST_P(StartWithMarker, DeletesItAndEndsWithoutAWindow) {
-  WriteMarker(GetParam());
+  WriteMarker(GetParam().bytes);
 
   EXPECT_EQ(Start(), 0);
 
   EXPECT_FALSE(MarkerExists());
   EXPECT_EQ(device().dialogsCreated(), 0);
-  EXPECT_TRUE(device().quitPosted());
-  EXPECT_EQ(device().quitCode(), 0);
-  EXPECT_EQ(Trace(kStartCalls, 0, true),
-            (Strings{"0 fopen(\\USB Disk\\Zarvo\\reboot.txt,r) -> stream 1", "0 fclose(stream 1)",
-                     "0 DeleteFile(\\USB Disk\\Zarvo\\reboot.txt) -> ok", "0 PostQuitMessage(0)"}));
+  EXPECT_TRUE(device().loop().quitPosted());
+  EXPECT_EQ(device().loop().quitCode(), 0);
+  // The stream is closed before the file is deleted: the device deletes no
+  // open file.
+  EXPECT_THAT(log().calls({Api::openStream, Api::closeStream, Api::deleteFile}),
+              ElementsAre(CallTo(Api::openStream, kMarkerPath, "r"), CallTo(Api::closeStream, _),
+                          CallTo(Api::deleteFile, kMarkerPath)));
 }
 
 INSTANTIATE_TEST_SUITE_P(Contents, StartWithMarker,
-                         ::testing::Values(std::string(), std::string("reboot\r\n"),
-                                           std::string("\0\xff\x01", 3)));
+                         ::testing::Values(MarkerContents{"Empty", ""},
+                                           MarkerContents{"TextLine", "reboot\r\n"},
+                                           MarkerContents{"Binary", std::string("\0\xff\x01", 3)}),
+                         [](const ::testing::TestParamInfo<MarkerContents>& info) {
+                           return std::string(info.param.name);
+                         });
 
 using Starting = OstrelDeviceTest;
 
@@ -51,9 +71,8 @@ TEST_F(Starting, WithoutMarkerShowsTheDialogUntilItEnds) {
 
   EXPECT_EQ(device().dialogsCreated(), 1);
   EXPECT_FALSE(MarkerExists());
-  EXPECT_EQ(Trace(kStartCalls, 0, true),
-            (Strings{"0 fopen(\\USB Disk\\Zarvo\\reboot.txt,r) -> none", "0 DialogBox(102)",
-                     "3000 PostQuitMessage(0)", "3000 DialogBox(102) returns -> 0"}));
+  EXPECT_THAT(log().calls({Api::modalRunEnded}),
+              ElementsAre(At(3000, Returning(CallTo(Api::modalRunEnded, IDD_OSTREL_DIALOG), 0))));
   EXPECT_EQ(theApp.mainWindow, nullptr);
 }
 
@@ -91,14 +110,14 @@ TEST_F(Starting, AfterNoDuringTheCountdownIsSilentOnce) {
 
 TEST_F(Starting, MarkerThatCannotBeReadCountsAsAbsent) {
   WriteMarker("");
-  device().refuseOpeningFile("\\USB Disk\\Zarvo\\reboot.txt");
+  device().storage().refuseOpening(kMarkerPath);
   device().pressAt(500, IDC_NO);
 
   Start();
 
   EXPECT_EQ(device().dialogsCreated(), 1);
   EXPECT_TRUE(MarkerExists());
-  EXPECT_TRUE(device().calls("DeleteFile").empty());
+  EXPECT_EQ(log().count(Api::deleteFile), 0u);
 }
 
 TEST_F(Starting, MarkerThatCannotBeDeletedSilencesEveryStart) {
@@ -106,26 +125,24 @@ TEST_F(Starting, MarkerThatCannotBeDeletedSilencesEveryStart) {
   for (int start = 0; start < 2; ++start) {
     SCOPED_TRACE(start);
     Reboot();
-    device().refuseDeletingFile("\\USB Disk\\Zarvo\\reboot.txt");
+    device().storage().refuseDeleting(kMarkerPath);
     EXPECT_EQ(Start(), 0);
     EXPECT_EQ(device().dialogsCreated(), 0);
-    EXPECT_TRUE(device().quitPosted());
+    EXPECT_TRUE(device().loop().quitPosted());
     EXPECT_TRUE(MarkerExists());
   }
 }
 
 TEST_F(Starting, DialogThatCannotBeCreatedEndsTheProgram) {
-  fw::sim::Device bare(std::filesystem::path(::testing::TempDir()) /
-                       "ostrel-bare");  // no resources
-  fw::setPlatform(&bare);
+  ScratchFolder storage;
+  fw::sim::Device bare(storage.path());  // no resources
+  fw::ScopedPlatform installed(bare);
 
   EXPECT_EQ(Start(), 0);
 
   EXPECT_EQ(bare.dialogsCreated(), 0);
-  ASSERT_EQ(bare.calls("DialogBox").size(), 1u);
-  EXPECT_EQ(bare.calls("DialogBox")[0].result, "not created");
-  EXPECT_TRUE(bare.calls("WM_").empty());
-  fw::setPlatform(&device());
+  EXPECT_THAT(bare.log().calls({Api::runModalDialog, Api::dialogInitialise, Api::dialogMessage}),
+              ElementsAre(Returning(CallTo(Api::runModalDialog, IDD_OSTREL_DIALOG), false)));
 }
 
 }  // namespace

@@ -59,7 +59,7 @@ contains $'[Name] ZarvoEU_Quillet.exe\t\t\t\t\t\t\t\t\t\r\n'
 contains $'calculateMd5_AddOneFile(FlashDrive\\NAVI\\Map\\地图.dat)\r\r\n'
 [ "$(tail -c 28 stdout.bin)" = "Press any key to continue..." ] ||
   fail "stdout does not end with the prompt"
-if grep -qa 'Skipped' stdout.bin; then fail "the walk skipped entries"; fi
+if grep -qa 'Refused' stdout.bin; then fail "the walk refused entries"; fi
 
 # The working folder: the archive, and the staging folder as it was.
 [ -f ZarvoEUupdate.zip ] || fail "no ZarvoEUupdate.zip"

@@ -1,0 +1,103 @@
+#include "check_main.h"
+
+#include <chrono>
+#include <cstdio>
+
+#include "check_platform.h"
+#include "release_check.h"
+#include "report.h"
+
+namespace quillet::check {
+namespace {
+
+constexpr char kUsage[] =
+    "Usage: quillet-check [--list] [--json] [PATH]\n"
+    "Checks a Zarvo release: PATH is the archive (default ZarvoEUupdate.zip) or a folder\n"
+    "holding an extracted release.\n"
+    "  --list  print both lists decoded as UTF-8 text, one line each\n"
+    "  --json  write the report as one JSON object\n"
+    "Exit codes: 0 passes, 2 usage, 3 cannot open or damaged, 4 malformed lists,\n"
+    "5 lists disagree with the contents, 6 digest mismatch.\n";
+
+// A progress line on standard error for checks that take a while, drawn
+// only on a terminal, from about two seconds on, a few times a second.
+class ProgressLine {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  explicit ProgressLine(bool enabled) : enabled_(enabled), start_(Clock::now()) {}
+  ~ProgressLine() {
+    if (drawn_) std::fprintf(stderr, "\r%-60s\r", "");
+  }
+
+  void update(std::uint64_t done, std::uint64_t total) {
+    if (!enabled_) return;
+    const Clock::time_point now = Clock::now();
+    if (now - start_ < std::chrono::seconds(2)) return;
+    if (drawn_ && now - last_ < std::chrono::milliseconds(250)) return;
+    last_ = now;
+    drawn_ = true;
+    std::fprintf(stderr, "\rChecked %llu of %llu MiB", static_cast<unsigned long long>(done >> 20),
+                 static_cast<unsigned long long>(total >> 20));
+    std::fflush(stderr);
+  }
+
+ private:
+  bool enabled_;
+  bool drawn_ = false;
+  Clock::time_point start_;
+  Clock::time_point last_;
+};
+
+void write(const std::string& text) { std::fwrite(text.data(), 1, text.size(), stdout); }
+
+}  // namespace
+
+int checkMain(const std::vector<std::string>& arguments) {
+  bool list = false;
+  bool json = false;
+  std::string path;
+  bool pathGiven = false;
+  for (const std::string& argument : arguments) {
+    if (argument == "--list") {
+      list = true;
+    } else if (argument == "--json") {
+      json = true;
+    } else if (argument == "--help" || argument == "-h") {
+      write(kUsage);
+      return kExitPassed;
+    } else if (!argument.empty() && argument[0] == '-' && argument != "-") {
+      std::fprintf(stderr, "quillet-check: unknown option '%s'\n%s", argument.c_str(), kUsage);
+      return kExitUsage;
+    } else if (pathGiven) {
+      std::fprintf(stderr, "quillet-check: more than one PATH\n%s", kUsage);
+      return kExitUsage;
+    } else {
+      path = argument;
+      pathGiven = true;
+    }
+  }
+  if (!pathGiven) path = kDefaultRelease;
+  if (path.empty()) {
+    std::fprintf(stderr, "quillet-check: an empty PATH\n%s", kUsage);
+    return kExitUsage;
+  }
+
+  CheckReport report;
+  {
+    ProgressLine progress(stderrIsTerminal());
+    report = checkPath(path, [&progress](std::uint64_t done, std::uint64_t total) {
+      progress.update(done, total);
+    });
+  }
+  if (json) {
+    write(jsonReport(report, list));
+  } else {
+    if (list) write(textLists(report));
+    write(textReport(report));
+  }
+  std::fflush(stdout);
+  return report.exitCode();
+}
+
+}  // namespace quillet::check

@@ -1,0 +1,60 @@
+// What the release check needs of the operating system, and nothing more.
+//
+// Paths are UTF-8 and may use "/" on every platform ("\" too on Windows).
+// One implementation per platform lives in its own file
+// (check_platform_posix.cpp, check_platform_win32.cpp); CMake picks the one
+// to build. The rest of the check is portable and reaches the system only
+// through these functions.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quillet::check {
+
+// A file opened for reading at any offset.
+class InputFile {
+ public:
+  virtual ~InputFile() = default;
+  // The file's size when it was opened.
+  virtual std::uint64_t size() const = 0;
+  // Reads exactly `size` bytes at `offset`; false on a read error or when the
+  // range lies beyond the end of the file.
+  virtual bool readAt(std::uint64_t offset, void* buffer, std::size_t size) = 0;
+};
+
+// Opens a file for reading. Nothing when it cannot be opened (is missing, is
+// a folder, is not readable); `error` then says why in words.
+std::unique_ptr<InputFile> openInputFile(const std::string& path, std::string* error);
+
+enum class PathKind { kMissing, kFile, kFolder, kOther };
+
+// What `path` names, following links.
+PathKind pathKind(const std::string& path);
+
+// One entry of a folder: its name (UTF-8, no separators) and kind.
+struct FolderEntry {
+  std::string name;
+  PathKind kind = PathKind::kOther;
+};
+
+// Lists the entries of a folder, "." and ".." left out, in no set order.
+// False with `error` set when the folder cannot be listed.
+bool listFolder(const std::string& path, std::vector<FolderEntry>* entries, std::string* error);
+
+// True when standard error is a terminal (a progress line may be drawn).
+bool stderrIsTerminal();
+
+// Turns a zip entry name stored in the legacy (OEM) code page into UTF-8.
+// Empty when this platform has no code page of its own for it (the zip
+// reader's code page 437 applies then).
+using LegacyNameDecoder = std::function<std::optional<std::string>(std::string_view raw)>;
+LegacyNameDecoder legacyNameDecoder();
+
+}  // namespace quillet::check

@@ -1,0 +1,105 @@
+// The release check's platform layer on POSIX.
+//
+// What may live here: POSIX file and folder calls, and isatty. Paths are
+// UTF-8 bytes as the file system holds them.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "check_platform.h"
+
+namespace quillet::check {
+namespace {
+
+std::string describeErrno(const std::string& path) { return path + ": " + std::strerror(errno); }
+
+class PosixInputFile final : public InputFile {
+ public:
+  PosixInputFile(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
+  ~PosixInputFile() override { ::close(fd_); }
+  std::uint64_t size() const override { return size_; }
+  bool readAt(std::uint64_t offset, void* buffer, std::size_t size) override {
+    if (offset > size_ || size > size_ - offset) return false;
+    auto* bytes = static_cast<char*>(buffer);
+    while (size > 0) {
+      const ssize_t got = ::pread(fd_, bytes, size, static_cast<off_t>(offset));
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) return false;
+      bytes += got;
+      size -= static_cast<std::size_t>(got);
+      offset += static_cast<std::uint64_t>(got);
+    }
+    return true;
+  }
+
+ private:
+  int fd_;
+  std::uint64_t size_;
+};
+
+PathKind kindOf(const struct stat& info) {
+  if (S_ISREG(info.st_mode)) return PathKind::kFile;
+  if (S_ISDIR(info.st_mode)) return PathKind::kFolder;
+  return PathKind::kOther;
+}
+
+}  // namespace
+
+std::unique_ptr<InputFile> openInputFile(const std::string& path, std::string* error) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    *error = describeErrno(path);
+    return nullptr;
+  }
+  struct stat info;
+  if (::fstat(fd, &info) != 0) {
+    *error = describeErrno(path);
+    ::close(fd);
+    return nullptr;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    *error = path + ": not a file";
+    ::close(fd);
+    return nullptr;
+  }
+  return std::make_unique<PosixInputFile>(fd, static_cast<std::uint64_t>(info.st_size));
+}
+
+PathKind pathKind(const std::string& path) {
+  struct stat info;
+  if (::stat(path.c_str(), &info) != 0) return PathKind::kMissing;
+  return kindOf(info);
+}
+
+bool listFolder(const std::string& path, std::vector<FolderEntry>* entries, std::string* error) {
+  DIR* folder = ::opendir(path.c_str());
+  if (folder == nullptr) {
+    *error = describeErrno(path);
+    return false;
+  }
+  entries->clear();
+  errno = 0;
+  while (const dirent* entry = ::readdir(folder)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    FolderEntry found;
+    found.name = name;
+    found.kind = pathKind(path + "/" + name);
+    entries->push_back(found);
+    errno = 0;
+  }
+  const bool failed = errno != 0;
+  if (failed) *error = describeErrno(path);
+  ::closedir(folder);
+  return !failed;
+}
+
+bool stderrIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
+
+LegacyNameDecoder legacyNameDecoder() { return {}; }
+
+}  // namespace quillet::check

@@ -1,0 +1,122 @@
+// The folder source: an extracted release, read through the platform layer.
+#include <algorithm>
+
+#include "check_platform.h"
+#include "release_source.h"
+
+namespace quillet::check {
+namespace {
+
+// Bytes read from a file at a time.
+constexpr std::size_t kChunkBytes = 256 * 1024;
+
+class FolderSource final : public ReleaseSource {
+ public:
+  explicit FolderSource(std::string root) : root_(std::move(root)) {}
+
+  // Lists the whole tree below the root, depth first, sorted by name within
+  // a folder so the order does not depend on the file system.
+  bool scan() { return scanFolder(""); }
+
+  const char* kind() const override { return "folder"; }
+  const std::vector<ReleaseEntry>& entries() const override { return entries_; }
+  bool usesZip64() const override { return false; }
+
+  bool read(std::size_t index, const Sink& sink) override {
+    const ReleaseEntry& entry = entries_.at(index);
+    failure_ = SourceFailure::kNone;
+    if (entry.folder) return true;  // a folder has no contents to read
+    std::string error;
+    const std::unique_ptr<InputFile> file = openInputFile(pathOf(entry.name), &error);
+    if (file == nullptr) return fail(SourceFailure::kCannotOpen, error);
+    std::vector<std::uint8_t> buffer(kChunkBytes);
+    const std::uint64_t size = file->size();
+    for (std::uint64_t at = 0; at < size;) {
+      const std::size_t want =
+          static_cast<std::size_t>(std::min<std::uint64_t>(kChunkBytes, size - at));
+      if (!file->readAt(at, buffer.data(), want)) {
+        return fail(SourceFailure::kCannotOpen, "could not be read");
+      }
+      if (!sink(buffer.data(), want)) return fail(SourceFailure::kStopped, "stopped");
+      at += want;
+    }
+    failure_ = SourceFailure::kNone;
+    return true;
+  }
+
+  SourceFailure failure() const override { return failure_; }
+  const std::string& message() const override { return message_; }
+  const std::string& scanMessage() const { return message_; }
+
+ private:
+  std::string pathOf(const std::string& name) const { return root_ + "/" + name; }
+
+  bool fail(SourceFailure failure, std::string message) {
+    failure_ = failure;
+    message_ = std::move(message);
+    return false;
+  }
+
+  bool scanFolder(const std::string& prefix) {
+    std::vector<FolderEntry> found;
+    std::string error;
+    const std::string folder = prefix.empty() ? root_ : pathOf(prefix.substr(0, prefix.size() - 1));
+    if (!listFolder(folder, &found, &error)) return fail(SourceFailure::kCannotOpen, error);
+    std::sort(found.begin(), found.end(),
+              [](const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; });
+    for (const FolderEntry& item : found) {
+      ReleaseEntry entry;
+      entry.name = prefix + item.name;
+      if (item.kind == PathKind::kFolder) {
+        entry.name += "/";
+        entry.folder = true;
+        entries_.push_back(entry);
+        if (!scanFolder(entry.name)) return false;
+        continue;
+      }
+      if (item.kind == PathKind::kFile) {
+        const std::unique_ptr<InputFile> file = openInputFile(pathOf(entry.name), &error);
+        if (file == nullptr) return fail(SourceFailure::kCannotOpen, error);
+        entry.size = file->size();
+      } else {
+        entry.readable = false;
+      }
+      entries_.push_back(entry);
+    }
+    return true;
+  }
+
+  std::string root_;
+  std::vector<ReleaseEntry> entries_;
+  SourceFailure failure_ = SourceFailure::kNone;
+  std::string message_;
+};
+
+}  // namespace
+
+std::unique_ptr<ReleaseSource> openFolderRelease(const std::string& path, SourceFailure* failure,
+                                                 std::string* message) {
+  auto source = std::make_unique<FolderSource>(path);
+  if (!source->scan()) {
+    *failure = SourceFailure::kCannotOpen;
+    *message = source->scanMessage();
+    return nullptr;
+  }
+  return source;
+}
+
+std::unique_ptr<ReleaseSource> openRelease(const std::string& path, SourceFailure* failure,
+                                           std::string* message) {
+  switch (pathKind(path)) {
+    case PathKind::kFolder:
+      return openFolderRelease(path, failure, message);
+    case PathKind::kMissing:
+      *failure = SourceFailure::kCannotOpen;
+      *message = "'" + path + "' does not exist";
+      return nullptr;
+    default:
+      return openArchiveRelease(path, failure, message);
+  }
+}
+
+}  // namespace quillet::check

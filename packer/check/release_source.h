@@ -1,0 +1,65 @@
+// A release as the check reads it, from one of two sources behind one small
+// interface: the zip archive the packer made, or a folder holding an
+// extracted release (what the device sees after unpacking).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace quillet::check {
+
+struct ReleaseEntry {
+  std::string name;         // UTF-8, "/" between components, folders end in "/"
+  std::string rawName;      // the stored bytes of an archive name (empty for a folder source)
+  bool folder = false;      // a folder entry
+  bool readable = true;     // false for what a folder source cannot read (a device, a FIFO)
+  bool legacyName = false;  // an archive name stored in the legacy code page
+  bool zip64 = false;       // sizes or offset from a Zip64 extra field
+  std::uint64_t size = 0;   // bytes of content (0 for folders)
+};
+
+// What went wrong reading a release.
+enum class SourceFailure {
+  kNone,
+  kCannotOpen,  // the path cannot be opened or read
+  kDamaged,     // a damaged archive (structure, CRC, size)
+  kStopped,     // the sink asked to stop
+};
+
+class ReleaseSource {
+ public:
+  // Takes a chunk of an entry's contents; false stops the reading.
+  using Sink = std::function<bool(const std::uint8_t* data, std::size_t size)>;
+
+  virtual ~ReleaseSource() = default;
+  // "archive" or "folder".
+  virtual const char* kind() const = 0;
+  // Every entry: files and folders, in the source's order.
+  virtual const std::vector<ReleaseEntry>& entries() const = 0;
+  // True when the archive holds any Zip64 record or field.
+  virtual bool usesZip64() const = 0;
+  // Streams the contents of entry `index` to `sink`, checking them on the way
+  // where the source can (an archive's CRC-32 and size). False with
+  // failure() and message() set.
+  virtual bool read(std::size_t index, const Sink& sink) = 0;
+  virtual SourceFailure failure() const = 0;
+  virtual const std::string& message() const = 0;
+};
+
+// The release at `path`: a folder is read as an extracted release, anything
+// else as a zip archive. Nothing when it cannot be opened; `failure` and
+// `message` say why.
+std::unique_ptr<ReleaseSource> openRelease(const std::string& path, SourceFailure* failure,
+                                           std::string* message);
+
+// The two sources, for callers that know what they have.
+std::unique_ptr<ReleaseSource> openFolderRelease(const std::string& path, SourceFailure* failure,
+                                                 std::string* message);
+std::unique_ptr<ReleaseSource> openArchiveRelease(const std::string& path, SourceFailure* failure,
+                                                  std::string* message);
+
+}  // namespace quillet::check

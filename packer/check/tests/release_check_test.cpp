@@ -1,0 +1,273 @@
+// The check's rules on extracted releases that the tests lay out themselves,
+// read through the folder source.
+#include "release_check.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "list_format.h"
+#include "md5.h"
+#include "report.h"
+#include "scratch_folder.h"
+#include "utf.h"
+
+namespace quillet::check {
+namespace {
+
+using quillet::testing::ScratchFolder;
+using quillet::testing::u16;
+using ::testing::HasSubstr;
+
+// --- Name rules.
+
+struct NameCase {
+  const char* name;
+  bool unsafe;
+  const char* fat;  // what fatProblem says, or ""
+};
+
+class NameRules : public ::testing::TestWithParam<NameCase> {};
+
+TEST_P(NameRules, JudgeEachName) {
+  const NameCase& c = GetParam();
+  EXPECT_EQ(isUnsafeName(c.name), c.unsafe);
+  EXPECT_THAT(fatProblem(c.name), HasSubstr(c.fat));
+  if (std::string(c.fat).empty()) {
+    EXPECT_EQ(fatProblem(c.name), "");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ReleaseCheck, NameRules,
+    ::testing::Values(NameCase{"NAVI/Maps/roads.dat", false, ""}, NameCase{"NAVI/", false, ""},
+                      NameCase{"../evil", true, "ending in a dot"},
+                      NameCase{"a/../../b", true, "ending in a dot"},
+                      NameCase{"a\\..\\b", true, "ending in a dot"},
+                      NameCase{"..a/b..", false, "ending in a dot"},
+                      NameCase{"/etc/passwd", true, ""}, NameCase{"\\x", true, ""},
+                      NameCase{"C:/x", true, ":"}, NameCase{"c:x", true, ":"},
+                      NameCase{"a/b?.txt", false, "'?'"}, NameCase{"a<b", false, "'<'"},
+                      NameCase{"a\"b", false, "'\"'"}, NameCase{"a|b", false, "'|'"},
+                      NameCase{"a*b", false, "'*'"}, NameCase{"a>b", false, "'>'"},
+                      NameCase{"tab\there", false, "control character"},
+                      NameCase{"dot./x", false, "ending in a dot"},
+                      NameCase{"x/space ", false, "ending in a dot or a space"},
+                      NameCase{"Voices/Français/a.wav", false, ""}));
+
+// --- The report.
+
+TEST(CheckReportVerdict, TheLowestErrorCodeWinsAndWarningsNeverFail) {
+  CheckReport report;
+  report.warn("", "legacy name");
+  EXPECT_EQ(report.exitCode(), kExitPassed);
+  report.fail(kExitDigestMismatch, "", "digest");
+  report.fail(kExitListsDisagree, "", "line");
+  report.fail(kExitDigestMismatch, "", "digest");
+  EXPECT_EQ(report.exitCode(), kExitListsDisagree);
+}
+
+TEST(CheckReportJson, EscapesEveryTextAndHoldsTheVerdict) {
+  EXPECT_EQ(jsonString("a\"b\\c\nd\x01"), "\"a\\\"b\\\\c\\nd\\u0001\"");
+  EXPECT_EQ(jsonString("Fran\xC3\xA7"
+                       "ais"),
+            "\"Fran\xC3\xA7"
+            "ais\"");
+  EXPECT_EQ(jsonString("bad\xFF"), "\"bad\\ufffd\"");
+  CheckReport report;
+  report.path = "dir\\x.zip";
+  report.fail(kExitListsDisagree, "$FileList.txt line 2", "names 'a\"b'");
+  const std::string json = jsonReport(report, true);
+  EXPECT_THAT(json, HasSubstr("\"path\":\"dir\\\\x.zip\""));
+  EXPECT_THAT(json, HasSubstr("\"message\":\"names 'a\\\"b'\""));
+  EXPECT_THAT(json, HasSubstr("\"verdict\":\"fail\",\"exitCode\":5}"));
+  EXPECT_THAT(json, HasSubstr("\"fileList\":[]"));
+}
+
+// --- Releases laid out by hand in a folder.
+
+std::string digestOf(const std::string& bytes) {
+  Md5Context context;
+  md5Start(&context);
+  md5AddBytes(&context, bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+  std::uint8_t digest[kMd5DigestBytes];
+  md5Finish(digest, &context);
+  return std::string(reinterpret_cast<const char*>(digest), sizeof digest);
+}
+
+std::vector<std::u16string> wide(const std::vector<std::string>& lines) {
+  std::vector<std::u16string> out;
+  for (const std::string& line : lines) out.push_back(u16(line));
+  return out;
+}
+
+class FolderRelease : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    files = {{"BSP\\NK.bin", "kernel"},
+             {"$FileList-cfg.txt", "config"},
+             {"NAVI\\Maps\\roads.dat", "roads"},
+             {"$FileList.txt", ""},
+             {"$FolderList.txt", ""}};
+    folderLines = {"FlashDrive\\BSP", "FlashDrive\\NAVI", "FlashDrive\\NAVI\\Maps",
+                   "FlashDrive\\NAVI"};
+  }
+
+  // Writes the release: its files, both lists and the digest over the
+  // listed files (the lists themselves included, as the packer digests
+  // them: they are listed like any file).
+  void lay() {
+    std::vector<std::string> lines;
+    for (const auto& [line, contents] : files) lines.push_back(line);
+    const std::string fileList = encodeList(wide(lines));
+    const std::string folderList = encodeList(wide(folderLines));
+    std::string all;
+    for (const auto& [line, contents] : files) {
+      std::string path = line;
+      for (char& c : path) c = c == '\\' ? '/' : c;
+      std::string body = contents;
+      if (line == "$FileList.txt") body = fileList;
+      if (line == "$FolderList.txt") body = folderList;
+      scratch.file("rel/" + path, body);
+      if (line.find("$FileList-cfg.txt") == std::string::npos) all += body;
+    }
+    scratch.file("rel/$md5.bin", digestOf(all));
+  }
+
+  CheckReport check() { return checkPath((scratch.root() / "rel").string()); }
+
+  // The first error's text (where and message), for failure expectations.
+  static std::string firstError(const CheckReport& report) {
+    for (const Finding& finding : report.findings) {
+      if (finding.severity == Severity::kError) return finding.where + ": " + finding.message;
+    }
+    return "";
+  }
+
+  ScratchFolder scratch;
+  std::vector<std::pair<std::string, std::string>> files;
+  std::vector<std::string> folderLines;
+};
+
+TEST_F(FolderRelease, AWellFormedReleasePasses) {
+  lay();
+  const CheckReport report = check();
+  EXPECT_EQ(report.exitCode(), kExitPassed) << textReport(report);
+  EXPECT_EQ(report.files, 6u);
+  EXPECT_EQ(report.folders, 3u);
+  EXPECT_EQ(report.expectedDigest, report.foundDigest);
+  EXPECT_EQ(report.expectedDigest.size(), 32u);
+}
+
+TEST_F(FolderRelease, EmptyFoldersNeedNoLineAndTheConfigurationFileIsNotDigested) {
+  lay();
+  scratch.folder("rel/NAVI/Logs");
+  scratch.file("rel/$FileList-cfg.txt", "changed after packing");
+  EXPECT_EQ(check().exitCode(), kExitPassed) << textReport(check());
+}
+
+TEST_F(FolderRelease, UnlistedFileAndLineWithoutAFileDisagree) {
+  lay();
+  scratch.file("rel/NAVI/extra.bin", "x");
+  const CheckReport report = check();
+  EXPECT_EQ(report.exitCode(), kExitListsDisagree);
+  EXPECT_THAT(firstError(report), HasSubstr("entry 'NAVI/extra.bin': is not listed"));
+
+  files.push_back({"NAVI\\gone.bin", ""});
+  lay();
+  std::filesystem::remove(scratch.root() / "rel/NAVI/gone.bin");
+  std::filesystem::remove(scratch.root() / "rel/NAVI/extra.bin");
+  EXPECT_THAT(firstError(check()), HasSubstr("$FileList.txt line 6: names 'NAVI\\gone.bin'"));
+}
+
+TEST_F(FolderRelease, RepeatedFileLineDisagrees) {
+  files.push_back({"BSP\\NK.bin", "kernel"});
+  lay();
+  EXPECT_THAT(firstError(check()), HasSubstr("line 6: repeats $FileList.txt line 1"));
+}
+
+TEST_F(FolderRelease, LineThatMatchesOnlyIgnoringCaseWarns) {
+  files[0].first = "bsp\\nk.BIN";
+  lay();
+  std::filesystem::rename(scratch.root() / "rel/bsp", scratch.root() / "rel/BSP");
+  std::filesystem::rename(scratch.root() / "rel/BSP/nk.BIN", scratch.root() / "rel/BSP/NK.bin");
+  const CheckReport report = check();
+  EXPECT_EQ(report.exitCode(), kExitPassed) << textReport(report);
+  EXPECT_THAT(textReport(report), HasSubstr("warning: $FileList.txt line 1: matches entry "
+                                            "'BSP/NK.bin' only when case is ignored"));
+}
+
+TEST_F(FolderRelease, FolderLinesMustNameExactlyTheFoldersThatHoldEntries) {
+  folderLines = {"FlashDrive\\BSP", "FlashDrive\\NAVI\\Maps"};
+  lay();
+  EXPECT_THAT(firstError(check()), HasSubstr("folder 'NAVI': holds entries but has no line"));
+
+  folderLines = {"FlashDrive\\BSP", "FlashDrive\\NAVI", "FlashDrive\\NAVI\\Maps",
+                 "FlashDrive\\Nowhere"};
+  lay();
+  EXPECT_THAT(firstError(check()), HasSubstr("line 4: names 'FlashDrive\\Nowhere', which is no "
+                                             "folder"));
+
+  folderLines = {"BSP", "FlashDrive\\NAVI", "FlashDrive\\NAVI\\Maps"};
+  lay();
+  const CheckReport report = check();
+  EXPECT_EQ(report.exitCode(), kExitMalformedLists);
+  EXPECT_THAT(firstError(report), HasSubstr("$FolderList.txt line 1: 'BSP' does not begin with"));
+}
+
+TEST_F(FolderRelease, MalformedListNamesItsLine) {
+  lay();
+  const std::string bytes =
+      encodeListHeader(2) + encodeListLine(u"BSP\\NK.bin") + encodeListLine(u"x\r");
+  scratch.file("rel/$FileList.txt", bytes);
+  const CheckReport report = check();
+  EXPECT_EQ(report.exitCode(), kExitMalformedLists);
+  EXPECT_THAT(firstError(report), HasSubstr("$FileList.txt line 2: $FileList.txt holds a carriage "
+                                            "return (line 2)"));
+}
+
+TEST_F(FolderRelease, DigestFileMustHoldSixteenMatchingBytes) {
+  lay();
+  scratch.file("rel/$md5.bin", std::string(16, '\0'));
+  CheckReport report = check();
+  EXPECT_EQ(report.exitCode(), kExitDigestMismatch);
+  EXPECT_THAT(firstError(report), HasSubstr("entry '$md5.bin': holds 0000"));
+
+  scratch.file("rel/$md5.bin", std::string(17, '\0'));
+  EXPECT_THAT(firstError(check()), HasSubstr("holds 17 bytes instead of 16"));
+  std::filesystem::remove(scratch.root() / "rel/$md5.bin");
+  report = check();
+  EXPECT_EQ(report.exitCode(), kExitDigestMismatch);
+  EXPECT_THAT(firstError(report), HasSubstr("entry '$md5.bin': is missing"));
+}
+
+TEST_F(FolderRelease, MissingListIsMalformedAndMissingReleaseCannotBeOpened) {
+  lay();
+  std::filesystem::remove(scratch.root() / "rel/$FolderList.txt");
+  const CheckReport report = check();
+  EXPECT_EQ(report.exitCode(), kExitMalformedLists);
+  EXPECT_EQ(checkPath((scratch.root() / "absent").string()).exitCode(), kExitDamaged);
+}
+
+TEST_F(FolderRelease, NamesTheDeviceCannotHoldOrOverlongPathsOnlyWarn) {
+  const std::string longName = std::string(251, 'n');  // "NAVI/" + 251 = 256 bytes
+  files.push_back({"NAVI\\" + longName, "x"});
+  files.push_back({"NAVI\\what?.txt", "y"});
+  lay();
+  const CheckReport report = check();
+  EXPECT_EQ(report.exitCode(), kExitPassed) << textReport(report);
+  EXPECT_THAT(textReport(report), HasSubstr("is longer than 255 bytes"));
+  EXPECT_THAT(textReport(report), HasSubstr("holds '?'"));
+
+  // 255 bytes exactly is what the device holds.
+  files.pop_back();
+  files.back().first = "NAVI\\" + std::string(250, 'n');
+  std::filesystem::remove_all(scratch.root() / "rel");
+  lay();
+  EXPECT_THAT(textReport(check()), ::testing::Not(HasSubstr("longer than")));
+}
+
+}  // namespace
+}  // namespace quillet::check

@@ -1,0 +1,340 @@
+// The zip reader over well-formed archives from the test writer: contents,
+// order, Zip64, data descriptors, names, streaming and its limits.
+#include "zip_reader.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "zip_test_support.h"
+#include "zip_writer.h"
+
+namespace quillet::zip {
+namespace {
+
+using ::testing::HasSubstr;
+using testing::patterned;
+using testing::readWhole;
+using testing::WriterEntry;
+using testing::writeZip;
+
+struct Opened {
+  MemorySource source;
+  Reader reader;
+  explicit Opened(std::string bytes) : source(std::move(bytes)) {}
+};
+
+class WellFormedArchive : public ::testing::TestWithParam<bool> {};
+
+// The same archive, written with and without Zip64 records and fields.
+TEST_P(WellFormedArchive, GivesEveryEntryInDirectoryOrderWithItsContents) {
+  const bool zip64 = GetParam();
+  const std::vector<WriterEntry> written = {
+      {"b-stored.txt", "hello\n", 0}, {"a-deflated.bin", patterned(200000), 8}, {"sub/", "", 0},
+      {"sub/empty.txt", "", 8},       {"sub/z.txt", patterned(70000, 7), 0},
+  };
+  Opened zip(writeZip(written, zip64).bytes);
+  ASSERT_TRUE(zip.reader.open(zip.source)) << zip.reader.message();
+  EXPECT_EQ(zip.reader.usesZip64(), zip64);
+  const std::vector<Entry>& entries = zip.reader.entries();
+  ASSERT_EQ(entries.size(), written.size());
+  for (std::size_t i = 0; i < written.size(); ++i) {
+    SCOPED_TRACE(written[i].name);
+    EXPECT_EQ(entries[i].name, written[i].name);
+    EXPECT_EQ(entries[i].method, written[i].method);
+    EXPECT_EQ(entries[i].size, written[i].data.size());
+    EXPECT_EQ(entries[i].zip64, zip64);
+    EXPECT_EQ(entries[i].isFolder(), written[i].name.back() == '/');
+    EXPECT_TRUE(readWhole(zip.reader, i) == written[i].data) << zip.reader.message();
+  }
+  // Entries read again, out of order: nothing carries over from the last one.
+  EXPECT_TRUE(readWhole(zip.reader, 1) == written[1].data) << zip.reader.message();
+  EXPECT_TRUE(readWhole(zip.reader, 0) == written[0].data) << zip.reader.message();
+}
+
+INSTANTIATE_TEST_SUITE_P(Zip64, WellFormedArchive, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Zip64" : "Classic"; });
+
+// 7za writes a Zip64 end record once an archive has 65535 entries, and
+// then marks only the count in the classic record: its directory's size and
+// offset stay there as well, agreeing with the Zip64 record.
+TEST(Zip64EndRecord, IsReadWhenTheClassicRecordKeepsTheValuesThatFit) {
+  testing::WrittenZip zip = writeZip({{"a.txt", "one", 0}, {"b.txt", patterned(1000), 8}}, true);
+  testing::put32(zip.bytes, zip.end + 12,
+                 static_cast<std::uint32_t>(zip.end - 76 - zip.directoryOffset));
+  testing::put32(zip.bytes, zip.end + 16, static_cast<std::uint32_t>(zip.directoryOffset));
+  Opened opened(zip.bytes);
+  ASSERT_TRUE(opened.reader.open(opened.source)) << opened.reader.message();
+  ASSERT_EQ(opened.reader.entries().size(), 2u);
+  EXPECT_TRUE(opened.reader.usesZip64());
+  EXPECT_TRUE(readWhole(opened.reader, 1) == patterned(1000)) << opened.reader.message();
+
+  // A classic value that is not the mark must agree with the Zip64 record.
+  testing::put32(zip.bytes, zip.end + 16, static_cast<std::uint32_t>(zip.directoryOffset + 1));
+  Opened disagreeing(zip.bytes);
+  EXPECT_FALSE(disagreeing.reader.open(disagreeing.source));
+  EXPECT_EQ(disagreeing.reader.failure(), Failure::kDamaged);
+}
+
+// Some writers add a Zip64 field to every entry: its values count only for
+// the header fields that carry the mark.
+TEST(Zip64EndRecord, AZip64FieldWithNothingMarkedChangesNothing) {
+  WriterEntry entry{"a.txt", "contents", 0};
+  entry.extra = std::string("\x01\x00\x08\x00\xe7\x03\x00\x00\x00\x00\x00\x00", 12);  // 999
+  Opened zip(writeZip({entry}).bytes);
+  ASSERT_TRUE(zip.reader.open(zip.source)) << zip.reader.message();
+  EXPECT_FALSE(zip.reader.usesZip64());
+  EXPECT_FALSE(zip.reader.entries()[0].zip64);
+  EXPECT_EQ(zip.reader.entries()[0].size, 8u);
+  EXPECT_EQ(readWhole(zip.reader, 0), "contents") << zip.reader.message();
+}
+
+// The largest headers the format allows: a name and an extra block of 65535
+// bytes each, in the central directory and the local header alike, between
+// two ordinary entries.
+TEST(LargestHeaders, ANameAndAnExtraBlockOf65535BytesEachAreRead) {
+  WriterEntry largest{std::string(0xFFFF, 'n'), patterned(5000), 8};
+  largest.extra = std::string("\xfe\xca\xfb\xff", 4) + std::string(0xFFFF - 4, 'x');
+  Opened zip(writeZip({{"first.txt", "1", 0}, largest, {"last.txt", "3", 0}}).bytes);
+  ASSERT_TRUE(zip.reader.open(zip.source)) << zip.reader.message();
+  ASSERT_EQ(zip.reader.entries().size(), 3u);
+  EXPECT_EQ(zip.reader.entries()[1].name, largest.name);
+  EXPECT_TRUE(readWhole(zip.reader, 1) == largest.data) << zip.reader.message();
+  EXPECT_EQ(readWhole(zip.reader, 2), "3") << zip.reader.message();
+}
+
+TEST(EntryStreaming, HandsOverChunksOfAtMost64KiBThatAddUpToTheEntry) {
+  for (const std::uint16_t method : {0, 8}) {
+    SCOPED_TRACE(method);
+    const std::string data = patterned(3 * Reader::kChunkSize + 17);
+    Opened zip(writeZip({{"big.bin", data, method}}).bytes);
+    ASSERT_TRUE(zip.reader.open(zip.source));
+    std::string joined;
+    std::size_t largest = 0;
+    ASSERT_TRUE(zip.reader.readEntry(0, [&](const std::uint8_t* chunk, std::size_t size) {
+      joined.append(reinterpret_cast<const char*>(chunk), size);
+      largest = std::max(largest, size);
+      return true;
+    }));
+    EXPECT_TRUE(joined == data);
+    EXPECT_LE(largest, Reader::kChunkSize);
+  }
+}
+
+TEST(EntryStreaming, ASinkThatSaysNoStopsTheReadAndNamesTheEntry) {
+  for (const std::uint16_t method : {0, 8}) {
+    SCOPED_TRACE(method);
+    Opened zip(writeZip({{"big.bin", patterned(3 * Reader::kChunkSize), method}}).bytes);
+    ASSERT_TRUE(zip.reader.open(zip.source));
+    int calls = 0;
+    EXPECT_FALSE(zip.reader.readEntry(0, [&](const std::uint8_t*, std::size_t) {
+      ++calls;
+      return false;
+    }));
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(zip.reader.failure(), Failure::kStopped);
+    EXPECT_THAT(zip.reader.message(), HasSubstr("\"big.bin\""));
+  }
+}
+
+// Flag bit 3: CRC and sizes follow the data; the local header has 0s.
+class DataDescriptor : public ::testing::TestWithParam<std::tuple<bool, bool>> {};
+
+TEST_P(DataDescriptor, IsReadWithOrWithoutItsSignature) {
+  const auto [signature, zip64] = GetParam();
+  WriterEntry first{"first.bin", patterned(100000), 8, 0x0008};
+  first.descriptorSignature = signature;
+  WriterEntry second{"second.txt", "after the descriptor", 0, 0x0008};
+  second.descriptorSignature = signature;
+  Opened zip(writeZip({first, second}, zip64).bytes);
+  ASSERT_TRUE(zip.reader.open(zip.source)) << zip.reader.message();
+  EXPECT_TRUE(readWhole(zip.reader, 0) == first.data) << zip.reader.message();
+  EXPECT_EQ(readWhole(zip.reader, 1), second.data) << zip.reader.message();
+}
+
+INSTANTIATE_TEST_SUITE_P(Forms, DataDescriptor,
+                         ::testing::Combine(::testing::Bool(), ::testing::Bool()));
+
+// How a stored name becomes the entry's UTF-8 name.
+struct NameCase {
+  const char* title;
+  std::string stored;
+  std::uint16_t flags;
+  std::string extra;
+  std::string expected;
+  bool legacy;
+};
+
+void PrintTo(const NameCase& c, std::ostream* out) { *out << c.title; }
+
+class EntryName : public ::testing::TestWithParam<NameCase> {};
+
+TEST_P(EntryName, IsDecodedAsItsFlagsAndFieldsSay) {
+  const NameCase& c = GetParam();
+  WriterEntry entry{c.stored, "x", 0, c.flags};
+  entry.extra = c.extra;
+  Opened zip(writeZip({entry}).bytes);
+  ASSERT_TRUE(zip.reader.open(zip.source)) << zip.reader.message();
+  const Entry& read = zip.reader.entries().at(0);
+  EXPECT_EQ(read.name, c.expected);
+  EXPECT_EQ(read.rawName, c.stored);
+  EXPECT_EQ(read.legacyName, c.legacy);
+  EXPECT_TRUE(zip.reader.checkLocalHeader(0)) << zip.reader.message();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, EntryName,
+    ::testing::Values(
+        NameCase{"Utf8Flag",
+                 "\xc3\xbc"
+                 "ber/\xe2\x82\xac.txt",
+                 0x0800, "",
+                 "\xc3\xbc"
+                 "ber/\xe2\x82\xac.txt",
+                 false},
+        NameCase{"Cp437WithoutFlag",
+                 "\x81"
+                 "ber/\x9b.txt",
+                 0, "",
+                 "\xc3\xbc"
+                 "ber/\xc2\xa2.txt",
+                 true},
+        NameCase{"AsciiIsLegacyToo", "plain/name.txt", 0, "", "plain/name.txt", true},
+        NameCase{"UnicodePathField",
+                 "\x81"
+                 "ber.txt",
+                 0,
+                 testing::unicodePathField("\x81"
+                                           "ber.txt",
+                                           "\xc3\xbc"
+                                           "ber-\xe2\x82\xac.txt"),
+                 "\xc3\xbc"
+                 "ber-\xe2\x82\xac.txt",
+                 false},
+        NameCase{"StaleUnicodePathFieldIsIgnored",
+                 "\x81"
+                 "ber.txt",
+                 0, testing::unicodePathField("other.txt", "wrong.txt"),
+                 "\xc3\xbc"
+                 "ber.txt",
+                 true},
+        NameCase{"DotDotExposedAsStored", "../outside.txt", 0x0800, "", "../outside.txt", false},
+        NameCase{"AbsoluteExposedAsStored", "/etc/passwd", 0x0800, "", "/etc/passwd", false}),
+    [](const auto& info) { return info.param.title; });
+
+TEST(LegacyNames, GoThroughTheDecoderGiven) {
+  Opened zip(writeZip({{"\x8e.txt", "x", 0}, {"utf8-\xc3\x84.txt", "y", 0, 0x0800}}).bytes);
+  std::vector<std::string> asked;
+  ASSERT_TRUE(zip.reader.open(zip.source, [&](std::string_view raw) {
+    asked.emplace_back(raw);
+    return std::optional<std::string>("decoded");
+  }));
+  EXPECT_EQ(asked, std::vector<std::string>{"\x8e.txt"});  // not the UTF-8 name
+  EXPECT_EQ(zip.reader.entries()[0].name, "decoded");
+}
+
+TEST(LegacyNames, ANameTheDecoderCannotReadIsRefusedAsUnsupported) {
+  Opened zip(writeZip({{"ok.txt", "x", 0, 0x0800}, {"\xff.txt", "y", 0}}).bytes);
+  EXPECT_FALSE(zip.reader.open(zip.source, [](std::string_view) { return std::nullopt; }));
+  EXPECT_EQ(zip.reader.failure(), Failure::kUnsupported);
+  EXPECT_THAT(zip.reader.message(), HasSubstr("entry #2"));
+}
+
+// A source whose reads fail when they touch one byte (a bad sector).
+class FailingSource final : public ByteSource {
+ public:
+  FailingSource(std::string bytes, std::uint64_t bad) : inner_(std::move(bytes)), bad_(bad) {}
+  std::uint64_t size() const override { return inner_.size(); }
+  bool readAt(std::uint64_t offset, void* buffer, std::size_t size) override {
+    if (offset <= bad_ && bad_ - offset < size) return false;
+    return inner_.readAt(offset, buffer, size);
+  }
+
+ private:
+  MemorySource inner_;
+  std::uint64_t bad_;
+};
+
+TEST(ReadErrors, AreReportedAsCannotReadAndNameTheEntryWhoseDataFailed) {
+  const testing::WrittenZip zip =
+      writeZip({{"a.txt", "first", 0}, {"b.bin", patterned(300000), 8}});
+  {
+    FailingSource source(zip.bytes, zip.bytes.size() - 1);  // in the end record
+    Reader reader;
+    EXPECT_FALSE(reader.open(source));
+    EXPECT_EQ(reader.failure(), Failure::kCannotRead);
+  }
+  for (const std::size_t entry : {0, 1}) {
+    SCOPED_TRACE(entry);
+    // A bad byte inside the entry's data (before the archive's last 64 KiB,
+    // which opening reads).
+    FailingSource source(zip.bytes, entry == 0 ? zip.local[1] - 3 : zip.local[1] + 200);
+    Reader reader;
+    ASSERT_TRUE(reader.open(source)) << reader.message();
+    EXPECT_FALSE(readWhole(reader, entry).has_value());
+    EXPECT_EQ(reader.failure(), Failure::kCannotRead);
+    EXPECT_THAT(reader.message(), HasSubstr(entry == 0 ? "\"a.txt\"" : "\"b.bin\""));
+  }
+}
+
+TEST(Cp437ToUtf8, MapsEveryByteAboveAsciiToItsCharacter) {
+  EXPECT_EQ(cp437ToUtf8("abc/DEF 1.txt"), "abc/DEF 1.txt");
+  EXPECT_EQ(cp437ToUtf8("\x80\x9e\xe1\xf8\xff"),
+            "\xc3\x87\xe2\x82\xa7\xc3\x9f\xc2\xb0\xc2\xa0");  // Ç ₧ ß ° NBSP
+  for (int byte = 0x80; byte <= 0xFF; ++byte) {
+    const std::optional<std::string> decoded = cp437ToUtf8(std::string(1, static_cast<char>(byte)));
+    ASSERT_TRUE(decoded.has_value());
+    EXPECT_TRUE(isValidUtf8(*decoded)) << byte;
+    EXPECT_GE(decoded->size(), 2u) << byte;
+  }
+}
+
+TEST(Utf8Validation, AcceptsWellFormedTextOnly) {
+  EXPECT_TRUE(isValidUtf8(""));
+  EXPECT_TRUE(isValidUtf8("a\xc3\xa4\xe2\x82\xac\xf0\x9f\x98\x80"));
+  EXPECT_TRUE(isValidUtf8("\xf4\x8f\xbf\xbf"));   // U+10FFFF
+  EXPECT_FALSE(isValidUtf8("\xf4\x90\x80\x80"));  // beyond U+10FFFF
+  EXPECT_FALSE(isValidUtf8("\xc0\xaf"));          // overlong "/"
+  EXPECT_FALSE(isValidUtf8("\xed\xa0\x80"));      // a surrogate
+  EXPECT_FALSE(isValidUtf8("\xe2\x82"));          // cut short
+  EXPECT_FALSE(isValidUtf8("\x80"));              // a lone continuation
+  EXPECT_FALSE(isValidUtf8("\xff"));
+}
+
+// The end record is searched for in the last 22 + 65535 bytes only.
+TEST(EndRecordSearch, FindsTheRecordBehindTheLongestCommentButNoFurther) {
+  const std::string longest(0xFFFF, 'c');
+  Opened atLimit(writeZip({{"a.txt", "x", 0}}, false, longest).bytes);
+  ASSERT_TRUE(atLimit.reader.open(atLimit.source)) << atLimit.reader.message();
+  EXPECT_EQ(atLimit.reader.entries().size(), 1u);
+
+  Opened pastLimit(writeZip({{"a.txt", "x", 0}}, false, longest).bytes + "!");
+  EXPECT_FALSE(pastLimit.reader.open(pastLimit.source));
+  EXPECT_EQ(pastLimit.reader.failure(), Failure::kNotAZip);
+}
+
+TEST(EndRecordSearch, AnEmptyArchiveIsTheRecordAloneAndOneByteLessIsNoArchive) {
+  const std::string empty = writeZip({}).bytes;
+  ASSERT_EQ(empty.size(), 22u);
+  Opened whole(empty);
+  ASSERT_TRUE(whole.reader.open(whole.source)) << whole.reader.message();
+  EXPECT_TRUE(whole.reader.entries().empty());
+  Opened cut(empty.substr(1));
+  EXPECT_FALSE(cut.reader.open(cut.source));
+  EXPECT_EQ(cut.reader.failure(), Failure::kNotAZip);
+}
+
+TEST(EndRecordSearch, PrefersTheRecordWhoseCommentEndsTheFile) {
+  // A comment that itself looks like an end record (of an empty archive).
+  const std::string fake = writeZip({}).bytes + "tail";
+  Opened zip(writeZip({{"real.txt", "x", 0}}, false, fake).bytes);
+  ASSERT_TRUE(zip.reader.open(zip.source)) << zip.reader.message();
+  ASSERT_EQ(zip.reader.entries().size(), 1u);
+  EXPECT_EQ(zip.reader.entries()[0].name, "real.txt");
+}
+
+}  // namespace
+}  // namespace quillet::zip

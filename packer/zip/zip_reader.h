@@ -1,0 +1,161 @@
+// A bounded reader of zip archives for the release check.
+//
+// The archive is untrusted input: every number read from it is checked
+// against the file's size and against the other structures before it is
+// used, and every malformed archive ends in a failure with a message that
+// says what is wrong and names the entry. Memory stays bounded whatever the
+// file says: the central directory is read through a fixed window, the
+// entries held are limited by the directory's size, and entry data is
+// streamed through fixed 64 KiB buffers, never held whole.
+//
+// Understood: the end-of-central-directory record (found by a backwards
+// search over at most the record and the longest comment), Zip64 records and
+// extra fields, data descriptors (flag bit 3), the methods stored (0) and
+// deflate (8), names in UTF-8 (flag bit 11 or an Info-ZIP Unicode Path extra
+// field) or in a legacy code page. Refused as not supported: encryption,
+// other methods, archives split over several disks.
+#ifndef QUILLET_ZIP_ZIP_READER_H
+#define QUILLET_ZIP_ZIP_READER_H
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quillet::zip {
+
+// Bytes at offsets: the archive. Implementations: a file (in the check's
+// platform layer) and memory (tests, fuzzing).
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+  virtual std::uint64_t size() const = 0;
+  // Reads exactly `size` bytes at `offset`; false on a read error or when the
+  // range is beyond the end.
+  virtual bool readAt(std::uint64_t offset, void* buffer, std::size_t size) = 0;
+};
+
+// An archive held in memory.
+class MemorySource final : public ByteSource {
+ public:
+  explicit MemorySource(std::string bytes);
+  std::uint64_t size() const override;
+  bool readAt(std::uint64_t offset, void* buffer, std::size_t size) override;
+
+ private:
+  std::string bytes_;
+};
+
+// Turns a name stored in a legacy (OEM) code page into UTF-8; nothing when it
+// cannot.
+using LegacyNameDecoder = std::function<std::optional<std::string>(std::string_view raw)>;
+
+// Code page 437, the default legacy decoder off Windows. Bytes below 0x80 are
+// ASCII; every other byte has a character, so this never fails.
+std::optional<std::string> cp437ToUtf8(std::string_view raw);
+
+// True when `text` is well-formed UTF-8 (no overlong forms, no surrogates,
+// nothing beyond U+10FFFF).
+bool isValidUtf8(std::string_view text);
+
+enum class Failure {
+  kNone,
+  kCannotRead,    // the source could not be read
+  kNotAZip,       // no end-of-central-directory record
+  kDamaged,       // a structure is malformed or contradicts another
+  kUnsupported,   // encryption, a method other than stored or deflate, several disks
+  kCrcMismatch,   // an entry's data does not have its CRC-32
+  kSizeMismatch,  // an entry's data is not as long as declared
+  kStopped,       // the caller's sink asked to stop
+};
+
+// A short English name of a failure ("damaged", "CRC mismatch", ...).
+const char* failureName(Failure failure);
+
+struct Entry {
+  std::string name;  // UTF-8, exactly as stored after decoding ("/" separators; folders end in "/")
+  std::string rawName;  // the stored bytes of the name
+  bool legacyName =
+      false;           // decoded from the legacy code page (no flag bit 11, no Unicode Path field)
+  bool zip64 = false;  // sizes or offset came from a Zip64 extra field
+  std::uint16_t flags = 0;   // general purpose bit flags of the central entry
+  std::uint16_t method = 0;  // 0 stored, 8 deflate
+  std::uint32_t crc32 = 0;   // of the uncompressed data
+  std::uint64_t compressedSize = 0;
+  std::uint64_t size = 0;  // uncompressed
+  std::uint64_t localHeaderOffset = 0;
+  std::uint64_t dataOffset = 0;  // filled by checkLocalHeader / readEntry
+  bool isFolder() const;         // name ends in "/"
+};
+
+class Reader {
+ public:
+  // Chunks handed to readEntry's sink are at most this long.
+  static constexpr std::size_t kChunkSize = 64 * 1024;
+
+  using Sink = std::function<bool(const std::uint8_t* data, std::size_t size)>;
+
+  Reader();
+  ~Reader();
+  Reader(const Reader&) = delete;
+  Reader& operator=(const Reader&) = delete;
+
+  // Finds the end-of-central-directory record (bounded backwards search;
+  // Zip64 locator and record understood) and reads and validates the whole
+  // central directory. False with failure()/message() set. The source must
+  // outlive the reader's use of it.
+  bool open(ByteSource& source, LegacyNameDecoder decoder = cp437ToUtf8);
+  const std::vector<Entry>& entries() const { return entries_; }
+  bool usesZip64() const { return usesZip64_; }
+
+  // Reads the entry's local header and checks it against the central entry
+  // (name, method, sizes, flags) and that its data lies inside the file
+  // without overlapping another entry's header or the directory.
+  bool checkLocalHeader(std::size_t index);
+
+  // checkLocalHeader, then streams the entry's uncompressed bytes to `sink`
+  // in chunks of at most kChunkSize (stored, or inflated with zlib, never
+  // more than the declared size: a stream that would inflate past it fails
+  // with kSizeMismatch), then checks the CRC-32 and the size. `sink`
+  // returning false stops with kStopped.
+  bool readEntry(std::size_t index, const Sink& sink);
+
+  Failure failure() const { return failure_; }
+  const std::string& message() const { return message_; }  // says what is wrong and names the entry
+
+ private:
+  struct Inflater;
+
+  bool fail(Failure failure, std::string message);
+  bool failEntry(Failure failure, std::size_t index, const std::string& what);
+  bool findEndRecord();
+  bool readCentralDirectory();
+  bool readCentralEntry(std::uint64_t& offset, std::uint64_t end, std::size_t index);
+  bool decodeName(Entry& entry, std::string_view extra, std::size_t index);
+  bool checkLayout();
+  bool readAt(std::uint64_t offset, void* buffer, std::size_t size);
+  bool copyStored(std::size_t index, const Sink& sink);
+  bool inflateData(std::size_t index, const Sink& sink);
+
+  ByteSource* source_ = nullptr;
+  LegacyNameDecoder decoder_;
+  std::vector<Entry> entries_;
+  std::vector<std::uint64_t> headerOffsets_;  // every local header offset, ascending
+  std::uint64_t directoryOffset_ = 0;         // where the central directory begins
+  std::uint64_t directorySize_ = 0;
+  std::uint64_t entryCount_ = 0;  // as the end record declares it
+  bool usesZip64_ = false;
+  Failure failure_ = Failure::kNone;
+  std::string message_;
+  std::vector<std::uint8_t> window_;  // the central directory's read window; entry input
+  std::vector<std::uint8_t> output_;  // inflated output
+  std::unique_ptr<Inflater> inflater_;
+};
+
+}  // namespace quillet::zip
+
+#endif  // QUILLET_ZIP_ZIP_READER_H
