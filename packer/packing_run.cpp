@@ -39,29 +39,29 @@ struct RunProgress {
 };
 
 // The intermediate files, in the order they are removed.
-void deleteIntermediates(Platform& system) {
-  system.deleteFileW(kFileList);
-  system.deleteFileW(kFolderList);
-  system.deleteFileW(kDigest);
+void deleteIntermediates() {
+  platform().deleteFileW(kFileList);
+  platform().deleteFileW(kFolderList);
+  platform().deleteFileW(kDigest);
 }
 
 // What an earlier run left: the archive, then the intermediate files. Each
 // deletion is checked: a stale archive that stayed would be updated by the
 // archiver instead of replaced, a stale digest would be listed and packed.
 // False (with a message naming each one) when any of them remains.
-bool deleteStaleOutputs(Platform& system) {
+bool deleteStaleOutputs() {
   bool cleared = true;
   for (const std::u16string* output : {&kArchive, &kFileList, &kFolderList, &kDigest}) {
-    const EntryKind kind = system.entryKindW(*output);
+    const EntryKind kind = platform().entryKindW(*output);
     if (kind == EntryKind::kNone) continue;
     if (kind == EntryKind::kFolder) {
       printWide(u"'%s' is a folder where the run writes a file; remove or rename it\n", {*output});
       cleared = false;
       continue;
     }
-    if (kind == EntryKind::kFile) system.setNormalAttributesW(*output);  // the read-only mark
-    system.deleteFileW(*output);
-    if (system.entryKindW(*output) != EntryKind::kNone) {
+    if (kind == EntryKind::kFile) platform().setNormalAttributesW(*output);  // the read-only mark
+    platform().deleteFileW(*output);
+    if (platform().entryKindW(*output) != EntryKind::kNone) {
       printWide(u"The earlier '%s' could not be deleted; delete it and run again\n", {*output});
       cleared = false;
     }
@@ -71,14 +71,14 @@ bool deleteStaleOutputs(Platform& system) {
 
 // After an interruption: the archiver is already ended; whatever this run
 // wrote goes. Returns the interruption's exit status.
-int endInterruptedRun(Platform& system, const RunProgress& progress) {
+int endInterruptedRun(const RunProgress& progress) {
   if (progress.ownsOutputs) {
-    deleteIntermediates(system);
-    if (progress.rewritingList) system.deleteFileW(kScratch);
-    if (progress.archiverStarted) system.deleteFileW(kArchive);
+    deleteIntermediates();
+    if (progress.rewritingList) platform().deleteFileW(kScratch);
+    if (progress.archiverStarted) platform().deleteFileW(kArchive);
   }
   printWide(u"\nThe run was interrupted; no archive was made\n");
-  return system.interruption();
+  return platform().interruption();
 }
 
 // What the archiver came to: the one place where a finished archiver's
@@ -86,17 +86,17 @@ int endInterruptedRun(Platform& system, const RunProgress& progress) {
 // either way, and a failed run leaves no archive. The archive stays only
 // when it holds exactly what was listed and digested; the check works from
 // what the digest recorded.
-int finishArchive(Platform& system, const CommandResult& archiver, ArchiveCheck checkArchive) {
-  deleteIntermediates(system);
+int finishArchive(const CommandResult& archiver, ArchiveCheck checkArchive) {
+  deleteIntermediates();
   if (archiver.started && archiver.exitCode == 0) {
     if (checkArchive()) return kExitPacked;
-    system.deleteFileW(kArchive);
+    platform().deleteFileW(kArchive);
     printWide(u"The archive does not hold what was listed and digested; it was removed\n");
     return kExitArchiveCheckFailed;
   }
 
-  system.deleteFileW(kArchive);
-  const bool archiveLeft = system.entryKindW(kArchive) != EntryKind::kNone;
+  platform().deleteFileW(kArchive);
+  const bool archiveLeft = platform().entryKindW(kArchive) != EntryKind::kNone;
   const std::u16string outcome =
       archiveLeft ? u"the archive it left, 'ZarvoEUupdate.zip', could not be removed"
                   : u"no archive was made";
@@ -109,34 +109,34 @@ int finishArchive(Platform& system, const CommandResult& archiver, ArchiveCheck 
 }
 
 // Runs the archiver from inside the staging folder.
-int packStagingFolder(Platform& system, ArchiveCheck checkArchive, RunProgress* progress) {
+int packStagingFolder(ArchiveCheck checkArchive, RunProgress* progress) {
   std::string startFolder;
-  if (!system.getWorkingFolder(&startFolder) || !system.changeWorkingFolder("FlashDrive")) {
+  if (!platform().getWorkingFolder(&startFolder) || !platform().changeWorkingFolder("FlashDrive")) {
     printWide(u"The staging folder 'FlashDrive' could not be entered; no archive was made\n");
-    deleteIntermediates(system);
+    deleteIntermediates();
     return kExitArchiverFailed;
   }
   progress->archiverStarted = true;
-  const CommandResult archiver = system.runCommand(system.archiverCommandLine(startFolder));
-  if (!system.changeWorkingFolder(startFolder.c_str())) {
+  const CommandResult archiver = platform().runCommand(platform().archiverCommandLine(startFolder));
+  if (!platform().changeWorkingFolder(startFolder.c_str())) {
     // The relative paths below would miss; nothing more can be done safely.
     printWide(u"The working folder could not be entered again\n");
     return kExitArchiverFailed;
   }
-  if (archiver.interrupted || system.interrupted()) return kStepInterrupted;
-  return finishArchive(system, archiver, checkArchive);
+  if (archiver.interrupted || platform().interrupted()) return kStepInterrupted;
+  return finishArchive(archiver, checkArchive);
 }
 
 // Steps after the walk: load and rewrite the list, the digest, the archive.
-int packLists(Platform& system, ArchiveCheck checkArchive, RunProgress* progress) {
-  if (system.interrupted()) return kStepInterrupted;
+int packLists(ArchiveCheck checkArchive, RunProgress* progress) {
+  if (platform().interrupted()) return kStepInterrupted;
   if (fileList_Load() != 1) {
     fileList_Release();
     printWide(u"The file list could not be loaded; no archive was made\n");
-    deleteIntermediates(system);
+    deleteIntermediates();
     return kExitListFailed;
   }
-  if (system.interrupted()) {
+  if (platform().interrupted()) {
     fileList_Release();
     return kStepInterrupted;
   }
@@ -144,24 +144,24 @@ int packLists(Platform& system, ArchiveCheck checkArchive, RunProgress* progress
   if (fileList_StripPrefix() != 1) {
     fileList_Release();
     printWide(u"The file list could not be rewritten; no archive was made\n");
-    deleteIntermediates(system);
+    deleteIntermediates();
     return kExitListFailed;
   }
-  if (system.interrupted()) {
+  if (platform().interrupted()) {
     fileList_Release();
     return kStepInterrupted;
   }
   const int digest = calculateMd5();
   fileList_Release();
-  if (system.interrupted()) return kStepInterrupted;
+  if (platform().interrupted()) return kStepInterrupted;
   // After a failed digest the lists stay in the staging folder to be looked at.
   if (digest != 1) return kExitDigestFailed;
-  return packStagingFolder(system, checkArchive, progress);
+  return packStagingFolder(checkArchive, progress);
 }
 
 // Every step up to the archive; the banner and prompt follow.
-int packRelease(Platform& system, ArchiveCheck checkArchive, RunProgress* progress) {
-  switch (system.lockWorkingFolder()) {
+int packRelease(ArchiveCheck checkArchive, RunProgress* progress) {
+  switch (platform().lockWorkingFolder()) {
     case RunLock::kTaken:
       break;
     case RunLock::kBusy:
@@ -173,41 +173,40 @@ int packRelease(Platform& system, ArchiveCheck checkArchive, RunProgress* progre
       printWide(u"The working folder could not be locked for this run; nothing was changed\n");
       return kExitWalkFailed;
   }
-  if (system.interrupted()) return kStepInterrupted;
+  if (platform().interrupted()) return kStepInterrupted;
   // A user's own file by the scratch file's name stops the run before
   // anything is deleted or written.
   if (fileList_ScratchNameIsFree() != 1) return kExitWalkFailed;
-  if (!deleteStaleOutputs(system)) return kExitWalkFailed;
+  if (!deleteStaleOutputs()) return kExitWalkFailed;
   progress->ownsOutputs = true;
-  if (system.interrupted()) return kStepInterrupted;
+  if (platform().interrupted()) return kStepInterrupted;
 
   const int walked = makeList();
-  if (system.interrupted()) return kStepInterrupted;
-  return walked == 1 ? packLists(system, checkArchive, progress) : kExitWalkFailed;
+  if (platform().interrupted()) return kStepInterrupted;
+  return walked == 1 ? packLists(checkArchive, progress) : kExitWalkFailed;
 }
 
 }  // namespace
 
 int packingRun(ArchiveCheck checkArchive) {
-  Platform& system = platform();
   // Before any file is opened, so that none becomes standard output.
-  system.openClosedStandardStreams();
-  system.watchInterruptions();
+  platform().openClosedStandardStreams();
+  platform().watchInterruptions();
   printWide(kRule);
   printWide(u"Start to pack ZarvoEUupdate.zip...\n");
 
   RunProgress progress;
-  const int exitCode = packRelease(system, checkArchive, &progress);
-  if (exitCode == kStepInterrupted) return endInterruptedRun(system, progress);
+  const int exitCode = packRelease(checkArchive, &progress);
+  if (exitCode == kStepInterrupted) return endInterruptedRun(progress);
 
   // From here on the outcome stands: an interruption during the banner or
   // the prompt keeps the archive (or the lists a failed digest left).
   printBanner();
   printWide(u"Press any key to continue...");
-  system.readChar();
-  if (system.interrupted()) {
+  platform().readChar();
+  if (platform().interrupted()) {
     printWide(u"\n");
-    return system.interruption();
+    return platform().interruption();
   }
   return exitCode;
 }

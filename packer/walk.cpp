@@ -18,31 +18,6 @@ namespace {
 
 constexpr char kStagingFolder[] = "FlashDrive";
 
-// The walk's process-wide state; it serves one makeList call.
-struct WalkState {
-  std::string startFolder;
-  std::string stagingFolder;  // its absolute path, as the system writes it
-  std::string fileListPath;
-  std::string folderListPath;
-  std::unique_ptr<Stream> fileList;
-  std::unique_ptr<Stream> folderList;
-  // Whether nothing was there by a list's name before the walk created it:
-  // only what the walk made is removed after a failure.
-  bool fileListIsOurs = false;
-  bool folderListIsOurs = false;
-  std::uint32_t fileLineCount = 0;
-  std::uint32_t folderLineCount = 0;
-  // Every scanned folder's name block, held until both lists are closed.
-  std::vector<std::unique_ptr<char[]>> nameBlocks;
-  // The folders being walked, from the working folder down to the current
-  // one: entering any of them again would go round for ever.
-  std::vector<FolderId> chain;
-  // Entries refused so far; the walk goes on to name them all, then fails.
-  std::uint32_t refused = 0;
-};
-
-WalkState* walk = nullptr;
-
 // The length of `text` in UTF-16 units, as the device and Windows count it;
 // bytes that are not valid in the code page count one each. A character
 // never takes more units than bytes, so a short text is not converted.
@@ -78,16 +53,22 @@ class FoldedNames {
   std::unordered_multimap<std::uint64_t, const char*> names_;
 };
 
+// "longer than 255 characters", from the limit itself.
+const std::string& longerThanPathMax() {
+  static const std::string text = "longer than " + std::to_string(kPathMax) + " characters";
+  return text;
+}
+
 bool fitsPath(const std::string& path) {
   if (units(path) <= static_cast<std::size_t>(kPathMax)) return true;
-  printNarrow("The path '" + shownName(path) + "' is longer than 255 characters\n");
+  printNarrow("The path '" + shownName(path) + "' is " + longerThanPathMax() + "\n");
   return false;
 }
 
 // Reports an entry the walk cannot put into a release. The walk goes on, so
 // that every such entry is named, and fails at its end.
-void refuse(const std::string& path, const std::string& why) {
-  ++walk->refused;
+void refuse(WalkState& state, const std::string& path, const std::string& why) {
+  ++state.refused;
   printNarrow("Refused '" + shownName(path) + "': " + why + "\n");
 }
 
@@ -145,44 +126,47 @@ const char* unrepresentable(const std::string& name, std::u16string* wide) {
   const std::optional<std::u16string> converted = platform().ansiToUtf16(name);
   if (!converted) return "is not valid in the system's code page";
   *wide = *converted;
-  if (wide->size() > static_cast<std::size_t>(kPathMax)) return "is longer than 255 characters";
+  if (wide->size() > static_cast<std::size_t>(kPathMax)) {
+    static const std::string tooLong = "is " + longerThanPathMax();
+    return tooLong.c_str();
+  }
   return nameTheDeviceCannotHold(*wide);
 }
 
 // Whether the working folder is one the walk is already in (or, when its
 // identity cannot be had, says so); otherwise adds it to the chain.
-bool enterChain(const std::string& path) {
+bool enterChain(WalkState& state, const std::string& path) {
   FolderId id;
   if (!platform().workingFolderId(&id)) {
-    refuse(path, "the folder cannot be looked at");
+    refuse(state, path, "the folder cannot be looked at");
     return false;
   }
-  for (const FolderId& walked : walk->chain) {
+  for (const FolderId& walked : state.chain) {
     if (walked == id) {
-      refuse(path, "leads back into a folder the walk is already in (a loop)");
+      refuse(state, path, "leads back into a folder the walk is already in (a loop)");
       return false;
     }
   }
-  walk->chain.push_back(id);
+  state.chain.push_back(id);
   return true;
 }
 
-bool writeFolderLine(const std::string& currentPath) {
+bool writeFolderLine(WalkState& state, const std::string& currentPath) {
   const std::string scratchPath = currentPath;
   std::string text;
-  if (!listLineText(walk->stagingFolder, scratchPath, platform().separator(), &text)) return true;
-  if (!countLine(&walk->folderLineCount, "$FolderList.txt")) return false;
-  if (!writeLine(*walk->folderList, walk->folderListPath, text)) return false;
+  if (!listLineText(state.stagingFolder, scratchPath, platform().separator(), &text)) return true;
+  if (!countLine(&state.folderLineCount, "$FolderList.txt")) return false;
+  if (!writeLine(*state.folderList, state.folderListPath, text)) return false;
   printNarrow("PATH: " + currentPath + "\n");
   return true;
 }
 
-bool writeFileLine(const std::string& entryName, const std::string& currentPath) {
+bool writeFileLine(WalkState& state, const std::string& entryName, const std::string& currentPath) {
   printNarrow("NAME: " + entryName + "\n");
   std::string text;
-  if (!listLineText(walk->stagingFolder, currentPath, platform().separator(), &text)) return true;
-  if (!countLine(&walk->fileLineCount, "$FileList.txt")) return false;
-  if (!writeLine(*walk->fileList, walk->fileListPath, text)) return false;
+  if (!listLineText(state.stagingFolder, currentPath, platform().separator(), &text)) return true;
+  if (!countLine(&state.fileLineCount, "$FileList.txt")) return false;
+  if (!writeLine(*state.fileList, state.fileListPath, text)) return false;
   printNarrow(text + "\n");
   return true;
 }
@@ -219,11 +203,11 @@ bool finishList(Stream& list, const std::string& path, std::uint32_t count) {
 // created (never a file by their names that it could not replace), so that
 // a failed walk leaves the staging folder as it found it. Only called with
 // the start folder as the working folder, which the relative paths need.
-void discardLists() {
-  if (walk->fileList) walk->fileList->close();
-  if (walk->folderList) walk->folderList->close();
-  if (walk->fileListIsOurs) platform().deleteFileW(u"FlashDrive\\$FileList.txt");
-  if (walk->folderListIsOurs) platform().deleteFileW(u"FlashDrive\\$FolderList.txt");
+void discardLists(WalkState& state) {
+  if (state.fileList) state.fileList->close();
+  if (state.folderList) state.folderList->close();
+  if (state.fileListIsOurs) platform().deleteFileW(u"FlashDrive\\$FileList.txt");
+  if (state.folderListIsOurs) platform().deleteFileW(u"FlashDrive\\$FolderList.txt");
 }
 
 }  // namespace
@@ -241,7 +225,7 @@ bool listLineText(const std::string& stagingFolder, const std::string& path, cha
   return true;
 }
 
-bool makeList_ScanFolder() {
+bool makeList_ScanFolder(WalkState& state) {
   const char sep = platform().separator();
 
   // 1. The folder's name block. A folder that cannot be listed is refused:
@@ -250,11 +234,12 @@ bool makeList_ScanFolder() {
   if (size < 0) {
     std::string here;
     platform().getWorkingFolder(&here);
-    refuse(here, "the folder cannot be listed");
+    refuse(state, here, "the folder cannot be listed");
     return true;
   }
-  if (walk->nameBlocks.size() >= kFoldersMax) {
-    printNarrow("More than 65535 folders: the walk cannot scan them\n");
+  if (state.nameBlocks.size() >= kFoldersMax) {
+    printNarrow("More than " + std::to_string(kFoldersMax) +
+                " folders: the walk cannot scan them\n");
     return false;
   }
   const std::size_t blockSize = size > 0 ? static_cast<std::size_t>(size) : 1;
@@ -264,13 +249,13 @@ bool makeList_ScanFolder() {
     return false;
   }
   char* block = owned.get();
-  walk->nameBlocks.push_back(std::move(owned));
+  state.nameBlocks.push_back(std::move(owned));
   const std::int32_t filled = dirList_Fill(".", block, static_cast<std::int32_t>(blockSize));
   if (filled != kFillComplete) {
     std::string here;
     platform().getWorkingFolder(&here);
     if (filled == kFillFailed) {
-      refuse(here, "the folder cannot be listed");
+      refuse(state, here, "the folder cannot be listed");
       return true;
     }
     printNarrow("The folder '" + shownName(here) + "' changed while it was listed\n");
@@ -291,19 +276,19 @@ bool makeList_ScanFolder() {
 
     std::u16string wideName;
     if (const char* why = unrepresentable(entryName, &wideName)) {
-      refuse(currentPath + sep + entryName, std::string("the name ") + why);
+      refuse(state, currentPath + sep + entryName, std::string("the name ") + why);
       continue;
     }
     if (const char* earlier = foldedNames.add(name, wideName)) {
-      refuse(currentPath + sep + entryName, "the name differs only in case from '" +
-                                                shownName(earlier) +
-                                                "', and the device does not tell them apart");
+      refuse(state, currentPath + sep + entryName,
+             "the name differs only in case from '" + shownName(earlier) +
+                 "', and the device does not tell them apart");
       continue;
     }
 
     // A folder's line: at its first entry, and again after each subfolder
     // that was entered.
-    if (currentPath == previousPath && !writeFolderLine(currentPath)) return false;
+    if (currentPath == previousPath && !writeFolderLine(state, currentPath)) return false;
 
     std::string savedPath = currentPath;
     currentPath += sep;
@@ -312,35 +297,35 @@ bool makeList_ScanFolder() {
 
     switch (platform().entryKind(currentPath.c_str())) {
       case EntryKind::kLink:
-        refuse(currentPath,
+        refuse(state, currentPath,
                "a link; the device cannot hold links and the archiver would store "
                "the link itself");
         break;
       case EntryKind::kSpecial:
-        refuse(currentPath, "neither a file nor a folder (a FIFO, socket or device)");
+        refuse(state, currentPath, "neither a file nor a folder (a FIFO, socket or device)");
         break;
       case EntryKind::kNone:
       case EntryKind::kUnknown:
-        refuse(currentPath, "it cannot be looked at");
+        refuse(state, currentPath, "it cannot be looked at");
         break;
       case EntryKind::kFile:
         if (!platform().opensForReading(currentPath.c_str())) {
-          refuse(currentPath,
+          refuse(state, currentPath,
                  "the file cannot be opened (no permission, or locked by another "
                  "program)");
-        } else if (!writeFileLine(entryName, currentPath)) {
+        } else if (!writeFileLine(state, entryName, currentPath)) {
           return false;
         }
         break;
       case EntryKind::kFolder:
         if (!platform().changeWorkingFolder(currentPath.c_str())) {
-          refuse(currentPath, "the folder cannot be entered");
+          refuse(state, currentPath, "the folder cannot be entered");
           break;
         }
-        if (enterChain(currentPath)) {
+        if (enterChain(state, currentPath)) {
           if (!readWorkingFolder(&currentPath)) return false;
-          if (!makeList_ScanFolder()) return false;
-          walk->chain.pop_back();
+          if (!makeList_ScanFolder(state)) return false;
+          state.chain.pop_back();
         }
         currentPath = savedPath;
         if (!returnTo(&currentPath)) return false;
@@ -356,10 +341,6 @@ bool makeList_ScanFolder() {
 
 int makeList() {
   WalkState state;
-  walk = &state;
-  struct Reset {
-    ~Reset() { walk = nullptr; }
-  } reset;
   const char sep = platform().separator();
 
   if (!readWorkingFolder(&state.startFolder)) return 0;
@@ -380,7 +361,7 @@ int makeList() {
     state.folderList = createList(state.folderListPath);
   }
   if (!state.fileList || !state.folderList) {
-    discardLists();
+    discardLists(state);
     return 0;
   }
 
@@ -397,7 +378,7 @@ int makeList() {
     ok = false;
   } else {
     if (platform().workingFolderId(&id)) state.chain.push_back(id);
-    ok = makeList_ScanFolder();
+    ok = makeList_ScanFolder(state);
   }
   if (!platform().changeWorkingFolder(state.startFolder.c_str())) {
     // Nowhere safe to remove the lists from; leave them and say so.
@@ -415,7 +396,7 @@ int makeList() {
          finishList(*state.folderList, state.folderListPath, state.folderLineCount);
   }
   if (!ok) {
-    discardLists();
+    discardLists(state);
     return 0;
   }
   return 1;  // the name blocks go with `state`, after both lists are closed

@@ -3,9 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "list_format.h"
+#include "platform.h"
 
 namespace quillet {
 
@@ -23,10 +26,37 @@ inline constexpr std::uint32_t kFoldersMax = 65535;  // folders the walk can sca
 // same on return either way.
 int makeList();
 
-// Scans the working folder and every folder below it. Returns false when the
-// walk must stop at once (a message has been printed); entries it refuses
-// are counted and named, and the scan goes on.
-bool makeList_ScanFolder();
+// What one walk carries from folder to folder. makeList makes one, opens
+// both lists into it and hands it to makeList_ScanFolder; it serves that one
+// walk and goes with it.
+struct WalkState {
+  std::string startFolder;
+  std::string stagingFolder;  // its absolute path, as the system writes it
+  std::string fileListPath;
+  std::string folderListPath;
+  std::unique_ptr<Stream> fileList;
+  std::unique_ptr<Stream> folderList;
+  // Whether nothing was there by a list's name before the walk created it:
+  // only what the walk made is removed after a failure.
+  bool fileListIsOurs = false;
+  bool folderListIsOurs = false;
+  std::uint32_t fileLineCount = 0;
+  std::uint32_t folderLineCount = 0;
+  // Every scanned folder's name block, held until both lists are closed.
+  std::vector<std::unique_ptr<char[]>> nameBlocks;
+  // The folders being walked, from the working folder down to the current
+  // one: entering any of them again would go round for ever.
+  std::vector<FolderId> chain;
+  // Entries refused so far; the walk goes on to name them all, then fails.
+  std::uint32_t refused = 0;
+};
+
+// Scans the working folder and every folder below it into the lists of
+// `state`, which makeList has prepared (both lists open, the staging
+// folder's path read, the folders above in the chain). Returns false when
+// the walk must stop at once (a message has been printed); entries it
+// refuses are counted in `state` and named, and the scan goes on.
+bool makeList_ScanFolder(WalkState& state);
 
 // The text of a list line for `path`, an absolute path below
 // `stagingFolder` (both as the system writes them, with `separator`):

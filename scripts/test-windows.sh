@@ -24,7 +24,8 @@ export WINEPREFIX="$root/build/windows/wineprefix"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 mkdir -p "$WINEPREFIX"
-wineserver -p </dev/null >/dev/null 2>&1
+# A server already running for the prefix (a run by hand) serves as well.
+wineserver -p </dev/null >/dev/null 2>&1 || true
 trap 'wineserver -k 2>/dev/null || true' EXIT
 started=$SECONDS
 # Creating the prefix says a lot about its own set-up; shown only if it fails.

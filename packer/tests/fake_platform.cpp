@@ -1,3 +1,8 @@
+// The fake platform, part 2: the Platform operations over the in-memory
+// tree. What lives here: the streams over in-memory files, the file search,
+// the working folder, opening, creating, deleting and replacing files, the
+// walk's queries, the console, standard input, commands and interruptions.
+// The tree, path resolution and setup are in fake_platform_tree.cpp.
 #include "fake_platform.h"
 
 #include <algorithm>
@@ -6,63 +11,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "fake_platform_tree.h"
 #include "utf.h"
 
 namespace quillet::testing {
-
-struct FakePlatform::Node {
-  bool folder = false;
-  std::optional<EntryKind> kind;  // what entryKind reports, when set
-  std::string bytes;
-  std::vector<std::pair<std::string, std::shared_ptr<Node>>> children;  // in order added
-  std::map<std::string, std::size_t> index;  // name -> position in children
-
-  std::shared_ptr<Node> child(const std::string& name) const {
-    const auto found = index.find(name);
-    return found == index.end() ? nullptr : children[found->second].second;
-  }
-  void remove(const std::string& name) {
-    const auto found = index.find(name);
-    if (found == index.end()) return;
-    children.erase(children.begin() + static_cast<std::ptrdiff_t>(found->second));
-    index.clear();
-    for (std::size_t i = 0; i < children.size(); ++i) index[children[i].first] = i;
-  }
-  void put(const std::string& name, std::shared_ptr<Node> node) {
-    const auto found = index.find(name);
-    if (found != index.end()) {
-      children[found->second].second = std::move(node);
-      return;
-    }
-    index[name] = children.size();
-    children.emplace_back(name, std::move(node));
-  }
-};
-
 namespace {
-
-std::vector<std::string> split(const std::string& text, char separator) {
-  std::vector<std::string> parts;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t end = text.find(separator, start);
-    parts.push_back(text.substr(start, end - start));
-    if (end == std::string::npos) return parts;
-    start = end + 1;
-  }
-}
-
-// Walks `parts` from `components`: "." and empty parts stay, ".." goes up.
-void appendComponents(const std::vector<std::string>& parts, std::vector<std::string>* components) {
-  for (const std::string& part : parts) {
-    if (part.empty() || part == ".") continue;
-    if (part == "..") {
-      if (!components->empty()) components->pop_back();
-      continue;
-    }
-    components->push_back(part);
-  }
-}
 
 // A stream over one in-memory file. Reads and writes work on the node
 // itself, as a stream on a real file does.
@@ -142,146 +95,6 @@ class FakeStream final : public Stream {
 };
 
 }  // namespace
-
-FakePlatform::FakePlatform(char separator, std::string root)
-    : separator_(separator), root_(std::move(root)), top_(std::make_shared<Node>()) {
-  top_->folder = true;
-}
-
-FakePlatform::~FakePlatform() {
-  // Aliases make cycles of owning pointers: every folder lets go of its
-  // children, each folder once.
-  std::vector<std::shared_ptr<Node>> pending{top_};
-  std::set<Node*> seen;
-  while (!pending.empty()) {
-    std::shared_ptr<Node> node = std::move(pending.back());
-    pending.pop_back();
-    if (!seen.insert(node.get()).second) continue;
-    for (auto& entry : node->children) pending.push_back(entry.second);
-    node->children.clear();
-    node->index.clear();
-  }
-}
-
-// --- Paths.
-
-std::optional<FakePlatform::Components> FakePlatform::resolve(const std::string& path,
-                                                              char separator) const {
-  Components components;
-  std::string rest = path;
-  const std::string absolutePrefix = root_ + separator;
-  if (rest.compare(0, absolutePrefix.size(), absolutePrefix) == 0) {
-    rest.erase(0, absolutePrefix.size());
-  } else if (!root_.empty() && rest == root_) {
-    rest.clear();
-  } else {
-    components = working_;
-  }
-  appendComponents(split(rest, separator), &components);
-  return components;
-}
-
-std::optional<FakePlatform::Components> FakePlatform::resolveWide(
-    const std::u16string& path) const {
-  const std::optional<std::string> narrow = utf16ToUtf8(path);
-  if (!narrow) return std::nullopt;
-  Components components = working_;
-  appendComponents(split(*narrow, '\\'), &components);
-  return components;
-}
-
-std::shared_ptr<FakePlatform::Node> FakePlatform::find(const Components& components) const {
-  std::shared_ptr<Node> node = top_;
-  for (const std::string& name : components) {
-    if (!node->folder) return nullptr;
-    node = node->child(name);
-    if (node == nullptr) return nullptr;
-  }
-  return node;
-}
-
-std::shared_ptr<FakePlatform::Node> FakePlatform::makeFolders(const Components& components) {
-  std::shared_ptr<Node> node = top_;
-  for (const std::string& name : components) {
-    std::shared_ptr<Node> next = node->child(name);
-    if (next == nullptr) {
-      next = std::make_shared<Node>();
-      next->folder = true;
-      node->put(name, next);
-    }
-    node = next;
-  }
-  return node;
-}
-
-std::string FakePlatform::absolute(const Components& components) const {
-  std::string path = root_;
-  path += separator_;
-  for (std::size_t i = 0; i < components.size(); ++i) {
-    if (i > 0) path += separator_;
-    path += components[i];
-  }
-  return path;
-}
-
-bool FakePlatform::hits(const std::set<std::string>& paths, const Components& components) const {
-  for (const std::string& path : paths) {
-    const std::vector<std::string> tail = split(path, separator_);
-    if (tail.size() <= components.size() &&
-        std::equal(tail.rbegin(), tail.rend(), components.rbegin())) {
-      return true;
-    }
-  }
-  return false;
-}
-
-const std::size_t* FakePlatform::limitFor(const std::map<std::string, std::size_t>& limits,
-                                          const Components& components) const {
-  for (const auto& [path, limit] : limits) {
-    if (hits({path}, components)) return &limit;
-  }
-  return nullptr;
-}
-
-// --- Setting up and looking at the result.
-
-void FakePlatform::addFolder(const std::string& path) { makeFolders(*resolve(path, separator_)); }
-
-void FakePlatform::addFile(const std::string& path, const std::string& bytes) {
-  Components components = *resolve(path, separator_);
-  const std::string name = components.back();
-  components.pop_back();
-  auto node = std::make_shared<Node>();
-  node->bytes = bytes;
-  makeFolders(components)->put(name, node);
-}
-
-void FakePlatform::setListing(const std::string& folder, std::vector<std::string> names) {
-  listings_[absolute(*resolve(folder, separator_))] = std::move(names);
-}
-
-bool FakePlatform::exists(const std::string& path) const {
-  return find(*resolve(path, separator_)) != nullptr;
-}
-
-bool FakePlatform::isFolder(const std::string& path) const {
-  const std::shared_ptr<Node> node = find(*resolve(path, separator_));
-  return node != nullptr && node->folder;
-}
-
-std::optional<std::string> FakePlatform::fileBytes(const std::string& path) const {
-  const std::shared_ptr<Node> node = find(*resolve(path, separator_));
-  if (node == nullptr || node->folder) return std::nullopt;
-  return node->bytes;
-}
-
-std::vector<std::string> FakePlatform::entries(const std::string& folder) const {
-  std::vector<std::string> names;
-  const std::shared_ptr<Node> node = find(*resolve(folder, separator_));
-  if (node == nullptr || !node->folder) return names;
-  for (const auto& entry : node->children) names.push_back(entry.first);
-  return names;
-}
 
 // --- File search.
 
@@ -424,18 +237,6 @@ std::unique_ptr<Stream> FakePlatform::open(const std::optional<Components>& comp
 }
 
 // --- The walk under hostile conditions.
-
-void FakePlatform::setKind(const std::string& path, EntryKind kind) {
-  const std::shared_ptr<Node> node = find(*resolve(path, separator_));
-  if (node != nullptr) node->kind = kind;
-}
-
-void FakePlatform::addAlias(const std::string& path, const std::string& target) {
-  Components components = *resolve(path, separator_);
-  const std::string name = components.back();
-  components.pop_back();
-  makeFolders(components)->put(name, makeFolders(*resolve(target, separator_)));
-}
 
 EntryKind FakePlatform::entryKind(const char* path) {
   const std::optional<Components> components = resolve(path, separator_);

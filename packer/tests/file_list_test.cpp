@@ -139,7 +139,7 @@ TEST_P(FileListRefused, LoadFailsWithAMessageAndNothingLoaded) {
 const std::u16string kLine512 = u"FlashDrive\\" + std::u16string(501, u'y');
 
 INSTANTIATE_TEST_SUITE_P(
-    Mends, FileListRefused,
+    MalformedLists, FileListRefused,
     ::testing::Values(BadList{"FewerLinesThanCounted", listFile(3, {kPath20, kPathB}),
                               "holds 2 lines but its header counts 3"},
                       BadList{"MoreLinesThanCounted", listFile(1, {kPath20, kPathB}),
@@ -258,7 +258,7 @@ const std::string kGoodList = listFile(2, {kPath20, kPathB});
 void noFault(FakePlatform&) {}
 
 INSTANTIATE_TEST_SUITE_P(
-    Mends, StripRefused,
+    ListsAndFaults, StripRefused,
     ::testing::Values(
         StripFault{"LineTooShort", listFile(2, {kPath20, u"FlashDrive"}), noFault,
                    "holds a line too short to lose its first 11 units (line 2)"},

@@ -3,13 +3,11 @@
 # the dialog's buttons with the mouse, as a person would. Run it on a screen
 # of its own: on-xvfb.sh ostrel-e2e.sh ...
 #
-# Each case checks one behaviour and prints its own line, as git's test
-# library does: "ok 3 - Yes writes an empty marker" or "not ok 3 - ...",
-# followed by what went wrong. Lines "setup: ..." are steps the cases after
-# them need; when one fails, the run stops there. Nothing passes or fails on
-# how long Wine takes: the cases assert what happened and in which order,
-# and the times are printed as figures ("# ...") for a person to read. The
-# only limits are deadlines that keep a stuck run from hanging.
+# Each case checks one behaviour and prints its own ok / not ok line (the
+# case library, scripts/e2e-lib.sh). Nothing passes or fails on how long
+# Wine takes: the cases assert what happened and in which order, and the
+# times are printed as figures. The only limits are deadlines that keep a
+# stuck run from hanging.
 #
 # Three starts, in a scratch folder that is the root of drive T: of a Wine
 # prefix kept for this test (the marker "\USB Disk\Zarvo\reboot.txt" lies at
@@ -32,48 +30,14 @@ for tool in xdotool wine wineserver; do
   command -v "$tool" >/dev/null || { echo "SKIPPED: $tool is not installed"; exit 77; }
 done
 
-# --- The test library: cases, their ok / not ok lines, figures.
+# --- The case library (ok / not ok lines, figures), and what a failed run shows.
 
-cases=0 failed=0
-# A figure, a time for a person to read, printed under the current case.
-figure() { echo "# $*" >>"$workdir/case-$cases.figures"; }
-# Says why a check failed (shown under "not ok") and fails.
-fail() {
-  echo "$*"
-  return 1
-}
-run_case() {
-  local title="$1" body="$2" log
-  cases=$((cases + 1))
-  log="$workdir/case-$cases.log"
-  if "$body" >"$log" 2>&1; then
-    echo "ok $cases - $title"
-    cat "$workdir/case-$cases.figures" 2>/dev/null
-    return 0
-  fi
-  echo "not ok $cases - $title"
-  cat "$workdir/case-$cases.figures" 2>/dev/null
-  sed 's/^/#   /' "$log"
-  failed=$((failed + 1))
-  return 1
-}
-test_expect_success() { run_case "$1" "$2"; }
-test_setup() {
-  run_case "setup: $1" "$2" && return 0
-  echo "# setup failed: the cases after it need it; stopping"
-  finish
-}
-finish() {
-  echo "1..$cases"
-  if [ "$failed" -ne 0 ]; then
-    echo "# failed $failed of $cases"
-    for file in texts.log ostrel1.out ostrel2.out ostrel3.out Ostrel-reset.log; do
-      [ -f "$drive/$file" ] && { echo "# --- $file"; cat -v "$drive/$file" | sed 's/^/#   /'; }
-    done
-    exit 1
-  fi
-  echo "# passed all $cases"
-  exit 0
+# shellcheck source=../../../scripts/e2e-lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../../../scripts/e2e-lib.sh"
+e2e_on_failure() {
+  for file in texts.log ostrel1.out ostrel2.out ostrel3.out Ostrel-reset.log; do
+    [ -f "$drive/$file" ] && { echo "# --- $file"; cat -v "$drive/$file" | sed 's/^/#   /'; }
+  done
 }
 
 now_ms() { date +%s%3N; }
@@ -122,7 +86,7 @@ count_text() { echo "After $1 seconds -> reboot system"; }
 
 mkdir -p "$workdir"
 workdir="$(cd "$workdir" && pwd)"
-rm -f "$workdir"/case-*.log "$workdir"/case-*.figures
+e2e_init "$workdir"
 drive="$workdir/drive"
 rm -rf "$drive"
 mkdir -p "$drive/USB Disk/Zarvo"

@@ -1,0 +1,127 @@
+// End-to-end runs of the built Quillet program interrupted: a signal in each
+// step, at the prompt, a console that goes away, closed standard streams.
+// After every interrupted run: no archive, no intermediate file, the staging
+// folder as found, no child process left.
+#include "hostile_run_fixture.h"
+
+namespace quillet {
+namespace {
+
+using namespace quillet::hostile;  // NOLINT: the suite's fixture and helpers
+
+// --- Interruption: a signal in each step of the run.
+
+struct Interruption {
+  const char* step;    // the test's name for the step
+  const char* marker;  // console text the step prints
+  int signalNumber;
+  int exitCode;
+};
+
+class InterruptedRun : public HostileRun, public ::testing::WithParamInterface<Interruption> {};
+
+TEST_P(InterruptedRun, EndsTheArchiverRemovesWhatTheRunWroteAndReportsTheSignal) {
+  const Interruption& when = GetParam();
+  if (std::string(when.step) != "archiver") addManyFiles();
+  slowArchiver();
+  const auto before = snapshot();
+
+  RunningPacker packer(scratch.root());
+  ASSERT_TRUE(packer.readUntil(when.marker)) << packer.output();
+  // The output is not read meanwhile, so the run cannot leave the step.
+  ASSERT_EQ(::kill(packer.pid(), when.signalNumber), 0);
+  EXPECT_EQ(packer.finish(), when.exitCode);
+
+  EXPECT_THAT(packer.output(), HasSubstr(kInterrupted));
+  EXPECT_THAT(packer.output(), Not(HasSubstr(kPrompt))) << "an interrupted run asks for no key";
+  if (std::string(when.step) != "archiver") {
+    EXPECT_FALSE(scratch.exists("archiver-pid")) << "the archiver must not start";
+  }
+  expectNothingLeft(before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachStep, InterruptedRun,
+    ::testing::Values(Interruption{"walk", "NAME: ", SIGINT, 130},
+                      Interruption{"walk", "NAME: ", SIGHUP, 129},
+                      Interruption{"load", "len = '", SIGTERM, 143},
+                      Interruption{"digest", "[MD5](", SIGINT, 130},
+                      Interruption{"digest", "[MD5](", SIGTERM, 143},
+                      Interruption{"archiver", "ARCHIVER-RUNNING", SIGINT, 130},
+                      Interruption{"archiver", "ARCHIVER-RUNNING", SIGTERM, 143},
+                      Interruption{"archiver", "ARCHIVER-RUNNING", SIGHUP, 129}),
+    [](const ::testing::TestParamInfo<Interruption>& info) {
+      return std::string(info.param.step) + "_" + std::to_string(info.param.exitCode);
+    });
+
+TEST_F(HostileRun, InterruptionAtThePromptKeepsTheFinishedArchive) {
+  quietArchiver();
+  int input[2];
+  ASSERT_EQ(::pipe(input), 0);  // held open: the prompt waits for a key
+  RunningPacker packer(scratch.root(), input[0]);
+  ::close(input[0]);
+  ASSERT_TRUE(packer.readUntil(kPrompt)) << packer.output();
+  ASSERT_EQ(::kill(packer.pid(), SIGINT), 0);
+  EXPECT_EQ(packer.finish(), 130);
+  ::close(input[1]);
+  EXPECT_TRUE(isZipArchive("ZarvoEUupdate.zip"));
+  EXPECT_FALSE(scratch.exists("FlashDrive/$FileList.txt"));
+  EXPECT_FALSE(scratch.exists("FlashDrive/$md5.bin"));
+}
+
+// --- Streams: a console that went away, descriptors closed at the start.
+
+TEST_F(HostileRun, ClosedPipeOnStandardOutputDoesNotEndTheRun) {
+  quietArchiver();
+  const auto before = snapshot();
+  // The reader of the packer's output is gone before it starts.
+  int out[2];
+  ASSERT_EQ(::pipe(out), 0);
+  ::close(out[0]);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const int in = ::open("/dev/null", O_RDONLY);
+    if (::chdir(scratch.root().c_str()) != 0 || in < 0) ::_exit(120);
+    ::dup2(in, 0);
+    ::dup2(out[1], 1);
+    ::dup2(out[1], 2);
+    ::signal(SIGPIPE, SIG_DFL);
+    ::execl(QUILLET_EXE, QUILLET_EXE, static_cast<char*>(nullptr));
+    ::_exit(121);
+  }
+  ::close(out[1]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_TRUE(isZipArchive("ZarvoEUupdate.zip"));
+  EXPECT_EQ(snapshot(), before);
+}
+
+constexpr const char* kDescriptorNames[] = {"Output", "Input", "Error", "All"};
+
+class ClosedStream : public HostileRun, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(ClosedStream, NeverReachesAFileOfTheRun) {
+  quietArchiver();
+  const auto before = snapshot();
+  const int status = std::system(("cd " + shellQuote(scratch.root().string()) + " && { " +
+                                  QUILLET_EXE + " " + GetParam() + "; echo $? > exit-code; }")
+                                     .c_str());
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(scratch.read("exit-code"), "0\n");
+  EXPECT_TRUE(isZipArchive("ZarvoEUupdate.zip"));
+  EXPECT_EQ(snapshot(), before);
+  // The list the archiver packed holds list lines, not console text.
+  const ListFile list = parseList(scratch.read("seen-FileList"));
+  ASSERT_TRUE(list.wellFormed);
+  EXPECT_EQ(list.count, 4u);
+  EXPECT_EQ(list.lines.size(), 4u);
+}
+
+INSTANTIATE_TEST_SUITE_P(StandardDescriptors, ClosedStream,
+                         ::testing::Values("</dev/null >&-", "<&- >/dev/null",
+                                           "</dev/null >/dev/null 2>&-", "<&- >&- 2>&-"),
+                         nameByIndex<kDescriptorNames>);
+}  // namespace
+}  // namespace quillet

@@ -1,0 +1,320 @@
+// The bounded zip reader: opening an archive. What lives here: the
+// backwards search for the end-of-central-directory record and the Zip64
+// end records, the central directory read through the fixed window, entry
+// names (UTF-8, Info-ZIP Unicode Path, legacy code page), and the layout
+// check that gives every entry a local header of its own before the
+// directory. Local headers and entry data are in zip_entry_data.cpp.
+#include <zlib.h>
+
+#include <algorithm>
+#include <type_traits>
+#include <utility>
+
+#include "zip_format.h"
+#include "zip_reader.h"
+
+namespace quillet::zip {
+
+using namespace format;
+
+bool Reader::open(ByteSource& source, LegacyNameDecoder decoder) {
+  source_ = &source;
+  decoder_ = decoder ? std::move(decoder) : LegacyNameDecoder(cp437ToUtf8);
+  entries_.clear();
+  headerOffsets_.clear();
+  directoryOffset_ = directorySize_ = entryCount_ = 0;
+  usesZip64_ = false;
+  failure_ = Failure::kNone;
+  message_.clear();
+  window_.resize(kWindowSize);
+  output_.resize(kChunkSize);
+  return findEndRecord() && readCentralDirectory() && checkLayout();
+}
+
+bool Reader::findEndRecord() {
+  const std::uint64_t fileSize = source_->size();
+  if (fileSize < kEndSize) {
+    return fail(Failure::kNotAZip, "not a zip archive: " + num(fileSize) +
+                                       " bytes are too few for an end-of-central-directory record");
+  }
+  // The record is the last thing in the file but for its comment (at most
+  // 65535 bytes), so the search covers the last 22 + 65535 bytes only.
+  const std::size_t tailSize =
+      static_cast<std::size_t>(std::min<std::uint64_t>(fileSize, kEndSize + kMaxComment));
+  const std::uint64_t tailStart = fileSize - tailSize;
+  if (!readAt(tailStart, window_.data(), tailSize)) return false;
+  const std::uint8_t* tail = window_.data();
+
+  // The record whose comment ends the file is preferred; failing that, the
+  // last one whose comment lies within the file.
+  std::size_t found = tailSize;
+  for (int pass = 0; pass < 2 && found == tailSize; ++pass) {
+    for (std::size_t at = tailSize - kEndSize + 1; at-- > 0;) {
+      if (get32(tail + at) != kEndSignature) continue;
+      const std::size_t end = at + kEndSize + get16(tail + at + 20);
+      if (pass == 0 ? end == tailSize : end <= tailSize) {
+        found = at;
+        break;
+      }
+    }
+  }
+  if (found == tailSize) {
+    return fail(Failure::kNotAZip,
+                "not a zip archive: no end-of-central-directory record in its last " +
+                    num(tailSize) + " bytes");
+  }
+  const std::uint8_t* end = tail + found;
+  const std::uint64_t endOffset = tailStart + found;
+  std::uint32_t disk = get16(end + 4);
+  std::uint32_t directoryDisk = get16(end + 6);
+  std::uint64_t diskEntries = get16(end + 8);
+  std::uint64_t entries = get16(end + 10);
+  std::uint64_t directorySize = get32(end + 12);
+  std::uint64_t directoryOffset = get32(end + 16);
+  std::uint64_t recordsStart = endOffset;  // where the directory must end at the latest
+
+  // A Zip64 locator right before the record points to the Zip64 end record.
+  std::uint8_t locator[kZip64LocatorSize];
+  if (endOffset >= kZip64LocatorSize) {
+    const std::uint64_t locatorOffset = endOffset - kZip64LocatorSize;
+    if (!readAt(locatorOffset, locator, sizeof locator)) return false;
+    if (get32(locator) == kZip64LocatorSignature) {
+      usesZip64_ = true;
+      const std::uint32_t recordDisk = get32(locator + 4);
+      const std::uint64_t recordOffset = get64(locator + 8);
+      const std::uint32_t totalDisks = get32(locator + 16);
+      if (recordDisk != 0 || totalDisks > 1) {
+        return fail(Failure::kUnsupported,
+                    "not supported: the archive is split over " +
+                        (totalDisks > 1 ? num(totalDisks) : std::string("several")) + " disks");
+      }
+      if (!fits(recordOffset, kZip64EndSize, locatorOffset)) {
+        return fail(Failure::kDamaged, "damaged: the Zip64 end record's offset " +
+                                           num(recordOffset) + " lies outside the archive");
+      }
+      std::uint8_t record[kZip64EndSize];
+      if (!readAt(recordOffset, record, sizeof record)) return false;
+      if (get32(record) != kZip64EndSignature) {
+        return fail(Failure::kDamaged,
+                    "damaged: no Zip64 end record at offset " + num(recordOffset));
+      }
+      // Each field of the classic record either carries the mark (the
+      // value is in the Zip64 record) or agrees with the Zip64 record.
+      bool agree = true;
+      auto take = [&agree](auto& value, std::uint64_t mark, std::uint64_t wide) {
+        if (value == mark) {
+          value = static_cast<std::remove_reference_t<decltype(value)>>(wide);
+          if (value != wide) agree = false;  // a disk number beyond 32 bits
+        } else if (value != wide) {
+          agree = false;
+        }
+      };
+      take(disk, kMark16, get32(record + 16));
+      take(directoryDisk, kMark16, get32(record + 20));
+      take(diskEntries, kMark16, get64(record + 24));
+      take(entries, kMark16, get64(record + 32));
+      take(directorySize, kMark32, get64(record + 40));
+      take(directoryOffset, kMark32, get64(record + 48));
+      if (!agree) {
+        return fail(
+            Failure::kDamaged,
+            "damaged: the end-of-central-directory record and the Zip64 end record disagree");
+      }
+      recordsStart = recordOffset;
+    }
+  }
+
+  if (disk != 0 || directoryDisk != 0 || diskEntries != entries) {
+    return fail(Failure::kUnsupported, "not supported: the archive is split over several disks");
+  }
+  if (!fits(directoryOffset, directorySize, recordsStart)) {
+    return fail(Failure::kDamaged, "damaged: the central directory (" + num(directorySize) +
+                                       " bytes at offset " + num(directoryOffset) +
+                                       ") does not lie before the end record at " +
+                                       num(recordsStart));
+  }
+  // Every central entry takes at least 46 bytes: a count that cannot fit is
+  // refused before anything is allocated for it.
+  if (entries > directorySize / kCentralHeaderSize) {
+    return fail(Failure::kDamaged, "damaged: the end record declares " + num(entries) +
+                                       " entries, but a central directory of " +
+                                       num(directorySize) + " bytes has room for at most " +
+                                       num(directorySize / kCentralHeaderSize));
+  }
+  directoryOffset_ = directoryOffset;
+  directorySize_ = directorySize;
+  entryCount_ = entries;
+  return true;
+}
+
+bool Reader::readCentralDirectory() {
+  // Room for the declared count, up to what a release holds: beyond that the
+  // vector grows with the entries actually read, so a count that a large
+  // file could hold but does not cannot claim memory up front.
+  entries_.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(entryCount_, 1u << 17)));
+  const std::uint64_t end = directoryOffset_ + directorySize_;
+  std::uint64_t offset = directoryOffset_;
+  // The window: bytes [windowStart, windowStart + windowFill) of the archive.
+  std::uint64_t windowStart = 0;
+  std::size_t windowFill = 0;
+  auto view = [&](std::uint64_t at, std::size_t size) -> const std::uint8_t* {
+    if (at < windowStart || at - windowStart > windowFill ||
+        size > windowFill - (at - windowStart)) {
+      windowStart = at;
+      windowFill = static_cast<std::size_t>(std::min<std::uint64_t>(kWindowSize, end - at));
+      if (!readAt(at, window_.data(), windowFill)) return nullptr;
+    }
+    return window_.data() + (at - windowStart);
+  };
+
+  for (std::size_t index = 0; index < entryCount_; ++index) {
+    if (end - offset < kCentralHeaderSize) {
+      return failEntry(Failure::kDamaged, index,
+                       "its central header runs past the end of the central directory");
+    }
+    const std::uint8_t* header = view(offset, kCentralHeaderSize);
+    if (header == nullptr) return false;
+    if (get32(header) != kCentralHeaderSignature) {
+      return failEntry(Failure::kDamaged, index,
+                       "no central header signature at offset " + num(offset));
+    }
+    const std::size_t nameSize = get16(header + 28);
+    const std::size_t extraSize = get16(header + 30);
+    const std::size_t commentSize = get16(header + 32);
+    const std::uint64_t recordSize = kCentralHeaderSize + nameSize + extraSize + commentSize;
+    if (recordSize > end - offset) {
+      return failEntry(Failure::kDamaged, index,
+                       "its central header runs past the end of the central directory");
+    }
+    header = view(offset, kCentralHeaderSize + nameSize + extraSize);
+    if (header == nullptr) return false;
+
+    Entry& entry = entries_.emplace_back();
+    entry.flags = get16(header + 8);
+    entry.method = get16(header + 10);
+    entry.crc32 = get32(header + 16);
+    entry.compressedSize = get32(header + 20);
+    entry.size = get32(header + 24);
+    std::uint32_t disk = get16(header + 34);
+    entry.localHeaderOffset = get32(header + 42);
+    entry.rawName.assign(reinterpret_cast<const char*>(header + kCentralHeaderSize), nameSize);
+    const std::string_view extra(
+        reinterpret_cast<const char*>(header + kCentralHeaderSize + nameSize), extraSize);
+
+    std::string_view zip64;
+    bool hasZip64 = false;
+    if (!findExtra(extra, kZip64ExtraId, zip64, hasZip64)) {
+      return failEntry(Failure::kDamaged, index, "its extra fields run past their end");
+    }
+    // Only the fields that carry the mark take their values from the Zip64
+    // field; a field with nothing marked changes nothing.
+    const bool marked = entry.size == kMark32 || entry.compressedSize == kMark32 ||
+                        entry.localHeaderOffset == kMark32 || disk == kMark16;
+    if (hasZip64 && marked) {
+      if (!applyZip64(zip64, entry.size, entry.compressedSize, &entry.localHeaderOffset, &disk)) {
+        return failEntry(Failure::kDamaged, index, "its Zip64 extra field is too short");
+      }
+      entry.zip64 = true;
+      usesZip64_ = true;
+    }
+    if (!decodeName(entry, extra, index)) return false;
+
+    if ((entry.flags & (kFlagEncrypted | kFlagStrongEncryption | kFlagMaskedDirectory)) != 0) {
+      return failEntry(Failure::kUnsupported, index, "not supported: the entry is encrypted");
+    }
+    if (entry.method != kMethodStored && entry.method != kMethodDeflate) {
+      return failEntry(Failure::kUnsupported, index,
+                       "not supported: compression method " + num(entry.method) +
+                           " (only stored and deflate are)");
+    }
+    if (disk != 0) {
+      return failEntry(Failure::kUnsupported, index,
+                       "not supported: the entry starts on disk " + num(disk));
+    }
+    if (entry.method == kMethodStored && entry.compressedSize != entry.size) {
+      return failEntry(Failure::kDamaged, index,
+                       "it is stored, but its size " + num(entry.size) +
+                           " and its compressed size " + num(entry.compressedSize) + " differ");
+    }
+    offset += recordSize;
+  }
+  if (offset != end) {
+    return fail(Failure::kDamaged, "damaged: the central directory holds " + num(end - offset) +
+                                       " bytes after its " + num(entryCount_) + " entries");
+  }
+  return true;
+}
+
+bool Reader::decodeName(Entry& entry, std::string_view extra, std::size_t index) {
+  if (entry.rawName.empty()) return failEntry(Failure::kDamaged, index, "its name is empty");
+  if (entry.rawName.find('\0') != std::string::npos) {
+    return failEntry(Failure::kDamaged, index, "its name holds a NUL byte");
+  }
+  if ((entry.flags & kFlagUtf8) != 0) {
+    if (!isValidUtf8(entry.rawName)) {
+      return failEntry(Failure::kDamaged, index, "its name is marked UTF-8 but is not");
+    }
+    entry.name = entry.rawName;
+    return true;
+  }
+  // An Info-ZIP Unicode Path field counts only while it belongs to the name
+  // as stored (the CRC-32 of the stored name); a tool that renamed the entry
+  // without knowing the field leaves a stale one behind.
+  std::string_view unicode;
+  bool hasUnicode = false;
+  findExtra(extra, kUnicodePathExtraId, unicode, hasUnicode);  // the block was walked before
+  if (hasUnicode && unicode.size() >= 5 && static_cast<std::uint8_t>(unicode[0]) == 1) {
+    const auto* p = reinterpret_cast<const std::uint8_t*>(unicode.data());
+    const auto nameCrc =
+        static_cast<std::uint32_t>(::crc32(0, reinterpret_cast<const Bytef*>(entry.rawName.data()),
+                                           static_cast<uInt>(entry.rawName.size())));
+    if (get32(p + 1) == nameCrc) {
+      const std::string_view name = unicode.substr(5);
+      if (name.empty() || name.find('\0') != std::string_view::npos || !isValidUtf8(name)) {
+        return failEntry(Failure::kDamaged, index,
+                         "its Unicode Path extra field does not hold a UTF-8 name");
+      }
+      entry.name = std::string(name);
+      return true;
+    }
+  }
+  std::optional<std::string> decoded = decoder_(entry.rawName);
+  if (!decoded) {
+    return failEntry(Failure::kUnsupported, index,
+                     "not supported: its name cannot be read in the legacy code page");
+  }
+  entry.name = std::move(*decoded);
+  entry.legacyName = true;
+  return true;
+}
+
+// Local headers must lie before the central directory, one per entry.
+bool Reader::checkLayout() {
+  std::vector<std::pair<std::uint64_t, std::size_t>> order;
+  order.reserve(entries_.size());
+  for (std::size_t index = 0; index < entries_.size(); ++index) {
+    const std::uint64_t offset = entries_[index].localHeaderOffset;
+    if (!fits(offset, kLocalHeaderSize, directoryOffset_)) {
+      return failEntry(Failure::kDamaged, index,
+                       "its local header offset " + num(offset) +
+                           " does not lie before the central directory at " +
+                           num(directoryOffset_));
+    }
+    order.emplace_back(offset, index);
+  }
+  std::sort(order.begin(), order.end());
+  headerOffsets_.reserve(order.size());
+  for (std::size_t at = 0; at < order.size(); ++at) {
+    if (at > 0 && order[at].first == order[at - 1].first) {
+      const std::size_t first = std::min(order[at].second, order[at - 1].second);
+      const std::size_t second = std::max(order[at].second, order[at - 1].second);
+      return failEntry(Failure::kDamaged, second,
+                       "it shares its local header at offset " + num(order[at].first) +
+                           " with entry #" + num(first + 1));
+    }
+    headerOffsets_.push_back(order[at].first);
+  }
+  return true;
+}
+
+}  // namespace quillet::zip
