@@ -49,6 +49,9 @@ constexpr std::size_t kReadBufferBytes = 1024;
 constexpr std::size_t kLargestPieceBytes = 256 * 1024;  // one read of a reader
 constexpr std::size_t kSmallestPieceBytes = 1024;
 constexpr std::size_t kWindowFiles = 1024;  // files claimed ahead of the one hashed, at most
+// Readers waiting for the window are woken once this many entries are free
+// again, not at every turn: small files would cost a wake-up each.
+constexpr std::size_t kClaimBatch = 64;
 
 DigestReadAhead settings;
 std::vector<DigestedFile> lastFiles;
@@ -141,11 +144,15 @@ class ReadAhead {
   }
 
   // The hashing thread's turn moved to entry `index`: the readers may claim
-  // one entry further, and the head's priority passes to `index`.
+  // one entry further (waiting readers are woken kClaimBatch entries at a
+  // time), and the head's priority passes to `index`.
   void turn(std::size_t index) {
     std::lock_guard<std::mutex> lock(mutex_);
     head_ = index;
-    if (claimWaiters_ > 0) claimable_.notify_one();
+    if (claimWaiters_ > 0 &&
+        next_ + std::min(kClaimBatch, slots_.size()) <= head_ + slots_.size()) {
+      claimable_.notify_all();
+    }
     if (roomWaiters_ > 0) roomFreed_.notify_all();
   }
 
@@ -156,6 +163,11 @@ class ReadAhead {
     std::unique_ptr<std::uint8_t[]> done = std::move(piece->bytes);
     std::unique_lock<std::mutex> lock(mutex_);
     release(piece->charged);
+    // A full buffer goes back to the readers: allocating and freeing one per
+    // read costs more than hashing it.
+    if (done != nullptr && piece->charged == piece_ && reusable_.size() < readers_.size()) {
+      reusable_.push_back(std::move(done));
+    }
     *piece = Piece();
     AheadFile& file = slot(index);
     waitingFor_ = index;
@@ -191,6 +203,19 @@ class ReadAhead {
     if (roomWaiters_ > 0) roomFreed_.notify_all();
   }
 
+  // A buffer of one piece: one the hashing thread is done with, or a new one.
+  std::unique_ptr<std::uint8_t[]> takeBuffer() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!reusable_.empty()) {
+        std::unique_ptr<std::uint8_t[]> buffer = std::move(reusable_.back());
+        reusable_.pop_back();
+        return buffer;
+      }
+    }
+    return std::unique_ptr<std::uint8_t[]>(new std::uint8_t[piece_]);  // read into: not zeroed
+  }
+
   // With the lock held: whether a reader of entry `index` may reserve a piece.
   bool roomFor(std::size_t index) const {
     const std::size_t keep = index == head_ ? 0 : piece_;
@@ -203,6 +228,7 @@ class ReadAhead {
   }
 
   void readerLoop() {
+    system_.helperThreadStarted();
     std::unique_lock<std::mutex> lock(mutex_);
     std::unique_ptr<std::uint8_t[]> spare;  // this reader's buffer for its next read
     for (;;) {
@@ -248,7 +274,7 @@ class ReadAhead {
       Piece piece;
       bool failed = false;
       try {
-        if (*spare == nullptr) *spare = std::make_unique<std::uint8_t[]>(piece_);
+        if (*spare == nullptr) *spare = takeBuffer();
         const std::size_t got = in->read(spare->get(), piece_);
         failed = in->readFailed();
         // A digest of part of a file would vouch for contents nobody packed:
@@ -259,7 +285,7 @@ class ReadAhead {
           piece.size = got;
           if (got <= piece_ / 8) {
             // A small file (or a file's short end) holds only its own size.
-            piece.bytes = std::make_unique<std::uint8_t[]>(got);
+            piece.bytes.reset(new std::uint8_t[got]);  // overwritten at once: not zeroed
             std::memcpy(piece.bytes.get(), spare->get(), got);
             piece.charged = got;
           } else {
@@ -298,10 +324,12 @@ class ReadAhead {
   std::condition_variable roomFreed_;    // readers wait for room for a piece
   std::condition_variable hashedWaits_;  // the hashing thread waits for a piece
   std::vector<AheadFile> slots_;         // entry i in slot i % size
-  std::size_t next_ = 0;                 // the next entry to claim
-  std::size_t head_ = 0;                 // the entry being hashed
-  std::size_t used_ = 0;                 // bytes reserved or held by pieces
-  std::size_t waitingFor_ = kNobody;     // the entry the hashing thread waits on
+  std::vector<std::unique_ptr<std::uint8_t[]>>
+      reusable_;                      // hashed full buffers, one per reader at most
+  std::size_t next_ = 0;              // the next entry to claim
+  std::size_t head_ = 0;              // the entry being hashed
+  std::size_t used_ = 0;              // bytes reserved or held by pieces
+  std::size_t waitingFor_ = kNobody;  // the entry the hashing thread waits on
   int claimWaiters_ = 0;
   int roomWaiters_ = 0;
   bool stop_ = false;
@@ -313,7 +341,7 @@ class ReadAhead {
 // Reads the file at its turn on the calling thread and adds it to `context`.
 int addOneFile(const std::u16string& path, Md5Context* context, DigestedFile* record) {
   printWide(u"calculateMd5_AddOneFile(%s)\r\n", {path});
-  const std::unique_ptr<Stream> in = platform().openFileW(path, "rb");
+  const std::unique_ptr<Stream> in = platform().openForSequentialReadW(path);
   if (in == nullptr) {
     printWide(u"The file '%s' was not opened\r\n", {path});
     return 0;

@@ -45,7 +45,7 @@ const std::uint8_t* calculateMd5_Digest();
 struct DigestReadAhead {
   unsigned readers = 8;                 // 0: each file is read at its turn, by the caller
   std::size_t bufferBytes = 32u << 20;  // contents read and not yet hashed, at most
-                                        // (each reader has a read buffer of up to 256 KiB besides)
+                                        // (besides, up to two read buffers of 256 KiB per reader)
 };
 // The settings in use; the defaults above unless changed. Tests and the
 // benchmark compare the digest with and without reading ahead.

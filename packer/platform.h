@@ -137,6 +137,10 @@ class Platform {
   // when it cannot be opened, as openFileW(path, "rb") says; by default it
   // is that call.
   virtual std::unique_ptr<Stream> openForSequentialReadW(const std::u16string& path);
+  // Called first on each reader thread. On POSIX it blocks every signal
+  // there, so that interruptions and SIGCHLD reach the main thread, which
+  // waits for them; by default it does nothing.
+  virtual void helperThreadStarted() {}
   // --- Read-ahead of the content digest (end).
 
   // --- Text.

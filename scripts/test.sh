@@ -1,9 +1,9 @@
 #!/bin/bash
 # Runs every test: the native build, the sanitizer build (AddressSanitizer and
-# UndefinedBehaviorSanitizer), the Windows build under Wine, and a bounded
-# fuzzing run of the file list loader, the list decoder and the zip reader.
-# Installs what it needs from Debian's archive when it is missing. Exits
-# non-zero when any part fails.
+# UndefinedBehaviorSanitizer), the digest's threads under ThreadSanitizer, the
+# Windows build under Wine, and a bounded fuzzing run of the file list loader,
+# the list decoder and the zip reader. Installs what it needs from Debian's
+# archive when it is missing. Exits non-zero when any part fails.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -16,6 +16,12 @@ for preset in native asan; do
   cmake --build --preset "$preset"
   ctest --preset "$preset"
 done
+
+echo "=== tsan: the content digest's reader threads under ThreadSanitizer ==="
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan --target quillet_unit_tests
+TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" build/tsan/packer/tests/quillet_unit_tests \
+  --gtest_brief=1 --gtest_filter='*Digest*:*ReadAhead*:*PlatformContract*'
 
 echo "=== windows: cross build, tests under Wine ==="
 scripts/test-windows.sh

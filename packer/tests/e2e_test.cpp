@@ -191,6 +191,18 @@ TEST_F(QuilletRun, PacksTheStagingFolderWithItsListsAndDigest) {
   EXPECT_EQ(digest, md5sum);
 }
 
+// Enough entries that the walk looks them up on helper threads and the digest
+// reads ahead on its readers: the whole run, archive and its check included.
+TEST_F(QuilletRun, FolderOfManyFilesPacksAndTheRunEnds) {
+  for (int i = 0; i < 200; ++i) {
+    scratch.file("FlashDrive/POI/p" + std::to_string(i) + ".dat", std::string(i * 13, 'p'));
+  }
+  useRealArchiver();
+  const Outcome outcome = run();
+  ASSERT_EQ(outcome.exitCode, 0) << outcome.out << outcome.err;
+  EXPECT_TRUE(scratch.exists("ZarvoEUupdate.zip"));
+}
+
 TEST_F(QuilletRun, ConsoleShowsEachStepInOrder) {
   if (realPacking().empty()) GTEST_SKIP() << "p7zip-full's 7za is not installed";
   useStandIn(0, "echo ARCHIVER-OUTPUT\n" + realPacking());

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fake_platform.h"
@@ -206,6 +207,33 @@ TEST_P(PlatformContract, StreamsWriteRewindAndReadBack) {
 
   EXPECT_EQ(p().openFileW(u"d\\missing", "rb"), nullptr);
   EXPECT_EQ(p().openFileW(u"missing\\f.bin", "wb"), nullptr);
+}
+
+// The digest's readers open and read files on several threads at once.
+TEST_P(PlatformContract, SequentialReadsGiveEachFileWholeOnSeveralThreads) {
+  backend_->folder("d/sub");
+  std::vector<std::string> contents;
+  for (int i = 0; i < 8; ++i) {
+    contents.push_back(std::string(70000 + 1000 * i, static_cast<char>('a' + i)));
+    backend_->file("d/f" + std::to_string(i), contents.back());
+  }
+  std::vector<std::string> got(contents.size());
+  std::vector<std::thread> readers;
+  for (std::size_t i = 0; i < contents.size(); ++i) {
+    readers.emplace_back([&, i] {
+      const std::u16string path = u"d\\f" + std::u16string(1, static_cast<char16_t>(u'0' + i));
+      std::unique_ptr<Stream> in = p().openForSequentialReadW(path);
+      if (in == nullptr) return;
+      char buffer[4096];
+      while (const std::size_t n = in->read(buffer, sizeof buffer)) got[i].append(buffer, n);
+      if (in->readFailed()) got[i] = "read failed";
+    });
+  }
+  for (std::thread& reader : readers) reader.join();
+  for (std::size_t i = 0; i < contents.size(); ++i) EXPECT_EQ(got[i], contents[i]) << i;
+
+  EXPECT_EQ(p().openForSequentialReadW(u"d\\missing"), nullptr);
+  EXPECT_EQ(p().openForSequentialReadW(u"d\\sub"), nullptr) << "folders are not read";
 }
 
 TEST_P(PlatformContract, WidePathOperations) {
