@@ -165,6 +165,29 @@ case_link_to_a_folder() {
   output_if_failed
 }
 
+# A link to a file, which Wine shows as a plain file: the walk lists it and
+# the digest reads its target, while the archiver stores the link itself.
+# The packer's check of its own archive finds the difference (exit 7) unless
+# the walk already refused the link (exit 2); either way no archive stays.
+case_link_to_a_file() {
+  begin "file-link"
+  printf 'target contents' >"$top/target.bin"
+  ln -s "$top/target.bin" FlashDrive/NAVI/linked.bin
+  run
+  figure "the run ended with exit code $status"
+  case "$status" in
+    2 | 7) ;;
+    *) fail "exit code $status, expected 7 (or 2)" ;;
+  esac
+  [ ! -e ZarvoEUupdate.zip ] || fail "an archive was kept"
+  for name in '$FileList.txt' '$FolderList.txt' '$md5.bin' '$temp.txt'; do
+    [ ! -e "FlashDrive/$name" ] || fail "FlashDrive/$name was left behind"
+  done
+  diff -r --no-dereference "$top/before" FlashDrive >/dev/null ||
+    fail "the staging folder changed: $(diff -rq --no-dereference "$top/before" FlashDrive)"
+  output_if_failed
+}
+
 test_expect_success \
   "lines begin at the staging folder whatever the working folder's path holds" case_anchored_lines
 test_expect_success "the user's own \$temp.txt stops the run before anything is deleted" \
@@ -173,4 +196,6 @@ test_expect_success 'a name that enters the same folder again ("...") is refused
 test_expect_success 'device names are refused, never opened, each named' case_device_names
 test_expect_success 'a long path of West-European letters packs' case_long_non_ascii_path
 test_expect_success 'a link to a folder is refused' case_link_to_a_folder
+test_expect_success 'a link to a file leaves no archive: the own check or the walk stops it' \
+  case_link_to_a_file
 finish
