@@ -9,6 +9,7 @@
 #include "console.h"
 #include "file_bytes.h"
 #include "md5.h"
+#include "report.h"
 #include "utf.h"
 #include "zip_reader.h"
 
@@ -29,21 +30,11 @@ std::string entryNameOf(const std::u16string& line) {
   return name;
 }
 
-std::string hex(const std::uint8_t* bytes, std::size_t size) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string text;
-  for (std::size_t i = 0; i < size; ++i) {
-    text.push_back(kDigits[bytes[i] >> 4]);
-    text.push_back(kDigits[bytes[i] & 0x0F]);
-  }
-  return text;
-}
-
 std::string crcText(std::uint32_t crc) {
   const std::uint8_t bytes[4] = {
       static_cast<std::uint8_t>(crc >> 24), static_cast<std::uint8_t>(crc >> 16),
       static_cast<std::uint8_t>(crc >> 8), static_cast<std::uint8_t>(crc)};
-  return hex(bytes, 4);
+  return hexBytes(bytes, 4);
 }
 
 }  // namespace
@@ -107,7 +98,7 @@ OwnArchiveResult checkArchiveAgainst(const std::string& path,
   } else if (entries[stored->second].size != kMd5DigestBytes ||
              entries[stored->second].crc32 != digestCrc) {
     result.problems.push_back(std::string("entry '") + kDigestEntry +
-                              "' does not hold the digest " + hex(digest, kMd5DigestBytes));
+                              "' does not hold the digest " + hexBytes(digest, kMd5DigestBytes));
   }
   for (const auto& [name, index] : byName) {
     if (expected.count(name) == 0) {
@@ -128,7 +119,7 @@ bool checkOwnArchive() {
     return false;
   }
   printNarrow(std::string("Checked ") + kArchiveName + ": " + std::to_string(result.files) +
-              " files, digest " + hex(digest, kMd5DigestBytes) + "\n");
+              " files, digest " + hexBytes(digest, kMd5DigestBytes) + "\n");
   return true;
 }
 

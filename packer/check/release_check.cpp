@@ -1,5 +1,6 @@
 // The release check. Divisions of this file:
-//   1. Name rules (pure).
+//   1. Helpers of the check (the name rules are in name_rules.cpp, the
+//      second thread that reads entries ahead in entry_read_ahead.h).
 //   2. The report.
 //   3. The check itself, step by step: the entries, the top-level files, the
 //      two lists, the file lines, the folder lines, the digest, the rest of
@@ -17,44 +18,23 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "entry_read_ahead.h"
 #include "list_format.h"
 #include "md5.h"
+#include "report.h"
 #include "utf.h"
 
 namespace quillet::check {
 
-// --- 1. Name rules.
+// --- 1. Helpers of the check.
 
 namespace {
-
-// The components of a name ("/" or "\\" between them), as views into it.
-std::vector<std::string_view> components(std::string_view name) {
-  std::vector<std::string_view> parts;
-  std::size_t start = 0;
-  for (std::size_t i = 0; i <= name.size(); ++i) {
-    if (i == name.size() || name[i] == '/' || name[i] == '\\') {
-      parts.push_back(name.substr(start, i - start));
-      start = i + 1;
-    }
-  }
-  return parts;
-}
 
 // ASCII letters folded to lower case, as the device's FAT file system
 // compares names.
 std::string folded(std::string text) {
   for (char& c : text) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
-
-std::string hex(const std::uint8_t* bytes, std::size_t size) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string text;
-  for (std::size_t i = 0; i < size; ++i) {
-    text.push_back(kDigits[bytes[i] >> 4]);
-    text.push_back(kDigits[bytes[i] & 0x0F]);
   }
   return text;
 }
@@ -74,36 +54,6 @@ std::string parentOf(const std::string& name) {
 }
 
 }  // namespace
-
-bool isUnsafeName(const std::string& name) {
-  if (name.empty() || name[0] == '/' || name[0] == '\\') return true;
-  if (name.size() >= 2 && name[1] == ':' &&
-      ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z'))) {
-    return true;
-  }
-  for (const std::string_view part : components(name)) {
-    if (part == "..") return true;
-  }
-  return false;
-}
-
-std::string fatProblem(const std::string& name) {
-  std::vector<std::string_view> parts = components(name);
-  if (!parts.empty() && parts.back().empty()) parts.pop_back();  // a folder's trailing "/"
-  for (const std::string_view part : parts) {
-    for (char c : part) {
-      const auto byte = static_cast<unsigned char>(c);
-      if (byte < 0x20 || byte == 0x7F) return "holds a control character";
-      if (std::string_view("<>:\"|?*").find(c) != std::string_view::npos) {
-        return std::string("holds '") + c + "'";
-      }
-    }
-    if (!part.empty() && (part.back() == '.' || part.back() == ' ')) {
-      return "has a component ending in a dot or a space";
-    }
-  }
-  return "";
-}
 
 // --- 2. The report.
 
@@ -130,129 +80,6 @@ namespace {
 
 // Bytes of content between two progress calls at most.
 constexpr std::uint64_t kProgressStepBytes = 4u << 20;
-
-// Reads entries on a second thread (reading, inflating and checking the CRC)
-// while the caller's thread takes their contents in order, so inflating and
-// digesting run side by side. The contents travel in batches of up to
-// kBatchBytes that may hold many small entries, so the threads meet once a
-// batch, not once an entry; at most kDepth batches wait between them.
-class ReadAhead {
- public:
-  static constexpr std::size_t kDepth = 4;
-  static constexpr std::size_t kBatchBytes = 256 * 1024;
-  static constexpr std::size_t kBatchPieces = 4096;
-
-  // What one entry came to, after its last piece.
-  struct Outcome {
-    bool ok = true;
-    SourceFailure failure = SourceFailure::kNone;
-    std::string message;
-  };
-
-  ReadAhead(ReleaseSource& source, std::vector<int> order)
-      : source_(source), order_(std::move(order)), worker_([this] { readAll(); }) {}
-  ~ReadAhead() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      cancelled_ = true;
-    }
-    changed_.notify_all();
-    worker_.join();
-  }
-  ReadAhead(const ReadAhead&) = delete;
-  ReadAhead& operator=(const ReadAhead&) = delete;
-
-  // Hands the contents of the next entry in order to `take`, piece by piece,
-  // and returns how reading it ended.
-  Outcome next(const std::function<void(const std::uint8_t*, std::size_t)>& take) {
-    for (;;) {
-      if (piece_ == taking_.pieces.size()) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (!taking_.bytes.empty()) spare_.push_back(std::move(taking_.bytes));
-        changed_.wait(lock, [this] { return !queue_.empty(); });
-        taking_ = std::move(queue_.front());
-        queue_.pop_front();
-        lock.unlock();
-        changed_.notify_all();
-        piece_ = 0;
-        offset_ = 0;
-      }
-      const Piece& piece = taking_.pieces[piece_++];
-      if (piece.size > 0) take(taking_.bytes.data() + offset_, piece.size);
-      offset_ += piece.size;
-      if (piece.last) return piece.outcome;
-    }
-  }
-
- private:
-  struct Piece {
-    std::size_t size = 0;  // bytes of contents in the batch
-    bool last = false;     // the end of an entry: `outcome` says how it ended
-    Outcome outcome;
-  };
-  struct Batch {
-    std::vector<std::uint8_t> bytes;
-    std::vector<Piece> pieces;
-  };
-
-  // Hands the batch being filled over; false when the reader is cancelled.
-  bool flush() {
-    if (filling_.pieces.empty()) return true;
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return cancelled_ || queue_.size() < kDepth; });
-    if (cancelled_) return false;
-    queue_.push_back(std::move(filling_));
-    filling_ = Batch();
-    if (!spare_.empty()) {
-      filling_.bytes = std::move(spare_.back());
-      spare_.pop_back();
-      filling_.bytes.clear();
-    }
-    lock.unlock();
-    changed_.notify_all();
-    return true;
-  }
-
-  bool full() const {
-    return filling_.bytes.size() >= kBatchBytes || filling_.pieces.size() >= kBatchPieces;
-  }
-
-  void readAll() {
-    for (const int index : order_) {
-      const bool ok = source_.read(static_cast<std::size_t>(index),
-                                   [this](const std::uint8_t* data, std::size_t size) {
-                                     filling_.bytes.insert(filling_.bytes.end(), data, data + size);
-                                     Piece piece;
-                                     piece.size = size;
-                                     filling_.pieces.push_back(piece);
-                                     return !full() || flush();
-                                   });
-      Piece end;
-      end.last = true;
-      end.outcome.ok = ok;
-      if (!ok) {
-        end.outcome.failure = source_.failure();
-        end.outcome.message = source_.message();
-      }
-      filling_.pieces.push_back(end);
-      if (full() && !flush()) return;
-    }
-    flush();
-  }
-
-  ReleaseSource& source_;
-  const std::vector<int> order_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::deque<Batch> queue_;
-  std::vector<std::vector<std::uint8_t>> spare_;
-  bool cancelled_ = false;
-  Batch filling_;  // the worker's
-  Batch taking_;   // the caller's
-  std::size_t piece_ = 0;
-  std::size_t offset_ = 0;
-  std::thread worker_;  // last: starts once everything above is ready
-};
 
 class Checker {
  public:
@@ -446,7 +273,7 @@ class Checker {
     });
     if (ok && bytes.size() == kMd5DigestBytes) {
       report_.expectedDigest =
-          hex(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+          hexBytes(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
     } else if (ok || source_.failure() == SourceFailure::kStopped) {
       report_.fail(kExitDigestMismatch, entryWhere(entry.name), "does not hold 16 bytes");
     }
@@ -574,7 +401,7 @@ class Checker {
     std::uint8_t digest[kMd5DigestBytes];
     md5Finish(digest, &context);
     if (!complete) return;  // what is missing has been said
-    report_.foundDigest = hex(digest, sizeof digest);
+    report_.foundDigest = hexBytes(digest, sizeof digest);
     if (!report_.expectedDigest.empty() && report_.expectedDigest != report_.foundDigest) {
       report_.fail(kExitDigestMismatch, entryWhere(kDigestName),
                    "holds " + report_.expectedDigest + " but the listed files digest to " +

@@ -3,6 +3,17 @@
 #include "utf.h"
 
 namespace quillet::check {
+
+std::string hexBytes(const std::uint8_t* bytes, std::size_t size) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string text;
+  for (std::size_t i = 0; i < size; ++i) {
+    text.push_back(kDigits[bytes[i] >> 4]);
+    text.push_back(kDigits[bytes[i] & 0x0F]);
+  }
+  return text;
+}
+
 namespace {
 
 std::string findingLine(const Finding& finding) {

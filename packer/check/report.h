@@ -1,6 +1,8 @@
 // The check's report, as text for a person and as one JSON object for scripts.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "release_check.h"
@@ -16,6 +18,9 @@ std::string jsonReport(const CheckReport& report, bool withLists);
 // A string as a JSON string literal: quotes, backslashes and control
 // characters escaped; bytes that are not UTF-8 become U+FFFD.
 std::string jsonString(const std::string& text);
+
+// Bytes in lower-case hexadecimal, two digits each (digests, CRC-32s).
+std::string hexBytes(const std::uint8_t* bytes, std::size_t size);
 
 // The verdict's words for an exit code.
 const char* verdictText(int exitCode);

@@ -1,0 +1,141 @@
+// Reading a release's entries ahead of the check on a second thread.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "release_source.h"
+
+namespace quillet::check {
+
+// Reads entries on a second thread (reading, inflating and checking the CRC)
+// while the caller's thread takes their contents in order, so inflating and
+// digesting run side by side. The contents travel in batches of up to
+// kBatchBytes that may hold many small entries, so the threads meet once a
+// batch, not once an entry; at most kDepth batches wait between them.
+class ReadAhead {
+ public:
+  static constexpr std::size_t kDepth = 4;
+  static constexpr std::size_t kBatchBytes = 256 * 1024;
+  static constexpr std::size_t kBatchPieces = 4096;
+
+  // What one entry came to, after its last piece.
+  struct Outcome {
+    bool ok = true;
+    SourceFailure failure = SourceFailure::kNone;
+    std::string message;
+  };
+
+  ReadAhead(ReleaseSource& source, std::vector<int> order)
+      : source_(source), order_(std::move(order)), worker_([this] { readAll(); }) {}
+  ~ReadAhead() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      cancelled_ = true;
+    }
+    changed_.notify_all();
+    worker_.join();
+  }
+  ReadAhead(const ReadAhead&) = delete;
+  ReadAhead& operator=(const ReadAhead&) = delete;
+
+  // Hands the contents of the next entry in order to `take`, piece by piece,
+  // and returns how reading it ended.
+  Outcome next(const std::function<void(const std::uint8_t*, std::size_t)>& take) {
+    for (;;) {
+      if (piece_ == taking_.pieces.size()) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (!taking_.bytes.empty()) spare_.push_back(std::move(taking_.bytes));
+        changed_.wait(lock, [this] { return !queue_.empty(); });
+        taking_ = std::move(queue_.front());
+        queue_.pop_front();
+        lock.unlock();
+        changed_.notify_all();
+        piece_ = 0;
+        offset_ = 0;
+      }
+      const Piece& piece = taking_.pieces[piece_++];
+      if (piece.size > 0) take(taking_.bytes.data() + offset_, piece.size);
+      offset_ += piece.size;
+      if (piece.last) return piece.outcome;
+    }
+  }
+
+ private:
+  struct Piece {
+    std::size_t size = 0;  // bytes of contents in the batch
+    bool last = false;     // the end of an entry: `outcome` says how it ended
+    Outcome outcome;
+  };
+  struct Batch {
+    std::vector<std::uint8_t> bytes;
+    std::vector<Piece> pieces;
+  };
+
+  // Hands the batch being filled over; false when the reader is cancelled.
+  bool flush() {
+    if (filling_.pieces.empty()) return true;
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return cancelled_ || queue_.size() < kDepth; });
+    if (cancelled_) return false;
+    queue_.push_back(std::move(filling_));
+    filling_ = Batch();
+    if (!spare_.empty()) {
+      filling_.bytes = std::move(spare_.back());
+      spare_.pop_back();
+      filling_.bytes.clear();
+    }
+    lock.unlock();
+    changed_.notify_all();
+    return true;
+  }
+
+  bool full() const {
+    return filling_.bytes.size() >= kBatchBytes || filling_.pieces.size() >= kBatchPieces;
+  }
+
+  void readAll() {
+    for (const int index : order_) {
+      const bool ok = source_.read(static_cast<std::size_t>(index),
+                                   [this](const std::uint8_t* data, std::size_t size) {
+                                     filling_.bytes.insert(filling_.bytes.end(), data, data + size);
+                                     Piece piece;
+                                     piece.size = size;
+                                     filling_.pieces.push_back(piece);
+                                     return !full() || flush();
+                                   });
+      Piece end;
+      end.last = true;
+      end.outcome.ok = ok;
+      if (!ok) {
+        end.outcome.failure = source_.failure();
+        end.outcome.message = source_.message();
+      }
+      filling_.pieces.push_back(end);
+      if (full() && !flush()) return;
+    }
+    flush();
+  }
+
+  ReleaseSource& source_;
+  const std::vector<int> order_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<Batch> queue_;
+  std::vector<std::vector<std::uint8_t>> spare_;
+  bool cancelled_ = false;
+  Batch filling_;  // the worker's
+  Batch taking_;   // the caller's
+  std::size_t piece_ = 0;
+  std::size_t offset_ = 0;
+  std::thread worker_;  // last: starts once everything above is ready
+};
+
+}  // namespace quillet::check
