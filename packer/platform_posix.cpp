@@ -39,6 +39,7 @@
 #include <vector>
 
 #include "platform.h"
+#include "platform_posix_lookahead.h"
 #include "stdio_stream.h"
 #include "utf.h"
 
@@ -66,116 +67,6 @@ bool isFolder(const std::string& path) {
   struct stat info;
   return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
-
-// --- Entry look-ahead of the search (begin).
-
-// Helper threads block every signal: a process-wide signal then reaches the
-// main thread, whose waits (sigsuspend for the archiver, a blocked write)
-// it must end; one taken by a helper would leave the main thread waiting.
-void blockSignals() {
-  sigset_t all;
-  sigfillset(&all);
-  ::pthread_sigmask(SIG_BLOCK, &all, nullptr);
-}
-//
-// On a cold disk the walk's file test waits for each entry's inode in turn.
-// When a folder is searched, a few threads look its entries up (fstatat) in
-// the order the search reports them, so the disk is asked for several inodes
-// at once and the walk's own calls find them in the cache. Only the cache is
-// warmed: what the search reports, and in which order, does not change. The
-// newest folder goes first: the walk is depth-first.
-class EntryLookAhead {
- public:
-  ~EntryLookAhead() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stop_ = true;
-    }
-    work_.notify_all();
-    for (std::thread& worker : workers_) worker.join();
-  }
-
-  // Looks up the entries of the folder `dir` was opened on, unless that
-  // folder was the last one handed in (the walk searches each folder twice).
-  void folder(DIR* dir) {
-    struct stat info;
-    if (::fstat(::dirfd(dir), &info) != 0) return;
-    if (info.st_dev == lastDevice_ && info.st_ino == lastInode_) return;
-    lastDevice_ = info.st_dev;
-    lastInode_ = info.st_ino;
-    // Its own open of the folder: the search's stream keeps its position.
-    const int fd = ::openat(::dirfd(dir), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    DIR* names = ::fdopendir(fd);
-    if (names == nullptr) {
-      ::close(fd);
-      return;
-    }
-    auto job = std::make_shared<Job>(::dup(fd));
-    while (const dirent* entry = ::readdir(names)) job->names.emplace_back(entry->d_name);
-    ::closedir(names);
-    if (job->fd < 0 || job->names.size() < kFewestEntries) return;
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (workers_.empty()) startWorkers();
-    jobs_.push_back(std::move(job));
-    work_.notify_all();
-  }
-
- private:
-  static constexpr std::size_t kFewestEntries = 16;  // fewer are looked up by the walk alone
-  static constexpr int kWorkers = 6;
-
-  struct Job {
-    explicit Job(int folder) : fd(folder) {}
-    ~Job() {
-      if (fd >= 0) ::close(fd);
-    }
-    int fd;
-    std::vector<std::string> names;
-    std::size_t next = 0;  // guarded by the look-ahead's mutex
-  };
-
-  // With the lock held. Without threads the walk only goes slower.
-  void startWorkers() {
-    for (int i = 0; i < kWorkers; ++i) {
-      try {
-        workers_.emplace_back([this] { work(); });
-      } catch (const std::system_error&) {
-        break;
-      }
-    }
-  }
-
-  void work() {
-    blockSignals();
-    std::unique_lock<std::mutex> lock(mutex_);
-    for (;;) {
-      work_.wait(lock, [&] { return stop_ || !jobs_.empty(); });
-      if (stop_) return;
-      const std::shared_ptr<Job> job = jobs_.back();
-      const std::size_t index = job->next++;
-      if (job->next >= job->names.size()) jobs_.pop_back();
-      lock.unlock();
-      struct stat info;
-      ::fstatat(job->fd, job->names[index].c_str(), &info, 0);
-      lock.lock();
-    }
-  }
-
-  dev_t lastDevice_ = 0;
-  ino_t lastInode_ = 0;
-  std::mutex mutex_;
-  std::condition_variable work_;
-  std::vector<std::shared_ptr<Job>> jobs_;  // the newest last
-  std::vector<std::thread> workers_;
-  bool stop_ = false;
-};
-
-EntryLookAhead& entryLookAhead() {
-  static EntryLookAhead instance;
-  return instance;
-}
-// --- Entry look-ahead of the search (end).
 
 // --- Interruption.
 
@@ -265,7 +156,7 @@ class PosixPlatform final : public Platform {
     if (folder.empty()) folder = ".";
     DIR* dir = ::opendir(folder.c_str());
     if (dir == nullptr) return kInvalidSearchHandle;
-    entryLookAhead().folder(dir);
+    posix::lookAheadOf(dir);
     auto* search = new PosixSearch{dir};
     if (!findNextFile(reinterpret_cast<SearchHandle>(search), data)) {
       findClose(reinterpret_cast<SearchHandle>(search));
@@ -333,7 +224,7 @@ class PosixPlatform final : public Platform {
   }
 
   // --- Read-ahead of the content digest (begin).
-  void helperThreadStarted() override { blockSignals(); }
+  void helperThreadStarted() override { posix::blockSignals(); }
 
   std::unique_ptr<Stream> openForSequentialReadW(const std::u16string& path) override {
     const std::optional<std::string> native = posixPath(path);
