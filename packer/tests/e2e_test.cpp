@@ -23,6 +23,7 @@ namespace fs = std::filesystem;
 using quillet::testing::ListFile;
 using quillet::testing::parseList;
 using quillet::testing::ScratchFolder;
+using quillet::testing::shellQuote;
 using quillet::testing::u16;
 using ::testing::ElementsAreArray;
 using ::testing::EndsWith;
@@ -46,12 +47,6 @@ struct Outcome {
   std::string out;
   std::string err;
 };
-
-std::string shellQuote(const std::string& text) {
-  std::string quoted = "'";
-  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-}
 
 // Runs a shell command; returns its exit status and standard output.
 Outcome shell(const std::string& command) {

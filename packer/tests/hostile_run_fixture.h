@@ -35,11 +35,7 @@ using ::testing::Not;
 inline constexpr char kInterrupted[] = "The run was interrupted; no archive was made\n";
 inline constexpr char kPrompt[] = "Press any key to continue...";
 
-inline std::string shellQuote(const std::string& text) {
-  std::string quoted = "'";
-  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-}
+using quillet::testing::shellQuote;
 
 inline bool processExists(pid_t pid) { return ::kill(pid, 0) == 0 || errno != ESRCH; }
 

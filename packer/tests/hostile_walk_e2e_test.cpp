@@ -24,6 +24,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using quillet::testing::ScratchFolder;
+using quillet::testing::shellQuote;
 using ::testing::HasSubstr;
 
 struct Outcome {
@@ -31,30 +32,8 @@ struct Outcome {
   std::string out;
 };
 
-std::string shellQuote(const std::string& text) {
-  std::string quoted = "'";
-  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-}
-
-// Every path below `top`, links not followed, with what it holds.
 std::map<std::string, std::string> snapshot(const fs::path& top) {
-  std::map<std::string, std::string> tree;
-  for (const auto& entry : fs::recursive_directory_iterator(top)) {
-    const std::string relative = fs::relative(entry.path(), top).string();
-    const fs::file_status status = entry.symlink_status();
-    if (fs::is_symlink(status)) {
-      tree[relative] = "-> " + fs::read_symlink(entry.path()).string();
-    } else if (fs::is_directory(status)) {
-      tree[relative] = "/";
-    } else if (fs::is_regular_file(status)) {
-      std::ifstream in(entry.path(), std::ios::binary);
-      tree[relative] = std::string(std::istreambuf_iterator<char>(in), {});
-    } else {
-      tree[relative] = "special";
-    }
-  }
-  return tree;
+  return quillet::testing::treeSnapshot(top);
 }
 
 class HostileStaging : public ::testing::Test {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -62,5 +63,13 @@ ListFile parseList(const std::string& bytes);
 
 // The UTF-16 text of an ASCII or UTF-8 literal, for expectations.
 std::u16string u16(const std::string& utf8);
+
+// `text` quoted for a POSIX shell, whatever it holds.
+std::string shellQuote(const std::string& text);
+
+// The tree below `top`: every path (relative to it) with its contents, "/"
+// for a folder, "-> target" for a link, "special" for anything else; links
+// are not followed.
+std::map<std::string, std::string> treeSnapshot(const std::filesystem::path& top);
 
 }  // namespace quillet::testing

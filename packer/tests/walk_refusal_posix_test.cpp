@@ -27,25 +27,8 @@ namespace fs = std::filesystem;
 using quillet::testing::ScratchFolder;
 using ::testing::HasSubstr;
 
-// The tree below a folder: every path with its contents ("/" for a folder,
-// "-> target" for a link), links not followed.
 std::map<std::string, std::string> snapshot(const fs::path& top) {
-  std::map<std::string, std::string> tree;
-  for (const auto& entry : fs::recursive_directory_iterator(top)) {
-    const std::string relative = fs::relative(entry.path(), top).string();
-    const fs::file_status status = entry.symlink_status();
-    if (fs::is_symlink(status)) {
-      tree[relative] = "-> " + fs::read_symlink(entry.path()).string();
-    } else if (fs::is_directory(status)) {
-      tree[relative] = "/";
-    } else if (fs::is_regular_file(status)) {
-      std::ifstream in(entry.path(), std::ios::binary);
-      tree[relative] = std::string(std::istreambuf_iterator<char>(in), {});
-    } else {
-      tree[relative] = "special";
-    }
-  }
-  return tree;
+  return quillet::testing::treeSnapshot(top);
 }
 
 // A hostile entry made in the staging folder, and the text its refusal

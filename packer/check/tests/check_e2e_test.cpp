@@ -18,6 +18,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using quillet::testing::ScratchFolder;
+using quillet::testing::shellQuote;
 using ::testing::HasSubstr;
 
 struct Outcome {
@@ -25,12 +26,6 @@ struct Outcome {
   std::string out;
   std::string err;
 };
-
-std::string shellQuote(const std::string& text) {
-  std::string quoted = "'";
-  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-}
 
 // Runs a shell command in `folder`; its exit status and output (captured
 // outside the folder, which may be packed).
