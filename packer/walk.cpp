@@ -262,7 +262,9 @@ bool makeList_ScanFolder(WalkState& state) {
     return false;
   }
 
-  // 2. Both paths hold the folder itself.
+  // 2. Both paths hold the folder itself. Only entering a subfolder moves
+  // the working folder, and the walk reads it back on its return from one,
+  // so a file costs no reading or changing of the working folder.
   std::string currentPath;
   if (!readWorkingFolder(&currentPath)) return false;
   std::string previousPath = currentPath;
@@ -271,7 +273,7 @@ bool makeList_ScanFolder(WalkState& state) {
   // 3. Each entry, in the listing's order.
   for (const char* name = block; *name != '\0'; name += std::strlen(name) + 1) {
     const std::string entryName = name;
-    if (platform().interrupted() || !readWorkingFolder(&currentPath)) return false;
+    if (platform().interrupted()) return false;
     if (entryName == "." || entryName == "..") continue;
 
     std::u16string wideName;
@@ -327,14 +329,15 @@ bool makeList_ScanFolder(WalkState& state) {
           if (!makeList_ScanFolder(state)) return false;
           state.chain.pop_back();
         }
+        // Back in this folder, whatever happened below it.
         currentPath = savedPath;
         if (!returnTo(&currentPath)) return false;
+        savedPath = currentPath;
         break;
     }
 
     previousPath = currentPath;
     currentPath = savedPath;
-    if (!returnTo(&currentPath)) return false;
   }
   return true;
 }
