@@ -1,9 +1,9 @@
 #include "check_main.h"
 
-#include <chrono>
 #include <cstdio>
 
 #include "check_platform.h"
+#include "progress_line.h"
 #include "release_check.h"
 #include "report.h"
 
@@ -18,36 +18,6 @@ constexpr char kUsage[] =
     "  --json  write the report as one JSON object\n"
     "Exit codes: 0 passes, 2 usage, 3 cannot open or damaged, 4 malformed lists,\n"
     "5 lists disagree with the contents, 6 digest mismatch.\n";
-
-// A progress line on standard error for checks that take a while, drawn
-// only on a terminal, from about two seconds on, a few times a second.
-class ProgressLine {
- public:
-  using Clock = std::chrono::steady_clock;
-
-  explicit ProgressLine(bool enabled) : enabled_(enabled), start_(Clock::now()) {}
-  ~ProgressLine() {
-    if (drawn_) std::fprintf(stderr, "\r%-60s\r", "");
-  }
-
-  void update(std::uint64_t done, std::uint64_t total) {
-    if (!enabled_) return;
-    const Clock::time_point now = Clock::now();
-    if (now - start_ < std::chrono::seconds(2)) return;
-    if (drawn_ && now - last_ < std::chrono::milliseconds(250)) return;
-    last_ = now;
-    drawn_ = true;
-    std::fprintf(stderr, "\rChecked %llu of %llu MiB", static_cast<unsigned long long>(done >> 20),
-                 static_cast<unsigned long long>(total >> 20));
-    std::fflush(stderr);
-  }
-
- private:
-  bool enabled_;
-  bool drawn_ = false;
-  Clock::time_point start_;
-  Clock::time_point last_;
-};
 
 void write(const std::string& text) { std::fwrite(text.data(), 1, text.size(), stdout); }
 
@@ -85,7 +55,7 @@ int checkMain(const std::vector<std::string>& arguments) {
 
   CheckReport report;
   {
-    ProgressLine progress(stderrIsTerminal());
+    ProgressLine progress(stderrIsTerminal(), stderr);
     report = checkPath(path, [&progress](std::uint64_t done, std::uint64_t total) {
       progress.update(done, total);
     });
