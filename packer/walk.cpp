@@ -297,7 +297,7 @@ bool makeList_ScanFolder(WalkState& state) {
     currentPath += entryName;
     if (!fitsPath(currentPath)) return false;
 
-    switch (platform().entryKind(currentPath.c_str())) {
+    switch (platform().entryKind(name)) {
       case EntryKind::kLink:
         refuse(state, currentPath,
                "a link; the device cannot hold links and the archiver would store "
@@ -311,7 +311,7 @@ bool makeList_ScanFolder(WalkState& state) {
         refuse(state, currentPath, "it cannot be looked at");
         break;
       case EntryKind::kFile:
-        if (!platform().opensForReading(currentPath.c_str())) {
+        if (!platform().opensForReading(name)) {
           refuse(state, currentPath,
                  "the file cannot be opened (no permission, or locked by another "
                  "program)");
