@@ -1,0 +1,109 @@
+// The release check's tables of entry names: entry numbers by name, in one
+// flat array (open addressing), the names themselves left in the entries.
+// A release holds up to 65,535 files, each looked up a few times: a table of
+// nodes, each with a copy of its name, cost more in allocations and cache
+// misses than everything else the check does per entry.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "release_source.h"
+
+namespace quillet::check {
+
+class NameIndex {
+ public:
+  // Names compared as they are, or with ASCII letters folded to lower case
+  // (as the device's FAT file system compares them).
+  enum class Compare { kExact, kIgnoringAsciiCase };
+
+  // An index over `entries`, which must outlive it unchanged, with room for
+  // `count` names before it grows.
+  NameIndex(const std::vector<ReleaseEntry>& entries, Compare compare, std::size_t count = 0)
+      : entries_(&entries), compare_(compare) {
+    resize(count);
+  }
+
+  // Adds entry `index` under its name; -1 when the name is new, else the
+  // entry already there (which stays).
+  int insert(int index) {
+    if (2 * (used_ + 1) > slots_.size()) resize(slots_.size());
+    const std::string_view name = (*entries_)[static_cast<std::size_t>(index)].name;
+    const std::uint32_t hash = hashOf(name);
+    std::size_t at = hash & (slots_.size() - 1);
+    for (; slots_[at].index >= 0; at = (at + 1) & (slots_.size() - 1)) {
+      if (slots_[at].hash == hash && same(slots_[at].index, name)) return slots_[at].index;
+    }
+    slots_[at] = Slot{hash, index};
+    ++used_;
+    return -1;
+  }
+
+  // The entry named `name`, or -1.
+  int find(std::string_view name) const {
+    const std::uint32_t hash = hashOf(name);
+    for (std::size_t at = hash & (slots_.size() - 1); slots_[at].index >= 0;
+         at = (at + 1) & (slots_.size() - 1)) {
+      if (slots_[at].hash == hash && same(slots_[at].index, name)) return slots_[at].index;
+    }
+    return -1;
+  }
+
+ private:
+  struct Slot {
+    std::uint32_t hash = 0;
+    int index = -1;  // the entry; -1 for a free slot
+  };
+
+  char fold(char c) const {
+    return compare_ == Compare::kIgnoringAsciiCase && c >= 'A' && c <= 'Z'
+               ? static_cast<char>(c - 'A' + 'a')
+               : c;
+  }
+
+  // FNV-1a over the (folded) bytes, its bits mixed so that the low ones
+  // that pick the slot depend on every byte.
+  std::uint32_t hashOf(std::string_view name) const {
+    std::uint32_t hash = 2166136261u;
+    for (const char c : name) hash = (hash ^ static_cast<std::uint8_t>(fold(c))) * 16777619u;
+    hash ^= hash >> 16;
+    hash *= 0x85EBCA6Bu;
+    hash ^= hash >> 13;
+    return hash;
+  }
+
+  bool same(int index, std::string_view name) const {
+    const std::string& held = (*entries_)[static_cast<std::size_t>(index)].name;
+    if (held.size() != name.size()) return false;
+    if (compare_ == Compare::kExact) return held == name;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+      if (fold(held[i]) != fold(name[i])) return false;
+    }
+    return true;
+  }
+
+  // At least twice `count` slots, a power of two; the names held move along.
+  void resize(std::size_t count) {
+    std::size_t size = 16;
+    while (size < 2 * count) size *= 2;
+    if (size <= slots_.size()) return;
+    std::vector<Slot> old(size);
+    old.swap(slots_);
+    for (const Slot& slot : old) {
+      if (slot.index < 0) continue;
+      std::size_t at = slot.hash & (slots_.size() - 1);
+      while (slots_[at].index >= 0) at = (at + 1) & (slots_.size() - 1);
+      slots_[at] = slot;
+    }
+  }
+
+  const std::vector<ReleaseEntry>* entries_;
+  Compare compare_;
+  std::vector<Slot> slots_;
+  std::size_t used_ = 0;
+};
+
+}  // namespace quillet::check
