@@ -30,7 +30,7 @@ class NameIndex {
   // Adds entry `index` under its name; -1 when the name is new, else the
   // entry already there (which stays).
   int insert(int index) {
-    if (2 * (used_ + 1) > slots_.size()) resize(slots_.size());
+    if (4 * (used_ + 1) > 3 * slots_.size()) resize(slots_.size());
     const std::string_view name = (*entries_)[static_cast<std::size_t>(index)].name;
     const std::uint32_t hash = hashOf(name);
     std::size_t at = hash & (slots_.size() - 1);
@@ -85,10 +85,11 @@ class NameIndex {
     return true;
   }
 
-  // At least twice `count` slots, a power of two; the names held move along.
+  // Room for `count` names with a quarter of the slots free at least (a power
+  // of two); the names held move along.
   void resize(std::size_t count) {
     std::size_t size = 16;
-    while (size < 2 * count) size *= 2;
+    while (3 * size < 4 * count) size *= 2;
     if (size <= slots_.size()) return;
     std::vector<Slot> old(size);
     old.swap(slots_);

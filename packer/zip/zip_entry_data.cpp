@@ -55,15 +55,16 @@ bool Reader::checkLocalHeader(std::size_t index) {
   const std::size_t nameSize = get16(header + 26);
   const std::size_t extraSize = get16(header + 28);
 
-  // Where this entry's space ends: the next local header, or the directory.
-  const auto next = std::upper_bound(headerOffsets_.begin(), headerOffsets_.end(), offset);
-  const bool beforeDirectory = next == headerOffsets_.end();
-  const std::uint64_t limit = beforeDirectory ? directoryOffset_ : *next;
-  const std::string limitText = beforeDirectory ? "the central directory at " + num(limit)
-                                                : "the next local header at " + num(limit);
+  // Where this entry's space ends: the next local header, or the directory
+  // (every local header lies before it).
+  const std::uint64_t limit = limits_[index];
+  const auto limitText = [this, limit] {
+    return (limit == directoryOffset_ ? "the central directory at " : "the next local header at ") +
+           num(limit);
+  };
   const std::uint64_t nameOffset = offset + kLocalHeaderSize;
   if (!fits(nameOffset, nameSize + extraSize, limit)) {
-    return failEntry(Failure::kDamaged, index, "its local header runs into " + limitText);
+    return failEntry(Failure::kDamaged, index, "its local header runs into " + limitText());
   }
   if (!readAt(nameOffset, window_.data(), nameSize + extraSize)) return false;
   const std::string_view name(reinterpret_cast<const char*>(window_.data()), nameSize);
@@ -111,7 +112,7 @@ bool Reader::checkLocalHeader(std::size_t index) {
     return failEntry(Failure::kDamaged, index,
                      "its data (" + num(entry.compressedSize) + " bytes at offset " +
                          num(dataOffset) + (descriptor ? ", and its data descriptor" : "") +
-                         ") runs into " + limitText);
+                         ") runs into " + limitText());
   }
   if (descriptor) {
     // The descriptor: an optional signature, then the CRC-32 (the sizes that

@@ -144,8 +144,10 @@ class Reader {
   ByteSource* source_ = nullptr;
   LegacyNameDecoder decoder_;
   std::vector<Entry> entries_;
-  std::vector<std::uint64_t> headerOffsets_;  // every local header offset, ascending
-  std::uint64_t directoryOffset_ = 0;         // where the central directory begins
+  // Where each entry's space ends: the next local header in the file, or the
+  // central directory. By entry index.
+  std::vector<std::uint64_t> limits_;
+  std::uint64_t directoryOffset_ = 0;  // where the central directory begins
   std::uint64_t directorySize_ = 0;
   std::uint64_t entryCount_ = 0;  // as the end record declares it
   bool usesZip64_ = false;
