@@ -10,6 +10,8 @@
 namespace quillet::check {
 namespace {
 
+constexpr std::uint16_t kMethodStored = 0;
+
 SourceFailure sourceFailureOf(zip::Failure failure) {
   switch (failure) {
     case zip::Failure::kNone:
@@ -53,6 +55,22 @@ class ArchiveSource final : public ReleaseSource {
   bool read(std::size_t index, const Sink& sink) override {
     if (entries_.at(index).folder) return reader_.checkLocalHeader(index);
     return reader_.readEntry(index, sink);
+  }
+
+  std::optional<std::uint32_t> crcLeftToCaller(std::size_t index) const override {
+    const zip::Entry& entry = reader_.entries().at(index);
+    // Stored data is read faster than it is digested: its CRC stays here.
+    if (entries_[index].folder || entry.method == kMethodStored) return std::nullopt;
+    return entry.crc32;
+  }
+
+  bool readLeavingCrc(std::size_t index, const Sink& sink) override {
+    if (!crcLeftToCaller(index)) return read(index, sink);
+    return reader_.readEntry(index, sink, zip::Reader::Crc::kLeftToCaller);
+  }
+
+  std::string crcMismatch(std::size_t index, std::uint32_t found) const override {
+    return reader_.crcMismatch(index, found);
   }
 
   SourceFailure failure() const override { return sourceFailureOf(reader_.failure()); }

@@ -1,12 +1,15 @@
 // Reading a release's entries ahead of the check on a second thread.
 #pragma once
 
+#include <zlib.h>
+
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,7 +22,10 @@ namespace quillet::check {
 // while the caller's thread takes their contents in order, so inflating and
 // digesting run side by side. The contents travel in batches of up to
 // kBatchBytes that may hold many small entries, so the threads meet once a
-// batch, not once an entry; at most kDepth batches wait between them.
+// batch, not once an entry; at most kDepth batches wait between them. The
+// CRC-32 of an entry the source leaves to its caller (inflated data, where
+// inflating is the slower side) is computed and checked on the caller's
+// thread as the contents are taken.
 class ReadAhead {
  public:
   static constexpr std::size_t kDepth = 4;
@@ -49,6 +55,9 @@ class ReadAhead {
   // Hands the contents of the next entry in order to `take`, piece by piece,
   // and returns how reading it ended.
   Outcome next(const std::function<void(const std::uint8_t*, std::size_t)>& take) {
+    const auto index = static_cast<std::size_t>(order_.at(taken_++));
+    const std::optional<std::uint32_t> expected = source_.crcLeftToCaller(index);
+    uLong crc = ::crc32(0, Z_NULL, 0);
     for (;;) {
       if (piece_ == taking_.pieces.size()) {
         std::unique_lock<std::mutex> lock(mutex_);
@@ -62,9 +71,20 @@ class ReadAhead {
         offset_ = 0;
       }
       const Piece& piece = taking_.pieces[piece_++];
-      if (piece.size > 0) take(taking_.bytes.data() + offset_, piece.size);
+      if (piece.size > 0) {
+        const std::uint8_t* data = taking_.bytes.data() + offset_;
+        if (expected) crc = ::crc32(crc, data, static_cast<uInt>(piece.size));
+        take(data, piece.size);
+      }
       offset_ += piece.size;
-      if (piece.last) return piece.outcome;
+      if (!piece.last) continue;
+      Outcome outcome = piece.outcome;
+      if (outcome.ok && expected && crc != *expected) {
+        outcome.ok = false;
+        outcome.failure = SourceFailure::kDamaged;
+        outcome.message = source_.crcMismatch(index, static_cast<std::uint32_t>(crc));
+      }
+      return outcome;
     }
   }
 
@@ -103,14 +123,14 @@ class ReadAhead {
 
   void readAll() {
     for (const int index : order_) {
-      const bool ok = source_.read(static_cast<std::size_t>(index),
-                                   [this](const std::uint8_t* data, std::size_t size) {
-                                     filling_.bytes.insert(filling_.bytes.end(), data, data + size);
-                                     Piece piece;
-                                     piece.size = size;
-                                     filling_.pieces.push_back(piece);
-                                     return !full() || flush();
-                                   });
+      const bool ok = source_.readLeavingCrc(
+          static_cast<std::size_t>(index), [this](const std::uint8_t* data, std::size_t size) {
+            filling_.bytes.insert(filling_.bytes.end(), data, data + size);
+            Piece piece;
+            piece.size = size;
+            filling_.pieces.push_back(piece);
+            return !full() || flush();
+          });
       Piece end;
       end.last = true;
       end.outcome.ok = ok;
@@ -135,7 +155,8 @@ class ReadAhead {
   Batch taking_;   // the caller's
   std::size_t piece_ = 0;
   std::size_t offset_ = 0;
-  std::thread worker_;  // last: starts once everything above is ready
+  std::size_t taken_ = 0;  // entries of order_ handed to the caller
+  std::thread worker_;     // last: starts once everything above is ready
 };
 
 }  // namespace quillet::check

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,24 @@ class ReleaseSource {
   virtual bool read(std::size_t index, const Sink& sink) = 0;
   virtual SourceFailure failure() const = 0;
   virtual const std::string& message() const = 0;
+
+  // The CRC-32 that entry `index` must have, when the source checks one and
+  // its reading is the slower side (inflating), so that a caller with a
+  // second thread may compute it there: readLeavingCrc then reads the entry
+  // without it, and a mismatch is worded by crcMismatch. Nothing otherwise.
+  // May be called while another thread reads.
+  virtual std::optional<std::uint32_t> crcLeftToCaller(std::size_t /*index*/) const {
+    return std::nullopt;
+  }
+  // read(), but for an entry crcLeftToCaller gives a CRC for, the CRC-32 is
+  // not checked.
+  virtual bool readLeavingCrc(std::size_t index, const Sink& sink) { return read(index, sink); }
+  // The message read() gives when entry `index`'s contents have CRC-32
+  // `found` instead of the one they must have (failure kDamaged). May be
+  // called while another thread reads.
+  virtual std::string crcMismatch(std::size_t /*index*/, std::uint32_t /*found*/) const {
+    return {};
+  }
 };
 
 // The release at `path`: a folder is read as an extracted release, anything

@@ -117,12 +117,23 @@ class Reader {
   // without overlapping another entry's header or the directory.
   bool checkLocalHeader(std::size_t index);
 
+  // Whether readEntry computes and checks the CRC-32 of the data, or leaves
+  // it to the caller (who may compute it on another thread while this one
+  // inflates), with crcMismatch() to word a mismatch.
+  enum class Crc { kChecked, kLeftToCaller };
+
   // checkLocalHeader, then streams the entry's uncompressed bytes to `sink`
   // in chunks of at most kChunkSize (stored, or inflated with zlib, never
   // more than the declared size: a stream that would inflate past it fails
-  // with kSizeMismatch), then checks the CRC-32 and the size. `sink`
-  // returning false stops with kStopped.
-  bool readEntry(std::size_t index, const Sink& sink);
+  // with kSizeMismatch), then checks the size and, unless left to the
+  // caller, the CRC-32 (the last check: a caller that checks it finds the
+  // same first failure). `sink` returning false stops with kStopped.
+  bool readEntry(std::size_t index, const Sink& sink, Crc crc = Crc::kChecked);
+
+  // The message of a CRC mismatch of entry `index` whose data has CRC-32
+  // `found`, as readEntry words it. Reads only what open() set, so it may be
+  // called from another thread while an entry is read.
+  std::string crcMismatch(std::size_t index, std::uint32_t found) const;
 
   Failure failure() const { return failure_; }
   const std::string& message() const { return message_; }  // says what is wrong and names the entry
@@ -132,14 +143,15 @@ class Reader {
 
   bool fail(Failure failure, std::string message);
   bool failEntry(Failure failure, std::size_t index, const std::string& what);
+  std::string entryMessage(std::size_t index, const std::string& what) const;
   bool findEndRecord();
   bool readCentralDirectory();
   bool readCentralEntry(std::uint64_t& offset, std::uint64_t end, std::size_t index);
   bool decodeName(Entry& entry, std::string_view extra, std::size_t index);
   bool checkLayout();
   bool readAt(std::uint64_t offset, void* buffer, std::size_t size);
-  bool copyStored(std::size_t index, const Sink& sink);
-  bool inflateData(std::size_t index, const Sink& sink);
+  bool copyStored(std::size_t index, const Sink& sink, Crc check);
+  bool inflateData(std::size_t index, const Sink& sink, Crc check);
 
   ByteSource* source_ = nullptr;
   LegacyNameDecoder decoder_;
