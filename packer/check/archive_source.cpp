@@ -33,6 +33,8 @@ class ArchiveSource final : public ReleaseSource {
     zip::LegacyNameDecoder decoder = legacyNameDecoder();
     const bool opened = decoder ? reader_.open(bytes_, decoder) : reader_.open(bytes_);
     if (!opened) return false;
+    entries_.reserve(reader_.entries().size());
+    inflatedCrc_.reserve(reader_.entries().size());
     for (const zip::Entry& stored : reader_.entries()) {
       ReleaseEntry entry;
       entry.name = stored.name;
@@ -44,6 +46,10 @@ class ArchiveSource final : public ReleaseSource {
       entry.zip64 = stored.zip64;
       entry.size = stored.size;
       entries_.push_back(entry);
+      // Stored data is read faster than it is digested: its CRC stays here.
+      inflatedCrc_.push_back(entry.folder || stored.method == kMethodStored
+                                 ? std::nullopt
+                                 : std::optional<std::uint32_t>(stored.crc32));
     }
     return true;
   }
@@ -58,10 +64,7 @@ class ArchiveSource final : public ReleaseSource {
   }
 
   std::optional<std::uint32_t> crcLeftToCaller(std::size_t index) const override {
-    const zip::Entry& entry = reader_.entries().at(index);
-    // Stored data is read faster than it is digested: its CRC stays here.
-    if (entries_[index].folder || entry.method == kMethodStored) return std::nullopt;
-    return entry.crc32;
+    return inflatedCrc_.at(index);
   }
 
   bool readLeavingCrc(std::size_t index, const Sink& sink) override {
@@ -80,6 +83,7 @@ class ArchiveSource final : public ReleaseSource {
   FileBytes bytes_;
   zip::Reader reader_;
   std::vector<ReleaseEntry> entries_;
+  std::vector<std::optional<std::uint32_t>> inflatedCrc_;  // by entry: the CRC left to the caller
 };
 
 }  // namespace

@@ -60,8 +60,11 @@ class ReadAhead {
     uLong crc = ::crc32(0, Z_NULL, 0);
     for (;;) {
       if (piece_ == taking_.pieces.size()) {
+        const bool spare = !taking_.pieces.empty();
+        taking_.bytes.clear();
+        taking_.pieces.clear();
         std::unique_lock<std::mutex> lock(mutex_);
-        if (!taking_.bytes.empty()) spare_.push_back(std::move(taking_.bytes));
+        if (spare) spare_.push_back(std::move(taking_));
         changed_.wait(lock, [this] { return !queue_.empty(); });
         taking_ = std::move(queue_.front());
         queue_.pop_front();
@@ -108,9 +111,8 @@ class ReadAhead {
     queue_.push_back(std::move(filling_));
     filling_ = Batch();
     if (!spare_.empty()) {
-      filling_.bytes = std::move(spare_.back());
+      filling_ = std::move(spare_.back());
       spare_.pop_back();
-      filling_.bytes.clear();
     }
     lock.unlock();
     changed_.notify_all();
@@ -149,7 +151,7 @@ class ReadAhead {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<Batch> queue_;
-  std::vector<std::vector<std::uint8_t>> spare_;
+  std::vector<Batch> spare_;  // batches taken, emptied, their memory kept
   bool cancelled_ = false;
   Batch filling_;  // the worker's
   Batch taking_;   // the caller's

@@ -240,6 +240,7 @@ class Checker {
         notUtf16 = number;
         return false;
       }
+      if (text.empty()) text.reserve(decoder.headerCount());
       text.push_back(std::move(*utf8));
       return true;
     };
