@@ -67,9 +67,9 @@ class ArchiveSource final : public ReleaseSource {
     return inflatedCrc_.at(index);
   }
 
-  bool readLeavingCrc(std::size_t index, const Sink& sink) override {
+  bool readLeavingCrc(std::size_t index, const Sink& sink, const Room& room) override {
     if (!crcLeftToCaller(index)) return read(index, sink);
-    return reader_.readEntry(index, sink, zip::Reader::Crc::kLeftToCaller);
+    return reader_.readEntry(index, sink, zip::Reader::Crc::kLeftToCaller, room);
   }
 
   std::string crcMismatch(std::size_t index, std::uint32_t found) const override {

@@ -6,8 +6,10 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -25,12 +27,18 @@ namespace quillet::check {
 // batch, not once an entry; at most kDepth batches wait between them. The
 // CRC-32 of an entry the source leaves to its caller (inflated data, where
 // inflating is the slower side) is computed and checked on the caller's
-// thread as the contents are taken.
+// thread as the contents are taken. A source that inflates puts its output
+// straight into the batch being filled.
 class ReadAhead {
  public:
   static constexpr std::size_t kDepth = 4;
   static constexpr std::size_t kBatchBytes = 256 * 1024;
   static constexpr std::size_t kBatchPieces = 4096;
+  // A batch's buffer: a batch is handed over once it holds kBatchBytes, so
+  // there is room for at least kRoomBytes more before that (the zip
+  // reader's inflating asks for 64 KiB at a time).
+  static constexpr std::size_t kRoomBytes = 64 * 1024;
+  static constexpr std::size_t kBatchCapacity = kBatchBytes + kRoomBytes;
 
   // What one entry came to, after its last piece.
   struct Outcome {
@@ -60,8 +68,8 @@ class ReadAhead {
     uLong crc = ::crc32(0, Z_NULL, 0);
     for (;;) {
       if (piece_ == taking_.pieces.size()) {
-        const bool spare = !taking_.pieces.empty();
-        taking_.bytes.clear();
+        const bool spare = taking_.bytes != nullptr;
+        taking_.used = 0;
         taking_.pieces.clear();
         std::unique_lock<std::mutex> lock(mutex_);
         if (spare) spare_.push_back(std::move(taking_));
@@ -75,7 +83,7 @@ class ReadAhead {
       }
       const Piece& piece = taking_.pieces[piece_++];
       if (piece.size > 0) {
-        const std::uint8_t* data = taking_.bytes.data() + offset_;
+        const std::uint8_t* data = taking_.bytes.get() + offset_;
         if (expected) crc = ::crc32(crc, data, static_cast<uInt>(piece.size));
         take(data, piece.size);
       }
@@ -98,7 +106,8 @@ class ReadAhead {
     Outcome outcome;
   };
   struct Batch {
-    std::vector<std::uint8_t> bytes;
+    std::unique_ptr<std::uint8_t[]> bytes;  // kBatchCapacity bytes
+    std::size_t used = 0;                   // of them, holding contents
     std::vector<Piece> pieces;
   };
 
@@ -116,23 +125,51 @@ class ReadAhead {
     }
     lock.unlock();
     changed_.notify_all();
+    if (filling_.bytes == nullptr) filling_.bytes.reset(new std::uint8_t[kBatchCapacity]);
     return true;
   }
 
   bool full() const {
-    return filling_.bytes.size() >= kBatchBytes || filling_.pieces.size() >= kBatchPieces;
+    return filling_.used >= kBatchBytes || filling_.pieces.size() >= kBatchPieces;
+  }
+
+  // The place for the next `size` bytes of the batch being filled; nullptr
+  // when the reader is cancelled or the size is beyond any batch.
+  std::uint8_t* room(std::size_t size) {
+    if (size > kBatchCapacity) return nullptr;
+    if (size > kBatchCapacity - filling_.used && !flush()) return nullptr;
+    return filling_.bytes.get() + filling_.used;
+  }
+
+  // Adds contents to the batch being filled: bytes put in its room already
+  // stay where they are, others are copied in (over several batches when
+  // they must). False when the reader is cancelled.
+  bool put(const std::uint8_t* data, std::size_t size) {
+    while (size > 0) {
+      std::uint8_t* end = filling_.bytes.get() + filling_.used;
+      std::size_t take = size;  // in place: room() saw to it that they fit
+      if (data != end) {
+        take = std::min(size, kBatchCapacity - filling_.used);
+        std::memcpy(end, data, take);
+      }
+      filling_.used += take;
+      Piece piece;
+      piece.size = take;
+      filling_.pieces.push_back(piece);
+      data += take;
+      size -= take;
+      if (full() && !flush()) return false;
+    }
+    return true;
   }
 
   void readAll() {
+    filling_.bytes.reset(new std::uint8_t[kBatchCapacity]);
     for (const int index : order_) {
       const bool ok = source_.readLeavingCrc(
-          static_cast<std::size_t>(index), [this](const std::uint8_t* data, std::size_t size) {
-            filling_.bytes.insert(filling_.bytes.end(), data, data + size);
-            Piece piece;
-            piece.size = size;
-            filling_.pieces.push_back(piece);
-            return !full() || flush();
-          });
+          static_cast<std::size_t>(index),
+          [this](const std::uint8_t* data, std::size_t size) { return put(data, size); },
+          [this](std::size_t size) { return room(size); });
       Piece end;
       end.last = true;
       end.outcome.ok = ok;

@@ -35,6 +35,9 @@ class ReleaseSource {
  public:
   // Takes a chunk of an entry's contents; false stops the reading.
   using Sink = std::function<bool(const std::uint8_t* data, std::size_t size)>;
+  // A place for the next `size` bytes of contents, which the source may fill
+  // and then hand to the sink, sparing a copy; nullptr when there is none.
+  using Room = std::function<std::uint8_t*(std::size_t size)>;
 
   virtual ~ReleaseSource() = default;
   // "archive" or "folder".
@@ -59,8 +62,11 @@ class ReleaseSource {
     return std::nullopt;
   }
   // read(), but for an entry crcLeftToCaller gives a CRC for, the CRC-32 is
-  // not checked.
-  virtual bool readLeavingCrc(std::size_t index, const Sink& sink) { return read(index, sink); }
+  // not checked, and contents the source makes (inflates) may be put in
+  // `room`.
+  virtual bool readLeavingCrc(std::size_t index, const Sink& sink, const Room& /*room*/) {
+    return read(index, sink);
+  }
   // The message read() gives when entry `index`'s contents have CRC-32
   // `found` instead of the one they must have (failure kDamaged). May be
   // called while another thread reads.

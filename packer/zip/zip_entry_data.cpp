@@ -137,10 +137,10 @@ bool Reader::checkLocalHeader(std::size_t index) {
 // ---------------------------------------------------------------------------
 // 3. Entry data: stored and deflate
 // ---------------------------------------------------------------------------
-bool Reader::readEntry(std::size_t index, const Sink& sink, Crc crc) {
+bool Reader::readEntry(std::size_t index, const Sink& sink, Crc crc, const Room& room) {
   if (!checkLocalHeader(index)) return false;
   return entries_[index].method == kMethodStored ? copyStored(index, sink, crc)
-                                                 : inflateData(index, sink, crc);
+                                                 : inflateData(index, sink, crc, room);
 }
 
 bool Reader::copyStored(std::size_t index, const Sink& sink, Crc check) {
@@ -165,7 +165,7 @@ bool Reader::copyStored(std::size_t index, const Sink& sink, Crc check) {
   return true;
 }
 
-bool Reader::inflateData(std::size_t index, const Sink& sink, Crc check) {
+bool Reader::inflateData(std::size_t index, const Sink& sink, Crc check, const Room& room) {
   const Entry& entry = entries_[index];
   z_stream& stream = inflater_->stream;
   if (!inflater_->ready) {
@@ -195,7 +195,9 @@ bool Reader::inflateData(std::size_t index, const Sink& sink, Crc check) {
       offset += chunk;
       remaining -= chunk;
     }
-    stream.next_out = output_.data();
+    std::uint8_t* out = room ? room(kChunkSize) : nullptr;
+    if (out == nullptr) out = output_.data();
+    stream.next_out = out;
     stream.avail_out = static_cast<uInt>(kChunkSize);
     const int status = inflate(&stream, Z_NO_FLUSH);
     const std::size_t got = kChunkSize - stream.avail_out;
@@ -211,9 +213,9 @@ bool Reader::inflateData(std::size_t index, const Sink& sink, Crc check) {
           "it inflates to more than its declared size of " + num(entry.size) + " bytes");
     }
     if (got > 0) {
-      if (check == Crc::kChecked) crc = ::crc32(crc, output_.data(), static_cast<uInt>(got));
+      if (check == Crc::kChecked) crc = ::crc32(crc, out, static_cast<uInt>(got));
       produced += got;
-      if (!sink(output_.data(), got)) return failEntry(Failure::kStopped, index, "reading stopped");
+      if (!sink(out, got)) return failEntry(Failure::kStopped, index, "reading stopped");
     }
     if (status == Z_STREAM_END) break;
     if (status == Z_BUF_ERROR || (got == 0 && stream.avail_in == 0 && remaining == 0)) {

@@ -98,6 +98,10 @@ class Reader {
   static constexpr std::size_t kChunkSize = 64 * 1024;
 
   using Sink = std::function<bool(const std::uint8_t* data, std::size_t size)>;
+  // Where the caller would have the next `size` bytes of inflated data put,
+  // so that they reach it without a copy (the sink is then handed that
+  // place); nullptr leaves them in the reader's own buffer.
+  using Room = std::function<std::uint8_t*(std::size_t size)>;
 
   Reader();
   ~Reader();
@@ -127,8 +131,10 @@ class Reader {
   // more than the declared size: a stream that would inflate past it fails
   // with kSizeMismatch), then checks the size and, unless left to the
   // caller, the CRC-32 (the last check: a caller that checks it finds the
-  // same first failure). `sink` returning false stops with kStopped.
-  bool readEntry(std::size_t index, const Sink& sink, Crc crc = Crc::kChecked);
+  // same first failure). `sink` returning false stops with kStopped. With a
+  // `room`, deflated data is inflated into the places it gives.
+  bool readEntry(std::size_t index, const Sink& sink, Crc crc = Crc::kChecked,
+                 const Room& room = {});
 
   // The message of a CRC mismatch of entry `index` whose data has CRC-32
   // `found`, as readEntry words it. Reads only what open() set, so it may be
@@ -151,7 +157,7 @@ class Reader {
   bool checkLayout();
   bool readAt(std::uint64_t offset, void* buffer, std::size_t size);
   bool copyStored(std::size_t index, const Sink& sink, Crc check);
-  bool inflateData(std::size_t index, const Sink& sink, Crc check);
+  bool inflateData(std::size_t index, const Sink& sink, Crc check, const Room& room);
 
   ByteSource* source_ = nullptr;
   LegacyNameDecoder decoder_;
