@@ -4,9 +4,10 @@
 // order, which is not the archive's: without the cache every small entry
 // would cost a system call of its own. An archive of up to kBlocks blocks
 // (16 MiB) is read from the file once whatever the order; a larger one reuses
-// the block read least recently (a clock), so it degrades to one read per
-// small entry. Reads of a block's size or more (the streaming of large
-// entries, the central directory's window) go straight to the file.
+// the block read least recently (a clock), so it degrades to one read of
+// 8 KiB per small entry, as without the cache. Reads of a block's size or
+// more (the streaming of large entries, the central directory's window) go
+// straight to the file.
 #pragma once
 
 #include <algorithm>
@@ -22,8 +23,8 @@ namespace quillet::check {
 
 class FileBytes final : public zip::ByteSource {
  public:
-  static constexpr std::size_t kBlockBytes = 64 * 1024;
-  static constexpr std::size_t kBlocks = 256;
+  static constexpr std::size_t kBlockBytes = 8 * 1024;
+  static constexpr std::size_t kBlocks = 2048;
 
   explicit FileBytes(std::unique_ptr<InputFile> file, std::size_t blocks = kBlocks)
       : file_(std::move(file)), slots_(blocks > 0 ? blocks : 1) {
