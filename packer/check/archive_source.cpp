@@ -34,7 +34,7 @@ class ArchiveSource final : public ReleaseSource {
     const bool opened = decoder ? reader_.open(bytes_, decoder) : reader_.open(bytes_);
     if (!opened) return false;
     entries_.reserve(reader_.entries().size());
-    inflatedCrc_.reserve(reader_.entries().size());
+    kinds_.reserve(reader_.entries().size());
     for (const zip::Entry& stored : reader_.entries()) {
       ReleaseEntry entry;
       entry.name = stored.name;
@@ -46,10 +46,9 @@ class ArchiveSource final : public ReleaseSource {
       entry.zip64 = stored.zip64;
       entry.size = stored.size;
       entries_.push_back(entry);
-      // Stored data is read faster than it is digested: its CRC stays here.
-      inflatedCrc_.push_back(entry.folder || stored.method == kMethodStored
-                                 ? std::nullopt
-                                 : std::optional<std::uint32_t>(stored.crc32));
+      kinds_.push_back(entry.folder                     ? Kind::kFolder
+                       : stored.method == kMethodStored ? Kind::kStored
+                                                        : Kind::kDeflated);
     }
     return true;
   }
@@ -59,17 +58,23 @@ class ArchiveSource final : public ReleaseSource {
   bool usesZip64() const override { return reader_.usesZip64(); }
 
   bool read(std::size_t index, const Sink& sink) override {
-    if (entries_.at(index).folder) return reader_.checkLocalHeader(index);
+    if (kinds_.at(index) == Kind::kFolder) return reader_.checkLocalHeader(index);
     return reader_.readEntry(index, sink);
   }
 
+  // Stored data is read faster than it is digested: its CRC stays here.
   std::optional<std::uint32_t> crcLeftToCaller(std::size_t index) const override {
-    return inflatedCrc_.at(index);
+    if (kinds_.at(index) != Kind::kDeflated) return std::nullopt;
+    return reader_.entries()[index].crc32;
   }
 
   bool readLeavingCrc(std::size_t index, const Sink& sink, const Room& room) override {
     if (!crcLeftToCaller(index)) return read(index, sink);
     return reader_.readEntry(index, sink, zip::Reader::Crc::kLeftToCaller, room);
+  }
+
+  void prefetch(std::size_t index, bool recordFetched) override {
+    reader_.prefetch(index, recordFetched);
   }
 
   std::string crcMismatch(std::size_t index, std::uint32_t found) const override {
@@ -83,7 +88,10 @@ class ArchiveSource final : public ReleaseSource {
   FileBytes bytes_;
   zip::Reader reader_;
   std::vector<ReleaseEntry> entries_;
-  std::vector<std::optional<std::uint32_t>> inflatedCrc_;  // by entry: the CRC left to the caller
+  // What each entry is, in a byte: the entries are read in the file list's
+  // order, all over the archive, and this is asked of each first.
+  enum class Kind : std::uint8_t { kFolder, kStored, kDeflated };
+  std::vector<Kind> kinds_;
 };
 
 }  // namespace

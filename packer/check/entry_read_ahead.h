@@ -165,7 +165,13 @@ class ReadAhead {
 
   void readAll() {
     filling_.bytes.reset(new std::uint8_t[kBatchCapacity]);
-    for (const int index : order_) {
+    // The entries lie all over the source: what the next ones need is
+    // fetched while this one is read.
+    constexpr std::size_t kAhead = 4;
+    for (std::size_t at = 0; at < order_.size(); ++at) {
+      if (at + 2 * kAhead < order_.size()) source_.prefetch(order_[at + 2 * kAhead], false);
+      if (at + kAhead < order_.size()) source_.prefetch(order_[at + kAhead], true);
+      const int index = order_[at];
       const bool ok = source_.readLeavingCrc(
           static_cast<std::size_t>(index),
           [this](const std::uint8_t* data, std::size_t size) { return put(data, size); },

@@ -67,6 +67,10 @@ class ReleaseSource {
   virtual bool readLeavingCrc(std::size_t index, const Sink& sink, const Room& /*room*/) {
     return read(index, sink);
   }
+  // A hint that entry `index` is to be read soon: the record of it (first),
+  // then, a few entries later (`recordFetched`), its place in the source.
+  // Called by the thread that reads.
+  virtual void prefetch(std::size_t /*index*/, bool /*recordFetched*/) {}
   // The message read() gives when entry `index`'s contents have CRC-32
   // `found` instead of the one they must have (failure kDamaged). May be
   // called while another thread reads.

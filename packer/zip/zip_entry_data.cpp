@@ -134,6 +134,19 @@ bool Reader::checkLocalHeader(std::size_t index) {
   return true;
 }
 
+void Reader::prefetch(std::size_t index, bool recordFetched) {
+  if (index >= entries_.size()) return;
+  const Entry& entry = entries_[index];
+  if (!recordFetched) {
+    __builtin_prefetch(&entry);
+    __builtin_prefetch(reinterpret_cast<const char*>(&entry + 1) - 1);
+    __builtin_prefetch(&limits_[index]);
+    return;
+  }
+  __builtin_prefetch(entry.rawName.data());
+  source_->prefetch(entry.localHeaderOffset, kLocalHeaderSize + entry.rawName.size());
+}
+
 // ---------------------------------------------------------------------------
 // 3. Entry data: stored and deflate
 // ---------------------------------------------------------------------------

@@ -37,6 +37,9 @@ class ByteSource {
   // Reads exactly `size` bytes at `offset`; false on a read error or when the
   // range is beyond the end.
   virtual bool readAt(std::uint64_t offset, void* buffer, std::size_t size) = 0;
+  // A hint that [offset, offset + size) is to be read soon: a source that
+  // holds it in memory may have the processor fetch it ahead.
+  virtual void prefetch(std::uint64_t /*offset*/, std::size_t /*size*/) {}
 };
 
 // An archive held in memory.
@@ -135,6 +138,12 @@ class Reader {
   // `room`, deflated data is inflated into the places it gives.
   bool readEntry(std::size_t index, const Sink& sink, Crc crc = Crc::kChecked,
                  const Room& room = {});
+
+  // A hint that entry `index` is to be read soon, for a caller that reads
+  // entries out of the archive's order: has the processor fetch the entry's
+  // record, or, a few entries later (`recordFetched`), its stored name and
+  // the bytes of its local header.
+  void prefetch(std::size_t index, bool recordFetched);
 
   // The message of a CRC mismatch of entry `index` whose data has CRC-32
   // `found`, as readEntry words it. Reads only what open() set, so it may be

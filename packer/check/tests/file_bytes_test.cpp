@@ -116,5 +116,17 @@ TEST_F(BlockCache, AFailedRefillKeepsNoBlockAndTheNextReadTriesAgain) {
   EXPECT_EQ(log_.reads, (std::vector<std::uint64_t>{0, kBlock, kBlock, kBlock}));
 }
 
+TEST_F(BlockCache, PrefetchIsOnlyAHintAndNeverReadsTheFile) {
+  open(3 * kBlock);
+  bytes_->prefetch(kBlock, 10);      // not cached
+  bytes_->prefetch(5 * kBlock, 10);  // beyond the end
+  bytes_->prefetch(0, 2 * kBlock);   // a read that would bypass the cache
+  EXPECT_TRUE(log_.reads.empty());
+  expectRead(kBlock + 5, 4);
+  bytes_->prefetch(2 * kBlock - 2, 100);  // cached, running past its block
+  expectRead(kBlock + 5, 4);
+  EXPECT_EQ(log_.reads, (std::vector<std::uint64_t>{kBlock}));
+}
+
 }  // namespace
 }  // namespace quillet::check
