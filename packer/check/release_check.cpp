@@ -15,8 +15,6 @@
 #include <set>
 #include <string_view>
 #include <thread>
-#include <unordered_map>
-#include <unordered_set>
 
 #include "entry_read_ahead.h"
 #include "list_format.h"
