@@ -43,8 +43,37 @@ class NameIndex {
   }
 
   // The entry named `name`, or -1.
-  int find(std::string_view name) const {
-    const std::uint32_t hash = hashOf(name);
+  int find(std::string_view name) const { return find(name, hashOf(name)); }
+
+  // A name's hash, for find() and the prefetches. `name` may have "\\" where
+  // the entry has "/" (a list line): it hashes as the entry's name.
+  std::uint32_t hashOf(std::string_view name) const {
+    std::uint32_t hash = 2166136261u;
+    for (const char c : name) {
+      hash = (hash ^ static_cast<std::uint8_t>(c == '\\' ? '/' : fold(c))) * 16777619u;
+    }
+    hash ^= hash >> 16;
+    hash *= 0x85EBCA6Bu;
+    hash ^= hash >> 13;
+    return hash;
+  }
+
+  // For a caller that knows which names it will look up next: has the
+  // processor fetch, for the name of `hash`, its slot (step 0), then, once
+  // the slot is at hand, the entry it names (step 1), then that entry's name
+  // (step 2), so that the find() that follows waits for none of them.
+  void prefetch(std::uint32_t hash, int step) const {
+    const Slot& slot = slots_[hash & (slots_.size() - 1)];
+    if (step == 0) {
+      __builtin_prefetch(&slot);
+    } else if (slot.index >= 0 && slot.hash == hash) {
+      const ReleaseEntry& entry = (*entries_)[static_cast<std::size_t>(slot.index)];
+      __builtin_prefetch(step == 1 ? static_cast<const void*>(&entry) : entry.name.data());
+    }
+  }
+
+  // find() with the name's hash at hand.
+  int find(std::string_view name, std::uint32_t hash) const {
     for (std::size_t at = hash & (slots_.size() - 1); slots_[at].index >= 0;
          at = (at + 1) & (slots_.size() - 1)) {
       if (slots_[at].hash == hash && same(slots_[at].index, name)) return slots_[at].index;
@@ -62,17 +91,6 @@ class NameIndex {
     return compare_ == Compare::kIgnoringAsciiCase && c >= 'A' && c <= 'Z'
                ? static_cast<char>(c - 'A' + 'a')
                : c;
-  }
-
-  // FNV-1a over the (folded) bytes, its bits mixed so that the low ones
-  // that pick the slot depend on every byte.
-  std::uint32_t hashOf(std::string_view name) const {
-    std::uint32_t hash = 2166136261u;
-    for (const char c : name) hash = (hash ^ static_cast<std::uint8_t>(fold(c))) * 16777619u;
-    hash ^= hash >> 16;
-    hash *= 0x85EBCA6Bu;
-    hash ^= hash >> 13;
-    return hash;
   }
 
   bool same(int index, std::string_view name) const {

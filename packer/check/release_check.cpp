@@ -188,8 +188,11 @@ class Checker {
   // A file of the release by name, or -1. `loose` says whether it matched
   // only when case is ignored.
   int findFile(std::string_view name, bool* loose) {
+    return findFile(name, files_.hashOf(name), loose);
+  }
+  int findFile(std::string_view name, std::uint32_t hash, bool* loose) {
     *loose = false;
-    const int exact = files_.find(name);
+    const int exact = files_.find(name, hash);
     if (exact >= 0) return exact;
     const int folded = filesFolded_.find(name);
     *loose = folded >= 0;
@@ -301,13 +304,22 @@ class Checker {
     std::vector<std::uint32_t> lineOf(entries.size(), 0);  // the first line naming each entry
     const std::string_view staging = "FlashDrive/";
     std::string name;
+    // The lines name entries all over the archive: what the look-ups of the
+    // next lines need is fetched in three steps while this one is matched.
+    std::vector<std::uint32_t> hashes(lines.size());
+    for (std::size_t i = 0; i < lines.size(); ++i) hashes[i] = files_.hashOf(lines[i]);
+    constexpr std::size_t kStep = 4;
     for (std::size_t i = 0; i < lines.size(); ++i) {
+      for (int step = 0; step < 3; ++step) {
+        const std::size_t ahead = i + (3 - step) * kStep;
+        if (ahead < lines.size()) files_.prefetch(hashes[ahead], step);
+      }
       const auto number = static_cast<std::uint32_t>(i + 1);
       const auto where = [number] { return lineWhere(kFileListName, number); };
       name.assign(lines[i]);
       std::replace(name.begin(), name.end(), '\\', '/');
       bool loose = false;
-      const int index = findFile(name, &loose);
+      const int index = findFile(name, hashes[i], &loose);
       if (loose) warnLoose(where(), index);
       if (index < 0 && std::string_view(name).substr(0, staging.size()) == staging &&
           files_.find(std::string_view(name).substr(staging.size())) >= 0) {
