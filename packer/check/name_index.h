@@ -30,9 +30,13 @@ class NameIndex {
   // Adds entry `index` under its name; -1 when the name is new, else the
   // entry already there (which stays).
   int insert(int index) {
+    return insert(index, hashOf((*entries_)[static_cast<std::size_t>(index)].name));
+  }
+
+  // insert() with the hash of the entry's name at hand.
+  int insert(int index, std::uint32_t hash) {
     if (4 * (used_ + 1) > 3 * slots_.size()) resize(slots_.size());
     const std::string_view name = (*entries_)[static_cast<std::size_t>(index)].name;
-    const std::uint32_t hash = hashOf(name);
     std::size_t at = hash & (slots_.size() - 1);
     for (; slots_[at].index >= 0; at = (at + 1) & (slots_.size() - 1)) {
       if (slots_[at].hash == hash && same(slots_[at].index, name)) return slots_[at].index;

@@ -1,20 +1,16 @@
 // The release check. Divisions of this file:
-//   1. Helpers of the check (the name rules are in name_rules.cpp, the
-//      second thread that reads entries ahead in entry_read_ahead.h).
-//   2. The report.
-//   3. The check itself, step by step: the entries, the top-level files, the
+//   1. Helpers of the check (the name rules are in name_rules.cpp, the name
+//      tables in name_index.h, the second thread that reads entries ahead in
+//      entry_read_ahead.h, the findings and their verdict in report.cpp).
+//   2. The check itself, step by step: the entries, the top-level files, the
 //      two lists, the file lines, the folder lines, the digest, the rest of
 //      the contents.
 #include "release_check.h"
 
 #include <algorithm>
-#include <condition_variable>
-#include <deque>
 #include <map>
-#include <mutex>
 #include <set>
 #include <string_view>
-#include <thread>
 
 #include "entry_read_ahead.h"
 #include "list_format.h"
@@ -53,26 +49,7 @@ std::string_view parentOf(std::string_view name) {
 
 }  // namespace
 
-// --- 2. The report.
-
-int CheckReport::exitCode() const {
-  int code = kExitPassed;
-  for (const Finding& finding : findings) {
-    if (finding.severity != Severity::kError) continue;
-    if (code == kExitPassed || finding.exitCode < code) code = finding.exitCode;
-  }
-  return code;
-}
-
-void CheckReport::warn(std::string where, std::string message) {
-  findings.push_back(Finding{Severity::kWarning, 0, std::move(where), std::move(message)});
-}
-
-void CheckReport::fail(int exitCode, std::string where, std::string message) {
-  findings.push_back(Finding{Severity::kError, exitCode, std::move(where), std::move(message)});
-}
-
-// --- 3. The check.
+// --- 2. The check.
 
 namespace {
 
@@ -108,14 +85,29 @@ class Checker {
     NameIndex folderEntries(entries, NameIndex::Compare::kExact);
     std::string_view lastParent;  // the folder of the entry before
     if (source_.usesZip64()) report_.warn("", "the archive uses Zip64 records");
+    // The tables' slots for the entries ahead are fetched while one is
+    // surveyed: their names' hashes wait in a ring.
+    constexpr std::size_t kAhead = 8;
+    std::uint32_t exactHashes[kAhead];
+    std::uint32_t foldedHashes[kAhead];
+    const auto hashAhead = [&](std::size_t at) {
+      exactHashes[at % kAhead] = files_.hashOf(entries[at].name);
+      foldedHashes[at % kAhead] = filesFolded_.hashOf(entries[at].name);
+      files_.prefetch(exactHashes[at % kAhead], 0);
+      filesFolded_.prefetch(foldedHashes[at % kAhead], 0);
+    };
+    for (std::size_t at = 0; at < kAhead && at < entries.size(); ++at) hashAhead(at);
     for (std::size_t i = 0; i < entries.size(); ++i) {
+      const std::uint32_t exactHash = exactHashes[i % kAhead];
+      const std::uint32_t foldedHash = foldedHashes[i % kAhead];
+      if (i + kAhead < entries.size()) hashAhead(i + kAhead);
       const ReleaseEntry& entry = entries[i];
       const std::string& name = entry.name;
       const auto index = static_cast<int>(i);
       // Files go into the name table here, once: a second entry of the same
       // name would overwrite the first on extraction.
       const bool fresh = entry.folder     ? folderEntries.insert(index) < 0
-                         : entry.readable ? files_.insert(index) < 0
+                         : entry.readable ? files_.insert(index, exactHash) < 0
                                           : true;
       // Where a problem with the entry is said; built only then.
       const auto where = [&name] { return entryWhere(name); };
@@ -162,7 +154,7 @@ class Checker {
       ++report_.files;
       report_.bytes += entry.size;
       totalBytes_ += entry.size;
-      const int first = filesFolded_.insert(index);
+      const int first = filesFolded_.insert(index, foldedHash);
       if (first >= 0) {
         report_.warn(where(), "differs only in case from " + entryWhere(entries[first].name) +
                                   "; the device's file system cannot hold both");

@@ -28,6 +28,12 @@ TEST(NameIndexLookup, FindsEveryNameAfterGrowingFromNoRoom) {
   NameIndex index(entries, NameIndex::Compare::kExact);
   for (int i = 0; i < 1000; ++i) ASSERT_EQ(index.insert(i), -1) << names[i];
   for (int i = 0; i < 1000; ++i) EXPECT_EQ(index.find(names[i]), i) << names[i];
+  // A list line hashes as the name it stands for; fetching ahead changes nothing.
+  for (int step = 0; step < 3; ++step) {
+    index.prefetch(index.hashOf("NAVI\\POI\\p7.dat"), step);
+    index.prefetch(index.hashOf("NAVI\\POI\\p1000.dat"), step);
+  }
+  EXPECT_EQ(index.find("NAVI/POI/p7.dat", index.hashOf("NAVI\\POI\\p7.dat")), 7);
   EXPECT_EQ(index.find("NAVI/POI/p1000.dat"), -1);
   EXPECT_EQ(index.find("NAVI/POI/p1.da"), -1);
   EXPECT_EQ(index.find(""), -1);
