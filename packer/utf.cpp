@@ -24,7 +24,7 @@ void appendUtf8(std::string& out, char32_t c) {
 }
 
 // Converts; an unpaired surrogate yields nothing, or U+FFFD when `lenient`.
-std::optional<std::string> fromUtf16(const std::u16string& text, bool lenient) {
+std::optional<std::string> fromUtf16(std::u16string_view text, bool lenient) {
   std::string out;
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
@@ -83,9 +83,7 @@ std::optional<std::u16string> utf8ToUtf16(const std::string& text) {
   return out;
 }
 
-std::optional<std::string> utf16ToUtf8(const std::u16string& text) {
-  return fromUtf16(text, false);
-}
+std::optional<std::string> utf16ToUtf8(std::u16string_view text) { return fromUtf16(text, false); }
 
 std::string utf16ToUtf8Lenient(const std::u16string& text) { return *fromUtf16(text, true); }
 

@@ -3,6 +3,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace quillet {
 
@@ -11,7 +12,7 @@ namespace quillet {
 std::optional<std::u16string> utf8ToUtf16(const std::string& text);
 
 // Well-formed UTF-16 to UTF-8. Nothing for an unpaired surrogate.
-std::optional<std::string> utf16ToUtf8(const std::u16string& text);
+std::optional<std::string> utf16ToUtf8(std::u16string_view text);
 
 // UTF-16 to UTF-8 for display: an unpaired surrogate becomes U+FFFD.
 std::string utf16ToUtf8Lenient(const std::u16string& text);

@@ -10,6 +10,8 @@
 namespace quillet::check {
 namespace {
 
+constexpr std::uint16_t kMethodStored = 0;
+
 SourceFailure sourceFailureOf(zip::Failure failure) {
   switch (failure) {
     case zip::Failure::kNone:
@@ -31,6 +33,8 @@ class ArchiveSource final : public ReleaseSource {
     zip::LegacyNameDecoder decoder = legacyNameDecoder();
     const bool opened = decoder ? reader_.open(bytes_, decoder) : reader_.open(bytes_);
     if (!opened) return false;
+    entries_.reserve(reader_.entries().size());
+    kinds_.reserve(reader_.entries().size());
     for (const zip::Entry& stored : reader_.entries()) {
       ReleaseEntry entry;
       entry.name = stored.name;
@@ -42,6 +46,9 @@ class ArchiveSource final : public ReleaseSource {
       entry.zip64 = stored.zip64;
       entry.size = stored.size;
       entries_.push_back(entry);
+      kinds_.push_back(entry.folder                     ? Kind::kFolder
+                       : stored.method == kMethodStored ? Kind::kStored
+                                                        : Kind::kDeflated);
     }
     return true;
   }
@@ -51,8 +58,27 @@ class ArchiveSource final : public ReleaseSource {
   bool usesZip64() const override { return reader_.usesZip64(); }
 
   bool read(std::size_t index, const Sink& sink) override {
-    if (entries_.at(index).folder) return reader_.checkLocalHeader(index);
+    if (kinds_.at(index) == Kind::kFolder) return reader_.checkLocalHeader(index);
     return reader_.readEntry(index, sink);
+  }
+
+  // Stored data is read faster than it is digested: its CRC stays here.
+  std::optional<std::uint32_t> crcLeftToCaller(std::size_t index) const override {
+    if (kinds_.at(index) != Kind::kDeflated) return std::nullopt;
+    return reader_.entries()[index].crc32;
+  }
+
+  bool readLeavingCrc(std::size_t index, const Sink& sink, const Room& room) override {
+    if (!crcLeftToCaller(index)) return read(index, sink);
+    return reader_.readEntry(index, sink, zip::Reader::Crc::kLeftToCaller, room);
+  }
+
+  void prefetch(std::size_t index, bool recordFetched) override {
+    reader_.prefetch(index, recordFetched);
+  }
+
+  std::string crcMismatch(std::size_t index, std::uint32_t found) const override {
+    return reader_.crcMismatch(index, found);
   }
 
   SourceFailure failure() const override { return sourceFailureOf(reader_.failure()); }
@@ -62,6 +88,10 @@ class ArchiveSource final : public ReleaseSource {
   FileBytes bytes_;
   zip::Reader reader_;
   std::vector<ReleaseEntry> entries_;
+  // What each entry is, in a byte: the entries are read in the file list's
+  // order, all over the archive, and this is asked of each first.
+  enum class Kind : std::uint8_t { kFolder, kStored, kDeflated };
+  std::vector<Kind> kinds_;
 };
 
 }  // namespace

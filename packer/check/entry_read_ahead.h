@@ -1,12 +1,17 @@
 // Reading a release's entries ahead of the check on a second thread.
 #pragma once
 
+#include <zlib.h>
+
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,12 +24,21 @@ namespace quillet::check {
 // while the caller's thread takes their contents in order, so inflating and
 // digesting run side by side. The contents travel in batches of up to
 // kBatchBytes that may hold many small entries, so the threads meet once a
-// batch, not once an entry; at most kDepth batches wait between them.
+// batch, not once an entry; at most kDepth batches wait between them. The
+// CRC-32 of an entry the source leaves to its caller (inflated data, where
+// inflating is the slower side) is computed and checked on the caller's
+// thread as the contents are taken. A source that inflates puts its output
+// straight into the batch being filled.
 class ReadAhead {
  public:
   static constexpr std::size_t kDepth = 4;
   static constexpr std::size_t kBatchBytes = 256 * 1024;
   static constexpr std::size_t kBatchPieces = 4096;
+  // A batch's buffer: a batch is handed over once it holds kBatchBytes, so
+  // there is room for at least kRoomBytes more before that (the zip
+  // reader's inflating asks for 64 KiB at a time).
+  static constexpr std::size_t kRoomBytes = 64 * 1024;
+  static constexpr std::size_t kBatchCapacity = kBatchBytes + kRoomBytes;
 
   // What one entry came to, after its last piece.
   struct Outcome {
@@ -49,10 +63,16 @@ class ReadAhead {
   // Hands the contents of the next entry in order to `take`, piece by piece,
   // and returns how reading it ended.
   Outcome next(const std::function<void(const std::uint8_t*, std::size_t)>& take) {
+    const auto index = static_cast<std::size_t>(order_.at(taken_++));
+    const std::optional<std::uint32_t> expected = source_.crcLeftToCaller(index);
+    uLong crc = ::crc32(0, Z_NULL, 0);
     for (;;) {
       if (piece_ == taking_.pieces.size()) {
+        const bool spare = taking_.bytes != nullptr;
+        taking_.used = 0;
+        taking_.pieces.clear();
         std::unique_lock<std::mutex> lock(mutex_);
-        if (!taking_.bytes.empty()) spare_.push_back(std::move(taking_.bytes));
+        if (spare) spare_.push_back(std::move(taking_));
         changed_.wait(lock, [this] { return !queue_.empty(); });
         taking_ = std::move(queue_.front());
         queue_.pop_front();
@@ -62,9 +82,20 @@ class ReadAhead {
         offset_ = 0;
       }
       const Piece& piece = taking_.pieces[piece_++];
-      if (piece.size > 0) take(taking_.bytes.data() + offset_, piece.size);
+      if (piece.size > 0) {
+        const std::uint8_t* data = taking_.bytes.get() + offset_;
+        if (expected) crc = ::crc32(crc, data, static_cast<uInt>(piece.size));
+        take(data, piece.size);
+      }
       offset_ += piece.size;
-      if (piece.last) return piece.outcome;
+      if (!piece.last) continue;
+      Outcome outcome = piece.outcome;
+      if (outcome.ok && expected && crc != *expected) {
+        outcome.ok = false;
+        outcome.failure = SourceFailure::kDamaged;
+        outcome.message = source_.crcMismatch(index, static_cast<std::uint32_t>(crc));
+      }
+      return outcome;
     }
   }
 
@@ -75,7 +106,8 @@ class ReadAhead {
     Outcome outcome;
   };
   struct Batch {
-    std::vector<std::uint8_t> bytes;
+    std::unique_ptr<std::uint8_t[]> bytes;  // kBatchCapacity bytes
+    std::size_t used = 0;                   // of them, holding contents
     std::vector<Piece> pieces;
   };
 
@@ -88,29 +120,62 @@ class ReadAhead {
     queue_.push_back(std::move(filling_));
     filling_ = Batch();
     if (!spare_.empty()) {
-      filling_.bytes = std::move(spare_.back());
+      filling_ = std::move(spare_.back());
       spare_.pop_back();
-      filling_.bytes.clear();
     }
     lock.unlock();
     changed_.notify_all();
+    if (filling_.bytes == nullptr) filling_.bytes.reset(new std::uint8_t[kBatchCapacity]);
     return true;
   }
 
   bool full() const {
-    return filling_.bytes.size() >= kBatchBytes || filling_.pieces.size() >= kBatchPieces;
+    return filling_.used >= kBatchBytes || filling_.pieces.size() >= kBatchPieces;
+  }
+
+  // The place for the next `size` bytes of the batch being filled; nullptr
+  // when the reader is cancelled or the size is beyond any batch.
+  std::uint8_t* room(std::size_t size) {
+    if (size > kBatchCapacity) return nullptr;
+    if (size > kBatchCapacity - filling_.used && !flush()) return nullptr;
+    return filling_.bytes.get() + filling_.used;
+  }
+
+  // Adds contents to the batch being filled: bytes put in its room already
+  // stay where they are, others are copied in (over several batches when
+  // they must). False when the reader is cancelled.
+  bool put(const std::uint8_t* data, std::size_t size) {
+    while (size > 0) {
+      std::uint8_t* end = filling_.bytes.get() + filling_.used;
+      std::size_t take = size;  // in place: room() saw to it that they fit
+      if (data != end) {
+        take = std::min(size, kBatchCapacity - filling_.used);
+        std::memcpy(end, data, take);
+      }
+      filling_.used += take;
+      Piece piece;
+      piece.size = take;
+      filling_.pieces.push_back(piece);
+      data += take;
+      size -= take;
+      if (full() && !flush()) return false;
+    }
+    return true;
   }
 
   void readAll() {
-    for (const int index : order_) {
-      const bool ok = source_.read(static_cast<std::size_t>(index),
-                                   [this](const std::uint8_t* data, std::size_t size) {
-                                     filling_.bytes.insert(filling_.bytes.end(), data, data + size);
-                                     Piece piece;
-                                     piece.size = size;
-                                     filling_.pieces.push_back(piece);
-                                     return !full() || flush();
-                                   });
+    filling_.bytes.reset(new std::uint8_t[kBatchCapacity]);
+    // The entries lie all over the source: what the next ones need is
+    // fetched while this one is read.
+    constexpr std::size_t kAhead = 4;
+    for (std::size_t at = 0; at < order_.size(); ++at) {
+      if (at + 2 * kAhead < order_.size()) source_.prefetch(order_[at + 2 * kAhead], false);
+      if (at + kAhead < order_.size()) source_.prefetch(order_[at + kAhead], true);
+      const int index = order_[at];
+      const bool ok = source_.readLeavingCrc(
+          static_cast<std::size_t>(index),
+          [this](const std::uint8_t* data, std::size_t size) { return put(data, size); },
+          [this](std::size_t size) { return room(size); });
       Piece end;
       end.last = true;
       end.outcome.ok = ok;
@@ -129,13 +194,14 @@ class ReadAhead {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<Batch> queue_;
-  std::vector<std::vector<std::uint8_t>> spare_;
+  std::vector<Batch> spare_;  // batches taken, emptied, their memory kept
   bool cancelled_ = false;
   Batch filling_;  // the worker's
   Batch taking_;   // the caller's
   std::size_t piece_ = 0;
   std::size_t offset_ = 0;
-  std::thread worker_;  // last: starts once everything above is ready
+  std::size_t taken_ = 0;  // entries of order_ handed to the caller
+  std::thread worker_;     // last: starts once everything above is ready
 };
 
 }  // namespace quillet::check

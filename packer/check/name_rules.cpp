@@ -1,24 +1,24 @@
 // The rules on entry names, pure functions: what is unsafe to extract and
 // what the device's FAT file system cannot hold.
 #include <string_view>
-#include <vector>
 
 #include "release_check.h"
 
 namespace quillet::check {
 namespace {
 
-// The components of a name ("/" or "\\" between them), as views into it.
-std::vector<std::string_view> components(std::string_view name) {
-  std::vector<std::string_view> parts;
+// Calls `visit` with each component of `name` ("/" or "\\" between them), as
+// views into it, until it returns true; true when it did.
+template <typename Visit>
+bool anyComponent(std::string_view name, const Visit& visit) {
   std::size_t start = 0;
   for (std::size_t i = 0; i <= name.size(); ++i) {
     if (i == name.size() || name[i] == '/' || name[i] == '\\') {
-      parts.push_back(name.substr(start, i - start));
+      if (visit(name.substr(start, i - start))) return true;
       start = i + 1;
     }
   }
-  return parts;
+  return false;
 }
 
 }  // namespace
@@ -29,28 +29,34 @@ bool isUnsafeName(const std::string& name) {
       ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z'))) {
     return true;
   }
-  for (const std::string_view part : components(name)) {
-    if (part == "..") return true;
-  }
-  return false;
+  return anyComponent(name, [](std::string_view part) { return part == ".."; });
 }
 
 std::string fatProblem(const std::string& name) {
-  std::vector<std::string_view> parts = components(name);
-  if (!parts.empty() && parts.back().empty()) parts.pop_back();  // a folder's trailing "/"
-  for (const std::string_view part : parts) {
+  std::string_view path = name;
+  if (!path.empty() && (path.back() == '/' || path.back() == '\\')) {
+    path.remove_suffix(1);  // a folder's trailing "/"
+  }
+  std::string problem;
+  anyComponent(path, [&problem](std::string_view part) {
     for (char c : part) {
       const auto byte = static_cast<unsigned char>(c);
-      if (byte < 0x20 || byte == 0x7F) return "holds a control character";
+      if (byte < 0x20 || byte == 0x7F) {
+        problem = "holds a control character";
+        return true;
+      }
       if (std::string_view("<>:\"|?*").find(c) != std::string_view::npos) {
-        return std::string("holds '") + c + "'";
+        problem = std::string("holds '") + c + "'";
+        return true;
       }
     }
     if (!part.empty() && (part.back() == '.' || part.back() == ' ')) {
-      return "has a component ending in a dot or a space";
+      problem = "has a component ending in a dot or a space";
+      return true;
     }
-  }
-  return "";
+    return false;
+  });
+  return problem;
 }
 
 }  // namespace quillet::check

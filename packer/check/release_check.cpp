@@ -1,26 +1,21 @@
 // The release check. Divisions of this file:
-//   1. Helpers of the check (the name rules are in name_rules.cpp, the
-//      second thread that reads entries ahead in entry_read_ahead.h).
-//   2. The report.
-//   3. The check itself, step by step: the entries, the top-level files, the
+//   1. Helpers of the check (the name rules are in name_rules.cpp, the name
+//      tables in name_index.h, the second thread that reads entries ahead in
+//      entry_read_ahead.h, the findings and their verdict in report.cpp).
+//   2. The check itself, step by step: the entries, the top-level files, the
 //      two lists, the file lines, the folder lines, the digest, the rest of
 //      the contents.
 #include "release_check.h"
 
 #include <algorithm>
-#include <condition_variable>
-#include <deque>
 #include <map>
-#include <mutex>
 #include <set>
 #include <string_view>
-#include <thread>
-#include <unordered_map>
-#include <unordered_set>
 
 #include "entry_read_ahead.h"
 #include "list_format.h"
 #include "md5.h"
+#include "name_index.h"
 #include "report.h"
 #include "utf.h"
 
@@ -39,42 +34,22 @@ std::string folded(std::string text) {
   return text;
 }
 
-std::string quoted(const std::string& name) { return "'" + name + "'"; }
-std::string entryWhere(const std::string& name) { return "entry " + quoted(name); }
+std::string quoted(std::string_view name) { return "'" + std::string(name) + "'"; }
+std::string entryWhere(std::string_view name) { return "entry " + quoted(name); }
 std::string lineWhere(const char* list, std::uint32_t line) {
   return std::string(list) + " line " + std::to_string(line);
 }
 
 // The folder that holds `name` ("" for the top level), without its "/".
-std::string parentOf(const std::string& name) {
-  const std::string trimmed =
-      !name.empty() && name.back() == '/' ? name.substr(0, name.size() - 1) : name;
-  const std::size_t slash = trimmed.rfind('/');
-  return slash == std::string::npos ? std::string() : trimmed.substr(0, slash);
+std::string_view parentOf(std::string_view name) {
+  if (!name.empty() && name.back() == '/') name.remove_suffix(1);
+  const std::size_t slash = name.rfind('/');
+  return slash == std::string_view::npos ? std::string_view() : name.substr(0, slash);
 }
 
 }  // namespace
 
-// --- 2. The report.
-
-int CheckReport::exitCode() const {
-  int code = kExitPassed;
-  for (const Finding& finding : findings) {
-    if (finding.severity != Severity::kError) continue;
-    if (code == kExitPassed || finding.exitCode < code) code = finding.exitCode;
-  }
-  return code;
-}
-
-void CheckReport::warn(std::string where, std::string message) {
-  findings.push_back(Finding{Severity::kWarning, 0, std::move(where), std::move(message)});
-}
-
-void CheckReport::fail(int exitCode, std::string where, std::string message) {
-  findings.push_back(Finding{Severity::kError, exitCode, std::move(where), std::move(message)});
-}
-
-// --- 3. The check.
+// --- 2. The check.
 
 namespace {
 
@@ -106,61 +81,83 @@ class Checker {
   // Every entry: counts, name rules, the maps the lines are matched with.
   void surveyEntries() {
     const std::vector<ReleaseEntry>& entries = source_.entries();
-    std::unordered_set<std::string> folderEntries;  // folder entries met so far
-    files_.reserve(entries.size());
-    filesFolded_.reserve(entries.size());
+    // Folder entries met so far.
+    NameIndex folderEntries(entries, NameIndex::Compare::kExact);
+    std::string_view lastParent;  // the folder of the entry before
     if (source_.usesZip64()) report_.warn("", "the archive uses Zip64 records");
+    // The tables' slots for the entries ahead are fetched while one is
+    // surveyed: their names' hashes wait in a ring.
+    constexpr std::size_t kAhead = 8;
+    std::uint32_t exactHashes[kAhead];
+    std::uint32_t foldedHashes[kAhead];
+    const auto hashAhead = [&](std::size_t at) {
+      exactHashes[at % kAhead] = files_.hashOf(entries[at].name);
+      foldedHashes[at % kAhead] = filesFolded_.hashOf(entries[at].name);
+      files_.prefetch(exactHashes[at % kAhead], 0);
+      filesFolded_.prefetch(foldedHashes[at % kAhead], 0);
+    };
+    for (std::size_t at = 0; at < kAhead && at < entries.size(); ++at) hashAhead(at);
     for (std::size_t i = 0; i < entries.size(); ++i) {
+      const std::uint32_t exactHash = exactHashes[i % kAhead];
+      const std::uint32_t foldedHash = foldedHashes[i % kAhead];
+      if (i + kAhead < entries.size()) hashAhead(i + kAhead);
       const ReleaseEntry& entry = entries[i];
       const std::string& name = entry.name;
-      const std::string where = entryWhere(name);
+      const auto index = static_cast<int>(i);
       // Files go into the name table here, once: a second entry of the same
       // name would overwrite the first on extraction.
-      const bool fresh = entry.folder     ? folderEntries.insert(name).second
-                         : entry.readable ? files_.emplace(name, static_cast<int>(i)).second
+      const bool fresh = entry.folder     ? folderEntries.insert(index) < 0
+                         : entry.readable ? files_.insert(index, exactHash) < 0
                                           : true;
+      // Where a problem with the entry is said; built only then.
+      const auto where = [&name] { return entryWhere(name); };
       if (!fresh) {
-        report_.fail(kExitDamaged, where, "appears more than once");
+        report_.fail(kExitDamaged, where(), "appears more than once");
         continue;
       }
       if (isUnsafeName(name)) {
         report_.fail(
-            kExitDamaged, where,
+            kExitDamaged, where(),
             "is unsafe to extract (a \"..\" component, an absolute name or a drive letter)");
         continue;
       }
       if (entry.legacyName) {
-        report_.warn(where, "has its name stored in a legacy code page");
+        report_.warn(where(), "has its name stored in a legacy code page");
       }
-      if (entry.zip64) report_.warn(where, "has Zip64 sizes or offset");
+      if (entry.zip64) report_.warn(where(), "has Zip64 sizes or offset");
       const std::string fat = fatProblem(name);
-      if (!fat.empty()) report_.warn(where, fat + ", which the device's file system cannot hold");
+      if (!fat.empty()) report_.warn(where(), fat + ", which the device's file system cannot hold");
       const std::size_t pathBytes = name.size() - (entry.folder ? 1 : 0);
       if (pathBytes > kDevicePathBytesMax) {
-        report_.warn(where, "is longer than " + std::to_string(kDevicePathBytesMax) + " bytes");
+        report_.warn(where(), "is longer than " + std::to_string(kDevicePathBytesMax) + " bytes");
       }
       // Every folder on the way to the entry is a folder of the release,
       // whether or not the archive holds an entry for it.
-      const std::string parent = parentOf(name);
-      // A folder met before has had its own folders above it recorded.
-      if (!parent.empty() && nonEmptyFolders_.insert(parent).second) {
-        for (std::string up = parent; !up.empty(); up = parentOf(up)) folders_.insert(up);
+      const std::string_view parent = parentOf(name);
+      // A folder met before has had its own folders above it recorded (the
+      // entry before's folder most often).
+      if (!parent.empty() && parent != lastParent &&
+          nonEmptyFolders_.insert(std::string(parent)).second) {
+        for (std::string_view up = parent; !up.empty(); up = parentOf(up)) {
+          folders_.insert(std::string(up));
+        }
       }
+      lastParent = parent;
       if (entry.folder) {
         folders_.insert(name.substr(0, name.size() - 1));
         continue;
       }
       if (!entry.readable) {
-        report_.warn(where, "is neither a file nor a folder; it is not checked");
+        report_.warn(where(), "is neither a file nor a folder; it is not checked");
         continue;
       }
       ++report_.files;
       report_.bytes += entry.size;
       totalBytes_ += entry.size;
-      const auto [first, unfolded] = filesFolded_.emplace(folded(name), static_cast<int>(i));
-      if (!unfolded) {
-        report_.warn(where, "differs only in case from " + entryWhere(entries[first->second].name) +
-                                "; the device's file system cannot hold both");
+      const int first = filesFolded_.insert(index, foldedHash);
+      if (first >= 0) {
+        report_.warn(where(), "differs only in case from " + entryWhere(entries[first].name) +
+                                  "; the device's file system cannot hold both");
       }
     }
     for (const std::string& folder : folders_) foldersFolded_[folded(folder)].push_back(folder);
@@ -172,22 +169,31 @@ class Checker {
   // when case is ignored is used, with a warning. -1 (after an error with
   // `exitCode`) when there is none.
   int topLevel(const char* name, int exitCode) {
-    const int index = findFile(name, entryWhere(name));
+    bool loose = false;
+    const int index = findFile(name, &loose);
+    if (loose) warnLoose(entryWhere(name), index);
     if (index < 0)
       report_.fail(exitCode, entryWhere(name), "is missing from the release's top level");
     return index;
   }
 
-  // A file of the release by name, or -1.
-  int findFile(const std::string& name, const std::string& where) {
-    const auto exact = files_.find(name);
-    if (exact != files_.end()) return exact->second;
-    const auto loose = filesFolded_.find(folded(name));
-    if (loose == filesFolded_.end()) return -1;
-    const int index = loose->second;
+  // A file of the release by name, or -1. `loose` says whether it matched
+  // only when case is ignored.
+  int findFile(std::string_view name, bool* loose) {
+    return findFile(name, files_.hashOf(name), loose);
+  }
+  int findFile(std::string_view name, std::uint32_t hash, bool* loose) {
+    *loose = false;
+    const int exact = files_.find(name, hash);
+    if (exact >= 0) return exact;
+    const int folded = filesFolded_.find(name);
+    *loose = folded >= 0;
+    return folded;
+  }
+
+  void warnLoose(const std::string& where, int index) {
     report_.warn(where, "matches " + entryWhere(source_.entries()[index].name) +
                             " only when case is ignored (the device's file system would find it)");
-    return index;
   }
 
   // Reads entry `index` through `sink`; a failure is reported as an error.
@@ -222,11 +228,12 @@ class Checker {
     ListDecoder decoder(ListDecoder::Mode::kStrict);
     std::uint32_t notUtf16 = 0;  // the first line that is not valid UTF-16
     const auto keep = [&](std::u16string_view line, std::uint32_t number) {
-      std::optional<std::string> utf8 = utf16ToUtf8(std::u16string(line));
+      std::optional<std::string> utf8 = utf16ToUtf8(line);
       if (!utf8) {
         notUtf16 = number;
         return false;
       }
+      if (text.empty()) text.reserve(decoder.headerCount());
       text.push_back(std::move(*utf8));
       return true;
     };
@@ -283,43 +290,57 @@ class Checker {
   // but $md5.bin. Returns the entry of each line (-1 when it names none).
   std::vector<int> matchFileLines() {
     const std::vector<std::string>& lines = report_.fileList;
+    const std::vector<ReleaseEntry>& entries = source_.entries();
     report_.listedFiles = lines.size();
     std::vector<int> listed(lines.size(), -1);
-    std::unordered_map<int, std::uint32_t> lineOf;
+    std::vector<std::uint32_t> lineOf(entries.size(), 0);  // the first line naming each entry
+    const std::string_view staging = "FlashDrive/";
+    std::string name;
+    // The lines name entries all over the archive: what the look-ups of the
+    // next lines need is fetched in three steps while this one is matched.
+    std::vector<std::uint32_t> hashes(lines.size());
+    for (std::size_t i = 0; i < lines.size(); ++i) hashes[i] = files_.hashOf(lines[i]);
+    constexpr std::size_t kStep = 4;
     for (std::size_t i = 0; i < lines.size(); ++i) {
+      for (int step = 0; step < 3; ++step) {
+        const std::size_t ahead = i + (3 - step) * kStep;
+        if (ahead < lines.size()) files_.prefetch(hashes[ahead], step);
+      }
       const auto number = static_cast<std::uint32_t>(i + 1);
-      const std::string where = lineWhere(kFileListName, number);
-      std::string name = report_.fileList[i];
+      const auto where = [number] { return lineWhere(kFileListName, number); };
+      name.assign(lines[i]);
       std::replace(name.begin(), name.end(), '\\', '/');
-      const int index = findFile(name, where);
-      const std::string staging = "FlashDrive/";
-      if (index < 0 && name.compare(0, staging.size(), staging) == 0 &&
-          files_.count(name.substr(staging.size())) != 0) {
-        report_.fail(kExitMalformedLists, where,
-                     quoted(report_.fileList[i]) +
+      bool loose = false;
+      const int index = findFile(name, hashes[i], &loose);
+      if (loose) warnLoose(where(), index);
+      if (index < 0 && std::string_view(name).substr(0, staging.size()) == staging &&
+          files_.find(std::string_view(name).substr(staging.size())) >= 0) {
+        report_.fail(kExitMalformedLists, where(),
+                     quoted(lines[i]) +
                          " is in the walk's form; the file list must be in its second form, "
                          "without 'FlashDrive\\'");
         continue;
       }
       if (index < 0) {
         const std::string what = folders_.count(name) != 0 ? "a folder" : "nothing";
-        report_.fail(
-            kExitListsDisagree, where,
-            "names " + quoted(report_.fileList[i]) + ", which is " + what + " in the release");
+        report_.fail(kExitListsDisagree, where(),
+                     "names " + quoted(lines[i]) + ", which is " + what + " in the release");
         continue;
       }
-      const auto [at, fresh] = lineOf.emplace(index, number);
-      if (!fresh) {
-        report_.fail(kExitListsDisagree, where, "repeats " + lineWhere(kFileListName, at->second));
+      if (lineOf[index] != 0) {
+        report_.fail(kExitListsDisagree, where(),
+                     "repeats " + lineWhere(kFileListName, lineOf[index]));
         continue;
       }
+      lineOf[index] = number;
       listed[i] = index;
     }
-    // In the release's own order.
-    for (const ReleaseEntry& entry : source_.entries()) {
-      const auto file = files_.find(entry.name);
-      if (entry.folder || file == files_.end()) continue;
-      if (file->second == digestIndex_ || lineOf.count(file->second) != 0) continue;
+    // In the release's own order. The survey let no file name stand twice,
+    // so each file is the entry its name finds.
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      const ReleaseEntry& entry = entries[i];
+      if (entry.folder || !entry.readable) continue;
+      if (static_cast<int>(i) == digestIndex_ || lineOf[i] != 0) continue;
       report_.fail(kExitListsDisagree, entryWhere(entry.name), "is not listed in $FileList.txt");
     }
     return listed;
@@ -422,10 +443,13 @@ class Checker {
   ReleaseSource& source_;
   CheckReport& report_;
   const Progress& progress_;
-  std::unordered_map<std::string, int> files_;        // file name -> entry
-  std::unordered_map<std::string, int> filesFolded_;  // folded name -> its first entry
-  std::set<std::string> folders_;                     // every folder, no "/"
-  std::set<std::string> nonEmptyFolders_;             // folders holding an entry
+  NameIndex files_{source_.entries(), NameIndex::Compare::kExact,
+                   source_.entries().size()};  // file name -> entry
+  // Its name, case ignored -> the first file of that name.
+  NameIndex filesFolded_{source_.entries(), NameIndex::Compare::kIgnoringAsciiCase,
+                         source_.entries().size()};
+  std::set<std::string> folders_;          // every folder, no "/"
+  std::set<std::string> nonEmptyFolders_;  // folders holding an entry
   std::map<std::string, std::vector<std::string>> foldersFolded_;
   std::vector<bool> read_;  // entries read already
   int digestIndex_ = -1;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,9 @@ class ReleaseSource {
  public:
   // Takes a chunk of an entry's contents; false stops the reading.
   using Sink = std::function<bool(const std::uint8_t* data, std::size_t size)>;
+  // A place for the next `size` bytes of contents, which the source may fill
+  // and then hand to the sink, sparing a copy; nullptr when there is none.
+  using Room = std::function<std::uint8_t*(std::size_t size)>;
 
   virtual ~ReleaseSource() = default;
   // "archive" or "folder".
@@ -48,6 +52,31 @@ class ReleaseSource {
   virtual bool read(std::size_t index, const Sink& sink) = 0;
   virtual SourceFailure failure() const = 0;
   virtual const std::string& message() const = 0;
+
+  // The CRC-32 that entry `index` must have, when the source checks one and
+  // its reading is the slower side (inflating), so that a caller with a
+  // second thread may compute it there: readLeavingCrc then reads the entry
+  // without it, and a mismatch is worded by crcMismatch. Nothing otherwise.
+  // May be called while another thread reads.
+  virtual std::optional<std::uint32_t> crcLeftToCaller(std::size_t /*index*/) const {
+    return std::nullopt;
+  }
+  // read(), but for an entry crcLeftToCaller gives a CRC for, the CRC-32 is
+  // not checked, and contents the source makes (inflates) may be put in
+  // `room`.
+  virtual bool readLeavingCrc(std::size_t index, const Sink& sink, const Room& /*room*/) {
+    return read(index, sink);
+  }
+  // A hint that entry `index` is to be read soon: the record of it (first),
+  // then, a few entries later (`recordFetched`), its place in the source.
+  // Called by the thread that reads.
+  virtual void prefetch(std::size_t /*index*/, bool /*recordFetched*/) {}
+  // The message read() gives when entry `index`'s contents have CRC-32
+  // `found` instead of the one they must have (failure kDamaged). May be
+  // called while another thread reads.
+  virtual std::string crcMismatch(std::size_t /*index*/, std::uint32_t /*found*/) const {
+    return {};
+  }
 };
 
 // The release at `path`: a folder is read as an extracted release, anything

@@ -4,6 +4,24 @@
 
 namespace quillet::check {
 
+// The findings and the verdict they come to.
+int CheckReport::exitCode() const {
+  int code = kExitPassed;
+  for (const Finding& finding : findings) {
+    if (finding.severity != Severity::kError) continue;
+    if (code == kExitPassed || finding.exitCode < code) code = finding.exitCode;
+  }
+  return code;
+}
+
+void CheckReport::warn(std::string where, std::string message) {
+  findings.push_back(Finding{Severity::kWarning, 0, std::move(where), std::move(message)});
+}
+
+void CheckReport::fail(int exitCode, std::string where, std::string message) {
+  findings.push_back(Finding{Severity::kError, exitCode, std::move(where), std::move(message)});
+}
+
 std::string hexBytes(const std::uint8_t* bytes, std::size_t size) {
   static const char kDigits[] = "0123456789abcdef";
   std::string text;

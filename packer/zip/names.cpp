@@ -1,4 +1,5 @@
 // Name text of zip entries: the legacy code page 437 and UTF-8 validation.
+#include <algorithm>
 #include <cstdint>
 
 #include "zip_reader.h"
@@ -42,6 +43,9 @@ void appendUtf8(std::string& out, std::uint32_t code) {
 }  // namespace
 
 std::optional<std::string> cp437ToUtf8(std::string_view raw) {
+  const bool ascii = std::all_of(raw.begin(), raw.end(),
+                                 [](char c) { return static_cast<std::uint8_t>(c) < 0x80; });
+  if (ascii) return std::string(raw);
   std::string out;
   out.reserve(raw.size() * 3);
   for (const char c : raw) {

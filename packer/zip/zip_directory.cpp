@@ -21,7 +21,7 @@ bool Reader::open(ByteSource& source, LegacyNameDecoder decoder) {
   source_ = &source;
   decoder_ = decoder ? std::move(decoder) : LegacyNameDecoder(cp437ToUtf8);
   entries_.clear();
-  headerOffsets_.clear();
+  limits_.clear();
   directoryOffset_ = directorySize_ = entryCount_ = 0;
   usesZip64_ = false;
   failure_ = Failure::kNone;
@@ -303,7 +303,7 @@ bool Reader::checkLayout() {
     order.emplace_back(offset, index);
   }
   std::sort(order.begin(), order.end());
-  headerOffsets_.reserve(order.size());
+  limits_.assign(order.size(), directoryOffset_);
   for (std::size_t at = 0; at < order.size(); ++at) {
     if (at > 0 && order[at].first == order[at - 1].first) {
       const std::size_t first = std::min(order[at].second, order[at - 1].second);
@@ -312,7 +312,7 @@ bool Reader::checkLayout() {
                        "it shares its local header at offset " + num(order[at].first) +
                            " with entry #" + num(first + 1));
     }
-    headerOffsets_.push_back(order[at].first);
+    if (at > 0) limits_[order[at - 1].second] = order[at].first;
   }
   return true;
 }

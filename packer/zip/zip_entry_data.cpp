@@ -55,15 +55,16 @@ bool Reader::checkLocalHeader(std::size_t index) {
   const std::size_t nameSize = get16(header + 26);
   const std::size_t extraSize = get16(header + 28);
 
-  // Where this entry's space ends: the next local header, or the directory.
-  const auto next = std::upper_bound(headerOffsets_.begin(), headerOffsets_.end(), offset);
-  const bool beforeDirectory = next == headerOffsets_.end();
-  const std::uint64_t limit = beforeDirectory ? directoryOffset_ : *next;
-  const std::string limitText = beforeDirectory ? "the central directory at " + num(limit)
-                                                : "the next local header at " + num(limit);
+  // Where this entry's space ends: the next local header, or the directory
+  // (every local header lies before it).
+  const std::uint64_t limit = limits_[index];
+  const auto limitText = [this, limit] {
+    return (limit == directoryOffset_ ? "the central directory at " : "the next local header at ") +
+           num(limit);
+  };
   const std::uint64_t nameOffset = offset + kLocalHeaderSize;
   if (!fits(nameOffset, nameSize + extraSize, limit)) {
-    return failEntry(Failure::kDamaged, index, "its local header runs into " + limitText);
+    return failEntry(Failure::kDamaged, index, "its local header runs into " + limitText());
   }
   if (!readAt(nameOffset, window_.data(), nameSize + extraSize)) return false;
   const std::string_view name(reinterpret_cast<const char*>(window_.data()), nameSize);
@@ -111,7 +112,7 @@ bool Reader::checkLocalHeader(std::size_t index) {
     return failEntry(Failure::kDamaged, index,
                      "its data (" + num(entry.compressedSize) + " bytes at offset " +
                          num(dataOffset) + (descriptor ? ", and its data descriptor" : "") +
-                         ") runs into " + limitText);
+                         ") runs into " + limitText());
   }
   if (descriptor) {
     // The descriptor: an optional signature, then the CRC-32 (the sizes that
@@ -133,16 +134,29 @@ bool Reader::checkLocalHeader(std::size_t index) {
   return true;
 }
 
+void Reader::prefetch(std::size_t index, bool recordFetched) {
+  if (index >= entries_.size()) return;
+  const Entry& entry = entries_[index];
+  if (!recordFetched) {
+    __builtin_prefetch(&entry);
+    __builtin_prefetch(reinterpret_cast<const char*>(&entry + 1) - 1);
+    __builtin_prefetch(&limits_[index]);
+    return;
+  }
+  __builtin_prefetch(entry.rawName.data());
+  source_->prefetch(entry.localHeaderOffset, kLocalHeaderSize + entry.rawName.size());
+}
+
 // ---------------------------------------------------------------------------
 // 3. Entry data: stored and deflate
 // ---------------------------------------------------------------------------
-bool Reader::readEntry(std::size_t index, const Sink& sink) {
+bool Reader::readEntry(std::size_t index, const Sink& sink, Crc crc, const Room& room) {
   if (!checkLocalHeader(index)) return false;
-  return entries_[index].method == kMethodStored ? copyStored(index, sink)
-                                                 : inflateData(index, sink);
+  return entries_[index].method == kMethodStored ? copyStored(index, sink, crc)
+                                                 : inflateData(index, sink, crc, room);
 }
 
-bool Reader::copyStored(std::size_t index, const Sink& sink) {
+bool Reader::copyStored(std::size_t index, const Sink& sink, Crc check) {
   const Entry& entry = entries_[index];
   uLong crc = ::crc32(0, Z_NULL, 0);
   std::uint64_t offset = entry.dataOffset;
@@ -153,20 +167,18 @@ bool Reader::copyStored(std::size_t index, const Sink& sink) {
       return failEntry(Failure::kCannotRead, index,
                        "cannot read its data at offset " + num(offset));
     }
-    crc = ::crc32(crc, window_.data(), static_cast<uInt>(chunk));
+    if (check == Crc::kChecked) crc = ::crc32(crc, window_.data(), static_cast<uInt>(chunk));
     if (!sink(window_.data(), chunk)) return failEntry(Failure::kStopped, index, "reading stopped");
     offset += chunk;
     remaining -= chunk;
   }
-  if (crc != entry.crc32) {
-    return failEntry(Failure::kCrcMismatch, index,
-                     "its data has CRC-32 " + hex32(static_cast<std::uint32_t>(crc)) +
-                         ", the directory says " + hex32(entry.crc32));
+  if (check == Crc::kChecked && crc != entry.crc32) {
+    return fail(Failure::kCrcMismatch, crcMismatch(index, static_cast<std::uint32_t>(crc)));
   }
   return true;
 }
 
-bool Reader::inflateData(std::size_t index, const Sink& sink) {
+bool Reader::inflateData(std::size_t index, const Sink& sink, Crc check, const Room& room) {
   const Entry& entry = entries_[index];
   z_stream& stream = inflater_->stream;
   if (!inflater_->ready) {
@@ -196,7 +208,9 @@ bool Reader::inflateData(std::size_t index, const Sink& sink) {
       offset += chunk;
       remaining -= chunk;
     }
-    stream.next_out = output_.data();
+    std::uint8_t* out = room ? room(kChunkSize) : nullptr;
+    if (out == nullptr) out = output_.data();
+    stream.next_out = out;
     stream.avail_out = static_cast<uInt>(kChunkSize);
     const int status = inflate(&stream, Z_NO_FLUSH);
     const std::size_t got = kChunkSize - stream.avail_out;
@@ -212,9 +226,9 @@ bool Reader::inflateData(std::size_t index, const Sink& sink) {
           "it inflates to more than its declared size of " + num(entry.size) + " bytes");
     }
     if (got > 0) {
-      crc = ::crc32(crc, output_.data(), static_cast<uInt>(got));
+      if (check == Crc::kChecked) crc = ::crc32(crc, out, static_cast<uInt>(got));
       produced += got;
-      if (!sink(output_.data(), got)) return failEntry(Failure::kStopped, index, "reading stopped");
+      if (!sink(out, got)) return failEntry(Failure::kStopped, index, "reading stopped");
     }
     if (status == Z_STREAM_END) break;
     if (status == Z_BUF_ERROR || (got == 0 && stream.avail_in == 0 && remaining == 0)) {
@@ -235,10 +249,8 @@ bool Reader::inflateData(std::size_t index, const Sink& sink) {
         Failure::kSizeMismatch, index,
         "it inflates to " + num(produced) + " bytes, the directory declares " + num(entry.size));
   }
-  if (crc != entry.crc32) {
-    return failEntry(Failure::kCrcMismatch, index,
-                     "its data has CRC-32 " + hex32(static_cast<std::uint32_t>(crc)) +
-                         ", the directory says " + hex32(entry.crc32));
+  if (check == Crc::kChecked && crc != entry.crc32) {
+    return fail(Failure::kCrcMismatch, crcMismatch(index, static_cast<std::uint32_t>(crc)));
   }
   return true;
 }

@@ -135,12 +135,22 @@ bool Reader::fail(Failure failure, std::string message) {
 }
 
 bool Reader::failEntry(Failure failure, std::size_t index, const std::string& what) {
+  return fail(failure, entryMessage(index, what));
+}
+
+std::string Reader::entryMessage(std::size_t index, const std::string& what) const {
   std::string who = "entry #" + num(index + 1);
   if (index < entries_.size()) {
     const Entry& entry = entries_[index];
     who += " \"" + printable(entry.name.empty() ? entry.rawName : entry.name) + "\"";
   }
-  return fail(failure, who + ": " + what);
+  return who + ": " + what;
+}
+
+std::string Reader::crcMismatch(std::size_t index, std::uint32_t found) const {
+  const std::uint32_t expected = index < entries_.size() ? entries_[index].crc32 : 0;
+  return entryMessage(
+      index, "its data has CRC-32 " + hex32(found) + ", the directory says " + hex32(expected));
 }
 
 bool Reader::readAt(std::uint64_t offset, void* buffer, std::size_t size) {

@@ -37,6 +37,9 @@ class ByteSource {
   // Reads exactly `size` bytes at `offset`; false on a read error or when the
   // range is beyond the end.
   virtual bool readAt(std::uint64_t offset, void* buffer, std::size_t size) = 0;
+  // A hint that [offset, offset + size) is to be read soon: a source that
+  // holds it in memory may have the processor fetch it ahead.
+  virtual void prefetch(std::uint64_t /*offset*/, std::size_t /*size*/) {}
 };
 
 // An archive held in memory.
@@ -98,6 +101,10 @@ class Reader {
   static constexpr std::size_t kChunkSize = 64 * 1024;
 
   using Sink = std::function<bool(const std::uint8_t* data, std::size_t size)>;
+  // Where the caller would have the next `size` bytes of inflated data put,
+  // so that they reach it without a copy (the sink is then handed that
+  // place); nullptr leaves them in the reader's own buffer.
+  using Room = std::function<std::uint8_t*(std::size_t size)>;
 
   Reader();
   ~Reader();
@@ -117,12 +124,31 @@ class Reader {
   // without overlapping another entry's header or the directory.
   bool checkLocalHeader(std::size_t index);
 
+  // Whether readEntry computes and checks the CRC-32 of the data, or leaves
+  // it to the caller (who may compute it on another thread while this one
+  // inflates), with crcMismatch() to word a mismatch.
+  enum class Crc { kChecked, kLeftToCaller };
+
   // checkLocalHeader, then streams the entry's uncompressed bytes to `sink`
   // in chunks of at most kChunkSize (stored, or inflated with zlib, never
   // more than the declared size: a stream that would inflate past it fails
-  // with kSizeMismatch), then checks the CRC-32 and the size. `sink`
-  // returning false stops with kStopped.
-  bool readEntry(std::size_t index, const Sink& sink);
+  // with kSizeMismatch), then checks the size and, unless left to the
+  // caller, the CRC-32 (the last check: a caller that checks it finds the
+  // same first failure). `sink` returning false stops with kStopped. With a
+  // `room`, deflated data is inflated into the places it gives.
+  bool readEntry(std::size_t index, const Sink& sink, Crc crc = Crc::kChecked,
+                 const Room& room = {});
+
+  // A hint that entry `index` is to be read soon, for a caller that reads
+  // entries out of the archive's order: has the processor fetch the entry's
+  // record, or, a few entries later (`recordFetched`), its stored name and
+  // the bytes of its local header.
+  void prefetch(std::size_t index, bool recordFetched);
+
+  // The message of a CRC mismatch of entry `index` whose data has CRC-32
+  // `found`, as readEntry words it. Reads only what open() set, so it may be
+  // called from another thread while an entry is read.
+  std::string crcMismatch(std::size_t index, std::uint32_t found) const;
 
   Failure failure() const { return failure_; }
   const std::string& message() const { return message_; }  // says what is wrong and names the entry
@@ -132,20 +158,23 @@ class Reader {
 
   bool fail(Failure failure, std::string message);
   bool failEntry(Failure failure, std::size_t index, const std::string& what);
+  std::string entryMessage(std::size_t index, const std::string& what) const;
   bool findEndRecord();
   bool readCentralDirectory();
   bool readCentralEntry(std::uint64_t& offset, std::uint64_t end, std::size_t index);
   bool decodeName(Entry& entry, std::string_view extra, std::size_t index);
   bool checkLayout();
   bool readAt(std::uint64_t offset, void* buffer, std::size_t size);
-  bool copyStored(std::size_t index, const Sink& sink);
-  bool inflateData(std::size_t index, const Sink& sink);
+  bool copyStored(std::size_t index, const Sink& sink, Crc check);
+  bool inflateData(std::size_t index, const Sink& sink, Crc check, const Room& room);
 
   ByteSource* source_ = nullptr;
   LegacyNameDecoder decoder_;
   std::vector<Entry> entries_;
-  std::vector<std::uint64_t> headerOffsets_;  // every local header offset, ascending
-  std::uint64_t directoryOffset_ = 0;         // where the central directory begins
+  // Where each entry's space ends: the next local header in the file, or the
+  // central directory. By entry index.
+  std::vector<std::uint64_t> limits_;
+  std::uint64_t directoryOffset_ = 0;  // where the central directory begins
   std::uint64_t directorySize_ = 0;
   std::uint64_t entryCount_ = 0;  // as the end record declares it
   bool usesZip64_ = false;

@@ -1,0 +1,132 @@
+// The release check's tables of entry names: entry numbers by name, in one
+// flat array (open addressing), the names themselves left in the entries.
+// A release holds up to 65,535 files, each looked up a few times: a table of
+// nodes, each with a copy of its name, cost more in allocations and cache
+// misses than everything else the check does per entry.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "release_source.h"
+
+namespace quillet::check {
+
+class NameIndex {
+ public:
+  // Names compared as they are, or with ASCII letters folded to lower case
+  // (as the device's FAT file system compares them).
+  enum class Compare { kExact, kIgnoringAsciiCase };
+
+  // An index over `entries`, which must outlive it unchanged, with room for
+  // `count` names before it grows.
+  NameIndex(const std::vector<ReleaseEntry>& entries, Compare compare, std::size_t count = 0)
+      : entries_(&entries), compare_(compare) {
+    resize(count);
+  }
+
+  // Adds entry `index` under its name; -1 when the name is new, else the
+  // entry already there (which stays).
+  int insert(int index) {
+    return insert(index, hashOf((*entries_)[static_cast<std::size_t>(index)].name));
+  }
+
+  // insert() with the hash of the entry's name at hand.
+  int insert(int index, std::uint32_t hash) {
+    if (4 * (used_ + 1) > 3 * slots_.size()) resize(slots_.size());
+    const std::string_view name = (*entries_)[static_cast<std::size_t>(index)].name;
+    std::size_t at = hash & (slots_.size() - 1);
+    for (; slots_[at].index >= 0; at = (at + 1) & (slots_.size() - 1)) {
+      if (slots_[at].hash == hash && same(slots_[at].index, name)) return slots_[at].index;
+    }
+    slots_[at] = Slot{hash, index};
+    ++used_;
+    return -1;
+  }
+
+  // The entry named `name`, or -1.
+  int find(std::string_view name) const { return find(name, hashOf(name)); }
+
+  // A name's hash, for find() and the prefetches. `name` may have "\\" where
+  // the entry has "/" (a list line): it hashes as the entry's name.
+  std::uint32_t hashOf(std::string_view name) const {
+    std::uint32_t hash = 2166136261u;
+    for (const char c : name) {
+      hash = (hash ^ static_cast<std::uint8_t>(c == '\\' ? '/' : fold(c))) * 16777619u;
+    }
+    hash ^= hash >> 16;
+    hash *= 0x85EBCA6Bu;
+    hash ^= hash >> 13;
+    return hash;
+  }
+
+  // For a caller that knows which names it will look up next: has the
+  // processor fetch, for the name of `hash`, its slot (step 0), then, once
+  // the slot is at hand, the entry it names (step 1), then that entry's name
+  // (step 2), so that the find() that follows waits for none of them.
+  void prefetch(std::uint32_t hash, int step) const {
+    const Slot& slot = slots_[hash & (slots_.size() - 1)];
+    if (step == 0) {
+      __builtin_prefetch(&slot);
+    } else if (slot.index >= 0 && slot.hash == hash) {
+      const ReleaseEntry& entry = (*entries_)[static_cast<std::size_t>(slot.index)];
+      __builtin_prefetch(step == 1 ? static_cast<const void*>(&entry) : entry.name.data());
+    }
+  }
+
+  // find() with the name's hash at hand.
+  int find(std::string_view name, std::uint32_t hash) const {
+    for (std::size_t at = hash & (slots_.size() - 1); slots_[at].index >= 0;
+         at = (at + 1) & (slots_.size() - 1)) {
+      if (slots_[at].hash == hash && same(slots_[at].index, name)) return slots_[at].index;
+    }
+    return -1;
+  }
+
+ private:
+  struct Slot {
+    std::uint32_t hash = 0;
+    int index = -1;  // the entry; -1 for a free slot
+  };
+
+  char fold(char c) const {
+    return compare_ == Compare::kIgnoringAsciiCase && c >= 'A' && c <= 'Z'
+               ? static_cast<char>(c - 'A' + 'a')
+               : c;
+  }
+
+  bool same(int index, std::string_view name) const {
+    const std::string& held = (*entries_)[static_cast<std::size_t>(index)].name;
+    if (held.size() != name.size()) return false;
+    if (compare_ == Compare::kExact) return held == name;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+      if (fold(held[i]) != fold(name[i])) return false;
+    }
+    return true;
+  }
+
+  // Room for `count` names with a quarter of the slots free at least (a power
+  // of two); the names held move along.
+  void resize(std::size_t count) {
+    std::size_t size = 16;
+    while (3 * size < 4 * count) size *= 2;
+    if (size <= slots_.size()) return;
+    std::vector<Slot> old(size);
+    old.swap(slots_);
+    for (const Slot& slot : old) {
+      if (slot.index < 0) continue;
+      std::size_t at = slot.hash & (slots_.size() - 1);
+      while (slots_[at].index >= 0) at = (at + 1) & (slots_.size() - 1);
+      slots_[at] = slot;
+    }
+  }
+
+  const std::vector<ReleaseEntry>* entries_;
+  Compare compare_;
+  std::vector<Slot> slots_;
+  std::size_t used_ = 0;
+};
+
+}  // namespace quillet::check

@@ -1,0 +1,184 @@
+// Releases in archives whose entry data is wrong: whichever thread checks an
+// entry's CRC-32 (the reading one for stored data, the digesting one for
+// inflated data), the failure is the zip reader's own message, said once, at
+// the entry, and a size failure comes before any CRC failure.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "list_format.h"
+#include "md5.h"
+#include "release_check.h"
+#include "report.h"
+#include "scratch_folder.h"
+#include "utf.h"
+#include "zip_reader.h"
+#include "zip_writer.h"
+
+namespace quillet::check {
+namespace {
+
+using quillet::testing::ScratchFolder;
+using quillet::testing::u16;
+using ::testing::HasSubstr;
+using zip::testing::put32;
+using zip::testing::WriterEntry;
+using zip::testing::WrittenZip;
+
+constexpr char kMapContents[] = "roads, roads and more roads; the map of the release";
+
+std::string digestOf(const std::string& bytes) {
+  Md5Context context;
+  md5Start(&context);
+  md5AddBytes(&context, bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+  std::uint8_t digest[kMd5DigestBytes];
+  md5Finish(digest, &context);
+  return std::string(reinterpret_cast<const char*>(digest), sizeof digest);
+}
+
+// The CRC-32 of `bytes` as 8 hex digits.
+std::string crcOf(const std::string& bytes) {
+  const auto crc =
+      ::crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size()));
+  char text[16];
+  std::snprintf(text, sizeof text, "%08lx", static_cast<unsigned long>(crc));
+  return text;
+}
+
+// What goes wrong with NAVI/map.dat (entry #4): its CRC-32, or its CRC-32
+// and its declared size.
+enum class Damage { kCrc, kCrcAndSize };
+
+struct DamagedEntry {
+  const char* name;
+  std::uint16_t method;  // of NAVI/map.dat
+  bool listed;           // NAVI/map.dat has a line (read with the digest) or not (read last)
+  Damage damage;
+};
+
+class DamagedArchiveEntry : public ::testing::TestWithParam<DamagedEntry> {
+ protected:
+  // A release whose lists and digest are right, NAVI/map.dat damaged in
+  // both of its headers alike.
+  WrittenZip write() {
+    const DamagedEntry& c = GetParam();
+    std::vector<std::u16string> lines = {u16("$FileList.txt"), u16("$FolderList.txt")};
+    if (c.listed) lines.push_back(u16("NAVI\\map.dat"));
+    lines.push_back(u16("NAVI\\poi.dat"));
+    const std::string fileList = encodeList(lines);
+    const std::string folderList = encodeList({u16("FlashDrive\\NAVI")});
+    const std::string poi = "poi 1\n";
+    const std::string listed =
+        fileList + folderList + (c.listed ? std::string(kMapContents) : "") + poi;
+    WrittenZip zip = zip::testing::writeZip(
+        {WriterEntry("$FileList.txt", fileList), WriterEntry("$FolderList.txt", folderList),
+         WriterEntry("$md5.bin", digestOf(listed), 0),
+         WriterEntry("NAVI/map.dat", kMapContents, c.method), WriterEntry("NAVI/poi.dat", poi)});
+    put32(zip.bytes, zip.local[3] + 14, 0x12345678);
+    put32(zip.bytes, zip.central[3] + 16, 0x12345678);
+    if (c.damage == Damage::kCrcAndSize) {
+      const std::uint32_t size = sizeof kMapContents;  // one more than its length
+      put32(zip.bytes, zip.local[3] + 22, size);
+      put32(zip.bytes, zip.central[3] + 24, size);
+      if (c.method == 0) {  // stored: both sizes
+        put32(zip.bytes, zip.local[3] + 18, size);
+        put32(zip.bytes, zip.central[3] + 20, size);
+      }
+    }
+    return zip;
+  }
+
+  // What the zip reader itself says reading NAVI/map.dat.
+  static std::string readerMessage(const std::string& bytes) {
+    zip::MemorySource source(bytes);
+    zip::Reader reader;
+    EXPECT_TRUE(reader.open(source));
+    EXPECT_FALSE(reader.readEntry(3, [](const std::uint8_t*, std::size_t) { return true; }));
+    return reader.message();
+  }
+};
+
+TEST_P(DamagedArchiveEntry, IsReportedOnceWithTheReadersMessage) {
+  const WrittenZip zip = write();
+  ScratchFolder scratch;
+  scratch.file("release.zip", zip.bytes);
+  const CheckReport report = checkPath((scratch.root() / "release.zip").string());
+  EXPECT_EQ(report.exitCode(), kExitDamaged) << textReport(report);
+  const std::string message = readerMessage(zip.bytes);
+  if (GetParam().damage == Damage::kCrc) {
+    EXPECT_EQ(message, "entry #4 \"NAVI/map.dat\": its data has CRC-32 " + crcOf(kMapContents) +
+                           ", the directory says 12345678");
+  } else {
+    EXPECT_THAT(message, HasSubstr("entry #4 \"NAVI/map.dat\": "));
+    EXPECT_THAT(message, ::testing::Not(HasSubstr("CRC")));
+  }
+  std::vector<std::string> errors;
+  for (const Finding& finding : report.findings) {
+    if (finding.severity == Severity::kError && finding.exitCode == kExitDamaged) {
+      errors.push_back(finding.where + ": " + finding.message);
+    }
+  }
+  EXPECT_EQ(errors, std::vector<std::string>{"entry 'NAVI/map.dat': " + message})
+      << textReport(report);
+  EXPECT_EQ(report.foundDigest.empty(), GetParam().listed);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ReleaseCheck, DamagedArchiveEntry,
+    ::testing::Values(DamagedEntry{"InflatedListedCrc", 8, true, Damage::kCrc},
+                      DamagedEntry{"InflatedUnlistedCrc", 8, false, Damage::kCrc},
+                      DamagedEntry{"StoredListedCrc", 0, true, Damage::kCrc},
+                      DamagedEntry{"InflatedListedSize", 8, true, Damage::kCrcAndSize},
+                      DamagedEntry{"StoredListedSize", 0, true, Damage::kCrcAndSize}),
+    [](const ::testing::TestParamInfo<DamagedEntry>& info) {
+      return std::string(info.param.name);
+    });
+
+// Contents that fill many of the read-ahead's batches: an inflated entry
+// larger than a batch (inflated in place, its room handed over mid-entry), a
+// stored one copied across batches, and more small entries than a batch has
+// pieces. The digest sees every byte once, in list order.
+TEST(ReadAheadBatches, ContentsSpanningBatchesDigestInListOrder) {
+  std::string big;
+  for (std::uint32_t i = 0; big.size() < 1300 * 1024; ++i) {
+    big += "line " + std::to_string(i * 2654435761u % 100003) + " of the map\n";
+  }
+  std::string stored;
+  for (std::uint32_t i = 0; stored.size() < 300 * 1024; ++i) stored += static_cast<char>(i * 7);
+  std::vector<std::pair<std::string, std::string>> files = {{"NAVI/big.dat", big}};
+  for (int i = 0; i < 3000; ++i) {
+    files.emplace_back("NAVI/POI/p" + std::to_string(i) + ".dat", "poi " + std::to_string(i));
+  }
+  files.emplace_back("NAVI/stored.dat", stored);
+  std::vector<std::u16string> lines = {u16("$FileList.txt"), u16("$FolderList.txt")};
+  for (auto it = files.rbegin(); it != files.rend(); ++it) {  // list order is not archive order
+    std::string line = it->first;
+    for (char& c : line) c = c == '/' ? '\\' : c;
+    lines.push_back(u16(line));
+  }
+  const std::string fileList = encodeList(lines);
+  const std::string folderList =
+      encodeList({u16("FlashDrive\\NAVI"), u16("FlashDrive\\NAVI\\POI")});
+  std::string listed = fileList + folderList;
+  for (auto it = files.rbegin(); it != files.rend(); ++it) listed += it->second;
+  std::vector<WriterEntry> entries = {WriterEntry("$FileList.txt", fileList),
+                                      WriterEntry("$FolderList.txt", folderList),
+                                      WriterEntry("$md5.bin", digestOf(listed), 0)};
+  for (const auto& [name, contents] : files) {
+    entries.emplace_back(name, contents, name == "NAVI/stored.dat" ? 0 : 8);
+  }
+  ScratchFolder scratch;
+  scratch.file("release.zip", zip::testing::writeZip(entries).bytes);
+  const CheckReport report = checkPath((scratch.root() / "release.zip").string());
+  EXPECT_EQ(report.exitCode(), kExitPassed) << textReport(report);
+  EXPECT_EQ(report.files, files.size() + 3);
+  EXPECT_FALSE(report.foundDigest.empty());
+  EXPECT_EQ(report.foundDigest, report.expectedDigest);
+}
+
+}  // namespace
+}  // namespace quillet::check

@@ -1,0 +1,132 @@
+// The archive's byte source: its cache of blocks gives back the file's bytes
+// whatever the order and size of the reads, reads each block once while it
+// stays cached, and keeps no block whose read failed.
+#include "file_bytes.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace quillet::check {
+namespace {
+
+constexpr std::size_t kBlock = FileBytes::kBlockBytes;
+
+// What the file under the cache was asked for, and which of its reads fail.
+struct FileLog {
+  std::vector<std::uint64_t> reads;    // the offset of every read
+  std::uint64_t failingBlock = ~0ull;  // reads at this offset fail while set
+};
+
+class LoggedFile final : public InputFile {
+ public:
+  LoggedFile(std::string bytes, FileLog& log) : bytes_(std::move(bytes)), log_(log) {}
+  std::uint64_t size() const override { return bytes_.size(); }
+  bool readAt(std::uint64_t offset, void* buffer, std::size_t size) override {
+    log_.reads.push_back(offset);
+    if (offset == log_.failingBlock) return false;
+    if (offset > bytes_.size() || size > bytes_.size() - offset) return false;
+    std::memcpy(buffer, bytes_.data() + offset, size);
+    return true;
+  }
+
+ private:
+  std::string bytes_;
+  FileLog& log_;
+};
+
+class BlockCache : public ::testing::Test {
+ protected:
+  // A file of `size` bytes in which no two nearby bytes are equal.
+  void open(std::size_t size, std::size_t blocks = FileBytes::kBlocks) {
+    content_.resize(size);
+    for (std::size_t i = 0; i < size; ++i)
+      content_[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
+    bytes_ = std::make_unique<FileBytes>(std::make_unique<LoggedFile>(content_, log_), blocks);
+  }
+
+  // Reads `size` bytes at `offset` and expects the file's own.
+  void expectRead(std::uint64_t offset, std::size_t size) {
+    SCOPED_TRACE("offset " + std::to_string(offset) + ", " + std::to_string(size) + " bytes");
+    std::string got(size, '\0');
+    ASSERT_TRUE(bytes_->readAt(offset, got.data(), size));
+    EXPECT_EQ(got, content_.substr(offset, size));
+  }
+
+  std::string content_;
+  FileLog log_;
+  std::unique_ptr<FileBytes> bytes_;
+};
+
+TEST_F(BlockCache, ReadsAcrossABlockBoundaryFromBothBlocks) {
+  open(3 * kBlock);
+  expectRead(kBlock - 10, 30);
+  expectRead(2 * kBlock - 1, 2);
+  EXPECT_EQ(log_.reads, (std::vector<std::uint64_t>{0, kBlock, 2 * kBlock}));
+}
+
+TEST_F(BlockCache, ReadsUpToTheFileEndAndRefusesOneBytePast) {
+  open(2 * kBlock + 100);
+  expectRead(2 * kBlock + 90, 10);  // the short last block, to its last byte
+  expectRead(2 * kBlock + 100, 0);
+  std::string ten(10, '\0');
+  EXPECT_FALSE(bytes_->readAt(2 * kBlock + 91, ten.data(), ten.size()));
+  EXPECT_FALSE(bytes_->readAt(2 * kBlock + 101, ten.data(), 0));
+  EXPECT_EQ(log_.reads, (std::vector<std::uint64_t>{2 * kBlock}));
+}
+
+TEST_F(BlockCache, ReadsEachBlockOnceWhateverTheOrder) {
+  open(8 * kBlock + 5);
+  const std::vector<std::uint64_t> offsets = {7 * kBlock + 3, 100, 4 * kBlock, 8 * kBlock,
+                                              kBlock / 2,     100, 7 * kBlock, 4 * kBlock + 9};
+  for (const std::uint64_t offset : offsets) expectRead(offset, 5);
+  EXPECT_EQ(log_.reads, (std::vector<std::uint64_t>{7 * kBlock, 0, 4 * kBlock, 8 * kBlock}));
+}
+
+TEST_F(BlockCache, HoldsAtMostItsBlocksAndRereadsAnEvictedOne) {
+  open(4 * kBlock, 2);
+  expectRead(0, 4);
+  expectRead(kBlock, 4);
+  expectRead(2 * kBlock, 4);  // the cache is full: the first block read goes
+  expectRead(kBlock, 4);
+  expectRead(2 * kBlock, 4);
+  expectRead(0, 4);  // read again, in place of one of the two others
+  expectRead(2 * kBlock, 4);
+  EXPECT_EQ(log_.reads, (std::vector<std::uint64_t>{0, kBlock, 2 * kBlock, 0}));
+}
+
+TEST_F(BlockCache, ReadsOfABlockOrMoreGoStraightToTheFile) {
+  open(4 * kBlock);
+  expectRead(10, kBlock);
+  expectRead(kBlock + 10, kBlock - 1);
+  expectRead(kBlock + 20, 2 * kBlock);
+  EXPECT_EQ(log_.reads, (std::vector<std::uint64_t>{10, kBlock, 2 * kBlock, kBlock + 20}));
+}
+
+TEST_F(BlockCache, AFailedRefillKeepsNoBlockAndTheNextReadTriesAgain) {
+  open(3 * kBlock);
+  expectRead(0, 4);
+  log_.failingBlock = kBlock;
+  std::string got(20, '\0');
+  EXPECT_FALSE(bytes_->readAt(kBlock - 10, got.data(), got.size()));
+  EXPECT_FALSE(bytes_->readAt(kBlock + 10, got.data(), got.size()));
+  log_.failingBlock = ~0ull;
+  expectRead(kBlock - 10, 20);
+  EXPECT_EQ(log_.reads, (std::vector<std::uint64_t>{0, kBlock, kBlock, kBlock}));
+}
+
+TEST_F(BlockCache, PrefetchIsOnlyAHintAndNeverReadsTheFile) {
+  open(3 * kBlock);
+  bytes_->prefetch(kBlock, 10);      // not cached
+  bytes_->prefetch(5 * kBlock, 10);  // beyond the end
+  bytes_->prefetch(0, 2 * kBlock);   // a read that would bypass the cache
+  EXPECT_TRUE(log_.reads.empty());
+  expectRead(kBlock + 5, 4);
+  bytes_->prefetch(2 * kBlock - 2, 100);  // cached, running past its block
+  expectRead(kBlock + 5, 4);
+  EXPECT_EQ(log_.reads, (std::vector<std::uint64_t>{kBlock}));
+}
+
+}  // namespace
+}  // namespace quillet::check

@@ -1,0 +1,68 @@
+// The check's tables of names: every name found after the table grew, the
+// first entry of a name kept, case folded only for ASCII letters and only
+// where asked.
+#include "name_index.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace quillet::check {
+namespace {
+
+std::vector<ReleaseEntry> entriesNamed(const std::vector<std::string>& names) {
+  std::vector<ReleaseEntry> entries;
+  for (const std::string& name : names) {
+    ReleaseEntry entry;
+    entry.name = name;
+    entries.push_back(entry);
+  }
+  return entries;
+}
+
+TEST(NameIndexLookup, FindsEveryNameAfterGrowingFromNoRoom) {
+  std::vector<std::string> names;
+  for (int i = 0; i < 1000; ++i) names.push_back("NAVI/POI/p" + std::to_string(i) + ".dat");
+  const std::vector<ReleaseEntry> entries = entriesNamed(names);
+  NameIndex index(entries, NameIndex::Compare::kExact);
+  for (int i = 0; i < 1000; ++i) ASSERT_EQ(index.insert(i), -1) << names[i];
+  for (int i = 0; i < 1000; ++i) EXPECT_EQ(index.find(names[i]), i) << names[i];
+  // A list line hashes as the name it stands for; fetching ahead changes nothing.
+  for (int step = 0; step < 3; ++step) {
+    index.prefetch(index.hashOf("NAVI\\POI\\p7.dat"), step);
+    index.prefetch(index.hashOf("NAVI\\POI\\p1000.dat"), step);
+  }
+  EXPECT_EQ(index.find("NAVI/POI/p7.dat", index.hashOf("NAVI\\POI\\p7.dat")), 7);
+  EXPECT_EQ(index.find("NAVI/POI/p1000.dat"), -1);
+  EXPECT_EQ(index.find("NAVI/POI/p1.da"), -1);
+  EXPECT_EQ(index.find(""), -1);
+}
+
+TEST(NameIndexLookup, ASecondEntryOfANameFindsTheFirst) {
+  const std::vector<ReleaseEntry> entries = entriesNamed({"a/x.dat", "b.dat", "a/x.dat"});
+  NameIndex index(entries, NameIndex::Compare::kExact, entries.size());
+  EXPECT_EQ(index.insert(0), -1);
+  EXPECT_EQ(index.insert(1), -1);
+  EXPECT_EQ(index.insert(2), 0);
+  EXPECT_EQ(index.find("a/x.dat"), 0);
+}
+
+TEST(NameIndexLookup, FoldsAsciiCaseOnlyWhenAskedAndOnlyAsciiLetters) {
+  const std::vector<ReleaseEntry> entries =
+      entriesNamed({"NAVI/Map.dat", "navi/map.DAT", "\xC3\x84.dat", "\xC3\xA4.dat"});
+  NameIndex exact(entries, NameIndex::Compare::kExact);
+  NameIndex folded(entries, NameIndex::Compare::kIgnoringAsciiCase);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(exact.insert(i), -1) << i;
+  EXPECT_EQ(folded.insert(0), -1);
+  EXPECT_EQ(folded.insert(1), 0);
+  EXPECT_EQ(folded.insert(2), -1);  // Ä and ä differ: FAT folds ASCII letters only
+  EXPECT_EQ(folded.insert(3), -1);
+  EXPECT_EQ(exact.find("navi/map.dat"), -1);
+  EXPECT_EQ(folded.find("navi/map.dat"), 0);
+  EXPECT_EQ(folded.find("NAVI/MAP.DAT"), 0);
+  EXPECT_EQ(folded.find("NAVI/MAP.DAT/"), -1);
+}
+
+}  // namespace
+}  // namespace quillet::check
