@@ -17,11 +17,13 @@ for preset in native asan; do
   ctest --preset "$preset"
 done
 
-echo "=== tsan: the content digest's reader threads under ThreadSanitizer ==="
+echo "=== tsan: the digest's reader threads and the release check's second thread under ThreadSanitizer ==="
 cmake --preset tsan >/dev/null
-cmake --build --preset tsan --target quillet_unit_tests
+cmake --build --preset tsan --target quillet_unit_tests quillet_check_tests
 TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" build/tsan/packer/tests/quillet_unit_tests \
   --gtest_brief=1 --gtest_filter='*Digest*:*ReadAhead*:*PlatformContract*'
+TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" build/tsan/packer/check/tests/quillet_check_tests \
+  --gtest_brief=1
 
 echo "=== windows: cross build, tests under Wine ==="
 scripts/test-windows.sh
