@@ -2,8 +2,9 @@
 
 #include <zlib.h>
 
-#include <map>
-#include <set>
+#include <algorithm>
+#include <string_view>
+#include <unordered_map>
 
 #include "check_platform.h"
 #include "console.h"
@@ -56,8 +57,11 @@ OwnArchiveResult checkArchiveAgainst(const std::string& path,
     result.problems.push_back(reader.message());
     return result;
   }
+  // The names stay in the reader's entries: a release of many long names
+  // is not held again in the tables.
   const std::vector<zip::Entry>& entries = reader.entries();
-  std::map<std::string, std::size_t> byName;
+  std::unordered_map<std::string_view, std::size_t> byName;  // file name -> its first entry
+  byName.reserve(entries.size());
   for (std::size_t i = 0; i < entries.size(); ++i) {
     if (!reader.checkLocalHeader(i)) result.problems.push_back(reader.message());
     if (!entries[i].isFolder() && !byName.emplace(entries[i].name, i).second) {
@@ -65,20 +69,21 @@ OwnArchiveResult checkArchiveAgainst(const std::string& path,
     }
   }
 
-  std::set<std::string> expected = {kDigestEntry};
+  std::vector<bool> expected(entries.size(), false);  // named by a list line, or the digest
   for (const DigestedFile& listed : files) {
     const std::string name = entryNameOf(listed.path);
-    const std::string shown = utf16ToUtf8Lenient(listed.path);
     if (name.empty()) {
-      result.problems.push_back("the listed file '" + shown + "' is outside the staging folder");
+      result.problems.push_back("the listed file '" + utf16ToUtf8Lenient(listed.path) +
+                                "' is outside the staging folder");
       continue;
     }
-    expected.insert(name);
     const auto found = byName.find(name);
     if (found == byName.end()) {
-      result.problems.push_back("the listed file '" + shown + "' is not in the archive");
+      result.problems.push_back("the listed file '" + utf16ToUtf8Lenient(listed.path) +
+                                "' is not in the archive");
       continue;
     }
+    expected[found->second] = true;
     ++result.files;
     if (!listed.digested) continue;  // a configuration file may differ
     const zip::Entry& entry = entries[found->second];
@@ -91,6 +96,7 @@ OwnArchiveResult checkArchiveAgainst(const std::string& path,
   }
 
   const auto stored = byName.find(kDigestEntry);
+  if (stored != byName.end()) expected[stored->second] = true;
   const auto digestCrc =
       static_cast<std::uint32_t>(::crc32(0L, digest, static_cast<uInt>(kMd5DigestBytes)));
   if (stored == byName.end()) {
@@ -100,10 +106,14 @@ OwnArchiveResult checkArchiveAgainst(const std::string& path,
     result.problems.push_back(std::string("entry '") + kDigestEntry +
                               "' does not hold the digest " + hexBytes(digest, kMd5DigestBytes));
   }
+  // In name order, as a sorted table would give them.
+  std::vector<std::string_view> unlisted;
   for (const auto& [name, index] : byName) {
-    if (expected.count(name) == 0) {
-      result.problems.push_back("entry '" + name + "' is not listed");
-    }
+    if (!expected[index]) unlisted.push_back(name);
+  }
+  std::sort(unlisted.begin(), unlisted.end());
+  for (const std::string_view name : unlisted) {
+    result.problems.push_back("entry '" + std::string(name) + "' is not listed");
   }
   result.passed = result.problems.empty();
   return result;

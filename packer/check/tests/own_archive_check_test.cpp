@@ -112,6 +112,23 @@ INSTANTIATE_TEST_SUITE_P(
                    "central"}),
     [](const ::testing::TestParamInfo<Difference>& info) { return std::string(info.param.name); });
 
+TEST(OwnArchiveCheckOfUnlistedEntries, NamesEachOnceInNameOrder) {
+  const std::vector<WriterEntry> entries = {
+      WriterEntry("$md5.bin", kDigest, 0), WriterEntry("b.bin", "b"), WriterEntry("z.bin", "z"),
+      WriterEntry("a.bin", "a"),           WriterEntry("z.bin", "z"),
+  };
+  const std::vector<DigestedFile> files = {record(u"FlashDrive\\b.bin", "b")};
+  ScratchFolder scratch;
+  scratch.file("ZarvoEUupdate.zip", zip::testing::writeZip(entries).bytes);
+  const OwnArchiveResult result =
+      checkArchiveAgainst((scratch.root() / "ZarvoEUupdate.zip").string(), files,
+                          reinterpret_cast<const std::uint8_t*>(kDigest.data()));
+  EXPECT_FALSE(result.passed);
+  EXPECT_THAT(result.problems,
+              ::testing::ElementsAre("entry 'z.bin' appears more than once",
+                                     "entry 'a.bin' is not listed", "entry 'z.bin' is not listed"));
+}
+
 TEST(OwnArchiveCheckWithoutArchive, SaysThereIsNone) {
   ScratchFolder scratch;
   const OwnArchiveResult result =
