@@ -37,12 +37,13 @@ class ArchiveSource final : public ReleaseSource {
     kinds_.reserve(reader_.entries().size());
     for (const zip::Entry& stored : reader_.entries()) {
       ReleaseEntry entry;
-      entry.name = stored.name;
+      entry.name = stored.name;  // the reader's own bytes, not a copy
       entry.folder = stored.isFolder();
       // An ASCII name reads the same in every code page; only others are at risk.
-      entry.legacyName = stored.legacyName &&
-                         std::any_of(stored.rawName.begin(), stored.rawName.end(),
-                                     [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+      const std::string_view raw = stored.rawName();
+      entry.legacyName = stored.legacyName && std::any_of(raw.begin(), raw.end(), [](char c) {
+                           return static_cast<unsigned char>(c) >= 0x80;
+                         });
       entry.zip64 = stored.zip64;
       entry.size = stored.size;
       entries_.push_back(entry);
