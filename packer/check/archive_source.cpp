@@ -35,7 +35,9 @@ class ArchiveSource final : public ReleaseSource {
     if (!opened) return false;
     entries_.reserve(reader_.entries().size());
     kinds_.reserve(reader_.entries().size());
+    std::uint64_t nameBytes = 0;
     for (const zip::Entry& stored : reader_.entries()) {
+      nameBytes += stored.name.size();
       ReleaseEntry entry;
       entry.name = stored.name;  // the reader's own bytes, not a copy
       entry.folder = stored.isFolder();
@@ -51,6 +53,7 @@ class ArchiveSource final : public ReleaseSource {
                        : stored.method == kMethodStored ? Kind::kStored
                                                         : Kind::kDeflated);
     }
+    bytes_.setBlocks(FileBytes::blocksBeside(nameBytes));
     return true;
   }
 
