@@ -11,6 +11,8 @@
 #    MD5 engine alone) and against `unzip -t`, best of RUNS, all from the
 #    page cache, and quillet-check's peak memory.
 # 2. 65,533 small files: quillet-check against `unzip -t`, and peak memory.
+# 3. 65,533 empty files named in about 220 bytes each (a folder of 120
+#    characters): quillet-check's peak memory, which the names drive.
 # Environment: RUNS (default 3), KEEP=1 keeps the scratch folder.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -90,4 +92,18 @@ read -r t_unzip c_unzip <<<"$(best unzip -tqq "$many/ZarvoEUupdate.zip")"
 echo "quillet-check ${t_check} s (CPU ${c_check} s), unzip -t ${t_unzip} s (CPU ${c_unzip} s);" \
   "check / unzip -t $(ratio "$t_check" "$t_unzip") (target at most 2);" \
   "peak memory $(peak_mib "$check" "$many/ZarvoEUupdate.zip") MiB"
+rm -rf "$many"
+
+echo "== 65,533 empty files with long names (load average before: $(cut -d' ' -f1-3 /proc/loadavg)) =="
+# (in a folder of a short name: the packer refuses paths of more than 255
+# characters, and the names are near that)
+long="$(mktemp -d /tmp/qlXXXXXX)"
+[ "${KEEP:-0}" = 1 ] || trap 'rm -rf "$scratch" "$long"' EXIT
+folder="$(printf 'D%.0s' $(seq 120))"
+mkdir -p "$long/FlashDrive/$folder"
+(cd "$long/FlashDrive/$folder" && seq 1 65533 | sed "s/.*/p&_$(printf 'x%.0s' $(seq 90)).dat/" | xargs touch)
+pack "$long"
+read -r t_check c_check <<<"$(best "$check" "$long/ZarvoEUupdate.zip")"
+echo "quillet-check ${t_check} s (CPU ${c_check} s);" \
+  "peak memory $(peak_mib "$check" "$long/ZarvoEUupdate.zip") MiB (target at most 64)"
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -35,14 +35,17 @@ class ArchiveSource final : public ReleaseSource {
     if (!opened) return false;
     entries_.reserve(reader_.entries().size());
     kinds_.reserve(reader_.entries().size());
+    std::uint64_t nameBytes = 0;
     for (const zip::Entry& stored : reader_.entries()) {
+      nameBytes += stored.name.size();
       ReleaseEntry entry;
-      entry.name = stored.name;
+      entry.name = stored.name;  // the reader's own bytes, not a copy
       entry.folder = stored.isFolder();
       // An ASCII name reads the same in every code page; only others are at risk.
-      entry.legacyName = stored.legacyName &&
-                         std::any_of(stored.rawName.begin(), stored.rawName.end(),
-                                     [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+      const std::string_view raw = stored.rawName();
+      entry.legacyName = stored.legacyName && std::any_of(raw.begin(), raw.end(), [](char c) {
+                           return static_cast<unsigned char>(c) >= 0x80;
+                         });
       entry.zip64 = stored.zip64;
       entry.size = stored.size;
       entries_.push_back(entry);
@@ -50,6 +53,7 @@ class ArchiveSource final : public ReleaseSource {
                        : stored.method == kMethodStored ? Kind::kStored
                                                         : Kind::kDeflated);
     }
+    bytes_.setBlocks(FileBytes::blocksBeside(nameBytes));
     return true;
   }
 

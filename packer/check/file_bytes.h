@@ -8,6 +8,10 @@
 // 8 KiB per small entry, as without the cache. Reads of a block's size or
 // more (the streaming of large entries, the central directory's window) go
 // straight to the file.
+//
+// The cache shares the check's memory with the entries' names, which the
+// check holds twice (the zip reader's and the file list's lines): a release
+// of many long names gets fewer blocks (blocksBeside), down to kFewestBlocks.
 #pragma once
 
 #include <algorithm>
@@ -25,12 +29,33 @@ class FileBytes final : public zip::ByteSource {
  public:
   static constexpr std::size_t kBlockBytes = 8 * 1024;
   static constexpr std::size_t kBlocks = 2048;
+  static constexpr std::size_t kFewestBlocks = 256;  // 2 MiB
+  // What the names and the blocks share: 32 MiB.
+  static constexpr std::uint64_t kNamesAndBlocksBytes = 2 * kBlocks * kBlockBytes;
+
+  // The blocks for an archive whose entries' names take `nameBytes`: all of
+  // kBlocks up to 8 MiB of names, then one block fewer per 4 KiB more.
+  static std::size_t blocksBeside(std::uint64_t nameBytes) {
+    const std::uint64_t names = std::min(nameBytes, kNamesAndBlocksBytes / 2) * 2;
+    const std::uint64_t blocks = (kNamesAndBlocksBytes - names) / kBlockBytes;
+    return static_cast<std::size_t>(std::clamp<std::uint64_t>(blocks, kFewestBlocks, kBlocks));
+  }
 
   explicit FileBytes(std::unique_ptr<InputFile> file, std::size_t blocks = kBlocks)
       : file_(std::move(file)), slots_(blocks > 0 ? blocks : 1) {
     where_.reserve(slots_.size());
   }
   std::uint64_t size() const override { return file_->size(); }
+
+  // Gives the cache `blocks` blocks (at least one), dropping the blocks it
+  // holds.
+  void setBlocks(std::size_t blocks) {
+    std::vector<Slot>(blocks > 0 ? blocks : 1).swap(slots_);
+    where_.clear();
+    where_.reserve(slots_.size());
+    last_ = 0;
+    hand_ = 0;
+  }
 
   // Fetches the bytes ahead when their block is cached; reads nothing.
   void prefetch(std::uint64_t offset, std::size_t size) override {

@@ -1,5 +1,6 @@
 // The folder source: an extracted release, read through the platform layer.
 #include <algorithm>
+#include <deque>
 
 #include "check_platform.h"
 #include "release_source.h"
@@ -49,7 +50,7 @@ class FolderSource final : public ReleaseSource {
   const std::string& scanMessage() const { return message_; }
 
  private:
-  std::string pathOf(const std::string& name) const { return root_ + "/" + name; }
+  std::string pathOf(std::string_view name) const { return root_ + "/" + std::string(name); }
 
   bool fail(SourceFailure failure, std::string message) {
     failure_ = failure;
@@ -66,12 +67,12 @@ class FolderSource final : public ReleaseSource {
               [](const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; });
     for (const FolderEntry& item : found) {
       ReleaseEntry entry;
-      entry.name = prefix + item.name;
-      if (item.kind == PathKind::kFolder) {
-        entry.name += "/";
+      const bool folder = item.kind == PathKind::kFolder;
+      entry.name = names_.emplace_back(prefix + item.name + (folder ? "/" : ""));
+      if (folder) {
         entry.folder = true;
         entries_.push_back(entry);
-        if (!scanFolder(entry.name)) return false;
+        if (!scanFolder(names_.back())) return false;
         continue;
       }
       if (item.kind == PathKind::kFile) {
@@ -87,6 +88,7 @@ class FolderSource final : public ReleaseSource {
   }
 
   std::string root_;
+  std::deque<std::string> names_;  // the entries' names (a deque keeps them in place)
   std::vector<ReleaseEntry> entries_;
   SourceFailure failure_ = SourceFailure::kNone;
   std::string message_;

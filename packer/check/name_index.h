@@ -98,7 +98,7 @@ class NameIndex {
   }
 
   bool same(int index, std::string_view name) const {
-    const std::string& held = (*entries_)[static_cast<std::size_t>(index)].name;
+    const std::string_view held = (*entries_)[static_cast<std::size_t>(index)].name;
     if (held.size() != name.size()) return false;
     if (compare_ == Compare::kExact) return held == name;
     for (std::size_t i = 0; i < name.size(); ++i) {

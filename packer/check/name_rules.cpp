@@ -23,7 +23,7 @@ bool anyComponent(std::string_view name, const Visit& visit) {
 
 }  // namespace
 
-bool isUnsafeName(const std::string& name) {
+bool isUnsafeName(std::string_view name) {
   if (name.empty() || name[0] == '/' || name[0] == '\\') return true;
   if (name.size() >= 2 && name[1] == ':' &&
       ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z'))) {
@@ -32,7 +32,7 @@ bool isUnsafeName(const std::string& name) {
   return anyComponent(name, [](std::string_view part) { return part == ".."; });
 }
 
-std::string fatProblem(const std::string& name) {
+std::string fatProblem(std::string_view name) {
   std::string_view path = name;
   if (!path.empty() && (path.back() == '/' || path.back() == '\\')) {
     path.remove_suffix(1);  // a folder's trailing "/"

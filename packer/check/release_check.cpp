@@ -102,7 +102,7 @@ class Checker {
       const std::uint32_t foldedHash = foldedHashes[i % kAhead];
       if (i + kAhead < entries.size()) hashAhead(i + kAhead);
       const ReleaseEntry& entry = entries[i];
-      const std::string& name = entry.name;
+      const std::string_view name = entry.name;
       const auto index = static_cast<int>(i);
       // Files go into the name table here, once: a second entry of the same
       // name would overwrite the first on extraction.
@@ -144,7 +144,7 @@ class Checker {
       }
       lastParent = parent;
       if (entry.folder) {
-        folders_.insert(name.substr(0, name.size() - 1));
+        folders_.insert(std::string(name.substr(0, name.size() - 1)));
         continue;
       }
       if (!entry.readable) {

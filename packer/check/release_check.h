@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "release_source.h"
@@ -70,9 +71,9 @@ CheckReport checkPath(const std::string& path, const Progress& progress = {});
 
 // Rules on one entry name (UTF-8, "/" or "\" between components).
 // Unsafe on extraction: a ".." component, an absolute name, a drive letter.
-bool isUnsafeName(const std::string& name);
+bool isUnsafeName(std::string_view name);
 // What the device's FAT file system cannot hold in `name`, or empty: control
 // characters, < > : " | ? *, a component ending in a dot or a space.
-std::string fatProblem(const std::string& name);
+std::string fatProblem(std::string_view name);
 
 }  // namespace quillet::check

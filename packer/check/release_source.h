@@ -9,12 +9,16 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quillet::check {
 
 struct ReleaseEntry {
-  std::string name;      // UTF-8, "/" between components, folders end in "/"
+  // UTF-8, "/" between components, folders end in "/". The source holds its
+  // bytes (an archive's are the zip reader's own: a release of many long
+  // names holds each once) for as long as it lives.
+  std::string_view name;
   bool folder = false;   // a folder entry
   bool readable = true;  // false for what a folder source cannot read (a device, a FIFO)
   bool legacyName =

@@ -197,7 +197,7 @@ bool Reader::readCentralDirectory() {
     entry.size = get32(header + 24);
     std::uint32_t disk = get16(header + 34);
     entry.localHeaderOffset = get32(header + 42);
-    entry.rawName.assign(reinterpret_cast<const char*>(header + kCentralHeaderSize), nameSize);
+    entry.storedName.assign(reinterpret_cast<const char*>(header + kCentralHeaderSize), nameSize);
     const std::string_view extra(
         reinterpret_cast<const char*>(header + kCentralHeaderSize + nameSize), extraSize);
 
@@ -246,15 +246,17 @@ bool Reader::readCentralDirectory() {
 }
 
 bool Reader::decodeName(Entry& entry, std::string_view extra, std::size_t index) {
-  if (entry.rawName.empty()) return failEntry(Failure::kDamaged, index, "its name is empty");
-  if (entry.rawName.find('\0') != std::string::npos) {
+  const std::string& raw = entry.storedName;  // `name` is still empty
+  if (raw.empty()) return failEntry(Failure::kDamaged, index, "its name is empty");
+  if (raw.find('\0') != std::string::npos) {
     return failEntry(Failure::kDamaged, index, "its name holds a NUL byte");
   }
   if ((entry.flags & kFlagUtf8) != 0) {
-    if (!isValidUtf8(entry.rawName)) {
+    if (!isValidUtf8(raw)) {
       return failEntry(Failure::kDamaged, index, "its name is marked UTF-8 but is not");
     }
-    entry.name = entry.rawName;
+    entry.name = std::move(entry.storedName);
+    entry.storedName.clear();
     return true;
   }
   // An Info-ZIP Unicode Path field counts only while it belongs to the name
@@ -265,9 +267,8 @@ bool Reader::decodeName(Entry& entry, std::string_view extra, std::size_t index)
   findExtra(extra, kUnicodePathExtraId, unicode, hasUnicode);  // the block was walked before
   if (hasUnicode && unicode.size() >= 5 && static_cast<std::uint8_t>(unicode[0]) == 1) {
     const auto* p = reinterpret_cast<const std::uint8_t*>(unicode.data());
-    const auto nameCrc =
-        static_cast<std::uint32_t>(::crc32(0, reinterpret_cast<const Bytef*>(entry.rawName.data()),
-                                           static_cast<uInt>(entry.rawName.size())));
+    const auto nameCrc = static_cast<std::uint32_t>(
+        ::crc32(0, reinterpret_cast<const Bytef*>(raw.data()), static_cast<uInt>(raw.size())));
     if (get32(p + 1) == nameCrc) {
       const std::string_view name = unicode.substr(5);
       if (name.empty() || name.find('\0') != std::string_view::npos || !isValidUtf8(name)) {
@@ -275,16 +276,22 @@ bool Reader::decodeName(Entry& entry, std::string_view extra, std::size_t index)
                          "its Unicode Path extra field does not hold a UTF-8 name");
       }
       entry.name = std::string(name);
+      if (entry.name == raw) entry.storedName.clear();
       return true;
     }
   }
-  std::optional<std::string> decoded = decoder_(entry.rawName);
+  std::optional<std::string> decoded = decoder_(raw);
   if (!decoded) {
     return failEntry(Failure::kUnsupported, index,
                      "not supported: its name cannot be read in the legacy code page");
   }
-  entry.name = std::move(*decoded);
   entry.legacyName = true;
+  if (*decoded == raw) {  // ASCII
+    entry.name = std::move(entry.storedName);
+    entry.storedName.clear();
+  } else {
+    entry.name = std::move(*decoded);
+  }
   return true;
 }
 

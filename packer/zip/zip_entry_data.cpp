@@ -69,7 +69,7 @@ bool Reader::checkLocalHeader(std::size_t index) {
   if (!readAt(nameOffset, window_.data(), nameSize + extraSize)) return false;
   const std::string_view name(reinterpret_cast<const char*>(window_.data()), nameSize);
   const std::string_view extra(reinterpret_cast<const char*>(window_.data()) + nameSize, extraSize);
-  if (name != entry.rawName) {
+  if (name != entry.rawName()) {
     return failEntry(Failure::kDamaged, index,
                      "its local header names it \"" + printable(name) + "\"");
   }
@@ -143,8 +143,9 @@ void Reader::prefetch(std::size_t index, bool recordFetched) {
     __builtin_prefetch(&limits_[index]);
     return;
   }
-  __builtin_prefetch(entry.rawName.data());
-  source_->prefetch(entry.localHeaderOffset, kLocalHeaderSize + entry.rawName.size());
+  const std::string_view raw = entry.rawName();
+  __builtin_prefetch(raw.data());
+  source_->prefetch(entry.localHeaderOffset, kLocalHeaderSize + raw.size());
 }
 
 // ---------------------------------------------------------------------------

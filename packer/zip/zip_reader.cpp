@@ -142,7 +142,7 @@ std::string Reader::entryMessage(std::size_t index, const std::string& what) con
   std::string who = "entry #" + num(index + 1);
   if (index < entries_.size()) {
     const Entry& entry = entries_[index];
-    who += " \"" + printable(entry.name.empty() ? entry.rawName : entry.name) + "\"";
+    who += " \"" + printable(entry.name.empty() ? entry.storedName : entry.name) + "\"";
   }
   return who + ": " + what;
 }

@@ -81,7 +81,11 @@ const char* failureName(Failure failure);
 
 struct Entry {
   std::string name;  // UTF-8, exactly as stored after decoding ("/" separators; folders end in "/")
-  std::string rawName;  // the stored bytes of the name
+  // The stored bytes of the name when they are not those of `name` (a legacy
+  // code page beyond ASCII, a Unicode Path field); empty when they are: a
+  // release of many long names would otherwise hold each twice.
+  std::string storedName;
+  std::string_view rawName() const { return storedName.empty() ? name : storedName; }
   bool legacyName =
       false;           // decoded from the legacy code page (no flag bit 11, no Unicode Path field)
   bool zip64 = false;  // sizes or offset came from a Zip64 extra field

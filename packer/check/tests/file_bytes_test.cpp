@@ -1,6 +1,7 @@
 // The archive's byte source: its cache of blocks gives back the file's bytes
 // whatever the order and size of the reads, reads each block once while it
-// stays cached, and keeps no block whose read failed.
+// stays cached, and keeps no block whose read failed; it is given fewer
+// blocks when the entries' names take much of the check's memory.
 #include "file_bytes.h"
 
 #include <gtest/gtest.h>
@@ -127,6 +128,46 @@ TEST_F(BlockCache, PrefetchIsOnlyAHintAndNeverReadsTheFile) {
   expectRead(kBlock + 5, 4);
   EXPECT_EQ(log_.reads, (std::vector<std::uint64_t>{kBlock}));
 }
+
+TEST_F(BlockCache, SetBlocksDropsWhatItHeldAndHoldsAtMostTheNewCount) {
+  open(4 * kBlock);
+  expectRead(0, 4);
+  expectRead(kBlock, 4);
+  expectRead(2 * kBlock, 4);
+  bytes_->setBlocks(2);
+  expectRead(0, 4);  // read again: the cache was emptied
+  expectRead(kBlock, 4);
+  expectRead(2 * kBlock, 4);  // full at two: one of the others goes
+  expectRead(kBlock, 4);
+  expectRead(0, 4);
+  EXPECT_EQ(log_.reads,
+            (std::vector<std::uint64_t>{0, kBlock, 2 * kBlock, 0, kBlock, 2 * kBlock, 0}));
+}
+
+struct BudgetCase {
+  std::uint64_t nameBytes;
+  std::size_t blocks;
+};
+
+class BlocksBesideNames : public ::testing::TestWithParam<BudgetCase> {};
+
+TEST_P(BlocksBesideNames, ShareTheBudgetDownToTheFewest) {
+  EXPECT_EQ(FileBytes::blocksBeside(GetParam().nameBytes), GetParam().blocks);
+}
+
+constexpr std::uint64_t kMiB = 1024 * 1024;
+
+INSTANTIATE_TEST_SUITE_P(
+    Budget, BlocksBesideNames,
+    ::testing::Values(BudgetCase{0, FileBytes::kBlocks},
+                      BudgetCase{8 * kMiB, FileBytes::kBlocks},  // the most names beside all blocks
+                      BudgetCase{8 * kMiB + 1, FileBytes::kBlocks - 1},
+                      BudgetCase{8 * kMiB + 4096, FileBytes::kBlocks - 1},
+                      BudgetCase{8 * kMiB + 4097, FileBytes::kBlocks - 2},
+                      BudgetCase{15 * kMiB, FileBytes::kFewestBlocks},  // the fewest, reached
+                      BudgetCase{15 * kMiB + 4096, FileBytes::kFewestBlocks},
+                      BudgetCase{16 * kMiB, FileBytes::kFewestBlocks},
+                      BudgetCase{~0ull, FileBytes::kFewestBlocks}));
 
 }  // namespace
 }  // namespace quillet::check

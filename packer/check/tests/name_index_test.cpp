@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -12,10 +13,12 @@ namespace quillet::check {
 namespace {
 
 std::vector<ReleaseEntry> entriesNamed(const std::vector<std::string>& names) {
+  // An entry's name is held by its source; here, for the whole test program.
+  static std::deque<std::string> held;
   std::vector<ReleaseEntry> entries;
   for (const std::string& name : names) {
     ReleaseEntry entry;
-    entry.name = name;
+    entry.name = held.emplace_back(name);
     entries.push_back(entry);
   }
   return entries;

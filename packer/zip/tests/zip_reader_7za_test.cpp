@@ -116,7 +116,8 @@ TEST_F(SevenZipArchive, DeflatedFilesInFoldersWithUtf8NamesReadBack) {
     SCOPED_TRACE(entry.name);
     if (entry.isFolder()) folders.push_back(entry.name);
     // 7za marks non-ASCII names as UTF-8 (flag bit 11).
-    const bool ascii = std::all_of(entry.rawName.begin(), entry.rawName.end(),
+    const std::string_view raw = entry.rawName();
+    const bool ascii = std::all_of(raw.begin(), raw.end(),
                                    [](char c) { return static_cast<unsigned char>(c) < 0x80; });
     if (!ascii) {
       EXPECT_FALSE(entry.legacyName);

@@ -180,7 +180,7 @@ TEST_P(EntryName, IsDecodedAsItsFlagsAndFieldsSay) {
   ASSERT_TRUE(zip.reader.open(zip.source)) << zip.reader.message();
   const Entry& read = zip.reader.entries().at(0);
   EXPECT_EQ(read.name, c.expected);
-  EXPECT_EQ(read.rawName, c.stored);
+  EXPECT_EQ(read.rawName(), c.stored);
   EXPECT_EQ(read.legacyName, c.legacy);
   EXPECT_TRUE(zip.reader.checkLocalHeader(0)) << zip.reader.message();
 }
