@@ -4,6 +4,7 @@
 
 #include "check_platform.h"
 #include "file_bytes.h"
+#include "release_check.h"
 #include "release_source.h"
 #include "zip_reader.h"
 
@@ -31,6 +32,7 @@ class ArchiveSource final : public ReleaseSource {
 
   bool open() {
     zip::LegacyNameDecoder decoder = legacyNameDecoder();
+    reader_.setEntryLimit(kReleaseEntriesMax, kReleaseEntriesWhy);
     const bool opened = decoder ? reader_.open(bytes_, decoder) : reader_.open(bytes_);
     if (!opened) return false;
     entries_.reserve(reader_.entries().size());

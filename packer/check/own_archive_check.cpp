@@ -10,6 +10,7 @@
 #include "console.h"
 #include "file_bytes.h"
 #include "md5.h"
+#include "release_check.h"
 #include "report.h"
 #include "utf.h"
 #include "zip_reader.h"
@@ -52,6 +53,7 @@ OwnArchiveResult checkArchiveAgainst(const std::string& path,
   }
   FileBytes bytes(std::move(file));
   zip::Reader reader;
+  reader.setEntryLimit(kReleaseEntriesMax, kReleaseEntriesWhy);
   const LegacyNameDecoder decoder = legacyNameDecoder();
   if (!(decoder ? reader.open(bytes, decoder) : reader.open(bytes))) {
     result.problems.push_back(reader.message());

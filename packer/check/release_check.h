@@ -8,7 +8,9 @@
 #include <string_view>
 #include <vector>
 
+#include "list_format.h"
 #include "release_source.h"
+#include "walk.h"
 
 namespace quillet::check {
 
@@ -27,6 +29,14 @@ inline constexpr char kFolderListName[] = "$FolderList.txt";
 inline constexpr char kDigestName[] = "$md5.bin";
 inline constexpr char kConfigurationMark[] = "$FileList-cfg.txt";
 inline constexpr std::size_t kDevicePathBytesMax = 255;
+
+// The most entries a release's archive can hold: a full file list's files,
+// $md5.bin, and as many folders as the packer's walk scans. An archive that
+// declares more is refused before its entries are read, so that a hostile
+// directory of millions of tiny entries cannot claim memory for them.
+inline constexpr std::uint64_t kReleaseEntriesMax = std::uint64_t{kListLinesMax} + 1 + kFoldersMax;
+inline constexpr char kReleaseEntriesWhy[] =
+    "a release can hold (a full file list's files, $md5.bin and the packer's most folders)";
 
 enum class Severity { kWarning, kError };
 

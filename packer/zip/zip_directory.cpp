@@ -141,6 +141,11 @@ bool Reader::findEndRecord() {
                                        num(directorySize) + " bytes has room for at most " +
                                        num(directorySize / kCentralHeaderSize));
   }
+  if (entries > entryLimit_) {
+    return fail(Failure::kUnsupported, "not supported: the archive holds " + num(entries) +
+                                           " entries, more than the " + num(entryLimit_) + " " +
+                                           entryLimitWhy_);
+  }
   directoryOffset_ = directoryOffset;
   directorySize_ = directorySize;
   entryCount_ = entries;

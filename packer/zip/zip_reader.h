@@ -24,6 +24,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace quillet::zip {
@@ -121,6 +122,15 @@ class Reader {
   // outlive the reader's use of it.
   bool open(ByteSource& source, LegacyNameDecoder decoder = cp437ToUtf8);
   const std::vector<Entry>& entries() const { return entries_; }
+
+  // The most entries open() takes (every entry held costs memory, whatever
+  // its size): an archive that declares more is refused as not supported
+  // before anything is allocated for them, with `why` (what the limit is)
+  // in the message. Unlimited unless set.
+  void setEntryLimit(std::uint64_t limit, std::string why) {
+    entryLimit_ = limit;
+    entryLimitWhy_ = std::move(why);
+  }
   bool usesZip64() const { return usesZip64_; }
 
   // Reads the entry's local header and checks it against the central entry
@@ -181,6 +191,8 @@ class Reader {
   std::uint64_t directoryOffset_ = 0;  // where the central directory begins
   std::uint64_t directorySize_ = 0;
   std::uint64_t entryCount_ = 0;  // as the end record declares it
+  std::uint64_t entryLimit_ = UINT64_MAX;
+  std::string entryLimitWhy_;
   bool usesZip64_ = false;
   Failure failure_ = Failure::kNone;
   std::string message_;

@@ -182,3 +182,41 @@ TEST(ReadAheadBatches, ContentsSpanningBatchesDigestInListOrder) {
 
 }  // namespace
 }  // namespace quillet::check
+
+namespace quillet::check {
+namespace {
+
+// An archive of `count` empty folder entries: the smallest entries there are.
+std::string archiveOfFolders(std::uint64_t count) {
+  std::vector<zip::testing::WriterEntry> entries;
+  entries.reserve(static_cast<std::size_t>(count));
+  for (std::uint64_t i = 0; i < count; ++i) {
+    entries.emplace_back("d" + std::to_string(i) + "/", "", 0);
+  }
+  return zip::testing::writeZip(entries, count > 0xFFFF).bytes;
+}
+
+// An archive may hold as many entries as a release can, and is refused
+// before they are read when it declares one more.
+TEST(ArchiveEntryCount, IsRefusedOnePastWhatAReleaseCanHold) {
+  quillet::testing::ScratchFolder scratch;
+  scratch.file("at.zip", archiveOfFolders(kReleaseEntriesMax));
+  scratch.file("past.zip", archiveOfFolders(kReleaseEntriesMax + 1));
+  const std::string refusal = "holds " + std::to_string(kReleaseEntriesMax + 1) +
+                              " entries, more than the " + std::to_string(kReleaseEntriesMax) +
+                              " a release can hold";
+
+  const CheckReport at = checkPath((scratch.root() / "at.zip").string());
+  for (const Finding& finding : at.findings) {
+    EXPECT_THAT(finding.message, ::testing::Not(HasSubstr("entries, more than")));
+  }
+  EXPECT_EQ(at.folders, kReleaseEntriesMax);
+
+  const CheckReport past = checkPath((scratch.root() / "past.zip").string());
+  EXPECT_EQ(past.exitCode(), kExitDamaged);
+  ASSERT_EQ(past.findings.size(), 1u);
+  EXPECT_THAT(past.findings[0].message, HasSubstr(refusal));
+}
+
+}  // namespace
+}  // namespace quillet::check

@@ -338,3 +338,27 @@ TEST(EndRecordSearch, PrefersTheRecordWhoseCommentEndsTheFile) {
 
 }  // namespace
 }  // namespace quillet::zip
+
+namespace quillet::zip {
+namespace {
+
+TEST(EntryLimit, TakesAsManyEntriesAsSetAndRefusesOneMoreBeforeReadingThem) {
+  const std::string bytes =
+      testing::writeZip({{"a.txt", "a", 0}, {"b.txt", "b", 0}, {"c.txt", "c", 0}}).bytes;
+  MemorySource atSource(bytes);
+  Reader at;
+  at.setEntryLimit(3, "that fit");
+  ASSERT_TRUE(at.open(atSource)) << at.message();
+  EXPECT_EQ(at.entries().size(), 3u);
+
+  MemorySource pastSource(bytes);
+  Reader past;
+  past.setEntryLimit(2, "that fit");
+  EXPECT_FALSE(past.open(pastSource));
+  EXPECT_EQ(past.failure(), Failure::kUnsupported);
+  EXPECT_EQ(past.message(), "not supported: the archive holds 3 entries, more than the 2 that fit");
+  EXPECT_TRUE(past.entries().empty());
+}
+
+}  // namespace
+}  // namespace quillet::zip
