@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "digest_of.h"
 #include "list_format.h"
 #include "md5.h"
 #include "release_check.h"
@@ -31,14 +32,7 @@ using zip::testing::WrittenZip;
 
 constexpr char kMapContents[] = "roads, roads and more roads; the map of the release";
 
-std::string digestOf(const std::string& bytes) {
-  Md5Context context;
-  md5Start(&context);
-  md5AddBytes(&context, bytes.data(), static_cast<std::uint32_t>(bytes.size()));
-  std::uint8_t digest[kMd5DigestBytes];
-  md5Finish(digest, &context);
-  return std::string(reinterpret_cast<const char*>(digest), sizeof digest);
-}
+using testing::digestOf;
 
 // The CRC-32 of `bytes` as 8 hex digits.
 std::string crcOf(const std::string& bytes) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "digest_of.h"
 #include "list_format.h"
 #include "md5.h"
 #include "report.h"
@@ -89,14 +90,7 @@ TEST(CheckReportJson, EscapesEveryTextAndHoldsTheVerdict) {
 
 // --- Releases laid out by hand in a folder.
 
-std::string digestOf(const std::string& bytes) {
-  Md5Context context;
-  md5Start(&context);
-  md5AddBytes(&context, bytes.data(), static_cast<std::uint32_t>(bytes.size()));
-  std::uint8_t digest[kMd5DigestBytes];
-  md5Finish(digest, &context);
-  return std::string(reinterpret_cast<const char*>(digest), sizeof digest);
-}
+using testing::digestOf;
 
 std::vector<std::u16string> wide(const std::vector<std::string>& lines) {
   std::vector<std::u16string> out;
