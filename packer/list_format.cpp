@@ -62,6 +62,29 @@ bool ListDecoder::feed(const void* data, std::size_t size, const LineSink& sink)
     ++headerBytes_;
   }
   while (!stopped_ && at < size) {
+    if (lowByte_ < 0 && size - at >= 2) {
+      // Whole units, up to the next line feed or the chunk's last unit,
+      // taken at once.
+      const std::size_t units = (size - at) / 2;
+      std::size_t n = 0;
+      while (n < units && (bytes[at + 2 * n] != kListLineEnd || bytes[at + 2 * n + 1] != 0)) ++n;
+      // One read takes kListLineReadUnitsMax units; without a line feed
+      // among them the line cannot be read.
+      if (line_.size() + n >= kListLineReadUnitsMax) {
+        return fail(ListFault::kLineTooLongToRead, lines_ + 1);
+      }
+      const std::size_t held = line_.size();
+      line_.resize(held + n);
+      for (std::size_t k = 0; k < n; ++k) {
+        line_[held + k] = static_cast<char16_t>(bytes[at + 2 * k] | (bytes[at + 2 * k + 1] << 8));
+      }
+      at += 2 * n;
+      if (n < units) {
+        at += 2;
+        if (!takeLine(sink)) return false;
+      }
+      continue;
+    }
     if (lowByte_ < 0) {
       lowByte_ = bytes[at++];
       continue;
@@ -71,8 +94,6 @@ bool ListDecoder::feed(const void* data, std::size_t size, const LineSink& sink)
     if (unit == kListLineEnd) {
       if (!takeLine(sink)) return false;
     } else if (line_.size() + 1 >= kListLineReadUnitsMax) {
-      // One read takes kListLineReadUnitsMax units; without a line feed
-      // among them the line cannot be read.
       return fail(ListFault::kLineTooLongToRead, lines_ + 1);
     } else {
       line_.push_back(unit);

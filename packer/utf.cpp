@@ -85,6 +85,24 @@ std::optional<std::u16string> utf8ToUtf16(const std::string& text) {
 
 std::optional<std::string> utf16ToUtf8(std::u16string_view text) { return fromUtf16(text, false); }
 
+bool appendUtf16AsUtf8(std::u16string_view text, std::string& out) {
+  const std::size_t before = out.size();
+  std::size_t i = 0;
+  // ASCII, most lines' whole text, a unit to a byte.
+  while (i < text.size() && text[i] < 0x80) ++i;
+  out.resize(before + i);
+  char* ascii = out.data() + before;
+  for (std::size_t k = 0; k < i; ++k) ascii[k] = static_cast<char>(text[k]);
+  if (i == text.size()) return true;
+  std::optional<std::string> rest = fromUtf16(text.substr(i), false);
+  if (!rest) {
+    out.resize(before);
+    return false;
+  }
+  out += *rest;
+  return true;
+}
+
 std::string utf16ToUtf8Lenient(const std::u16string& text) { return *fromUtf16(text, true); }
 
 }  // namespace quillet

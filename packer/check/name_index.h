@@ -66,13 +66,26 @@ class NameIndex {
   // processor fetch, for the name of `hash`, its slot (step 0), then, once
   // the slot is at hand, the entry it names (step 1), then that entry's name
   // (step 2), so that the find() that follows waits for none of them.
-  void prefetch(std::uint32_t hash, int step) const {
+  //
+  // Always inlined: a function that does nothing but prefetch looks free of
+  // effects to the compiler, which drops the calls to it that it does not
+  // inline.
+  [[gnu::always_inline]] void prefetch(std::uint32_t hash, int step) const {
     const Slot& slot = slots_[hash & (slots_.size() - 1)];
     if (step == 0) {
       __builtin_prefetch(&slot);
     } else if (slot.index >= 0 && slot.hash == hash) {
       const ReleaseEntry& entry = (*entries_)[static_cast<std::size_t>(slot.index)];
       __builtin_prefetch(step == 1 ? static_cast<const void*>(&entry) : entry.name.data());
+    }
+  }
+
+  // prefetch() of all three steps for the `count` names of `hashes`, a step
+  // at a time over all of them: the fetches of one step are independent of
+  // each other, so the processor has them under way together.
+  [[gnu::always_inline]] void prefetchAll(const std::uint32_t* hashes, std::size_t count) const {
+    for (int step = 0; step < 3; ++step) {
+      for (std::size_t i = 0; i < count; ++i) prefetch(hashes[i], step);
     }
   }
 

@@ -1,6 +1,7 @@
 // The release check. Divisions of this file:
 //   1. Helpers of the check (the name rules are in name_rules.cpp, the name
-//      tables in name_index.h, the second thread that reads entries ahead in
+//      tables in name_index.h and file_names.h, reading a list in
+//      list_read.cpp, the second thread that reads entries ahead in
 //      entry_read_ahead.h, the findings and their verdict in report.cpp).
 //   2. The check itself, step by step: the entries, the top-level files, the
 //      two lists, the file lines, the folder lines, the digest, the rest of
@@ -11,9 +12,12 @@
 #include <map>
 #include <set>
 #include <string_view>
+#include <thread>
 
 #include "entry_read_ahead.h"
+#include "file_names.h"
 #include "list_format.h"
+#include "list_read.h"
 #include "md5.h"
 #include "name_index.h"
 #include "report.h"
@@ -62,16 +66,31 @@ class Checker {
       : source_(source), report_(report), progress_(progress) {}
 
   void run() {
+    // The lists are read and decoded on a second thread while this one
+    // surveys the entries: the survey decides which entries they are, so
+    // the entries that will be are taken now and the results kept only when
+    // they are the ones.
+    ListRead files;
+    ListRead folders;
+    files.index = exactTopLevel(source_.entries(), kFileListName);
+    folders.index = exactTopLevel(source_.entries(), kFolderListName);
+    std::thread lists([&] {
+      if (files.index >= 0) readList(source_, files, &files_.exact());
+      if (folders.index >= 0) readList(source_, folders, nullptr);
+    });
     surveyEntries();
+    lists.join();
     if (report_.exitCode() == kExitDamaged) return;  // nothing from it is to be trusted
     const int fileList = topLevel(kFileListName, kExitMalformedLists);
     const int folderList = topLevel(kFolderListName, kExitMalformedLists);
     digestIndex_ = topLevel(kDigestName, kExitDigestMismatch);
-    const bool filesDecoded = fileList >= 0 && decodeList(fileList, kFileListName);
-    const bool foldersDecoded = folderList >= 0 && decodeList(folderList, kFolderListName);
+    const bool filesDecoded =
+        fileList >= 0 && takeList(files, fileList, kFileListName, report_.fileList);
+    const bool foldersDecoded =
+        folderList >= 0 && takeList(folders, folderList, kFolderListName, report_.folderList);
     readExpectedDigest();
     std::vector<int> listed;
-    if (filesDecoded) listed = matchFileLines();
+    if (filesDecoded) listed = matchFileLines(files.hashes);
     if (foldersDecoded) matchFolderLines();
     if (filesDecoded) digestListedFiles(listed);
     readTheRest();
@@ -91,10 +110,10 @@ class Checker {
     std::uint32_t exactHashes[kAhead];
     std::uint32_t foldedHashes[kAhead];
     const auto hashAhead = [&](std::size_t at) {
-      exactHashes[at % kAhead] = files_.hashOf(entries[at].name);
-      foldedHashes[at % kAhead] = filesFolded_.hashOf(entries[at].name);
-      files_.prefetch(exactHashes[at % kAhead], 0);
-      filesFolded_.prefetch(foldedHashes[at % kAhead], 0);
+      exactHashes[at % kAhead] = files_.exact().hashOf(entries[at].name);
+      foldedHashes[at % kAhead] = files_.folded().hashOf(entries[at].name);
+      files_.exact().prefetch(exactHashes[at % kAhead], 0);
+      files_.folded().prefetch(foldedHashes[at % kAhead], 0);
     };
     for (std::size_t at = 0; at < kAhead && at < entries.size(); ++at) hashAhead(at);
     for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -107,7 +126,7 @@ class Checker {
       // Files go into the name table here, once: a second entry of the same
       // name would overwrite the first on extraction.
       const bool fresh = entry.folder     ? folderEntries.insert(index) < 0
-                         : entry.readable ? files_.insert(index, exactHash) < 0
+                         : entry.readable ? files_.exact().insert(index, exactHash) < 0
                                           : true;
       // Where a problem with the entry is said; built only then.
       const auto where = [&name] { return entryWhere(name); };
@@ -154,7 +173,7 @@ class Checker {
       ++report_.files;
       report_.bytes += entry.size;
       totalBytes_ += entry.size;
-      const int first = filesFolded_.insert(index, foldedHash);
+      const int first = files_.folded().insert(index, foldedHash);
       if (first >= 0) {
         report_.warn(where(), "differs only in case from " + entryWhere(entries[first].name) +
                                   "; the device's file system cannot hold both");
@@ -170,25 +189,11 @@ class Checker {
   // `exitCode`) when there is none.
   int topLevel(const char* name, int exitCode) {
     bool loose = false;
-    const int index = findFile(name, &loose);
+    const int index = files_.find(name, &loose);
     if (loose) warnLoose(entryWhere(name), index);
     if (index < 0)
       report_.fail(exitCode, entryWhere(name), "is missing from the release's top level");
     return index;
-  }
-
-  // A file of the release by name, or -1. `loose` says whether it matched
-  // only when case is ignored.
-  int findFile(std::string_view name, bool* loose) {
-    return findFile(name, files_.hashOf(name), loose);
-  }
-  int findFile(std::string_view name, std::uint32_t hash, bool* loose) {
-    *loose = false;
-    const int exact = files_.find(name, hash);
-    if (exact >= 0) return exact;
-    const int folded = filesFolded_.find(name);
-    *loose = folded >= 0;
-    return folded;
   }
 
   void warnLoose(const std::string& where, int index) {
@@ -221,45 +226,35 @@ class Checker {
     }
   }
 
-  // Decodes a list strictly into the report's UTF-8 lines.
-  bool decodeList(int index, const char* listName) {
-    std::vector<std::string>& text =
-        std::string(listName) == kFileListName ? report_.fileList : report_.folderList;
-    ListDecoder decoder(ListDecoder::Mode::kStrict);
-    std::uint32_t notUtf16 = 0;  // the first line that is not valid UTF-16
-    const auto keep = [&](std::u16string_view line, std::uint32_t number) {
-      std::optional<std::string> utf8 = utf16ToUtf8(line);
-      if (!utf8) {
-        notUtf16 = number;
-        return false;
-      }
-      if (text.empty()) text.reserve(decoder.headerCount());
-      text.push_back(std::move(*utf8));
-      return true;
-    };
-    bool malformed = false;
-    const bool read = readEntry(index, [&](const std::uint8_t* data, std::size_t size) {
-      if (decoder.feed(data, size, keep)) return true;
-      malformed = true;
-      return false;
-    });
-    if (!read && !malformed) {  // damaged: already said
-      text.clear();
+  // Says how reading the list in entry `index` ended (reading it now when
+  // the second thread read another entry) and hands over its lines. True
+  // when it decoded.
+  bool takeList(ListRead& list, int index, const char* listName, TextLines& text) {
+    if (list.index != index) {
+      list = ListRead();
+      list.index = index;
+      readList(source_, list, std::string(listName) == kFileListName ? &files_.exact() : nullptr);
+    }
+    doneBytes_ += list.bytes;
+    reportProgress();
+    if (list.damaged) {
+      report_.fail(kExitDamaged, entryWhere(source_.entries()[index].name), list.problem);
+      read_[index] = true;  // said once is enough
       return false;
     }
-    if (notUtf16 != 0) {
-      report_.fail(kExitMalformedLists, lineWhere(listName, notUtf16),
+    if (list.read) read_[index] = true;
+    if (list.notUtf16 != 0) {
+      report_.fail(kExitMalformedLists, lineWhere(listName, list.notUtf16),
                    std::string(listName) + " holds an unpaired surrogate (not valid UTF-16)");
-      text.clear();
       return false;
     }
-    if (malformed || !decoder.finish()) {
-      const std::string where = decoder.faultLine() > 0 ? lineWhere(listName, decoder.faultLine())
-                                                        : std::string(listName);
-      report_.fail(kExitMalformedLists, where, std::string(listName) + " " + decoder.message());
-      text.clear();
+    if (list.malformed) {
+      const std::string where =
+          list.faultLine > 0 ? lineWhere(listName, list.faultLine) : std::string(listName);
+      report_.fail(kExitMalformedLists, where, std::string(listName) + " " + list.problem);
       return false;
     }
+    text = std::move(list.lines);
     return true;
   }
 
@@ -288,40 +283,32 @@ class Checker {
 
   // Each file line names a file of the release, once; every file is listed
   // but $md5.bin. Returns the entry of each line (-1 when it names none).
-  std::vector<int> matchFileLines() {
-    const std::vector<std::string>& lines = report_.fileList;
+  std::vector<int> matchFileLines(const std::vector<std::uint32_t>& hashes) {
+    const TextLines& lines = report_.fileList;
     const std::vector<ReleaseEntry>& entries = source_.entries();
     report_.listedFiles = lines.size();
     std::vector<int> listed(lines.size(), -1);
     std::vector<std::uint32_t> lineOf(entries.size(), 0);  // the first line naming each entry
     const std::string_view staging = "FlashDrive/";
-    std::string name;
-    // The lines name entries all over the archive: what the look-ups of the
-    // next lines need is fetched in three steps while this one is matched.
-    std::vector<std::uint32_t> hashes(lines.size());
-    for (std::size_t i = 0; i < lines.size(); ++i) hashes[i] = files_.hashOf(lines[i]);
-    constexpr std::size_t kStep = 4;
+    std::vector<int> found;
+    std::vector<std::uint8_t> loose;
+    files_.findLines(lines, hashes, &found, &loose);
     for (std::size_t i = 0; i < lines.size(); ++i) {
-      for (int step = 0; step < 3; ++step) {
-        const std::size_t ahead = i + (3 - step) * kStep;
-        if (ahead < lines.size()) files_.prefetch(hashes[ahead], step);
-      }
       const auto number = static_cast<std::uint32_t>(i + 1);
       const auto where = [number] { return lineWhere(kFileListName, number); };
-      name.assign(lines[i]);
-      std::replace(name.begin(), name.end(), '\\', '/');
-      bool loose = false;
-      const int index = findFile(name, hashes[i], &loose);
-      if (loose) warnLoose(where(), index);
-      if (index < 0 && std::string_view(name).substr(0, staging.size()) == staging &&
-          files_.find(std::string_view(name).substr(staging.size())) >= 0) {
-        report_.fail(kExitMalformedLists, where(),
-                     quoted(lines[i]) +
-                         " is in the walk's form; the file list must be in its second form, "
-                         "without 'FlashDrive\\'");
-        continue;
-      }
+      const int index = found[i];
+      if (loose[i] != 0) warnLoose(where(), index);
       if (index < 0) {
+        std::string name(lines[i]);
+        std::replace(name.begin(), name.end(), '\\', '/');
+        if (std::string_view(name).substr(0, staging.size()) == staging &&
+            files_.exact().find(std::string_view(name).substr(staging.size())) >= 0) {
+          report_.fail(kExitMalformedLists, where(),
+                       quoted(lines[i]) +
+                           " is in the walk's form; the file list must be in its second form, "
+                           "without 'FlashDrive\\'");
+          continue;
+        }
         const std::string what = folders_.count(name) != 0 ? "a folder" : "nothing";
         report_.fail(kExitListsDisagree, where(),
                      "names " + quoted(lines[i]) + ", which is " + what + " in the release");
@@ -348,19 +335,19 @@ class Checker {
 
   // The folder lines name exactly the folders that hold an entry.
   void matchFolderLines() {
-    const std::vector<std::string>& lines = report_.folderList;
+    const TextLines& lines = report_.folderList;
     report_.folderLines = lines.size();
     const std::string prefix = "FlashDrive\\";
     std::set<std::string> named;
     for (std::size_t i = 0; i < lines.size(); ++i) {
       const std::string where = lineWhere(kFolderListName, static_cast<std::uint32_t>(i + 1));
-      const std::string& text = report_.folderList[i];
+      const std::string_view text = lines[i];
       if (text.compare(0, prefix.size(), prefix) != 0) {
         report_.fail(kExitMalformedLists, where,
                      quoted(text) + " does not begin with " + quoted(prefix));
         continue;
       }
-      std::string name = text.substr(prefix.size());
+      std::string name(text.substr(prefix.size()));
       std::replace(name.begin(), name.end(), '\\', '/');
       if (nonEmptyFolders_.count(name) == 0) {
         const auto loose = foldersFolded_.find(folded(name));
@@ -389,7 +376,7 @@ class Checker {
   // MD5 over the listed files in list order, leaving out configuration lines.
   // The files are read ahead on a second thread while this one digests.
   void digestListedFiles(const std::vector<int>& listed) {
-    const std::vector<std::string>& lines = report_.fileList;
+    const TextLines& lines = report_.fileList;
     bool complete = true;
     const std::string mark = kConfigurationMark;
     std::vector<int> order;
@@ -443,11 +430,7 @@ class Checker {
   ReleaseSource& source_;
   CheckReport& report_;
   const Progress& progress_;
-  NameIndex files_{source_.entries(), NameIndex::Compare::kExact,
-                   source_.entries().size()};  // file name -> entry
-  // Its name, case ignored -> the first file of that name.
-  NameIndex filesFolded_{source_.entries(), NameIndex::Compare::kIgnoringAsciiCase,
-                         source_.entries().size()};
+  FileNames files_{source_.entries()};
   std::set<std::string> folders_;          // every folder, no "/"
   std::set<std::string> nonEmptyFolders_;  // folders holding an entry
   std::map<std::string, std::vector<std::string>> foldersFolded_;

@@ -10,6 +10,7 @@
 
 #include "list_format.h"
 #include "release_source.h"
+#include "text_lines.h"
 #include "walk.h"
 
 namespace quillet::check {
@@ -59,8 +60,8 @@ struct CheckReport {
   std::string expectedDigest;     // hex of $md5.bin; empty when it could not be read
   std::string foundDigest;        // hex over the listed files; empty when it could not be computed
   std::vector<Finding> findings;  // in the order they were found
-  std::vector<std::string> fileList;  // the decoded lines, UTF-8
-  std::vector<std::string> folderList;
+  TextLines fileList;             // the decoded lines, UTF-8
+  TextLines folderList;
 
   // kExitPassed, or the lowest exit code among the errors.
   int exitCode() const;

@@ -98,9 +98,9 @@ std::string textReport(const CheckReport& report) {
 
 std::string textLists(const CheckReport& report) {
   std::string text = "$FileList.txt:\n";
-  for (const std::string& line : report.fileList) text += line + "\n";
+  for (const std::string_view line : report.fileList) (text += line) += "\n";
   text += "$FolderList.txt:\n";
-  for (const std::string& line : report.folderList) text += line + "\n";
+  for (const std::string_view line : report.folderList) (text += line) += "\n";
   return text;
 }
 
@@ -177,7 +177,7 @@ std::string jsonReport(const CheckReport& report, bool withLists) {
       json += std::string(",\"") + key + "\":[";
       for (std::size_t i = 0; i < lines->size(); ++i) {
         if (i > 0) json += ",";
-        json += jsonString((*lines)[i]);
+        json += jsonString(std::string((*lines)[i]));
       }
       json += "]";
     }

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "utf.h"
+
 namespace quillet {
 namespace {
 
@@ -43,10 +45,13 @@ TEST(ListEncoding, HeaderIsLittleEndianAndLinesEndInOneLineFeedUnit) {
 }
 
 TEST(ListDecoding, SplitsAnyWayGiveTheSameLines) {
-  const std::string bytes = encodeList({kLine, u"FlashDrive\\x", std::u16string(511, u'z')});
+  // (U+010A and U+0A00 each hold the line feed's byte 0x0A, in either place)
+  const std::string bytes =
+      encodeList({kLine, u"FlashDrive\\x", std::u16string(511, u'z'), u"\u010A\u0A00"});
   const DecodedList whole = decodeList(bytes, ListDecoder::Mode::kStrict);
   ASSERT_EQ(whole.fault, ListFault::kNone) << whole.message;
-  EXPECT_THAT(whole.lines, ElementsAre(kLine, u"FlashDrive\\x", std::u16string(511, u'z')));
+  EXPECT_THAT(whole.lines,
+              ElementsAre(kLine, u"FlashDrive\\x", std::u16string(511, u'z'), u"\u010A\u0A00"));
   for (std::size_t chunk : {1, 2, 3, 7, 64}) {
     SCOPED_TRACE(chunk);
     EXPECT_EQ(decodeInChunks(bytes, chunk, ListDecoder::Mode::kStrict).lines, whole.lines);
@@ -127,11 +132,19 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<Malformed>& info) { return std::string(info.param.name); });
 
 TEST(ListDecoding, HoldsTheLongestLinesAtTheirLimits) {
-  // 511 units pass the strict decoder, 1022 units (and the line feed) one read.
-  EXPECT_EQ(decodeList(encodeList({std::u16string(511, u'z')}), kStrict).fault, ListFault::kNone);
-  EXPECT_EQ(decodeList(encodeList({std::u16string(1022, u'z')}), kRaw).fault, ListFault::kNone);
-  EXPECT_EQ(decodeList(encodeList({std::u16string(1023, u'z')}), kRaw).fault,
-            ListFault::kLineTooLongToRead);
+  // 511 units pass the strict decoder, 1022 units (and the line feed) one
+  // read, however the bytes come.
+  for (std::size_t chunk : {1, 3, 64, 4096}) {
+    SCOPED_TRACE(chunk);
+    EXPECT_EQ(decodeInChunks(encodeList({std::u16string(511, u'z')}), chunk, kStrict).fault,
+              ListFault::kNone);
+    EXPECT_EQ(decodeInChunks(encodeList({std::u16string(512, u'z')}), chunk, kStrict).fault,
+              ListFault::kLineTooLong);
+    EXPECT_EQ(decodeInChunks(encodeList({std::u16string(1022, u'z')}), chunk, kRaw).fault,
+              ListFault::kNone);
+    EXPECT_EQ(decodeInChunks(encodeList({std::u16string(1023, u'z')}), chunk, kRaw).fault,
+              ListFault::kLineTooLongToRead);
+  }
 }
 
 TEST(ListDecoding, CountsUpToTheHeadersLimit) {
@@ -143,6 +156,21 @@ TEST(ListDecoding, CountsUpToTheHeadersLimit) {
   const DecodedList over = decodeList(encodeList(lines) + encodeListLine(u"x"), kStrict);
   EXPECT_EQ(over.fault, ListFault::kMoreLinesThanCounted);
   EXPECT_EQ(over.faultLine, kListLinesMax + 1);
+}
+
+// The check keeps a list's lines end to end in one buffer, each appended
+// as UTF-8.
+TEST(ListLineText, IsAppendedAsUtf8AndAnUnpairedSurrogateLeavesTheTextAsItWas) {
+  std::string text = "NAVI\\a.dat";
+  EXPECT_TRUE(appendUtf16AsUtf8(u"NAVI\\Fran\u00E7ais\\\U0001F600.dat", text));
+  EXPECT_EQ(text,
+            "NAVI\\a.datNAVI\\Fran\xC3\xA7"
+            "ais\\\xF0\x9F\x98\x80.dat");
+  for (const std::u16string& bad : {std::u16string(u"abc\xD800"), std::u16string(u"\xDC00x")}) {
+    std::string kept = "before";
+    EXPECT_FALSE(appendUtf16AsUtf8(bad, kept));
+    EXPECT_EQ(kept, "before");
+  }
 }
 
 // Writes the fuzzers' seed lists into the folder named by

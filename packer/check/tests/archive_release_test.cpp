@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "digest_of.h"
+#include "file_names.h"
 #include "list_format.h"
 #include "md5.h"
 #include "release_check.h"
@@ -173,6 +174,55 @@ TEST(ReadAheadBatches, ContentsSpanningBatchesDigestInListOrder) {
   EXPECT_FALSE(report.foundDigest.empty());
   EXPECT_EQ(report.foundDigest, report.expectedDigest);
 }
+
+// A file list long enough to be looked up on two threads, half each, says
+// what it finds in line order all the same: a line naming nothing in the
+// first half, and in the second a line matching only when case is ignored,
+// a line repeating one of the first half and another naming nothing.
+class LongFileList : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(LongFileList, SaysWhatItFindsInLineOrder) {
+  const std::size_t count = GetParam();  // lines of $FileList.txt
+  const std::size_t pois = count - 6;
+  std::vector<std::u16string> lines = {u16("$FileList.txt"), u16("$FolderList.txt"),
+                                       u16("NAVI\\gone-a.dat")};
+  for (std::size_t k = pois; k-- > 0;)
+    lines.push_back(u16("NAVI\\POI\\p" + std::to_string(k) + ".dat"));
+  lines.push_back(u16("NAVI\\POI\\LOOSE.DAT"));
+  lines.push_back(lines[3]);
+  lines.push_back(u16("NAVI\\gone-b.dat"));
+  ASSERT_EQ(lines.size(), count);
+  const std::string fileList = encodeList(lines);
+  std::vector<WriterEntry> entries = {
+      WriterEntry("$FileList.txt", fileList),
+      WriterEntry("$FolderList.txt", encodeList({u16("FlashDrive\\NAVI\\POI")})),
+      WriterEntry("$md5.bin", digestOf(""), 0), WriterEntry("NAVI/POI/Loose.dat", "loose", 0)};
+  for (std::size_t k = 0; k < pois; ++k) {
+    entries.emplace_back("NAVI/POI/p" + std::to_string(k) + ".dat", "poi", 0);
+  }
+  ScratchFolder scratch;
+  scratch.file("release.zip", zip::testing::writeZip(entries).bytes);
+  const CheckReport report = checkPath((scratch.root() / "release.zip").string());
+
+  EXPECT_EQ(report.exitCode(), kExitListsDisagree) << textReport(report);
+  const auto line = [](std::size_t number) {
+    return "$FileList.txt line " + std::to_string(number);
+  };
+  std::vector<std::string> said;
+  for (const Finding& finding : report.findings)
+    said.push_back(finding.where + ": " + finding.message);
+  EXPECT_THAT(said,
+              ::testing::ElementsAre(
+                  line(3) + ": names 'NAVI\\gone-a.dat', which is nothing in the release",
+                  line(count - 2) + ": matches entry 'NAVI/POI/Loose.dat' only when case is "
+                                    "ignored (the device's file system would find it)",
+                  line(count - 1) + ": repeats " + line(4),
+                  line(count) + ": names 'NAVI\\gone-b.dat', which is nothing in the release"));
+}
+
+INSTANTIATE_TEST_SUITE_P(ReleaseCheck, LongFileList,
+                         ::testing::Values(FileNames::kLinesForTwoThreads - 1,
+                                           FileNames::kLinesForTwoThreads));
 
 }  // namespace
 }  // namespace quillet::check

@@ -1,0 +1,87 @@
+// The release's files by name, for the check: exactly, and with ASCII case
+// ignored as the device's FAT file system compares names (the first file of
+// each name), and the look-up of a whole file list in them.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "name_index.h"
+#include "release_source.h"
+#include "text_lines.h"
+
+namespace quillet::check {
+
+class FileNames {
+ public:
+  // A file list this long is looked up on two threads.
+  static constexpr std::size_t kLinesForTwoThreads = 4096;
+
+  explicit FileNames(const std::vector<ReleaseEntry>& entries)
+      : exact_(entries, NameIndex::Compare::kExact, entries.size()),
+        folded_(entries, NameIndex::Compare::kIgnoringAsciiCase, entries.size()) {}
+
+  // The tables, for the survey that fills them.
+  NameIndex& exact() { return exact_; }
+  NameIndex& folded() { return folded_; }
+  const NameIndex& exact() const { return exact_; }
+
+  // A file of the release by name, or -1. `loose` says whether it matched
+  // only when case is ignored.
+  int find(std::string_view name, bool* loose) const {
+    return find(name, exact_.hashOf(name), loose);
+  }
+  int find(std::string_view name, std::uint32_t hash, bool* loose) const {
+    *loose = false;
+    const int exact = exact_.find(name, hash);
+    if (exact >= 0) return exact;
+    const int folded = folded_.find(name);
+    *loose = folded >= 0;
+    return folded;
+  }
+
+  // The file each of `lines` names ("\\" between components), with the
+  // lines' `hashes` (exact().hashOf), and whether it matched only when case
+  // is ignored. The lines name files all over the release, so the look-ups
+  // spend their time fetching from memory; they only read the tables, and a
+  // long list is looked up on two threads, half each.
+  void findLines(const TextLines& lines, const std::vector<std::uint32_t>& hashes,
+                 std::vector<int>* found, std::vector<std::uint8_t>* loose) const {
+    found->assign(lines.size(), -1);
+    loose->assign(lines.size(), 0);
+    const std::size_t half = lines.size() >= kLinesForTwoThreads ? lines.size() / 2 : lines.size();
+    std::thread second;
+    if (half < lines.size()) {
+      second = std::thread([&] { findLineRange(lines, hashes, half, lines.size(), found, loose); });
+    }
+    findLineRange(lines, hashes, 0, half, found, loose);
+    if (second.joinable()) second.join();
+  }
+
+ private:
+  void findLineRange(const TextLines& lines, const std::vector<std::uint32_t>& hashes,
+                     std::size_t from, std::size_t to, std::vector<int>* found,
+                     std::vector<std::uint8_t>* loose) const {
+    std::string name;
+    // What the look-ups of a group of lines need is fetched before the
+    // group is looked up.
+    constexpr std::size_t kGroup = 32;
+    for (std::size_t i = from; i < to; ++i) {
+      if ((i - from) % kGroup == 0) exact_.prefetchAll(&hashes[i], std::min(kGroup, to - i));
+      name.assign(lines[i]);
+      std::replace(name.begin(), name.end(), '\\', '/');
+      bool matchedLoosely = false;
+      (*found)[i] = find(name, hashes[i], &matchedLoosely);
+      (*loose)[i] = matchedLoosely ? 1 : 0;
+    }
+  }
+
+  NameIndex exact_;   // file name -> entry
+  NameIndex folded_;  // its name, case ignored -> the first file of that name
+};
+
+}  // namespace quillet::check

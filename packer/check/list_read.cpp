@@ -1,0 +1,53 @@
+#include "list_read.h"
+
+#include "list_format.h"
+#include "utf.h"
+
+namespace quillet::check {
+
+int exactTopLevel(const std::vector<ReleaseEntry>& entries, std::string_view name) {
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (entries[i].name == name && !entries[i].folder && entries[i].readable) {
+      return static_cast<int>(i);
+    }
+  }
+  return -1;
+}
+
+void readList(ReleaseSource& source, ListRead& list, const NameIndex* table) {
+  ListDecoder decoder(ListDecoder::Mode::kStrict);
+  const auto keep = [&](std::u16string_view line, std::uint32_t number) {
+    if (list.lines.empty()) list.lines.reserve(decoder.headerCount());
+    if (!appendUtf16AsUtf8(line, list.lines.text())) {
+      list.notUtf16 = number;
+      return false;
+    }
+    list.lines.endLine();
+    return true;
+  };
+  list.read = source.read(static_cast<std::size_t>(list.index),
+                          [&](const std::uint8_t* data, std::size_t size) {
+                            list.bytes += size;
+                            if (decoder.feed(data, size, keep)) return true;
+                            list.malformed = list.notUtf16 == 0;
+                            return false;
+                          });
+  if (!list.read && source.failure() != SourceFailure::kStopped) {
+    list.damaged = true;
+    list.problem = source.message();
+  } else if (list.read && !decoder.finish()) {
+    list.malformed = true;
+  }
+  if (list.malformed) {
+    list.faultLine = decoder.faultLine();
+    list.problem = decoder.message();
+  }
+  if (table != nullptr && list.read && !list.malformed && list.notUtf16 == 0) {
+    list.hashes.resize(list.lines.size());
+    for (std::size_t i = 0; i < list.lines.size(); ++i) {
+      list.hashes[i] = table->hashOf(list.lines[i]);
+    }
+  }
+}
+
+}  // namespace quillet::check
