@@ -44,39 +44,44 @@ class FileNames {
     return folded;
   }
 
-  // The file each of `lines` names ("\\" between components), with the
-  // lines' `hashes` (exact().hashOf), and whether it matched only when case
-  // is ignored. The lines name files all over the release, so the look-ups
-  // spend their time fetching from memory; they only read the tables, and a
-  // long list is looked up on two threads, half each.
-  void findLines(const TextLines& lines, const std::vector<std::uint32_t>& hashes,
-                 std::vector<int>* found, std::vector<std::uint8_t>* loose) const {
+  // The file each of `lines` names ("\\" between components), and whether
+  // it matched only when case is ignored. The lines name files all over the
+  // release, so the look-ups spend their time fetching from memory; they
+  // only read the tables, and a long list is looked up on two threads, half
+  // each.
+  void findLines(const TextLines& lines, std::vector<int>* found,
+                 std::vector<std::uint8_t>* loose) const {
     found->assign(lines.size(), -1);
     loose->assign(lines.size(), 0);
     const std::size_t half = lines.size() >= kLinesForTwoThreads ? lines.size() / 2 : lines.size();
     std::thread second;
     if (half < lines.size()) {
-      second = std::thread([&] { findLineRange(lines, hashes, half, lines.size(), found, loose); });
+      second = std::thread([&] { findLineRange(lines, half, lines.size(), found, loose); });
     }
-    findLineRange(lines, hashes, 0, half, found, loose);
+    findLineRange(lines, 0, half, found, loose);
     if (second.joinable()) second.join();
   }
 
  private:
-  void findLineRange(const TextLines& lines, const std::vector<std::uint32_t>& hashes,
-                     std::size_t from, std::size_t to, std::vector<int>* found,
-                     std::vector<std::uint8_t>* loose) const {
+  void findLineRange(const TextLines& lines, std::size_t from, std::size_t to,
+                     std::vector<int>* found, std::vector<std::uint8_t>* loose) const {
     std::string name;
-    // What the look-ups of a group of lines need is fetched before the
-    // group is looked up.
+    // A group of lines at a time: their names hashed, what their look-ups
+    // need fetched, then the look-ups.
     constexpr std::size_t kGroup = 32;
-    for (std::size_t i = from; i < to; ++i) {
-      if ((i - from) % kGroup == 0) exact_.prefetchAll(&hashes[i], std::min(kGroup, to - i));
-      name.assign(lines[i]);
-      std::replace(name.begin(), name.end(), '\\', '/');
-      bool matchedLoosely = false;
-      (*found)[i] = find(name, hashes[i], &matchedLoosely);
-      (*loose)[i] = matchedLoosely ? 1 : 0;
+    std::uint32_t hashes[kGroup];
+    for (std::size_t group = from; group < to; group += kGroup) {
+      const std::size_t count = std::min(kGroup, to - group);
+      for (std::size_t k = 0; k < count; ++k) hashes[k] = exact_.hashOf(lines[group + k]);
+      exact_.prefetchAll(hashes, count);
+      for (std::size_t k = 0; k < count; ++k) {
+        const std::size_t i = group + k;
+        name.assign(lines[i]);
+        std::replace(name.begin(), name.end(), '\\', '/');
+        bool matchedLoosely = false;
+        (*found)[i] = find(name, hashes[k], &matchedLoosely);
+        (*loose)[i] = matchedLoosely ? 1 : 0;
+      }
     }
   }
 

@@ -14,7 +14,7 @@ int exactTopLevel(const std::vector<ReleaseEntry>& entries, std::string_view nam
   return -1;
 }
 
-void readList(ReleaseSource& source, ListRead& list, const NameIndex* table) {
+void readList(ReleaseSource& source, ListRead& list) {
   ListDecoder decoder(ListDecoder::Mode::kStrict);
   const auto keep = [&](std::u16string_view line, std::uint32_t number) {
     if (list.lines.empty()) list.lines.reserve(decoder.headerCount());
@@ -41,12 +41,6 @@ void readList(ReleaseSource& source, ListRead& list, const NameIndex* table) {
   if (list.malformed) {
     list.faultLine = decoder.faultLine();
     list.problem = decoder.message();
-  }
-  if (table != nullptr && list.read && !list.malformed && list.notUtf16 == 0) {
-    list.hashes.resize(list.lines.size());
-    for (std::size_t i = 0; i < list.lines.size(); ++i) {
-      list.hashes[i] = table->hashOf(list.lines[i]);
-    }
   }
 }
 

@@ -9,32 +9,30 @@
 #include <string_view>
 #include <vector>
 
-#include "name_index.h"
 #include "release_source.h"
 #include "text_lines.h"
 
 namespace quillet::check {
 
 struct ListRead {
-  int index = -1;                     // the entry read; -1 when none was
-  TextLines lines;                    // UTF-8
-  std::vector<std::uint32_t> hashes;  // of each line, in the file table's hash
-  std::uint64_t bytes = 0;            // of contents read
-  bool read = false;                  // read to its end: CRC and size checked
-  bool damaged = false;               // reading failed; `problem` says why
-  std::uint32_t notUtf16 = 0;         // the first line that is not valid UTF-16
-  bool malformed = false;             // the decoder found a fault
-  std::uint32_t faultLine = 0;        // its line (0 for the header or the count)
-  std::string problem;                // the source's message, or the decoder's
+  int index = -1;               // the entry read; -1 when none was
+  TextLines lines;              // UTF-8
+  std::uint64_t bytes = 0;      // of contents read
+  bool read = false;            // read to its end: CRC and size checked
+  bool damaged = false;         // reading failed; `problem` says why
+  std::uint32_t notUtf16 = 0;   // the first line that is not valid UTF-16
+  bool malformed = false;       // the decoder found a fault
+  std::uint32_t faultLine = 0;  // its line (0 for the header or the count)
+  std::string problem;          // the source's message, or the decoder's
 };
 
 // The first file named exactly `name` (at the top level), or -1: the entry
 // the check takes for it when nothing is wrong with the entries.
 int exactTopLevel(const std::vector<ReleaseEntry>& entries, std::string_view name);
 
-// Reads and strictly decodes the list in entry `list.index` of `source`; with
-// a `table`, hashes each line as that table hashes names. Touches nothing but
-// `source` (which no other thread may read meanwhile) and `list`.
-void readList(ReleaseSource& source, ListRead& list, const NameIndex* table);
+// Reads and strictly decodes the list in entry `list.index` of `source`.
+// Touches nothing but `source` (which no other thread may read meanwhile)
+// and `list`.
+void readList(ReleaseSource& source, ListRead& list);
 
 }  // namespace quillet::check

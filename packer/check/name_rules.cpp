@@ -21,6 +21,23 @@ bool anyComponent(std::string_view name, const Visit& visit) {
   return false;
 }
 
+// One of < > : " | ? * (asked of every byte of every name: a switch, not a
+// search of the set).
+bool isFatReserved(char c) {
+  switch (c) {
+    case '<':
+    case '>':
+    case ':':
+    case '"':
+    case '|':
+    case '?':
+    case '*':
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 bool isUnsafeName(std::string_view name) {
@@ -45,7 +62,7 @@ std::string fatProblem(std::string_view name) {
         problem = "holds a control character";
         return true;
       }
-      if (std::string_view("<>:\"|?*").find(c) != std::string_view::npos) {
+      if (isFatReserved(c)) {
         problem = std::string("holds '") + c + "'";
         return true;
       }

@@ -1,7 +1,8 @@
 // The release check. Divisions of this file:
 //   1. Helpers of the check (the name rules are in name_rules.cpp, the name
-//      tables in name_index.h and file_names.h, reading a list in
-//      list_read.cpp, the second thread that reads entries ahead in
+//      tables in name_index.h, file_names.h and folder_names.cpp, reading a
+//      list in list_read.cpp, the small files read ahead in
+//      held_entries.cpp, the second thread that streams entries in
 //      entry_read_ahead.h, the findings and their verdict in report.cpp).
 //   2. The check itself, step by step: the entries, the top-level files, the
 //      two lists, the file lines, the folder lines, the digest, the rest of
@@ -9,13 +10,16 @@
 #include "release_check.h"
 
 #include <algorithm>
-#include <map>
-#include <set>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <string_view>
 #include <thread>
 
 #include "entry_read_ahead.h"
 #include "file_names.h"
+#include "folder_names.h"
+#include "held_entries.h"
 #include "list_format.h"
 #include "list_read.h"
 #include "md5.h"
@@ -29,26 +33,10 @@ namespace quillet::check {
 
 namespace {
 
-// ASCII letters folded to lower case, as the device's FAT file system
-// compares names.
-std::string folded(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
-
 std::string quoted(std::string_view name) { return "'" + std::string(name) + "'"; }
 std::string entryWhere(std::string_view name) { return "entry " + quoted(name); }
 std::string lineWhere(const char* list, std::uint32_t line) {
   return std::string(list) + " line " + std::to_string(line);
-}
-
-// The folder that holds `name` ("" for the top level), without its "/".
-std::string_view parentOf(std::string_view name) {
-  if (!name.empty() && name.back() == '/') name.remove_suffix(1);
-  const std::size_t slash = name.rfind('/');
-  return slash == std::string_view::npos ? std::string_view() : name.substr(0, slash);
 }
 
 }  // namespace
@@ -66,20 +54,39 @@ class Checker {
       : source_(source), report_(report), progress_(progress) {}
 
   void run() {
-    // The lists are read and decoded on a second thread while this one
-    // surveys the entries: the survey decides which entries they are, so
-    // the entries that will be are taken now and the results kept only when
-    // they are the ones.
+    // A second thread reads the lists and $md5.bin while this one surveys
+    // the entries, then the small files while this one matches the lists.
+    // The survey decides which entries the lists are, so the entries that
+    // will be are taken now and what they gave is kept only when they are
+    // the ones.
     ListRead files;
     ListRead folders;
-    files.index = exactTopLevel(source_.entries(), kFileListName);
-    folders.index = exactTopLevel(source_.entries(), kFolderListName);
-    std::thread lists([&] {
-      if (files.index >= 0) readList(source_, files, &files_.exact());
-      if (folders.index >= 0) readList(source_, folders, nullptr);
+    const std::vector<ReleaseEntry>& entries = source_.entries();
+    files.index = exactTopLevel(entries, kFileListName);
+    folders.index = files.index >= 0 ? exactTopLevel(entries, kFolderListName) : -1;
+    const int digestFile = exactTopLevel(entries, kDigestName);
+    HeldEntries first(entries.size());
+    bool firstDone = false;
+    std::vector<int> readFirst = {files.index, folders.index, digestFile};
+    second_ = std::thread([&, readFirst] {
+      if (files.index >= 0) readList(source_, files);
+      if (folders.index >= 0) readList(source_, folders);
+      if (digestFile >= 0 && entries[digestFile].size == kMd5DigestBytes) {
+        first.read(source_, static_cast<std::size_t>(digestFile), kMd5DigestBytes);
+      }
+      {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        firstDone = true;
+      }
+      firstRead_.notify_one();
+      // (nothing of this function's own from here on: it may have returned)
+      held_.readSmallFiles(source_, readFirst, cancel_);
     });
     surveyEntries();
-    lists.join();
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      firstRead_.wait(lock, [&firstDone] { return firstDone; });
+    }
     if (report_.exitCode() == kExitDamaged) return;  // nothing from it is to be trusted
     const int fileList = topLevel(kFileListName, kExitMalformedLists);
     const int folderList = topLevel(kFolderListName, kExitMalformedLists);
@@ -88,13 +95,19 @@ class Checker {
         fileList >= 0 && takeList(files, fileList, kFileListName, report_.fileList);
     const bool foldersDecoded =
         folderList >= 0 && takeList(folders, folderList, kFolderListName, report_.folderList);
-    readExpectedDigest();
+    readExpectedDigest(first);
     std::vector<int> listed;
-    if (filesDecoded) listed = matchFileLines(files.hashes);
-    if (foldersDecoded) matchFolderLines();
+    if (filesDecoded) listed = matchFileLines();
+    if (foldersDecoded) {
+      report_.folderLines = report_.folderList.size();
+      folders_.matchLines(report_.folderList, report_);
+    }
+    endSecondThread(/*cancel=*/false);
     if (filesDecoded) digestListedFiles(listed);
     readTheRest();
   }
+
+  ~Checker() { endSecondThread(/*cancel=*/true); }
 
  private:
   // Every entry: counts, name rules, the maps the lines are matched with.
@@ -102,7 +115,6 @@ class Checker {
     const std::vector<ReleaseEntry>& entries = source_.entries();
     // Folder entries met so far.
     NameIndex folderEntries(entries, NameIndex::Compare::kExact);
-    std::string_view lastParent;  // the folder of the entry before
     if (source_.usesZip64()) report_.warn("", "the archive uses Zip64 records");
     // The tables' slots for the entries ahead are fetched while one is
     // surveyed: their names' hashes wait in a ring.
@@ -152,20 +164,8 @@ class Checker {
       }
       // Every folder on the way to the entry is a folder of the release,
       // whether or not the archive holds an entry for it.
-      const std::string_view parent = parentOf(name);
-      // A folder met before has had its own folders above it recorded (the
-      // entry before's folder most often).
-      if (!parent.empty() && parent != lastParent &&
-          nonEmptyFolders_.insert(std::string(parent)).second) {
-        for (std::string_view up = parent; !up.empty(); up = parentOf(up)) {
-          folders_.insert(std::string(up));
-        }
-      }
-      lastParent = parent;
-      if (entry.folder) {
-        folders_.insert(std::string(name.substr(0, name.size() - 1)));
-        continue;
-      }
+      folders_.note(name, entry.folder);
+      if (entry.folder) continue;
       if (!entry.readable) {
         report_.warn(where(), "is neither a file nor a folder; it is not checked");
         continue;
@@ -179,8 +179,7 @@ class Checker {
                                   "; the device's file system cannot hold both");
       }
     }
-    for (const std::string& folder : folders_) foldersFolded_[folded(folder)].push_back(folder);
-    report_.folders = folders_.size();
+    report_.folders = folders_.count();
     read_.assign(entries.size(), false);
   }
 
@@ -231,9 +230,10 @@ class Checker {
   // when it decoded.
   bool takeList(ListRead& list, int index, const char* listName, TextLines& text) {
     if (list.index != index) {
+      endSecondThread(/*cancel=*/true);  // the source is this thread's alone
       list = ListRead();
       list.index = index;
-      readList(source_, list, std::string(listName) == kFileListName ? &files_.exact() : nullptr);
+      readList(source_, list);
     }
     doneBytes_ += list.bytes;
     reportProgress();
@@ -258,7 +258,8 @@ class Checker {
     return true;
   }
 
-  void readExpectedDigest() {
+  // $md5.bin, as the second thread read it when it took the right entry.
+  void readExpectedDigest(const HeldEntries& first) {
     if (digestIndex_ < 0) return;
     const ReleaseEntry& entry = source_.entries()[digestIndex_];
     if (entry.size != kMd5DigestBytes) {
@@ -268,22 +269,56 @@ class Checker {
       return;
     }
     std::string bytes;
-    const bool ok = readEntry(digestIndex_, [&bytes](const std::uint8_t* data, std::size_t size) {
-      if (bytes.size() + size > kMd5DigestBytes) return false;
-      bytes.append(reinterpret_cast<const char*>(data), size);
-      return true;
-    });
+    bool ok = false;
+    SourceFailure failure = SourceFailure::kNone;
+    if (first.holds(digestIndex_)) {
+      const HeldEntries::Held held = first.get(digestIndex_);
+      bytes = std::string(held.contents);
+      ok = takeHeld(digestIndex_, held);
+      failure = held.failure;
+    } else {
+      endSecondThread(/*cancel=*/true);  // the source is this thread's alone
+      ok = readEntry(digestIndex_, [&bytes](const std::uint8_t* data, std::size_t size) {
+        if (bytes.size() + size > kMd5DigestBytes) return false;
+        bytes.append(reinterpret_cast<const char*>(data), size);
+        return true;
+      });
+      failure = source_.failure();
+    }
     if (ok && bytes.size() == kMd5DigestBytes) {
       report_.expectedDigest =
           hexBytes(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
-    } else if (ok || source_.failure() == SourceFailure::kStopped) {
+    } else if (ok || failure == SourceFailure::kStopped) {
       report_.fail(kExitDigestMismatch, entryWhere(entry.name), "does not hold 16 bytes");
     }
   }
 
+  // What readEntry() does once an entry is read, for one read ahead: its
+  // bytes counted, a failure said. True when it was read.
+  bool takeHeld(int index, const HeldEntries::Held& held) {
+    doneBytes_ += held.contents.size();
+    reportProgress();
+    if (!held.read && held.failure != SourceFailure::kStopped) {
+      report_.fail(kExitDamaged, entryWhere(source_.entries()[index].name),
+                   std::string(held.message));
+      read_[index] = true;  // said once is enough
+      return false;
+    }
+    if (held.read) read_[index] = true;
+    return held.read;
+  }
+
+  // Ends the second thread, at once (`cancel`) or when it has read all it
+  // reads ahead.
+  void endSecondThread(bool cancel) {
+    if (!second_.joinable()) return;
+    if (cancel) cancel_.store(true, std::memory_order_relaxed);
+    second_.join();
+  }
+
   // Each file line names a file of the release, once; every file is listed
   // but $md5.bin. Returns the entry of each line (-1 when it names none).
-  std::vector<int> matchFileLines(const std::vector<std::uint32_t>& hashes) {
+  std::vector<int> matchFileLines() {
     const TextLines& lines = report_.fileList;
     const std::vector<ReleaseEntry>& entries = source_.entries();
     report_.listedFiles = lines.size();
@@ -292,7 +327,7 @@ class Checker {
     const std::string_view staging = "FlashDrive/";
     std::vector<int> found;
     std::vector<std::uint8_t> loose;
-    files_.findLines(lines, hashes, &found, &loose);
+    files_.findLines(lines, &found, &loose);
     for (std::size_t i = 0; i < lines.size(); ++i) {
       const auto number = static_cast<std::uint32_t>(i + 1);
       const auto where = [number] { return lineWhere(kFileListName, number); };
@@ -309,7 +344,7 @@ class Checker {
                            "without 'FlashDrive\\'");
           continue;
         }
-        const std::string what = folders_.count(name) != 0 ? "a folder" : "nothing";
+        const std::string what = folders_.isFolder(name) ? "a folder" : "nothing";
         report_.fail(kExitListsDisagree, where(),
                      "names " + quoted(lines[i]) + ", which is " + what + " in the release");
         continue;
@@ -333,46 +368,6 @@ class Checker {
     return listed;
   }
 
-  // The folder lines name exactly the folders that hold an entry.
-  void matchFolderLines() {
-    const TextLines& lines = report_.folderList;
-    report_.folderLines = lines.size();
-    const std::string prefix = "FlashDrive\\";
-    std::set<std::string> named;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-      const std::string where = lineWhere(kFolderListName, static_cast<std::uint32_t>(i + 1));
-      const std::string_view text = lines[i];
-      if (text.compare(0, prefix.size(), prefix) != 0) {
-        report_.fail(kExitMalformedLists, where,
-                     quoted(text) + " does not begin with " + quoted(prefix));
-        continue;
-      }
-      std::string name(text.substr(prefix.size()));
-      std::replace(name.begin(), name.end(), '\\', '/');
-      if (nonEmptyFolders_.count(name) == 0) {
-        const auto loose = foldersFolded_.find(folded(name));
-        if (loose != foldersFolded_.end() && nonEmptyFolders_.count(loose->second.front()) != 0) {
-          report_.warn(where, "matches folder " + quoted(loose->second.front()) +
-                                  " only when case is ignored (the device's file system would "
-                                  "find it)");
-          name = loose->second.front();
-        } else {
-          const std::string what =
-              folders_.count(name) != 0 ? "a folder that holds no entry" : "no folder";
-          report_.fail(kExitListsDisagree, where, "names " + quoted(text) + ", which is " + what);
-          continue;
-        }
-      }
-      named.insert(name);
-    }
-    for (const std::string& folder : nonEmptyFolders_) {
-      if (named.count(folder) == 0) {
-        report_.fail(kExitListsDisagree, "folder " + quoted(folder),
-                     "holds entries but has no line in $FolderList.txt");
-      }
-    }
-  }
-
   // MD5 over the listed files in list order, leaving out configuration lines.
   // The files are read ahead on a second thread while this one digests.
   void digestListedFiles(const std::vector<int>& listed) {
@@ -381,7 +376,11 @@ class Checker {
     const std::string mark = kConfigurationMark;
     std::vector<int> order;
     for (std::size_t i = 0; i < lines.size(); ++i) {
-      if (lines[i].find(mark) != std::string::npos) continue;
+      // (the mark begins with "$", which few lines hold)
+      if (lines[i].find('$') != std::string_view::npos &&
+          lines[i].find(mark) != std::string::npos) {
+        continue;
+      }
       if (listed[i] < 0) {
         complete = false;
       } else {
@@ -391,8 +390,26 @@ class Checker {
     Md5Context context;
     md5Start(&context);
     {
-      ReadAhead reader(source_, order);
+      std::vector<int> streamed;  // the files not held, read at their turn
       for (const int index : order) {
+        if (!held_.holds(static_cast<std::size_t>(index))) streamed.push_back(index);
+      }
+      ReadAhead reader(source_, std::move(streamed));
+      // The held files lie in the archive's order, which is not the list's:
+      // what the next ones need is fetched while this one is digested.
+      constexpr std::size_t kAhead = 16;
+      for (std::size_t at = 0; at < order.size(); ++at) {
+        const int index = order[at];
+        if (at + kAhead < order.size()) held_.prefetch(order[at + kAhead], 0);
+        if (at + kAhead / 2 < order.size()) held_.prefetch(order[at + kAhead / 2], 1);
+        if (held_.holds(static_cast<std::size_t>(index))) {
+          const HeldEntries::Held held = held_.get(static_cast<std::size_t>(index));
+          md5AddBytes(&context, reinterpret_cast<const std::uint8_t*>(held.contents.data()),
+                      static_cast<std::uint32_t>(held.contents.size()));
+          read_[index] = true;
+          if (!takeHeld(index, held)) complete = false;
+          continue;
+        }
         const ReadAhead::Outcome outcome =
             reader.next([this, &context](const std::uint8_t* data, std::size_t size) {
               md5AddBytes(&context, data, static_cast<std::uint32_t>(size));
@@ -423,6 +440,10 @@ class Checker {
     const std::vector<ReleaseEntry>& entries = source_.entries();
     for (std::size_t i = 0; i < entries.size(); ++i) {
       if (read_[i] || !entries[i].readable) continue;
+      if (held_.holds(i)) {
+        takeHeld(static_cast<int>(i), held_.get(i));
+        continue;
+      }
       readEntry(static_cast<int>(i), [](const std::uint8_t*, std::size_t) { return true; });
     }
   }
@@ -431,9 +452,13 @@ class Checker {
   CheckReport& report_;
   const Progress& progress_;
   FileNames files_{source_.entries()};
-  std::set<std::string> folders_;          // every folder, no "/"
-  std::set<std::string> nonEmptyFolders_;  // folders holding an entry
-  std::map<std::string, std::vector<std::string>> foldersFolded_;
+  // The second thread, and the small files it reads ahead.
+  std::thread second_;
+  std::atomic<bool> cancel_{false};
+  std::mutex mutex_;
+  std::condition_variable firstRead_;  // the lists and $md5.bin are read
+  HeldEntries held_{source_.entries().size()};
+  FolderNames folders_;
   std::vector<bool> read_;  // entries read already
   int digestIndex_ = -1;
   std::uint64_t totalBytes_ = 0;

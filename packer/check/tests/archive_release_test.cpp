@@ -175,6 +175,55 @@ TEST(ReadAheadBatches, ContentsSpanningBatchesDigestInListOrder) {
   EXPECT_EQ(report.foundDigest, report.expectedDigest);
 }
 
+// The lists and $md5.bin are read while the entries are surveyed, taking
+// the entries named exactly; a release whose top-level files match only when
+// case is ignored has them read afterwards (and the small files read ahead
+// so far kept), with the same verdict and digest.
+struct TopLevelNames {
+  const char* name;
+  const char* fileList;
+  const char* folderList;
+  const char* digest;
+};
+
+class TopLevelNamesInAnotherCase : public ::testing::TestWithParam<TopLevelNames> {};
+
+TEST_P(TopLevelNamesInAnotherCase, AreReadAllTheSame) {
+  const TopLevelNames& c = GetParam();
+  std::vector<std::u16string> lines = {u16(c.fileList), u16(c.folderList)};
+  std::vector<std::pair<std::string, std::string>> files;
+  for (int i = 0; i < 300; ++i) {
+    files.emplace_back("NAVI/p" + std::to_string(i) + ".dat", "poi " + std::to_string(i));
+    lines.push_back(u16("NAVI\\p" + std::to_string(i) + ".dat"));
+  }
+  const std::string fileList = encodeList(lines);
+  const std::string folderList = encodeList({u16("FlashDrive\\NAVI")});
+  std::string listed = fileList + folderList;
+  for (const auto& [name, contents] : files) listed += contents;
+  std::vector<WriterEntry> entries = {WriterEntry(c.fileList, fileList),
+                                      WriterEntry(c.folderList, folderList),
+                                      WriterEntry(c.digest, digestOf(listed), 0)};
+  for (const auto& [name, contents] : files) entries.emplace_back(name, contents, 0);
+  ScratchFolder scratch;
+  scratch.file("release.zip", zip::testing::writeZip(entries).bytes);
+  const CheckReport report = checkPath((scratch.root() / "release.zip").string());
+  EXPECT_EQ(report.exitCode(), kExitPassed) << textReport(report);
+  EXPECT_EQ(report.listedFiles, lines.size());
+  EXPECT_FALSE(report.foundDigest.empty());
+  EXPECT_EQ(report.foundDigest, report.expectedDigest);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ReleaseCheck, TopLevelNamesInAnotherCase,
+    ::testing::Values(TopLevelNames{"AllExact", "$FileList.txt", "$FolderList.txt", "$md5.bin"},
+                      TopLevelNames{"DigestOnly", "$FileList.txt", "$FolderList.txt", "$MD5.bin"},
+                      TopLevelNames{"FolderListOnly", "$FileList.txt", "$FOLDERLIST.TXT",
+                                    "$md5.bin"},
+                      TopLevelNames{"All", "$filelist.txt", "$folderlist.txt", "$MD5.BIN"}),
+    [](const ::testing::TestParamInfo<TopLevelNames>& info) {
+      return std::string(info.param.name);
+    });
+
 // A file list long enough to be looked up on two threads, half each, says
 // what it finds in line order all the same: a line naming nothing in the
 // first half, and in the second a line matching only when case is ignored,

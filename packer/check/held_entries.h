@@ -1,0 +1,98 @@
+// Entries' contents read ahead of the check and held in memory, with how
+// each reading ended. The check's second thread reads the release's small
+// files this way, in the source's own order, while the first thread matches
+// the lists; the digest then takes them in list order without reading them
+// again. A release of tens of thousands of small files spends most of its
+// reading on the work each entry costs (its headers, its CRC), which the
+// two threads now share.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "release_source.h"
+
+namespace quillet::check {
+
+class HeldEntries {
+ public:
+  // A file this large or smaller is read ahead; a larger one is read at its
+  // turn, streamed.
+  static constexpr std::uint64_t kEntryBytesMax = 64 * 1024;
+  // What is held at most, whatever the release.
+  static constexpr std::uint64_t kBudgetBytes = 8u << 20;
+
+  // How reading an entry ended, and what it gave.
+  struct Held {
+    std::string_view contents;                     // what was read (all of it when `read`)
+    bool read = false;                             // read to its end, CRC and size checked
+    SourceFailure failure = SourceFailure::kNone;  // when not `read`
+    std::string_view message;                      // the source's, when not `read`
+  };
+
+  explicit HeldEntries(std::size_t entryCount) : records_(entryCount) {}
+
+  // Reads entry `index` and holds it; a longer entry than `limit` bytes
+  // stops there (as the source's kStopped).
+  void read(ReleaseSource& source, std::size_t index, std::uint64_t limit);
+
+  // Reads, in the source's order, each readable file of at most
+  // kEntryBytesMax bytes that is not held and not in `skip`, while what is
+  // held stays within kBudgetBytes. A file that turns out longer than it
+  // said is left to be read at its turn. Stops between entries once
+  // `cancel` is set.
+  void readSmallFiles(ReleaseSource& source, const std::vector<int>& skip,
+                      const std::atomic<bool>& cancel);
+
+  bool holds(std::size_t index) const {
+    return index < records_.size() && records_[index].state != State::kNotHeld;
+  }
+  // Entry `index`, which must be held.
+  Held get(std::size_t index) const {
+    const Record& record = records_[index];
+    Held held;
+    held.contents = std::string_view(contents_).substr(record.begin, record.size);
+    held.read = record.state == State::kRead;
+    if (!held.read) {
+      held.failure = failures_[record.failure].first;
+      held.message = failures_[record.failure].second;
+    }
+    return held;
+  }
+  std::uint64_t heldBytes() const { return contents_.size(); }
+
+  // Has the processor fetch what get(index) needs: the record (step 0),
+  // then, once that is at hand, the contents (step 1). Always inlined: a
+  // function that only prefetches looks free of effects to the compiler,
+  // which drops the calls it does not inline.
+  [[gnu::always_inline]] void prefetch(std::size_t index, int step) const {
+    if (step == 0) {
+      __builtin_prefetch(&records_[index]);
+    } else {
+      __builtin_prefetch(contents_.data() + records_[index].begin);
+    }
+  }
+
+ private:
+  enum class State : std::uint8_t { kNotHeld, kRead, kFailed };
+  struct Record {
+    std::uint32_t begin = 0;  // in contents_
+    std::uint32_t size = 0;
+    std::uint32_t failure = 0;  // in failures_, when kFailed
+    State state = State::kNotHeld;
+  };
+
+  // Reads entry `index` and holds it, or, when `keepStopped` is false and
+  // the reading stopped at `limit`, leaves it unheld.
+  void readOne(ReleaseSource& source, std::size_t index, std::uint64_t limit, bool keepStopped);
+
+  std::vector<Record> records_;  // by entry
+  std::string contents_;
+  std::vector<std::pair<SourceFailure, std::string>> failures_;
+};
+
+}  // namespace quillet::check

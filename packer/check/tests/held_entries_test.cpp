@@ -1,0 +1,137 @@
+// The small files the check reads ahead and holds: which ones, up to what,
+// and what becomes of one that is not what it said.
+#include "held_entries.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+namespace quillet::check {
+namespace {
+
+// A release in memory: each entry's contents, which may be more or fewer
+// than its declared size; one entry may fail to read.
+class MemoryRelease final : public ReleaseSource {
+ public:
+  void add(std::string name, std::uint64_t declared, std::string contents) {
+    names_.push_back(std::move(name));
+    contents_.push_back(std::move(contents));
+    ReleaseEntry entry;
+    entry.size = declared;
+    entries_.push_back(entry);
+  }
+  void finish() {  // the names no longer move
+    for (std::size_t i = 0; i < entries_.size(); ++i) entries_[i].name = names_[i];
+  }
+  int failing = -1;
+  std::vector<std::size_t> readOrder;
+
+  const char* kind() const override { return "archive"; }
+  const std::vector<ReleaseEntry>& entries() const override { return entries_; }
+  bool usesZip64() const override { return false; }
+  bool read(std::size_t index, const Sink& sink) override {
+    readOrder.push_back(index);
+    const std::string& data = contents_[index];
+    // In pieces of 1,000 bytes at most, as a real source hands them.
+    for (std::size_t at = 0; at < data.size(); at += 1000) {
+      const std::size_t size = std::min<std::size_t>(1000, data.size() - at);
+      if (!sink(reinterpret_cast<const std::uint8_t*>(data.data() + at), size)) {
+        failure_ = SourceFailure::kStopped;
+        message_ = "stopped";
+        return false;
+      }
+    }
+    if (static_cast<int>(index) == failing) {
+      failure_ = SourceFailure::kDamaged;
+      message_ = "damaged: CRC mismatch";
+      return false;
+    }
+    return true;
+  }
+  SourceFailure failure() const override { return failure_; }
+  const std::string& message() const override { return message_; }
+
+ private:
+  std::vector<std::string> names_;
+  std::vector<std::string> contents_;
+  std::vector<ReleaseEntry> entries_;
+  SourceFailure failure_ = SourceFailure::kNone;
+  std::string message_;
+};
+
+constexpr std::uint64_t kMax = HeldEntries::kEntryBytesMax;
+
+TEST(HeldEntries, HoldsFilesUpToTheirSizeLimitInTheSourcesOrder) {
+  MemoryRelease release;
+  release.add("a", kMax, std::string(kMax, 'a'));
+  release.add("b", kMax + 1, std::string(kMax + 1, 'b'));
+  release.add("skipped", 3, "abc");
+  release.add("c", 2, "cc");
+  release.finish();
+  HeldEntries held(release.entries().size());
+  const std::atomic<bool> cancel{false};
+  held.readSmallFiles(release, {2}, cancel);
+  EXPECT_TRUE(held.holds(0));
+  EXPECT_FALSE(held.holds(1));  // one byte past the limit: streamed at its turn
+  EXPECT_FALSE(held.holds(2));
+  EXPECT_EQ(held.get(3).contents, "cc");
+  EXPECT_TRUE(held.get(0).read);
+  EXPECT_EQ(release.readOrder, (std::vector<std::size_t>{0, 3}));
+}
+
+TEST(HeldEntries, StopsAtItsBudget) {
+  MemoryRelease release;
+  const std::uint64_t fit = HeldEntries::kBudgetBytes / kMax;  // files of the limit that fit
+  for (std::uint64_t i = 0; i < fit + 1; ++i) release.add("f", kMax, std::string(kMax, 'x'));
+  release.finish();
+  HeldEntries held(release.entries().size());
+  const std::atomic<bool> cancel{false};
+  held.readSmallFiles(release, {}, cancel);
+  EXPECT_TRUE(held.holds(fit - 1));
+  EXPECT_FALSE(held.holds(fit));
+  EXPECT_EQ(held.heldBytes(), HeldEntries::kBudgetBytes);
+}
+
+TEST(HeldEntries, AFileLongerThanItSaidIsLeftToBeReadAtItsTurn) {
+  MemoryRelease release;
+  release.add("grew", 10, std::string(kMax + 1, 'g'));
+  release.add("next", 1, "n");
+  release.finish();
+  HeldEntries held(release.entries().size());
+  const std::atomic<bool> cancel{false};
+  held.readSmallFiles(release, {}, cancel);
+  EXPECT_FALSE(held.holds(0));
+  EXPECT_EQ(held.get(1).contents, "n");  // nothing of the first stays behind
+  EXPECT_EQ(held.heldBytes(), 1u);
+}
+
+TEST(HeldEntries, KeepsAFailedReadingWithTheSourcesMessage) {
+  MemoryRelease release;
+  release.add("bad", 4, "data");
+  release.finish();
+  release.failing = 0;
+  HeldEntries held(release.entries().size());
+  const std::atomic<bool> cancel{false};
+  held.readSmallFiles(release, {}, cancel);
+  ASSERT_TRUE(held.holds(0));
+  const HeldEntries::Held bad = held.get(0);
+  EXPECT_FALSE(bad.read);
+  EXPECT_EQ(bad.failure, SourceFailure::kDamaged);
+  EXPECT_EQ(bad.message, "damaged: CRC mismatch");
+}
+
+TEST(HeldEntries, ReadsNothingMoreOnceCancelled) {
+  MemoryRelease release;
+  release.add("a", 1, "a");
+  release.finish();
+  HeldEntries held(release.entries().size());
+  const std::atomic<bool> cancel{true};
+  held.readSmallFiles(release, {}, cancel);
+  EXPECT_FALSE(held.holds(0));
+  EXPECT_TRUE(release.readOrder.empty());
+}
+
+}  // namespace
+}  // namespace quillet::check
