@@ -23,8 +23,11 @@ class HeldEntries {
   // A file this large or smaller is read ahead; a larger one is read at its
   // turn, streamed.
   static constexpr std::uint64_t kEntryBytesMax = 64 * 1024;
-  // What is held at most, whatever the release.
-  static constexpr std::uint64_t kBudgetBytes = 8u << 20;
+  // A list this large or smaller is held as it is read for its lines.
+  static constexpr std::uint64_t kListBytesMax = 8u << 20;
+  // What is held at most, whatever the release (small files are read ahead
+  // while there is room for one more of the largest).
+  static constexpr std::uint64_t kBudgetBytes = 16u << 20;
 
   // How reading an entry ended, and what it gave.
   struct Held {
@@ -47,6 +50,24 @@ class HeldEntries {
   // `cancel` is set.
   void readSmallFiles(ReleaseSource& source, const std::vector<int>& skip,
                       const std::atomic<bool>& cancel);
+
+  // Holds entry `index` as a reader of its own reads it: start(), add()
+  // with each piece, then keep() once it was read to its end (CRC and size
+  // checked), or drop().
+  void start(std::size_t index) {
+    pending_ = index;
+    pendingBegin_ = contents_.size();
+  }
+  void add(const std::uint8_t* data, std::size_t size) {
+    contents_.append(reinterpret_cast<const char*>(data), size);
+  }
+  void keep() {
+    Record& record = records_[pending_];
+    record.begin = static_cast<std::uint32_t>(pendingBegin_);
+    record.size = static_cast<std::uint32_t>(contents_.size() - pendingBegin_);
+    record.state = State::kRead;
+  }
+  void drop() { contents_.resize(pendingBegin_); }
 
   bool holds(std::size_t index) const {
     return index < records_.size() && records_[index].state != State::kNotHeld;
@@ -93,6 +114,8 @@ class HeldEntries {
   std::vector<Record> records_;  // by entry
   std::string contents_;
   std::vector<std::pair<SourceFailure, std::string>> failures_;
+  std::size_t pending_ = 0;  // the entry start() began
+  std::size_t pendingBegin_ = 0;
 };
 
 }  // namespace quillet::check

@@ -14,7 +14,10 @@ int exactTopLevel(const std::vector<ReleaseEntry>& entries, std::string_view nam
   return -1;
 }
 
-void readList(ReleaseSource& source, ListRead& list) {
+void readList(ReleaseSource& source, ListRead& list, HeldEntries* hold) {
+  const auto index = static_cast<std::size_t>(list.index);
+  if (hold != nullptr && source.entries()[index].size > HeldEntries::kListBytesMax) hold = nullptr;
+  if (hold != nullptr) hold->start(index);
   ListDecoder decoder(ListDecoder::Mode::kStrict);
   const auto keep = [&](std::u16string_view line, std::uint32_t number) {
     if (list.lines.empty()) list.lines.reserve(decoder.headerCount());
@@ -25,18 +28,25 @@ void readList(ReleaseSource& source, ListRead& list) {
     list.lines.endLine();
     return true;
   };
-  list.read = source.read(static_cast<std::size_t>(list.index),
-                          [&](const std::uint8_t* data, std::size_t size) {
-                            list.bytes += size;
-                            if (decoder.feed(data, size, keep)) return true;
-                            list.malformed = list.notUtf16 == 0;
-                            return false;
-                          });
+  list.read = source.read(index, [&](const std::uint8_t* data, std::size_t size) {
+    list.bytes += size;
+    if (hold != nullptr) hold->add(data, size);
+    if (decoder.feed(data, size, keep)) return true;
+    list.malformed = list.notUtf16 == 0;
+    return false;
+  });
   if (!list.read && source.failure() != SourceFailure::kStopped) {
     list.damaged = true;
     list.problem = source.message();
   } else if (list.read && !decoder.finish()) {
     list.malformed = true;
+  }
+  if (hold != nullptr) {
+    if (list.read) {
+      hold->keep();
+    } else {
+      hold->drop();
+    }
   }
   if (list.malformed) {
     list.faultLine = decoder.faultLine();

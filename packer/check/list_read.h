@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "held_entries.h"
 #include "release_source.h"
 #include "text_lines.h"
 
@@ -30,9 +31,11 @@ struct ListRead {
 // the check takes for it when nothing is wrong with the entries.
 int exactTopLevel(const std::vector<ReleaseEntry>& entries, std::string_view name);
 
-// Reads and strictly decodes the list in entry `list.index` of `source`.
-// Touches nothing but `source` (which no other thread may read meanwhile)
-// and `list`.
-void readList(ReleaseSource& source, ListRead& list);
+// Reads and strictly decodes the list in entry `list.index` of `source`, and
+// with a `hold`, holds its bytes there when it is no larger than
+// HeldEntries::kListBytesMax and reads to its end (the digest reads the
+// list again otherwise). Touches nothing but `source` (which no other thread
+// may read meanwhile), `list` and `hold`.
+void readList(ReleaseSource& source, ListRead& list, HeldEntries* hold = nullptr);
 
 }  // namespace quillet::check

@@ -65,12 +65,12 @@ class Checker {
     files.index = exactTopLevel(entries, kFileListName);
     folders.index = files.index >= 0 ? exactTopLevel(entries, kFolderListName) : -1;
     const int digestFile = exactTopLevel(entries, kDigestName);
-    HeldEntries first(entries.size());
+    HeldEntries first(static_cast<std::size_t>(digestFile + 1));  // $md5.bin alone
     bool firstDone = false;
     std::vector<int> readFirst = {files.index, folders.index, digestFile};
     second_ = std::thread([&, readFirst] {
-      if (files.index >= 0) readList(source_, files);
-      if (folders.index >= 0) readList(source_, folders);
+      if (files.index >= 0) readList(source_, files, &held_);
+      if (folders.index >= 0) readList(source_, folders, &held_);
       if (digestFile >= 0 && entries[digestFile].size == kMd5DigestBytes) {
         first.read(source_, static_cast<std::size_t>(digestFile), kMd5DigestBytes);
       }
