@@ -122,8 +122,7 @@ class Checker {
     std::uint32_t exactHashes[kAhead];
     std::uint32_t foldedHashes[kAhead];
     const auto hashAhead = [&](std::size_t at) {
-      exactHashes[at % kAhead] = files_.exact().hashOf(entries[at].name);
-      foldedHashes[at % kAhead] = files_.folded().hashOf(entries[at].name);
+      NameIndex::hashBoth(entries[at].name, &exactHashes[at % kAhead], &foldedHashes[at % kAhead]);
       files_.exact().prefetch(exactHashes[at % kAhead], 0);
       files_.folded().prefetch(foldedHashes[at % kAhead], 0);
     };

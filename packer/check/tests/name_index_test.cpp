@@ -67,5 +67,48 @@ TEST(NameIndexLookup, FoldsAsciiCaseOnlyWhenAskedAndOnlyAsciiLetters) {
   EXPECT_EQ(folded.find("NAVI/MAP.DAT/"), -1);
 }
 
+// Names are hashed eight bytes at a time, "\\" as "/" and, when case is
+// ignored, ASCII capitals as small letters: names of every length up to and
+// past a few words, with those bytes anywhere, hash as their entries' names.
+TEST(NameIndexLookup, LinesHashAsTheirNamesWhateverTheirLengthAndLetters) {
+  const std::string letters = "Ab\\/Z@[`{z\xC3\x84.";
+  std::vector<std::string> names;
+  for (std::size_t length = 1; length <= 40; ++length) {
+    std::string name;
+    for (std::size_t k = 0; k < length; ++k) name += letters[(k * 7 + length) % letters.size()];
+    names.push_back(name);
+  }
+  const auto entryName = [](std::string name) {
+    for (char& c : name) c = c == '\\' ? '/' : c;
+    return name;
+  };
+  const auto lower = [](std::string name) {
+    for (char& c : name) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    return name;
+  };
+  std::vector<std::string> held;
+  for (const std::string& name : names) held.push_back(entryName(name));
+  const std::vector<ReleaseEntry> entries = entriesNamed(held);
+  NameIndex exact(entries, NameIndex::Compare::kExact);
+  NameIndex folded(entries, NameIndex::Compare::kIgnoringAsciiCase);
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    SCOPED_TRACE(names[i]);
+    // (a name and its folded twin may stand for the same entry: the first)
+    const int at = static_cast<int>(i);
+    ASSERT_EQ(exact.insert(at), -1);
+    const int first = folded.insert(at);
+    const std::string line = names[i];
+    EXPECT_EQ(exact.find(entryName(line), exact.hashOf(line)), at);
+    EXPECT_EQ(exact.find(lower(entryName(line)), exact.hashOf(lower(line))),
+              lower(line) == line ? at : exact.find(lower(entryName(line))));
+    EXPECT_EQ(folded.find(lower(entryName(line)), folded.hashOf(lower(line))),
+              first < 0 ? at : first);
+    std::uint32_t both[2];
+    NameIndex::hashBoth(line, &both[0], &both[1]);
+    EXPECT_EQ(both[0], exact.hashOf(entryName(line)));
+    EXPECT_EQ(both[1], folded.hashOf(lower(entryName(line))));
+  }
+}
+
 }  // namespace
 }  // namespace quillet::check
