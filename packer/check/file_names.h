@@ -22,8 +22,14 @@ class FileNames {
   static constexpr std::size_t kLinesForTwoThreads = 4096;
 
   explicit FileNames(const std::vector<ReleaseEntry>& entries)
-      : exact_(entries, NameIndex::Compare::kExact, entries.size()),
-        folded_(entries, NameIndex::Compare::kIgnoringAsciiCase, entries.size()) {}
+      : exact_(entries, NameIndex::Compare::kExact),
+        folded_(entries, NameIndex::Compare::kIgnoringAsciiCase) {}
+
+  // Room for `count` names in each table before it grows.
+  void reserve(std::size_t count) {
+    exact_.reserve(count);
+    folded_.reserve(count);
+  }
 
   // The tables, for the survey that fills them.
   NameIndex& exact() { return exact_; }

@@ -32,6 +32,19 @@ void HeldEntries::readOne(ReleaseSource& source, std::size_t index, std::uint64_
   }
 }
 
+void HeldEntries::prepare(const std::vector<ReleaseEntry>& entries, const std::vector<int>& skip) {
+  records_.assign(entries.size(), Record());
+  std::uint64_t planned = 0;
+  for (const int list : skip) {
+    if (list >= 0 && entries[list].size <= kListBytesMax) planned += entries[list].size;
+  }
+  for (std::size_t i = 0; i < entries.size() && planned < kBudgetBytes; ++i) {
+    const ReleaseEntry& entry = entries[i];
+    if (!entry.folder && entry.readable && entry.size <= kEntryBytesMax) planned += entry.size;
+  }
+  contents_.reserve(static_cast<std::size_t>(std::min(planned, kBudgetBytes)));
+}
+
 void HeldEntries::readSmallFiles(ReleaseSource& source, const std::vector<int>& skip,
                                  const std::atomic<bool>& cancel) {
   const std::vector<ReleaseEntry>& entries = source.entries();

@@ -39,6 +39,11 @@ class HeldEntries {
 
   explicit HeldEntries(std::size_t entryCount) : records_(entryCount) {}
 
+  // Room for every entry of `entries`, and for the contents that will be
+  // held of them (the lists and small files but those in `skip`, within the
+  // budget), so that holding them copies nothing twice.
+  void prepare(const std::vector<ReleaseEntry>& entries, const std::vector<int>& skip);
+
   // Reads entry `index` and holds it; a longer entry than `limit` bytes
   // stops there (as the source's kStopped).
   void read(ReleaseSource& source, std::size_t index, std::uint64_t limit);

@@ -20,7 +20,10 @@ void readList(ReleaseSource& source, ListRead& list, HeldEntries* hold) {
   if (hold != nullptr) hold->start(index);
   ListDecoder decoder(ListDecoder::Mode::kStrict);
   const auto keep = [&](std::u16string_view line, std::uint32_t number) {
-    if (list.lines.empty()) list.lines.reserve(decoder.headerCount());
+    // (a line's UTF-8 takes about as many bytes as its UTF-16 units, and a
+    // list's UTF-16 takes two bytes a unit)
+    if (list.lines.empty())
+      list.lines.reserve(decoder.headerCount(), source.entries()[index].size / 2);
     if (!appendUtf16AsUtf8(line, list.lines.text())) {
       list.notUtf16 = number;
       return false;

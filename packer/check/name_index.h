@@ -29,6 +29,9 @@ class NameIndex {
     resize(count);
   }
 
+  // Room for `count` names before the table grows.
+  void reserve(std::size_t count) { resize(count); }
+
   // Adds entry `index` under its name; -1 when the name is new, else the
   // entry already there (which stays).
   int insert(int index) {

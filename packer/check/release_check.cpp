@@ -61,17 +61,22 @@ class Checker {
     // the ones.
     ListRead files;
     ListRead folders;
-    const std::vector<ReleaseEntry>& entries = source_.entries();
-    files.index = exactTopLevel(entries, kFileListName);
-    folders.index = files.index >= 0 ? exactTopLevel(entries, kFolderListName) : -1;
-    const int digestFile = exactTopLevel(entries, kDigestName);
-    HeldEntries first(static_cast<std::size_t>(digestFile + 1));  // $md5.bin alone
+    HeldEntries first(0);  // $md5.bin alone
     bool firstDone = false;
-    std::vector<int> readFirst = {files.index, folders.index, digestFile};
-    second_ = std::thread([&, readFirst] {
+    // (everything the second thread sets before firstDone is this thread's
+    // to read once it is set; after that, the second thread touches nothing
+    // of this function's own: it may have returned)
+    second_ = std::thread([&] {
+      const std::vector<ReleaseEntry>& entries = source_.entries();
+      files.index = exactTopLevel(entries, kFileListName);
+      folders.index = files.index >= 0 ? exactTopLevel(entries, kFolderListName) : -1;
+      const int digestFile = exactTopLevel(entries, kDigestName);
+      const std::vector<int> readFirst = {files.index, folders.index, digestFile};
+      held_.prepare(entries, readFirst);
       if (files.index >= 0) readList(source_, files, &held_);
       if (folders.index >= 0) readList(source_, folders, &held_);
       if (digestFile >= 0 && entries[digestFile].size == kMd5DigestBytes) {
+        first = HeldEntries(static_cast<std::size_t>(digestFile) + 1);
         first.read(source_, static_cast<std::size_t>(digestFile), kMd5DigestBytes);
       }
       {
@@ -79,7 +84,6 @@ class Checker {
         firstDone = true;
       }
       firstRead_.notify_one();
-      // (nothing of this function's own from here on: it may have returned)
       held_.readSmallFiles(source_, readFirst, cancel_);
     });
     surveyEntries();
@@ -113,6 +117,7 @@ class Checker {
   // Every entry: counts, name rules, the maps the lines are matched with.
   void surveyEntries() {
     const std::vector<ReleaseEntry>& entries = source_.entries();
+    files_.reserve(entries.size());
     // Folder entries met so far.
     NameIndex folderEntries(entries, NameIndex::Compare::kExact);
     if (source_.usesZip64()) report_.warn("", "the archive uses Zip64 records");
@@ -450,13 +455,13 @@ class Checker {
   ReleaseSource& source_;
   CheckReport& report_;
   const Progress& progress_;
-  FileNames files_{source_.entries()};
+  FileNames files_{source_.entries()};  // sized by the survey
   // The second thread, and the small files it reads ahead.
   std::thread second_;
   std::atomic<bool> cancel_{false};
   std::mutex mutex_;
   std::condition_variable firstRead_;  // the lists and $md5.bin are read
-  HeldEntries held_{source_.entries().size()};
+  HeldEntries held_{0};                // sized by the second thread
   FolderNames folders_;
   std::vector<bool> read_;  // entries read already
   int digestIndex_ = -1;

@@ -36,7 +36,10 @@ class TextLines {
     std::size_t at_;
   };
 
-  void reserve(std::size_t lines) { ends_.reserve(lines); }
+  void reserve(std::size_t lines, std::size_t bytes = 0) {
+    ends_.reserve(lines);
+    text_.reserve(bytes);
+  }
   // The text of every line so far, for a caller that appends the next line
   // to it itself and then calls endLine().
   std::string& text() { return text_; }
