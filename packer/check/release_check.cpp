@@ -481,17 +481,23 @@ CheckReport checkRelease(ReleaseSource& source, const std::string& path, const P
 }
 
 CheckReport checkPath(const std::string& path, const Progress& progress) {
+  std::unique_ptr<ReleaseSource> opened;
+  return checkPath(path, progress, &opened);
+}
+
+CheckReport checkPath(const std::string& path, const Progress& progress,
+                      std::unique_ptr<ReleaseSource>* opened) {
   SourceFailure failure = SourceFailure::kNone;
   std::string message;
-  const std::unique_ptr<ReleaseSource> source = openRelease(path, &failure, &message);
-  if (source == nullptr) {
+  *opened = openRelease(path, &failure, &message);
+  if (*opened == nullptr) {
     CheckReport report;
     report.path = path;
     report.source = "archive";
     report.fail(kExitDamaged, "", message);
     return report;
   }
-  return checkRelease(*source, path, progress);
+  return checkRelease(**opened, path, progress);
 }
 
 }  // namespace quillet::check

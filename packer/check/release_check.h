@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -79,6 +80,10 @@ CheckReport checkRelease(ReleaseSource& source, const std::string& path,
 
 // Opens the release at `path` (an archive or a folder) and checks it.
 CheckReport checkPath(const std::string& path, const Progress& progress = {});
+// The same, handing the opened source to `opened` when there is one, for a
+// caller that would rather let it go with the process than free it.
+CheckReport checkPath(const std::string& path, const Progress& progress,
+                      std::unique_ptr<ReleaseSource>* opened);
 
 // Rules on one entry name (UTF-8, "/" or "\" between components).
 // Unsafe on extraction: a ".." component, an absolute name, a drive letter.
