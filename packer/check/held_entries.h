@@ -59,14 +59,24 @@ class HeldEntries {
   // Holds entry `index` as a reader of its own reads it: start(), add()
   // with each piece, then keep() once it was read to its end (CRC and size
   // checked), or drop().
+  // An entry that gives more than kListBytesMax is not held after all (a
+  // file of a folder that grew since it was listed).
   void start(std::size_t index) {
     pending_ = index;
     pendingBegin_ = contents_.size();
+    pendingTooLong_ = false;
   }
   void add(const std::uint8_t* data, std::size_t size) {
+    if (pendingTooLong_) return;
+    if (contents_.size() - pendingBegin_ + size > kListBytesMax) {
+      pendingTooLong_ = true;
+      contents_.resize(pendingBegin_);
+      return;
+    }
     contents_.append(reinterpret_cast<const char*>(data), size);
   }
   void keep() {
+    if (pendingTooLong_) return;
     Record& record = records_[pending_];
     record.begin = static_cast<std::uint32_t>(pendingBegin_);
     record.size = static_cast<std::uint32_t>(contents_.size() - pendingBegin_);
@@ -121,6 +131,7 @@ class HeldEntries {
   std::vector<std::pair<SourceFailure, std::string>> failures_;
   std::size_t pending_ = 0;  // the entry start() began
   std::size_t pendingBegin_ = 0;
+  bool pendingTooLong_ = false;
 };
 
 }  // namespace quillet::check

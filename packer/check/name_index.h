@@ -6,6 +6,7 @@
 #pragma once
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -71,7 +72,7 @@ class NameIndex {
     constexpr std::uint64_t kOnes = 0x0101010101010101u;
     constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Fu;
     constexpr std::uint64_t kHigh = 0x8080808080808080u;
-    std::uint64_t hashExact = 0x9E3779B97F4A7C15u ^ name.size();
+    std::uint64_t hashExact = seed() ^ name.size();
     std::uint64_t hashFolded = hashExact;
     for (std::size_t at = 0; at < name.size(); at += 8) {
       std::uint64_t word = 0;
@@ -133,6 +134,22 @@ class NameIndex {
     std::uint32_t hash = 0;
     int index = -1;  // the entry; -1 for a free slot
   };
+
+  // A value of this run's own: names made to collide in one run's tables
+  // (to make a hostile archive's look-ups slow) do not in another's. Where
+  // the program and its stack lie (placed at random by the system) and the
+  // time it started.
+  static std::uint64_t seed() {
+    static const std::uint64_t value = [] {
+      const int local = 0;
+      const auto here = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&local));
+      const auto code = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&seed));
+      const auto now =
+          static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+      return mix(mix(0x9E3779B97F4A7C15u ^ here) ^ code) ^ mix(now);
+    }();
+    return value;
+  }
 
   static std::uint64_t mix(std::uint64_t hash) {
     hash *= 0xFF51AFD7ED558CCDu;

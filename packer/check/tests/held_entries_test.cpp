@@ -107,6 +107,26 @@ TEST(HeldEntries, AFileLongerThanItSaidIsLeftToBeReadAtItsTurn) {
   EXPECT_EQ(held.heldBytes(), 1u);
 }
 
+// A list is held as another reader reads it: up to its limit, exactly.
+TEST(HeldEntries, HoldsAListReadElsewhereUpToItsLimit) {
+  HeldEntries held(2);
+  const std::string piece(HeldEntries::kListBytesMax / 2, 'l');
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(piece.data());
+  held.start(0);
+  held.add(bytes, piece.size());
+  held.add(bytes, piece.size());
+  held.keep();
+  ASSERT_TRUE(held.holds(0));
+  EXPECT_EQ(held.get(0).contents.size(), HeldEntries::kListBytesMax);
+  held.start(1);
+  held.add(bytes, piece.size());
+  held.add(bytes, piece.size());
+  held.add(bytes, 1);  // one byte past: not held, and nothing of it stays
+  held.keep();
+  EXPECT_FALSE(held.holds(1));
+  EXPECT_EQ(held.heldBytes(), HeldEntries::kListBytesMax);
+}
+
 TEST(HeldEntries, KeepsAFailedReadingWithTheSourcesMessage) {
   MemoryRelease release;
   release.add("bad", 4, "data");
