@@ -1,5 +1,5 @@
-// The rules on entry names, pure functions: what is unsafe to extract and
-// what the device's FAT file system cannot hold.
+// The rules on entry names: what is unsafe to extract and what the device's
+// FAT file system cannot hold, and how the check words them.
 #include <string_view>
 
 #include "release_check.h"
@@ -74,6 +74,26 @@ std::string fatProblem(std::string_view name) {
     return false;
   });
   return problem;
+}
+
+bool judgeEntryName(const ReleaseEntry& entry, CheckReport& report) {
+  const std::string_view name = entry.name;
+  // Where a problem with the entry is said; built only then.
+  const auto where = [&name] { return "entry '" + std::string(name) + "'"; };
+  if (isUnsafeName(name)) {
+    report.fail(kExitDamaged, where(),
+                "is unsafe to extract (a \"..\" component, an absolute name or a drive letter)");
+    return false;
+  }
+  if (entry.legacyName) report.warn(where(), "has its name stored in a legacy code page");
+  if (entry.zip64) report.warn(where(), "has Zip64 sizes or offset");
+  const std::string fat = fatProblem(name);
+  if (!fat.empty()) report.warn(where(), fat + ", which the device's file system cannot hold");
+  const std::size_t pathBytes = name.size() - (entry.folder ? 1 : 0);
+  if (pathBytes > kDevicePathBytesMax) {
+    report.warn(where(), "is longer than " + std::to_string(kDevicePathBytesMax) + " bytes");
+  }
+  return true;
 }
 
 }  // namespace quillet::check

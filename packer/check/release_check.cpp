@@ -150,22 +150,7 @@ class Checker {
         report_.fail(kExitDamaged, where(), "appears more than once");
         continue;
       }
-      if (isUnsafeName(name)) {
-        report_.fail(
-            kExitDamaged, where(),
-            "is unsafe to extract (a \"..\" component, an absolute name or a drive letter)");
-        continue;
-      }
-      if (entry.legacyName) {
-        report_.warn(where(), "has its name stored in a legacy code page");
-      }
-      if (entry.zip64) report_.warn(where(), "has Zip64 sizes or offset");
-      const std::string fat = fatProblem(name);
-      if (!fat.empty()) report_.warn(where(), fat + ", which the device's file system cannot hold");
-      const std::size_t pathBytes = name.size() - (entry.folder ? 1 : 0);
-      if (pathBytes > kDevicePathBytesMax) {
-        report_.warn(where(), "is longer than " + std::to_string(kDevicePathBytesMax) + " bytes");
-      }
+      if (!judgeEntryName(entry, report_)) continue;  // unsafe: said
       // Every folder on the way to the entry is a folder of the release,
       // whether or not the archive holds an entry for it.
       folders_.note(name, entry.folder);
@@ -185,6 +170,7 @@ class Checker {
     }
     report_.folders = folders_.count();
     read_.assign(entries.size(), false);
+    failed_.assign(entries.size(), false);
   }
 
   // The index of the file `name` at the top level; a name that matches only
@@ -216,6 +202,7 @@ class Checker {
     if (!ok && source_.failure() != SourceFailure::kStopped) {
       report_.fail(kExitDamaged, entryWhere(entry.name), source_.message());
       read_[index] = true;  // said once is enough
+      failed_[index] = true;
       return false;
     }
     if (ok) read_[index] = true;
@@ -244,6 +231,7 @@ class Checker {
     if (list.damaged) {
       report_.fail(kExitDamaged, entryWhere(source_.entries()[index].name), list.problem);
       read_[index] = true;  // said once is enough
+      failed_[index] = true;
       return false;
     }
     if (list.read) read_[index] = true;
@@ -306,6 +294,7 @@ class Checker {
       report_.fail(kExitDamaged, entryWhere(source_.entries()[index].name),
                    std::string(held.message));
       read_[index] = true;  // said once is enough
+      failed_[index] = true;
       return false;
     }
     if (held.read) read_[index] = true;
@@ -396,7 +385,9 @@ class Checker {
     {
       std::vector<int> streamed;  // the files not held, read at their turn
       for (const int index : order) {
-        if (!held_.holds(static_cast<std::size_t>(index))) streamed.push_back(index);
+        if (!held_.holds(static_cast<std::size_t>(index)) && !failed_[index]) {
+          streamed.push_back(index);
+        }
       }
       ReadAhead reader(source_, std::move(streamed));
       // The held files lie in the archive's order, which is not the list's:
@@ -406,6 +397,10 @@ class Checker {
         const int index = order[at];
         if (at + kAhead < order.size()) held_.prefetch(order[at + kAhead], 0);
         if (at + kAhead / 2 < order.size()) held_.prefetch(order[at + kAhead / 2], 1);
+        if (failed_[index]) {  // a list that could not be read: said already
+          complete = false;
+          continue;
+        }
         if (held_.holds(static_cast<std::size_t>(index))) {
           const HeldEntries::Held held = held_.get(static_cast<std::size_t>(index));
           md5AddBytes(&context, reinterpret_cast<const std::uint8_t*>(held.contents.data()),
@@ -422,6 +417,7 @@ class Checker {
             });
         read_[index] = true;
         if (!outcome.ok) {
+          failed_[index] = true;
           complete = false;
           report_.fail(kExitDamaged, entryWhere(source_.entries()[index].name), outcome.message);
         }
@@ -463,7 +459,8 @@ class Checker {
   std::condition_variable firstRead_;  // the lists and $md5.bin are read
   HeldEntries held_{0};                // sized by the second thread
   FolderNames folders_;
-  std::vector<bool> read_;  // entries read already
+  std::vector<bool> read_;    // entries read already
+  std::vector<bool> failed_;  // entries whose reading failed, said once
   int digestIndex_ = -1;
   std::uint64_t totalBytes_ = 0;
   std::uint64_t doneBytes_ = 0;

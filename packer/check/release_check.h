@@ -85,6 +85,12 @@ CheckReport checkPath(const std::string& path, const Progress& progress = {});
 CheckReport checkPath(const std::string& path, const Progress& progress,
                       std::unique_ptr<ReleaseSource>* opened);
 
+// Says in `report` what is wrong with an entry's name: an error when it is
+// unsafe to extract (then false), warnings for a name stored in a legacy
+// code page, Zip64 fields, what the device's file system cannot hold and a
+// path over kDevicePathBytesMax bytes.
+bool judgeEntryName(const ReleaseEntry& entry, CheckReport& report);
+
 // Rules on one entry name (UTF-8, "/" or "\" between components).
 // Unsafe on extraction: a ".." component, an absolute name, a drive letter.
 bool isUnsafeName(std::string_view name);

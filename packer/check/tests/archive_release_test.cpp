@@ -133,6 +133,35 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(info.param.name);
     });
 
+// A list whose data is damaged is said once, at its reading, though the
+// file list names it and the digest would read it again.
+class DamagedList : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(DamagedList, IsReportedOnce) {
+  const std::size_t damaged = GetParam();  // the entry: 0 the file list, 1 the folder list
+  const std::vector<std::u16string> lines = {u16("$FileList.txt"), u16("$FolderList.txt"),
+                                             u16("NAVI\\poi.dat")};
+  const std::string fileList = encodeList(lines);
+  const std::string folderList = encodeList({u16("FlashDrive\\NAVI")});
+  WrittenZip zip = zip::testing::writeZip(
+      {WriterEntry("$FileList.txt", fileList), WriterEntry("$FolderList.txt", folderList),
+       WriterEntry("$md5.bin", digestOf(""), 0), WriterEntry("NAVI/poi.dat", "poi")});
+  put32(zip.bytes, zip.local[damaged] + 14, 0x12345678);
+  put32(zip.bytes, zip.central[damaged] + 16, 0x12345678);
+  ScratchFolder scratch;
+  scratch.file("release.zip", zip.bytes);
+  const CheckReport report = checkPath((scratch.root() / "release.zip").string());
+  EXPECT_EQ(report.exitCode(), kExitDamaged) << textReport(report);
+  std::size_t said = 0;
+  for (const Finding& finding : report.findings) {
+    if (finding.message.find("the directory says 12345678") != std::string::npos) ++said;
+  }
+  EXPECT_EQ(said, 1u) << textReport(report);
+  EXPECT_TRUE(report.foundDigest.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(ReleaseCheck, DamagedList, ::testing::Values(0u, 1u));
+
 // Contents that fill many of the read-ahead's batches: an inflated entry
 // larger than a batch (inflated in place, its room handed over mid-entry), a
 // stored one copied across batches, and more small entries than a batch has
