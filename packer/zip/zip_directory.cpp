@@ -285,6 +285,15 @@ bool Reader::decodeName(Entry& entry, std::string_view extra, std::size_t index)
       return true;
     }
   }
+  // An ASCII name reads the same in every code page: it needs no decoder.
+  const bool ascii = std::all_of(raw.begin(), raw.end(),
+                                 [](char c) { return static_cast<std::uint8_t>(c) < 0x80; });
+  if (ascii) {
+    entry.legacyName = true;
+    entry.name = std::move(entry.storedName);
+    entry.storedName.clear();
+    return true;
+  }
   std::optional<std::string> decoded = decoder_(raw);
   if (!decoded) {
     return failEntry(Failure::kUnsupported, index,
@@ -302,8 +311,10 @@ bool Reader::decodeName(Entry& entry, std::string_view extra, std::size_t index)
 
 // Local headers must lie before the central directory, one per entry.
 bool Reader::checkLayout() {
-  std::vector<std::pair<std::uint64_t, std::size_t>> order;
-  order.reserve(entries_.size());
+  // Writers put the local headers in the directory's order, so the offsets
+  // most often rise from entry to entry: each entry's space then ends at the
+  // next one's header, and no two can share one. Otherwise they are sorted.
+  bool rising = true;
   for (std::size_t index = 0; index < entries_.size(); ++index) {
     const std::uint64_t offset = entries_[index].localHeaderOffset;
     if (!fits(offset, kLocalHeaderSize, directoryOffset_)) {
@@ -312,10 +323,21 @@ bool Reader::checkLayout() {
                            " does not lie before the central directory at " +
                            num(directoryOffset_));
     }
-    order.emplace_back(offset, index);
+    if (index > 0 && offset <= entries_[index - 1].localHeaderOffset) rising = false;
+  }
+  limits_.assign(entries_.size(), directoryOffset_);
+  if (rising) {
+    for (std::size_t index = 1; index < entries_.size(); ++index) {
+      limits_[index - 1] = entries_[index].localHeaderOffset;
+    }
+    return true;
+  }
+  std::vector<std::pair<std::uint64_t, std::size_t>> order;
+  order.reserve(entries_.size());
+  for (std::size_t index = 0; index < entries_.size(); ++index) {
+    order.emplace_back(entries_[index].localHeaderOffset, index);
   }
   std::sort(order.begin(), order.end());
-  limits_.assign(order.size(), directoryOffset_);
   for (std::size_t at = 0; at < order.size(); ++at) {
     if (at > 0 && order[at].first == order[at - 1].first) {
       const std::size_t first = std::min(order[at].second, order[at - 1].second);
