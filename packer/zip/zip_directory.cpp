@@ -7,6 +7,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cstring>
 #include <type_traits>
 #include <utility>
 
@@ -21,6 +22,7 @@ bool Reader::open(ByteSource& source, LegacyNameDecoder decoder) {
   source_ = &source;
   decoder_ = decoder ? std::move(decoder) : LegacyNameDecoder(cp437ToUtf8);
   entries_.clear();
+  names_.clear();
   limits_.clear();
   directoryOffset_ = directorySize_ = entryCount_ = 0;
   usesZip64_ = false;
@@ -202,7 +204,8 @@ bool Reader::readCentralDirectory() {
     entry.size = get32(header + 24);
     std::uint32_t disk = get16(header + 34);
     entry.localHeaderOffset = get32(header + 42);
-    entry.storedName.assign(reinterpret_cast<const char*>(header + kCentralHeaderSize), nameSize);
+    entry.storedName = names_.add(
+        std::string_view(reinterpret_cast<const char*>(header + kCentralHeaderSize), nameSize));
     const std::string_view extra(
         reinterpret_cast<const char*>(header + kCentralHeaderSize + nameSize), extraSize);
 
@@ -251,17 +254,21 @@ bool Reader::readCentralDirectory() {
 }
 
 bool Reader::decodeName(Entry& entry, std::string_view extra, std::size_t index) {
-  const std::string& raw = entry.storedName;  // `name` is still empty
+  const std::string_view raw = entry.storedName;  // `name` is still empty
+  // The name as stored is the entry's name: it is kept once.
+  const auto asStored = [&entry] {
+    entry.name = entry.storedName;
+    entry.storedName = std::string_view();
+  };
   if (raw.empty()) return failEntry(Failure::kDamaged, index, "its name is empty");
-  if (raw.find('\0') != std::string::npos) {
+  if (raw.find('\0') != std::string_view::npos) {
     return failEntry(Failure::kDamaged, index, "its name holds a NUL byte");
   }
   if ((entry.flags & kFlagUtf8) != 0) {
     if (!isValidUtf8(raw)) {
       return failEntry(Failure::kDamaged, index, "its name is marked UTF-8 but is not");
     }
-    entry.name = std::move(entry.storedName);
-    entry.storedName.clear();
+    asStored();
     return true;
   }
   // An Info-ZIP Unicode Path field counts only while it belongs to the name
@@ -280,8 +287,11 @@ bool Reader::decodeName(Entry& entry, std::string_view extra, std::size_t index)
         return failEntry(Failure::kDamaged, index,
                          "its Unicode Path extra field does not hold a UTF-8 name");
       }
-      entry.name = std::string(name);
-      if (entry.name == raw) entry.storedName.clear();
+      if (name == raw) {
+        asStored();
+      } else {
+        entry.name = names_.add(name);
+      }
       return true;
     }
   }
@@ -290,8 +300,7 @@ bool Reader::decodeName(Entry& entry, std::string_view extra, std::size_t index)
                                  [](char c) { return static_cast<std::uint8_t>(c) < 0x80; });
   if (ascii) {
     entry.legacyName = true;
-    entry.name = std::move(entry.storedName);
-    entry.storedName.clear();
+    asStored();
     return true;
   }
   std::optional<std::string> decoded = decoder_(raw);
@@ -300,13 +309,33 @@ bool Reader::decodeName(Entry& entry, std::string_view extra, std::size_t index)
                      "not supported: its name cannot be read in the legacy code page");
   }
   entry.legacyName = true;
-  if (*decoded == raw) {  // ASCII
-    entry.name = std::move(entry.storedName);
-    entry.storedName.clear();
+  if (*decoded == raw) {
+    asStored();
   } else {
-    entry.name = std::move(*decoded);
+    entry.name = names_.add(*decoded);
   }
   return true;
+}
+
+void Reader::NameStore::clear() {
+  blocks_.clear();
+  free_ = nullptr;
+  left_ = 0;
+}
+
+std::string_view Reader::NameStore::add(std::string_view text) {
+  if (text.size() > left_) {
+    // A name longer than a block gets a block of its own size.
+    const std::size_t size = std::max(kBlockBytes, text.size());
+    blocks_.emplace_back(new char[size]);
+    free_ = blocks_.back().get();
+    left_ = size;
+  }
+  if (!text.empty()) std::memcpy(free_, text.data(), text.size());
+  const std::string_view added(free_, text.size());
+  free_ += text.size();
+  left_ -= text.size();
+  return added;
 }
 
 // Local headers must lie before the central directory, one per entry.

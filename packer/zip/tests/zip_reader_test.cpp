@@ -107,6 +107,35 @@ TEST(LargestHeaders, ANameAndAnExtraBlockOf65535BytesEachAreRead) {
   EXPECT_EQ(readWhole(zip.reader, 2), "3") << zip.reader.message();
 }
 
+// The reader keeps every name in storage of its own: names added later,
+// many or long ones (a legacy name of 65535 bytes that decodes to twice as
+// many), leave the earlier ones whole.
+TEST(NameStorage, EveryNameStaysWholeWhateverFollowsIt) {
+  std::vector<WriterEntry> written;
+  for (int i = 0; i < 400; ++i) {
+    written.emplace_back(std::to_string(i) + "-" + std::string(300 + i % 7, 'a' + i % 26),
+                         std::to_string(i), 0);
+  }
+  written.emplace_back(std::string(0xFFFF, '\x81'), "long legacy", 0);
+  written.emplace_back("last.txt", "after it", 0);
+  Opened zip(writeZip(written).bytes);
+  ASSERT_TRUE(zip.reader.open(zip.source)) << zip.reader.message();
+  ASSERT_EQ(zip.reader.entries().size(), written.size());
+  std::string umlauts;
+  for (int i = 0; i < 0xFFFF; ++i) umlauts += "\xc3\xbc";
+  for (std::size_t i = 0; i < written.size(); ++i) {
+    const Entry& entry = zip.reader.entries()[i];
+    EXPECT_EQ(entry.rawName(), written[i].name) << "entry " << i;
+    EXPECT_EQ(entry.name, i == 400 ? umlauts : written[i].name) << "entry " << i;
+  }
+  EXPECT_TRUE(zip.reader.checkLocalHeader(400)) << zip.reader.message();
+  // Opened again, the reader holds the new archive's names only.
+  Opened small(writeZip({{"only.txt", "x", 0}}).bytes);
+  ASSERT_TRUE(zip.reader.open(small.source)) << zip.reader.message();
+  ASSERT_EQ(zip.reader.entries().size(), 1u);
+  EXPECT_EQ(zip.reader.entries()[0].name, "only.txt");
+}
+
 TEST(EntryStreaming, HandsOverChunksOfAtMost64KiBThatAddUpToTheEntry) {
   for (const std::uint16_t method : {0, 8}) {
     SCOPED_TRACE(method);
