@@ -66,9 +66,21 @@ class FileBytes final : public zip::ByteSource {
     const std::size_t place = find(offset / kBlockBytes);
     if (table_[place] == kNoSlot) return;
     const Slot& slot = slots_[table_[place]];
-    __builtin_prefetch(slot.bytes.data() + (offset - slot.start));
-    __builtin_prefetch(slot.bytes.data() +
-                       std::min(offset + size - slot.start, slot.bytes.size() - 1));
+    __builtin_prefetch(slot.bytes.get() + (offset - slot.start));
+    __builtin_prefetch(slot.bytes.get() + std::min(offset + size - slot.start, slot.length - 1));
+  }
+
+  // Small reads within one block are viewed in the cache (the block read
+  // into it when it is not there); others, and a block that cannot be read,
+  // are left to readAt.
+  const std::uint8_t* view(std::uint64_t offset, std::size_t size) override {
+    if (offset > fileSize_ || size > fileSize_ - offset || size == 0 || size >= kBlockBytes) {
+      return nullptr;
+    }
+    const std::uint64_t number = offset / kBlockBytes;
+    if ((offset + size - 1) / kBlockBytes != number) return nullptr;
+    const Slot* slot = block(number);
+    return slot == nullptr ? nullptr : slot->bytes.get() + (offset - slot->start);
   }
 
   bool readAt(std::uint64_t offset, void* buffer, std::size_t size) override {
@@ -79,8 +91,8 @@ class FileBytes final : public zip::ByteSource {
       const Slot* slot = block(offset / kBlockBytes);
       if (slot == nullptr) return false;
       const auto at = static_cast<std::size_t>(offset - slot->start);
-      const std::size_t take = std::min(size, slot->bytes.size() - at);
-      std::memcpy(out, slot->bytes.data() + at, take);
+      const std::size_t take = std::min(size, slot->length - at);
+      std::memcpy(out, slot->bytes.get() + at, take);
       out += take;
       offset += take;
       size -= take;
@@ -90,9 +102,10 @@ class FileBytes final : public zip::ByteSource {
 
  private:
   struct Slot {
-    std::uint64_t start = 0;          // the block's offset in the file
-    std::vector<std::uint8_t> bytes;  // its bytes; empty while the slot holds none
-    bool used = false;                // read since the clock last passed
+    std::uint64_t start = 0;                // the block's offset in the file
+    std::unique_ptr<std::uint8_t[]> bytes;  // kBlockBytes, once the slot is first used
+    std::size_t length = 0;                 // bytes of the block held; 0 while it holds none
+    bool used = false;                      // read since the clock last passed
   };
 
   // The slot holding block `number`, read from the file when it is not
@@ -100,7 +113,7 @@ class FileBytes final : public zip::ByteSource {
   const Slot* block(std::uint64_t number) {
     const std::uint64_t start = number * kBlockBytes;
     Slot& last = slots_[last_];
-    if (!last.bytes.empty() && last.start == start) return &last;
+    if (last.length != 0 && last.start == start) return &last;
     const std::size_t place = find(number);
     if (table_[place] != kNoSlot) {
       last_ = table_[place];
@@ -109,23 +122,23 @@ class FileBytes final : public zip::ByteSource {
     }
     // An empty slot, else the first the clock finds not read since it last
     // passed.
-    while (!slots_[hand_].bytes.empty() && slots_[hand_].used) {
+    while (slots_[hand_].length != 0 && slots_[hand_].used) {
       slots_[hand_].used = false;
       hand_ = (hand_ + 1) % slots_.size();
     }
     Slot& slot = slots_[hand_];
-    if (!slot.bytes.empty()) erase(find(slot.start / kBlockBytes));
+    if (slot.length != 0) erase(find(slot.start / kBlockBytes));
+    slot.length = 0;
     last_ = hand_;
     hand_ = (hand_ + 1) % slots_.size();
     const auto length =
         static_cast<std::size_t>(std::min<std::uint64_t>(kBlockBytes, fileSize_ - start));
-    slot.bytes.resize(length);
+    // Not cleared first: the read fills what is used.
+    if (slot.bytes == nullptr) slot.bytes.reset(new std::uint8_t[kBlockBytes]);
     slot.start = start;
     slot.used = true;
-    if (!file_->readAt(start, slot.bytes.data(), length)) {
-      slot.bytes.clear();
-      return nullptr;
-    }
+    if (!file_->readAt(start, slot.bytes.get(), length)) return nullptr;
+    slot.length = length;
     // The erase may have moved places: the free place is looked up again.
     table_[find(number)] = static_cast<std::uint32_t>(last_);
     return &slot;

@@ -41,6 +41,12 @@ class ByteSource {
   // A hint that [offset, offset + size) is to be read soon: a source that
   // holds it in memory may have the processor fetch it ahead.
   virtual void prefetch(std::uint64_t /*offset*/, std::size_t /*size*/) {}
+  // The `size` bytes at `offset` in the source's own memory, valid until the
+  // source is next called, sparing a copy; nullptr when it does not hold
+  // them so (readAt then reads them). Never beyond the end.
+  virtual const std::uint8_t* view(std::uint64_t /*offset*/, std::size_t /*size*/) {
+    return nullptr;
+  }
 };
 
 // An archive held in memory.
@@ -49,6 +55,7 @@ class MemorySource final : public ByteSource {
   explicit MemorySource(std::string bytes);
   std::uint64_t size() const override;
   bool readAt(std::uint64_t offset, void* buffer, std::size_t size) override;
+  const std::uint8_t* view(std::uint64_t offset, std::size_t size) override;
 
  private:
   std::string bytes_;
@@ -196,6 +203,10 @@ class Reader {
   };
   bool checkLayout();
   bool readAt(std::uint64_t offset, void* buffer, std::size_t size);
+  // The bytes at `offset`: a view of the source's memory, else read into
+  // `buffer`; nullptr after a read error (failure() set). Valid until the
+  // source is next called.
+  const std::uint8_t* bytesAt(std::uint64_t offset, std::size_t size, std::uint8_t* buffer);
   bool copyStored(std::size_t index, const Sink& sink, Crc check);
   bool inflateData(std::size_t index, const Sink& sink, Crc check, const Room& room);
 
