@@ -129,6 +129,29 @@ TEST_F(BlockCache, PrefetchIsOnlyAHintAndNeverReadsTheFile) {
   EXPECT_EQ(log_.reads, (std::vector<std::uint64_t>{kBlock}));
 }
 
+TEST_F(BlockCache, ViewsBytesWithinOneBlockAndLeavesOthersToReadAt) {
+  open(3 * kBlock + 100);
+  const auto expectView = [this](std::uint64_t offset, std::size_t size) {
+    SCOPED_TRACE("view at " + std::to_string(offset) + ", " + std::to_string(size) + " bytes");
+    const std::uint8_t* view = bytes_->view(offset, size);
+    ASSERT_NE(view, nullptr);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(view), size),
+              content_.substr(offset, size));
+  };
+  expectView(kBlock + 5, 10);
+  expectView(kBlock, kBlock - 1);                         // a whole block but one byte
+  expectView(3 * kBlock + 90, 10);                        // the short last block, to its last byte
+  EXPECT_EQ(bytes_->view(kBlock - 5, 10), nullptr);       // across two blocks
+  EXPECT_EQ(bytes_->view(0, kBlock), nullptr);            // a block's size
+  EXPECT_EQ(bytes_->view(3 * kBlock + 91, 10), nullptr);  // past the end
+  EXPECT_EQ(bytes_->view(3 * kBlock + 100, 0), nullptr);  // nothing to view
+  log_.failingBlock = 2 * kBlock;
+  EXPECT_EQ(bytes_->view(2 * kBlock + 1, 4), nullptr);  // its block cannot be read
+  log_.failingBlock = ~0ull;
+  expectView(2 * kBlock + 1, 4);
+  EXPECT_EQ(log_.reads, (std::vector<std::uint64_t>{kBlock, 3 * kBlock, 2 * kBlock, 2 * kBlock}));
+}
+
 TEST_F(BlockCache, SetBlocksDropsWhatItHeldAndHoldsAtMostTheNewCount) {
   open(4 * kBlock);
   expectRead(0, 4);

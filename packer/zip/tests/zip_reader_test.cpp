@@ -389,6 +389,47 @@ class FailingSource final : public ByteSource {
   std::uint64_t bad_;
 };
 
+// A source that only reads (no views of its memory): the reader reads into
+// buffers of its own and comes to the same contents and the same failures.
+class ReadOnlySource final : public ByteSource {
+ public:
+  explicit ReadOnlySource(std::string bytes) : inner_(std::move(bytes)) {}
+  std::uint64_t size() const override { return inner_.size(); }
+  bool readAt(std::uint64_t offset, void* buffer, std::size_t size) override {
+    return inner_.readAt(offset, buffer, size);
+  }
+
+ private:
+  MemorySource inner_;
+};
+
+TEST(SourceWithoutViews, GivesTheContentsAndFailuresOfAViewingSource) {
+  const std::vector<WriterEntry> written = {{"a.txt", "hello\n", 0},
+                                            {"b.bin", patterned(3 * Reader::kChunkSize + 5), 0},
+                                            {"c.bin", patterned(70000, 3), 8},
+                                            {"d/", "", 0}};
+  testing::WrittenZip zip = writeZip(written);
+  zip.bytes[zip.local[2] + 30] = 'x';  // c.bin's local header names it x.bin
+  MemorySource viewing(zip.bytes);
+  ReadOnlySource reading(zip.bytes);
+  Reader withViews;
+  Reader withoutViews;
+  ASSERT_TRUE(withViews.open(viewing)) << withViews.message();
+  ASSERT_TRUE(withoutViews.open(reading)) << withoutViews.message();
+  for (std::size_t i = 0; i < written.size(); ++i) {
+    SCOPED_TRACE(written[i].name);
+    const std::optional<std::string> viewed = readWhole(withViews, i);
+    const std::optional<std::string> read = readWhole(withoutViews, i);
+    EXPECT_EQ(read.has_value(), i != 2);
+    EXPECT_TRUE(viewed == read);
+    if (read) {
+      EXPECT_TRUE(*read == written[i].data);
+    }
+    EXPECT_EQ(withViews.message(), withoutViews.message());
+  }
+  EXPECT_THAT(withoutViews.message(), HasSubstr("its local header names it \"x.bin\""));
+}
+
 TEST(ReadErrors, AreReportedAsCannotReadAndNameTheEntryWhoseDataFailed) {
   const testing::WrittenZip zip =
       writeZip({{"a.txt", "first", 0}, {"b.bin", patterned(300000), 8}});
