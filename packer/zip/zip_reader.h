@@ -90,8 +90,8 @@ const char* failureName(Failure failure);
 // One entry of the central directory. Its names are views of the reader's
 // own storage: valid until the reader is opened again or destroyed.
 struct Entry {
-  std::string_view
-      name;  // UTF-8, exactly as stored after decoding ("/" separators; folders end in "/")
+  // UTF-8, exactly as stored after decoding ("/" separators; folders end in "/").
+  std::string_view name;
   // The stored bytes of the name when they are not those of `name` (a legacy
   // code page beyond ASCII, a Unicode Path field); empty when they are: a
   // release of many long names would otherwise hold each twice.
