@@ -367,29 +367,6 @@ TEST(LegacyNames, GoThroughTheDecoderGiven) {
   EXPECT_TRUE(zip.reader.checkLocalHeader(2)) << zip.reader.message();
 }
 
-// Names are scanned eight bytes at a time: a NUL byte or a byte beyond
-// ASCII counts wherever it lies, in a word or in the bytes after the last.
-TEST(NameBytes, ANulIsRefusedAndAByteBeyondAsciiDecodedAtEveryPlace) {
-  for (std::size_t length = 1; length <= 19; ++length) {
-    for (std::size_t at = 0; at < length; ++at) {
-      SCOPED_TRACE("length " + std::to_string(length) + ", byte " + std::to_string(at));
-      std::string name(length, 'n');
-      name[at] = '\0';
-      Opened withNul(writeZip({{name, "x", 0}}).bytes);
-      EXPECT_FALSE(withNul.reader.open(withNul.source));
-      EXPECT_THAT(withNul.reader.message(), HasSubstr("NUL byte"));
-
-      name[at] = '\x81';  // u with diaeresis in code page 437
-      Opened legacy(writeZip({{name, "x", 0}}).bytes);
-      ASSERT_TRUE(legacy.reader.open(legacy.source)) << legacy.reader.message();
-      std::string expected(length, 'n');
-      expected.replace(at, 1, "\xc3\xbc");
-      EXPECT_EQ(legacy.reader.entries()[0].name, expected);
-      EXPECT_EQ(legacy.reader.entries()[0].rawName(), name);
-    }
-  }
-}
-
 TEST(LegacyNames, ANameTheDecoderCannotReadIsRefusedAsUnsupported) {
   Opened zip(writeZip({{"ok.txt", "x", 0, 0x0800}, {"\xff.txt", "y", 0}}).bytes);
   EXPECT_FALSE(zip.reader.open(zip.source, [](std::string_view) { return std::nullopt; }));
