@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <cstring>
 #include <deque>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -60,37 +59,30 @@ class ReadAhead {
   ReadAhead(const ReadAhead&) = delete;
   ReadAhead& operator=(const ReadAhead&) = delete;
 
-  // Hands the contents of the next entry in order to `take`, piece by piece,
-  // and returns how reading it ended.
-  Outcome next(const std::function<void(const std::uint8_t*, std::size_t)>& take) {
+  // Hands the contents of the next entry in order to `take` (called as
+  // take(const std::uint8_t* data, std::size_t size)), piece by piece, and
+  // returns how reading it ended.
+  template <typename Take>
+  Outcome next(const Take& take) {
     const auto index = static_cast<std::size_t>(order_.at(taken_++));
     const std::optional<std::uint32_t> expected = source_.crcLeftToCaller(index);
     uLong crc = ::crc32(0, Z_NULL, 0);
     for (;;) {
-      if (piece_ == taking_.pieces.size()) {
-        const bool spare = taking_.bytes != nullptr;
-        taking_.used = 0;
-        taking_.pieces.clear();
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (spare) spare_.push_back(std::move(taking_));
-        changed_.wait(lock, [this] { return !queue_.empty(); });
-        taking_ = std::move(queue_.front());
-        queue_.pop_front();
-        lock.unlock();
-        changed_.notify_all();
-        piece_ = 0;
-        offset_ = 0;
-      }
+      if (piece_ == taking_.pieces.size()) takeBatch();
       const Piece& piece = taking_.pieces[piece_++];
       if (piece.size > 0) {
         const std::uint8_t* data = taking_.bytes.get() + offset_;
         if (expected) crc = ::crc32(crc, data, static_cast<uInt>(piece.size));
-        take(data, piece.size);
+        take(data, static_cast<std::size_t>(piece.size));
       }
       offset_ += piece.size;
       if (!piece.last) continue;
-      Outcome outcome = piece.outcome;
-      if (outcome.ok && expected && crc != *expected) {
+      Outcome outcome;
+      if (!piece.ok) {
+        outcome.ok = false;
+        outcome.failure = piece.failure;
+        outcome.message = std::move(taking_.messages[piece.message]);
+      } else if (expected && crc != *expected) {
         outcome.ok = false;
         outcome.failure = SourceFailure::kDamaged;
         outcome.message = source_.crcMismatch(index, static_cast<std::uint32_t>(crc));
@@ -100,20 +92,45 @@ class ReadAhead {
   }
 
  private:
+  // A run of an entry's contents in a batch; the last of an entry says how
+  // reading it ended (an entry of no contents has that one piece only).
   struct Piece {
-    std::size_t size = 0;  // bytes of contents in the batch
-    bool last = false;     // the end of an entry: `outcome` says how it ended
-    Outcome outcome;
+    std::uint32_t size = 0;     // bytes of contents in the batch
+    std::uint32_t message = 0;  // when not ok: the failure's message in the batch's messages
+    SourceFailure failure = SourceFailure::kNone;
+    bool last = false;  // the end of an entry
+    bool ok = true;     // with `last`: whether the entry was read whole
   };
+  static_assert(kBatchCapacity <= UINT32_MAX, "a piece's size fits its field");
   struct Batch {
     std::unique_ptr<std::uint8_t[]> bytes;  // kBatchCapacity bytes
     std::size_t used = 0;                   // of them, holding contents
     std::vector<Piece> pieces;
+    std::vector<std::string> messages;  // of the entries that failed
   };
+
+  // The caller's thread: gives the batch it took back as a spare and takes
+  // the next one, waiting for it.
+  void takeBatch() {
+    const bool spare = taking_.bytes != nullptr;
+    taking_.used = 0;
+    taking_.pieces.clear();
+    taking_.messages.clear();
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (spare) spare_.push_back(std::move(taking_));
+    changed_.wait(lock, [this] { return !queue_.empty(); });
+    taking_ = std::move(queue_.front());
+    queue_.pop_front();
+    lock.unlock();
+    changed_.notify_all();
+    piece_ = 0;
+    offset_ = 0;
+  }
 
   // Hands the batch being filled over; false when the reader is cancelled.
   bool flush() {
     if (filling_.pieces.empty()) return true;
+    endOpen_ = false;  // the piece an entry's end could be marked on is handed over
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait(lock, [this] { return cancelled_ || queue_.size() < kDepth; });
     if (cancelled_) return false;
@@ -154,8 +171,9 @@ class ReadAhead {
       }
       filling_.used += take;
       Piece piece;
-      piece.size = take;
+      piece.size = static_cast<std::uint32_t>(take);
       filling_.pieces.push_back(piece);
+      endOpen_ = true;
       data += take;
       size -= take;
       if (full() && !flush()) return false;
@@ -165,25 +183,29 @@ class ReadAhead {
 
   void readAll() {
     filling_.bytes.reset(new std::uint8_t[kBatchCapacity]);
+    const ReleaseSource::Sink sink = [this](const std::uint8_t* data, std::size_t size) {
+      return put(data, size);
+    };
+    const ReleaseSource::Room room = [this](std::size_t size) { return this->room(size); };
     // The entries lie all over the source: what the next ones need is
     // fetched while this one is read.
     constexpr std::size_t kAhead = 4;
     for (std::size_t at = 0; at < order_.size(); ++at) {
       if (at + 2 * kAhead < order_.size()) source_.prefetch(order_[at + 2 * kAhead], false);
       if (at + kAhead < order_.size()) source_.prefetch(order_[at + kAhead], true);
-      const int index = order_[at];
-      const bool ok = source_.readLeavingCrc(
-          static_cast<std::size_t>(index),
-          [this](const std::uint8_t* data, std::size_t size) { return put(data, size); },
-          [this](std::size_t size) { return room(size); });
-      Piece end;
+      endOpen_ = false;
+      const bool ok = source_.readLeavingCrc(static_cast<std::size_t>(order_[at]), sink, room);
+      // The end goes on the entry's last piece while this thread still holds
+      // it (the usual case for a small entry), else on a piece of its own.
+      if (!endOpen_) filling_.pieces.emplace_back();
+      Piece& end = filling_.pieces.back();
       end.last = true;
-      end.outcome.ok = ok;
+      end.ok = ok;
       if (!ok) {
-        end.outcome.failure = source_.failure();
-        end.outcome.message = source_.message();
+        end.failure = source_.failure();
+        end.message = static_cast<std::uint32_t>(filling_.messages.size());
+        filling_.messages.push_back(source_.message());
       }
-      filling_.pieces.push_back(end);
       if (full() && !flush()) return;
     }
     flush();
@@ -201,7 +223,10 @@ class ReadAhead {
   std::size_t piece_ = 0;
   std::size_t offset_ = 0;
   std::size_t taken_ = 0;  // entries of order_ handed to the caller
-  std::thread worker_;     // last: starts once everything above is ready
+  // The worker's: the last piece of the batch being filled holds contents of
+  // the entry being read.
+  bool endOpen_ = false;
+  std::thread worker_;  // last: starts once everything above is ready
 };
 
 }  // namespace quillet::check

@@ -67,7 +67,8 @@ OwnArchiveResult checkArchiveAgainst(const std::string& path,
   for (std::size_t i = 0; i < entries.size(); ++i) {
     if (!reader.checkLocalHeader(i)) result.problems.push_back(reader.message());
     if (!entries[i].isFolder() && !byName.emplace(entries[i].name, i).second) {
-      result.problems.push_back("entry '" + entries[i].name + "' appears more than once");
+      result.problems.push_back("entry '" + std::string(entries[i].name) +
+                                "' appears more than once");
     }
   }
 

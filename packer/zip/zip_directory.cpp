@@ -7,6 +7,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cstring>
 #include <type_traits>
 #include <utility>
 
@@ -21,6 +22,7 @@ bool Reader::open(ByteSource& source, LegacyNameDecoder decoder) {
   source_ = &source;
   decoder_ = decoder ? std::move(decoder) : LegacyNameDecoder(cp437ToUtf8);
   entries_.clear();
+  names_.clear();
   limits_.clear();
   directoryOffset_ = directorySize_ = entryCount_ = 0;
   usesZip64_ = false;
@@ -202,7 +204,8 @@ bool Reader::readCentralDirectory() {
     entry.size = get32(header + 24);
     std::uint32_t disk = get16(header + 34);
     entry.localHeaderOffset = get32(header + 42);
-    entry.storedName.assign(reinterpret_cast<const char*>(header + kCentralHeaderSize), nameSize);
+    entry.storedName = names_.add(
+        std::string_view(reinterpret_cast<const char*>(header + kCentralHeaderSize), nameSize));
     const std::string_view extra(
         reinterpret_cast<const char*>(header + kCentralHeaderSize + nameSize), extraSize);
 
@@ -251,17 +254,21 @@ bool Reader::readCentralDirectory() {
 }
 
 bool Reader::decodeName(Entry& entry, std::string_view extra, std::size_t index) {
-  const std::string& raw = entry.storedName;  // `name` is still empty
+  const std::string_view raw = entry.storedName;  // `name` is still empty
+  // The name as stored is the entry's name: it is kept once.
+  const auto asStored = [&entry] {
+    entry.name = entry.storedName;
+    entry.storedName = std::string_view();
+  };
   if (raw.empty()) return failEntry(Failure::kDamaged, index, "its name is empty");
-  if (raw.find('\0') != std::string::npos) {
+  if (raw.find('\0') != std::string_view::npos) {
     return failEntry(Failure::kDamaged, index, "its name holds a NUL byte");
   }
   if ((entry.flags & kFlagUtf8) != 0) {
     if (!isValidUtf8(raw)) {
       return failEntry(Failure::kDamaged, index, "its name is marked UTF-8 but is not");
     }
-    entry.name = std::move(entry.storedName);
-    entry.storedName.clear();
+    asStored();
     return true;
   }
   // An Info-ZIP Unicode Path field counts only while it belongs to the name
@@ -280,10 +287,21 @@ bool Reader::decodeName(Entry& entry, std::string_view extra, std::size_t index)
         return failEntry(Failure::kDamaged, index,
                          "its Unicode Path extra field does not hold a UTF-8 name");
       }
-      entry.name = std::string(name);
-      if (entry.name == raw) entry.storedName.clear();
+      if (name == raw) {
+        asStored();
+      } else {
+        entry.name = names_.add(name);
+      }
       return true;
     }
+  }
+  // An ASCII name reads the same in every code page: it needs no decoder.
+  const bool ascii = std::all_of(raw.begin(), raw.end(),
+                                 [](char c) { return static_cast<std::uint8_t>(c) < 0x80; });
+  if (ascii) {
+    entry.legacyName = true;
+    asStored();
+    return true;
   }
   std::optional<std::string> decoded = decoder_(raw);
   if (!decoded) {
@@ -291,19 +309,41 @@ bool Reader::decodeName(Entry& entry, std::string_view extra, std::size_t index)
                      "not supported: its name cannot be read in the legacy code page");
   }
   entry.legacyName = true;
-  if (*decoded == raw) {  // ASCII
-    entry.name = std::move(entry.storedName);
-    entry.storedName.clear();
+  if (*decoded == raw) {
+    asStored();
   } else {
-    entry.name = std::move(*decoded);
+    entry.name = names_.add(*decoded);
   }
   return true;
 }
 
+void Reader::NameStore::clear() {
+  blocks_.clear();
+  free_ = nullptr;
+  left_ = 0;
+}
+
+std::string_view Reader::NameStore::add(std::string_view text) {
+  if (text.size() > left_) {
+    // A name longer than a block gets a block of its own size.
+    const std::size_t size = std::max(kBlockBytes, text.size());
+    blocks_.emplace_back(new char[size]);
+    free_ = blocks_.back().get();
+    left_ = size;
+  }
+  if (!text.empty()) std::memcpy(free_, text.data(), text.size());
+  const std::string_view added(free_, text.size());
+  free_ += text.size();
+  left_ -= text.size();
+  return added;
+}
+
 // Local headers must lie before the central directory, one per entry.
 bool Reader::checkLayout() {
-  std::vector<std::pair<std::uint64_t, std::size_t>> order;
-  order.reserve(entries_.size());
+  // Writers put the local headers in the directory's order, so the offsets
+  // most often rise from entry to entry: each entry's space then ends at the
+  // next one's header, and no two can share one. Otherwise they are sorted.
+  bool rising = true;
   for (std::size_t index = 0; index < entries_.size(); ++index) {
     const std::uint64_t offset = entries_[index].localHeaderOffset;
     if (!fits(offset, kLocalHeaderSize, directoryOffset_)) {
@@ -312,10 +352,21 @@ bool Reader::checkLayout() {
                            " does not lie before the central directory at " +
                            num(directoryOffset_));
     }
-    order.emplace_back(offset, index);
+    if (index > 0 && offset <= entries_[index - 1].localHeaderOffset) rising = false;
+  }
+  limits_.assign(entries_.size(), directoryOffset_);
+  if (rising) {
+    for (std::size_t index = 1; index < entries_.size(); ++index) {
+      limits_[index - 1] = entries_[index].localHeaderOffset;
+    }
+    return true;
+  }
+  std::vector<std::pair<std::uint64_t, std::size_t>> order;
+  order.reserve(entries_.size());
+  for (std::size_t index = 0; index < entries_.size(); ++index) {
+    order.emplace_back(entries_[index].localHeaderOffset, index);
   }
   std::sort(order.begin(), order.end());
-  limits_.assign(order.size(), directoryOffset_);
   for (std::size_t at = 0; at < order.size(); ++at) {
     if (at > 0 && order[at].first == order[at - 1].first) {
       const std::size_t first = std::min(order[at].second, order[at - 1].second);

@@ -41,8 +41,9 @@ bool Reader::checkLocalHeader(std::size_t index) {
   }
   Entry& entry = entries_[index];
   const std::uint64_t offset = entry.localHeaderOffset;
-  std::uint8_t header[kLocalHeaderSize];
-  if (!readAt(offset, header, sizeof header)) return false;
+  std::uint8_t headerBytes[kLocalHeaderSize];
+  const std::uint8_t* header = bytesAt(offset, kLocalHeaderSize, headerBytes);
+  if (header == nullptr) return false;
   if (get32(header) != kLocalHeaderSignature) {
     return failEntry(Failure::kDamaged, index,
                      "no local header signature at offset " + num(offset));
@@ -66,9 +67,11 @@ bool Reader::checkLocalHeader(std::size_t index) {
   if (!fits(nameOffset, nameSize + extraSize, limit)) {
     return failEntry(Failure::kDamaged, index, "its local header runs into " + limitText());
   }
-  if (!readAt(nameOffset, window_.data(), nameSize + extraSize)) return false;
-  const std::string_view name(reinterpret_cast<const char*>(window_.data()), nameSize);
-  const std::string_view extra(reinterpret_cast<const char*>(window_.data()) + nameSize, extraSize);
+  // (The header's fields are taken: the view of it may end here.)
+  const std::uint8_t* nameBytes = bytesAt(nameOffset, nameSize + extraSize, window_.data());
+  if (nameBytes == nullptr) return false;
+  const std::string_view name(reinterpret_cast<const char*>(nameBytes), nameSize);
+  const std::string_view extra(reinterpret_cast<const char*>(nameBytes) + nameSize, extraSize);
   if (name != entry.rawName()) {
     return failEntry(Failure::kDamaged, index,
                      "its local header names it \"" + printable(name) + "\"");
@@ -164,12 +167,16 @@ bool Reader::copyStored(std::size_t index, const Sink& sink, Crc check) {
   std::uint64_t remaining = entry.compressedSize;
   while (remaining > 0) {
     const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, remaining));
-    if (!source_->readAt(offset, window_.data(), chunk)) {
-      return failEntry(Failure::kCannotRead, index,
-                       "cannot read its data at offset " + num(offset));
+    const std::uint8_t* data = source_->view(offset, chunk);
+    if (data == nullptr) {
+      if (!source_->readAt(offset, window_.data(), chunk)) {
+        return failEntry(Failure::kCannotRead, index,
+                         "cannot read its data at offset " + num(offset));
+      }
+      data = window_.data();
     }
-    if (check == Crc::kChecked) crc = ::crc32(crc, window_.data(), static_cast<uInt>(chunk));
-    if (!sink(window_.data(), chunk)) return failEntry(Failure::kStopped, index, "reading stopped");
+    if (check == Crc::kChecked) crc = ::crc32(crc, data, static_cast<uInt>(chunk));
+    if (!sink(data, chunk)) return failEntry(Failure::kStopped, index, "reading stopped");
     offset += chunk;
     remaining -= chunk;
   }

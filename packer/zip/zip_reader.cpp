@@ -104,6 +104,11 @@ bool MemorySource::readAt(std::uint64_t offset, void* buffer, std::size_t size) 
   return true;
 }
 
+const std::uint8_t* MemorySource::view(std::uint64_t offset, std::size_t size) {
+  if (!fits(offset, size, bytes_.size())) return nullptr;
+  return reinterpret_cast<const std::uint8_t*>(bytes_.data()) + offset;
+}
+
 bool Entry::isFolder() const { return !name.empty() && name.back() == '/'; }
 
 const char* failureName(Failure failure) {
@@ -157,6 +162,11 @@ bool Reader::readAt(std::uint64_t offset, void* buffer, std::size_t size) {
   if (source_->readAt(offset, buffer, size)) return true;
   return fail(Failure::kCannotRead,
               "cannot read " + num(size) + " bytes at offset " + num(offset) + " of the archive");
+}
+
+const std::uint8_t* Reader::bytesAt(std::uint64_t offset, std::size_t size, std::uint8_t* buffer) {
+  if (const std::uint8_t* view = source_->view(offset, size)) return view;
+  return readAt(offset, buffer, size) ? buffer : nullptr;
 }
 
 }  // namespace quillet::zip

@@ -41,6 +41,12 @@ class ByteSource {
   // A hint that [offset, offset + size) is to be read soon: a source that
   // holds it in memory may have the processor fetch it ahead.
   virtual void prefetch(std::uint64_t /*offset*/, std::size_t /*size*/) {}
+  // The `size` bytes at `offset` in the source's own memory, valid until the
+  // source is next called, sparing a copy; nullptr when it does not hold
+  // them so (readAt then reads them). Never beyond the end.
+  virtual const std::uint8_t* view(std::uint64_t /*offset*/, std::size_t /*size*/) {
+    return nullptr;
+  }
 };
 
 // An archive held in memory.
@@ -49,6 +55,7 @@ class MemorySource final : public ByteSource {
   explicit MemorySource(std::string bytes);
   std::uint64_t size() const override;
   bool readAt(std::uint64_t offset, void* buffer, std::size_t size) override;
+  const std::uint8_t* view(std::uint64_t offset, std::size_t size) override;
 
  private:
   std::string bytes_;
@@ -80,24 +87,27 @@ enum class Failure {
 // A short English name of a failure ("damaged", "CRC mismatch", ...).
 const char* failureName(Failure failure);
 
+// One entry of the central directory. Its names are views of the reader's
+// own storage: valid until the reader is opened again or destroyed.
 struct Entry {
-  std::string name;  // UTF-8, exactly as stored after decoding ("/" separators; folders end in "/")
+  // UTF-8, exactly as stored after decoding ("/" separators; folders end in "/").
+  std::string_view name;
   // The stored bytes of the name when they are not those of `name` (a legacy
   // code page beyond ASCII, a Unicode Path field); empty when they are: a
   // release of many long names would otherwise hold each twice.
-  std::string storedName;
+  std::string_view storedName;
   std::string_view rawName() const { return storedName.empty() ? name : storedName; }
-  bool legacyName =
-      false;           // decoded from the legacy code page (no flag bit 11, no Unicode Path field)
-  bool zip64 = false;  // sizes or offset came from a Zip64 extra field
-  std::uint16_t flags = 0;   // general purpose bit flags of the central entry
-  std::uint16_t method = 0;  // 0 stored, 8 deflate
-  std::uint32_t crc32 = 0;   // of the uncompressed data
   std::uint64_t compressedSize = 0;
   std::uint64_t size = 0;  // uncompressed
   std::uint64_t localHeaderOffset = 0;
   std::uint64_t dataOffset = 0;  // filled by checkLocalHeader / readEntry
-  bool isFolder() const;         // name ends in "/"
+  std::uint32_t crc32 = 0;       // of the uncompressed data
+  std::uint16_t flags = 0;       // general purpose bit flags of the central entry
+  std::uint16_t method = 0;      // 0 stored, 8 deflate
+  bool legacyName =
+      false;           // decoded from the legacy code page (no flag bit 11, no Unicode Path field)
+  bool zip64 = false;  // sizes or offset came from a Zip64 extra field
+  bool isFolder() const;  // name ends in "/"
 };
 
 class Reader {
@@ -177,14 +187,33 @@ class Reader {
   bool readCentralDirectory();
   bool readCentralEntry(std::uint64_t& offset, std::uint64_t end, std::size_t index);
   bool decodeName(Entry& entry, std::string_view extra, std::size_t index);
+  // Stable storage for the entries' names: blocks that are never moved or
+  // freed while the entries live, so views of them stay valid as more names
+  // are added, without an allocation of their own per name.
+  class NameStore {
+   public:
+    void clear();
+    std::string_view add(std::string_view text);
+
+   private:
+    static constexpr std::size_t kBlockBytes = 64 * 1024;
+    std::vector<std::unique_ptr<char[]>> blocks_;
+    char* free_ = nullptr;  // the free end of the last block
+    std::size_t left_ = 0;  // bytes free there
+  };
   bool checkLayout();
   bool readAt(std::uint64_t offset, void* buffer, std::size_t size);
+  // The bytes at `offset`: a view of the source's memory, else read into
+  // `buffer`; nullptr after a read error (failure() set). Valid until the
+  // source is next called.
+  const std::uint8_t* bytesAt(std::uint64_t offset, std::size_t size, std::uint8_t* buffer);
   bool copyStored(std::size_t index, const Sink& sink, Crc check);
   bool inflateData(std::size_t index, const Sink& sink, Crc check, const Room& room);
 
   ByteSource* source_ = nullptr;
   LegacyNameDecoder decoder_;
   std::vector<Entry> entries_;
+  NameStore names_;  // the bytes of the entries' names
   // Where each entry's space ends: the next local header in the file, or the
   // central directory. By entry index.
   std::vector<std::uint64_t> limits_;

@@ -129,6 +129,29 @@ TEST_F(BlockCache, PrefetchIsOnlyAHintAndNeverReadsTheFile) {
   EXPECT_EQ(log_.reads, (std::vector<std::uint64_t>{kBlock}));
 }
 
+TEST_F(BlockCache, ViewsBytesWithinOneBlockAndLeavesOthersToReadAt) {
+  open(3 * kBlock + 100);
+  const auto expectView = [this](std::uint64_t offset, std::size_t size) {
+    SCOPED_TRACE("view at " + std::to_string(offset) + ", " + std::to_string(size) + " bytes");
+    const std::uint8_t* view = bytes_->view(offset, size);
+    ASSERT_NE(view, nullptr);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(view), size),
+              content_.substr(offset, size));
+  };
+  expectView(kBlock + 5, 10);
+  expectView(kBlock, kBlock - 1);                         // a whole block but one byte
+  expectView(3 * kBlock + 90, 10);                        // the short last block, to its last byte
+  EXPECT_EQ(bytes_->view(kBlock - 5, 10), nullptr);       // across two blocks
+  EXPECT_EQ(bytes_->view(0, kBlock), nullptr);            // a block's size
+  EXPECT_EQ(bytes_->view(3 * kBlock + 91, 10), nullptr);  // past the end
+  EXPECT_EQ(bytes_->view(3 * kBlock + 100, 0), nullptr);  // nothing to view
+  log_.failingBlock = 2 * kBlock;
+  EXPECT_EQ(bytes_->view(2 * kBlock + 1, 4), nullptr);  // its block cannot be read
+  log_.failingBlock = ~0ull;
+  expectView(2 * kBlock + 1, 4);
+  EXPECT_EQ(log_.reads, (std::vector<std::uint64_t>{kBlock, 3 * kBlock, 2 * kBlock, 2 * kBlock}));
+}
+
 TEST_F(BlockCache, SetBlocksDropsWhatItHeldAndHoldsAtMostTheNewCount) {
   open(4 * kBlock);
   expectRead(0, 4);
@@ -142,6 +165,89 @@ TEST_F(BlockCache, SetBlocksDropsWhatItHeldAndHoldsAtMostTheNewCount) {
   expectRead(0, 4);
   EXPECT_EQ(log_.reads,
             (std::vector<std::uint64_t>{0, kBlock, 2 * kBlock, 0, kBlock, 2 * kBlock, 0}));
+}
+
+// The documented policy, as a model: a block is read from the file only
+// when no slot holds it; it goes into an empty slot, else into the first slot
+// the clock's hand finds not read since the hand last passed it.
+class ClockModel {
+ public:
+  explicit ClockModel(std::size_t slots) : blocks_(slots, kEmpty), used_(slots, false) {}
+  // Whether reading a byte of `block` reads the file.
+  bool read(std::uint64_t block) {
+    for (std::size_t i = 0; i < blocks_.size(); ++i) {
+      if (blocks_[i] == block) {
+        used_[i] = true;
+        return false;
+      }
+    }
+    while (blocks_[hand_] != kEmpty && used_[hand_]) {
+      used_[hand_] = false;
+      hand_ = (hand_ + 1) % blocks_.size();
+    }
+    blocks_[hand_] = block;
+    used_[hand_] = true;
+    hand_ = (hand_ + 1) % blocks_.size();
+    return true;
+  }
+
+ private:
+  static constexpr std::uint64_t kEmpty = ~0ull;
+  std::vector<std::uint64_t> blocks_;
+  std::vector<bool> used_;
+  std::size_t hand_ = 0;
+};
+
+class BlockCacheUnderLoad : public BlockCache, public ::testing::WithParamInterface<std::size_t> {};
+
+// Many blocks through few slots, in an order with repeats near and far: the
+// cache reads exactly what the model reads, and every read gives the file's
+// bytes.
+TEST_P(BlockCacheUnderLoad, ReadsTheFileExactlyAsItsPolicySays) {
+  const std::size_t slots = GetParam();
+  constexpr std::uint64_t kFileBlocks = 300;
+  open(kFileBlocks * kBlock, slots);
+  ClockModel model(slots);
+  std::vector<std::uint64_t> expected;
+  std::uint32_t state = 12345;
+  for (int i = 0; i < 6000; ++i) {
+    state = state * 1103515245u + 12345u;
+    const std::uint32_t random = state >> 8;
+    // Mostly a few hot blocks, else any block of the file.
+    const std::uint64_t block =
+        random % 4 != 0 ? (random >> 4) % (slots + 3) : (random >> 4) % kFileBlocks;
+    const std::uint64_t offset = block * kBlock + (random >> 12) % (kBlock - 16);
+    if (model.read(block)) expected.push_back(block * kBlock);
+    expectRead(offset, 16);
+    if (HasFatalFailure()) return;
+  }
+  EXPECT_EQ(log_.reads, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Slots, BlockCacheUnderLoad, ::testing::Values(1, 2, 16, 255, 256),
+                         [](const auto& info) { return std::to_string(info.param) + "Slots"; });
+
+// A file of as many blocks as the cache holds, read in a scattered order
+// twice, is read once; one block more, and the second pass reads again.
+TEST_F(BlockCache, HoldsAFileOfAllItsBlocksAndNotOneMore) {
+  for (const std::uint64_t blocks : {FileBytes::kBlocks, FileBytes::kBlocks + 1}) {
+    SCOPED_TRACE(std::to_string(blocks) + " blocks");
+    log_.reads.clear();
+    open(blocks * kBlock);
+    for (int pass = 0; pass < 2; ++pass) {
+      for (std::uint64_t i = 0; i < blocks; ++i) {
+        const std::uint64_t block = (i * 1237) % blocks;  // 1237 is prime
+        std::uint8_t byte = 0;
+        ASSERT_TRUE(bytes_->readAt(block * kBlock + 7, &byte, 1));
+        ASSERT_EQ(byte, static_cast<std::uint8_t>(content_[block * kBlock + 7]));
+      }
+    }
+    if (blocks == FileBytes::kBlocks) {
+      EXPECT_EQ(log_.reads.size(), blocks);
+    } else {
+      EXPECT_GT(log_.reads.size(), blocks);
+    }
+  }
 }
 
 struct BudgetCase {

@@ -85,7 +85,7 @@ class SevenZipArchive : public ::testing::Test {
       if (entry.size > 1000) {
         EXPECT_EQ(entry.method, method);
       }
-      found[entry.name] = *contents;
+      found[std::string(entry.name)] = *contents;
     }
     EXPECT_TRUE(found == files_) << "the archive's files differ from the staging folder's";
   }
@@ -114,7 +114,7 @@ TEST_F(SevenZipArchive, DeflatedFilesInFoldersWithUtf8NamesReadBack) {
   std::vector<std::string> folders;
   for (const Entry& entry : reader.entries()) {
     SCOPED_TRACE(entry.name);
-    if (entry.isFolder()) folders.push_back(entry.name);
+    if (entry.isFolder()) folders.emplace_back(entry.name);
     // 7za marks non-ASCII names as UTF-8 (flag bit 11).
     const std::string_view raw = entry.rawName();
     const bool ascii = std::all_of(raw.begin(), raw.end(),

@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -106,6 +107,35 @@ TEST(LargestHeaders, ANameAndAnExtraBlockOf65535BytesEachAreRead) {
   EXPECT_EQ(readWhole(zip.reader, 2), "3") << zip.reader.message();
 }
 
+// The reader keeps every name in storage of its own: names added later,
+// many or long ones (a legacy name of 65535 bytes that decodes to twice as
+// many), leave the earlier ones whole.
+TEST(NameStorage, EveryNameStaysWholeWhateverFollowsIt) {
+  std::vector<WriterEntry> written;
+  for (int i = 0; i < 400; ++i) {
+    written.emplace_back(std::to_string(i) + "-" + std::string(300 + i % 7, 'a' + i % 26),
+                         std::to_string(i), 0);
+  }
+  written.emplace_back(std::string(0xFFFF, '\x81'), "long legacy", 0);
+  written.emplace_back("last.txt", "after it", 0);
+  Opened zip(writeZip(written).bytes);
+  ASSERT_TRUE(zip.reader.open(zip.source)) << zip.reader.message();
+  ASSERT_EQ(zip.reader.entries().size(), written.size());
+  std::string umlauts;
+  for (int i = 0; i < 0xFFFF; ++i) umlauts += "\xc3\xbc";
+  for (std::size_t i = 0; i < written.size(); ++i) {
+    const Entry& entry = zip.reader.entries()[i];
+    EXPECT_EQ(entry.rawName(), written[i].name) << "entry " << i;
+    EXPECT_EQ(entry.name, i == 400 ? umlauts : written[i].name) << "entry " << i;
+  }
+  EXPECT_TRUE(zip.reader.checkLocalHeader(400)) << zip.reader.message();
+  // Opened again, the reader holds the new archive's names only.
+  Opened small(writeZip({{"only.txt", "x", 0}}).bytes);
+  ASSERT_TRUE(zip.reader.open(small.source)) << zip.reader.message();
+  ASSERT_EQ(zip.reader.entries().size(), 1u);
+  EXPECT_EQ(zip.reader.entries()[0].name, "only.txt");
+}
+
 TEST(EntryStreaming, HandsOverChunksOfAtMost64KiBThatAddUpToTheEntry) {
   for (const std::uint16_t method : {0, 8}) {
     SCOPED_TRACE(method);
@@ -139,6 +169,99 @@ TEST(EntryStreaming, ASinkThatSaysNoStopsTheReadAndNamesTheEntry) {
     EXPECT_THAT(zip.reader.message(), HasSubstr("\"big.bin\""));
   }
 }
+
+// Where each entry's space ends (the next local header in the file, or the
+// directory) does not depend on the order the directory lists them in.
+class DirectoryOrder : public ::testing::TestWithParam<std::vector<std::size_t>> {
+ protected:
+  // Entries in the file's order: two stored, one deflated, a folder last.
+  std::vector<WriterEntry> written_ = {
+      {"a.txt", "first", 0}, {"b.bin", patterned(3000), 8}, {"c.txt", "third", 0}, {"d/", "", 0}};
+
+  // The archive with its directory's records in the order of the parameter
+  // (indexes into written_); the local headers stay where they are.
+  std::string reordered(const testing::WrittenZip& zip) const {
+    std::string bytes = zip.bytes.substr(0, zip.directoryOffset);
+    for (const std::size_t i : GetParam()) {
+      const std::uint64_t end = i + 1 < zip.central.size() ? zip.central[i + 1] : zip.end;
+      bytes += zip.bytes.substr(zip.central[i], end - zip.central[i]);
+    }
+    return bytes + zip.bytes.substr(zip.end);
+  }
+  // Where written_[i] is in the reordered directory.
+  std::size_t position(std::size_t i) const {
+    const std::vector<std::size_t>& order = GetParam();
+    return static_cast<std::size_t>(std::find(order.begin(), order.end(), i) - order.begin());
+  }
+  // Gives written_[i] `size` bytes in both headers, as a stored entry.
+  static void resize(testing::WrittenZip& zip, std::size_t i, std::uint32_t size) {
+    for (const std::uint64_t at : {zip.central[i] + 20, zip.central[i] + 24}) {
+      testing::put32(zip.bytes, at, size);
+    }
+    for (const std::uint64_t at : {zip.local[i] + 18, zip.local[i] + 22}) {
+      testing::put32(zip.bytes, at, size);
+    }
+  }
+};
+
+TEST_P(DirectoryOrder, EveryEntryReadsWhole) {
+  Opened zip(reordered(writeZip(written_)));
+  ASSERT_TRUE(zip.reader.open(zip.source)) << zip.reader.message();
+  for (std::size_t i = 0; i < written_.size(); ++i) {
+    SCOPED_TRACE(written_[i].name);
+    const std::size_t at = position(i);
+    EXPECT_EQ(zip.reader.entries()[at].name, written_[i].name);
+    EXPECT_TRUE(readWhole(zip.reader, at) == written_[i].data) << zip.reader.message();
+  }
+}
+
+TEST_P(DirectoryOrder, DataRunningIntoTheNextHeaderInTheFileFails) {
+  testing::WrittenZip written = writeZip(written_);
+  // a.txt one byte longer runs into b.bin's header; c.txt 14 bytes longer
+  // into the folder's; one byte in the folder runs into the directory.
+  resize(written, 0, 6);
+  resize(written, 2, 19);
+  resize(written, 3, 1);
+  Opened zip(reordered(written));
+  ASSERT_TRUE(zip.reader.open(zip.source)) << zip.reader.message();
+  const std::pair<std::size_t, std::string> cases[] = {
+      {0, "runs into the next local header at " + std::to_string(written.local[1])},
+      {2, "runs into the next local header at " + std::to_string(written.local[3])},
+      {3, "runs into the central directory at " + std::to_string(written.directoryOffset)}};
+  for (const auto& [i, expected] : cases) {
+    SCOPED_TRACE(written_[i].name);
+    EXPECT_FALSE(zip.reader.checkLocalHeader(position(i)));
+    EXPECT_THAT(zip.reader.message(), HasSubstr(expected));
+  }
+  EXPECT_TRUE(readWhole(zip.reader, position(1)) == written_[1].data) << zip.reader.message();
+}
+
+TEST_P(DirectoryOrder, TwoEntriesSharingALocalHeaderAreRefusedWhereverListed) {
+  testing::WrittenZip written = writeZip(written_);
+  testing::put32(written.bytes, written.central[2] + 42,
+                 static_cast<std::uint32_t>(written.local[0]));
+  Opened zip(reordered(written));
+  EXPECT_FALSE(zip.reader.open(zip.source));
+  EXPECT_EQ(zip.reader.failure(), Failure::kDamaged);
+  const std::size_t first = std::min(position(0), position(2));
+  const std::size_t second = std::max(position(0), position(2));
+  EXPECT_THAT(zip.reader.message(), HasSubstr("entry #" + std::to_string(second + 1) + " \"" +
+                                              written_[second == position(0) ? 0 : 2].name +
+                                              "\": it shares its local header at offset " +
+                                              std::to_string(written.local[0]) + " with entry #" +
+                                              std::to_string(first + 1)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Orders, DirectoryOrder,
+                         ::testing::Values(std::vector<std::size_t>{0, 1, 2, 3},
+                                           std::vector<std::size_t>{3, 2, 1, 0},
+                                           std::vector<std::size_t>{2, 0, 3, 1},
+                                           std::vector<std::size_t>{0, 2, 1, 3}),
+                         [](const auto& info) {
+                           std::string name = "Listed";
+                           for (const std::size_t i : info.param) name += std::to_string(i);
+                           return name;
+                         });
 
 // Flag bit 3: CRC and sizes follow the data; the local header has 0s.
 class DataDescriptor : public ::testing::TestWithParam<std::tuple<bool, bool>> {};
@@ -226,14 +349,22 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return info.param.title; });
 
 TEST(LegacyNames, GoThroughTheDecoderGiven) {
-  Opened zip(writeZip({{"\x8e.txt", "x", 0}, {"utf8-\xc3\x84.txt", "y", 0, 0x0800}}).bytes);
+  Opened zip(
+      writeZip(
+          {{"\x8e.txt", "x", 0}, {"utf8-\xc3\x84.txt", "y", 0, 0x0800}, {"ascii\x7f.txt", "z", 0}})
+          .bytes);
   std::vector<std::string> asked;
   ASSERT_TRUE(zip.reader.open(zip.source, [&](std::string_view raw) {
     asked.emplace_back(raw);
     return std::optional<std::string>("decoded");
   }));
-  EXPECT_EQ(asked, std::vector<std::string>{"\x8e.txt"});  // not the UTF-8 name
+  // Neither the UTF-8 name nor the ASCII one, which every code page reads
+  // alike: that one stays as stored, still a legacy name.
+  EXPECT_EQ(asked, std::vector<std::string>{"\x8e.txt"});
   EXPECT_EQ(zip.reader.entries()[0].name, "decoded");
+  EXPECT_EQ(zip.reader.entries()[2].name, "ascii\x7f.txt");
+  EXPECT_TRUE(zip.reader.entries()[2].legacyName);
+  EXPECT_TRUE(zip.reader.checkLocalHeader(2)) << zip.reader.message();
 }
 
 TEST(LegacyNames, ANameTheDecoderCannotReadIsRefusedAsUnsupported) {
@@ -257,6 +388,47 @@ class FailingSource final : public ByteSource {
   MemorySource inner_;
   std::uint64_t bad_;
 };
+
+// A source that only reads (no views of its memory): the reader reads into
+// buffers of its own and comes to the same contents and the same failures.
+class ReadOnlySource final : public ByteSource {
+ public:
+  explicit ReadOnlySource(std::string bytes) : inner_(std::move(bytes)) {}
+  std::uint64_t size() const override { return inner_.size(); }
+  bool readAt(std::uint64_t offset, void* buffer, std::size_t size) override {
+    return inner_.readAt(offset, buffer, size);
+  }
+
+ private:
+  MemorySource inner_;
+};
+
+TEST(SourceWithoutViews, GivesTheContentsAndFailuresOfAViewingSource) {
+  const std::vector<WriterEntry> written = {{"a.txt", "hello\n", 0},
+                                            {"b.bin", patterned(3 * Reader::kChunkSize + 5), 0},
+                                            {"c.bin", patterned(70000, 3), 8},
+                                            {"d/", "", 0}};
+  testing::WrittenZip zip = writeZip(written);
+  zip.bytes[zip.local[2] + 30] = 'x';  // c.bin's local header names it x.bin
+  MemorySource viewing(zip.bytes);
+  ReadOnlySource reading(zip.bytes);
+  Reader withViews;
+  Reader withoutViews;
+  ASSERT_TRUE(withViews.open(viewing)) << withViews.message();
+  ASSERT_TRUE(withoutViews.open(reading)) << withoutViews.message();
+  for (std::size_t i = 0; i < written.size(); ++i) {
+    SCOPED_TRACE(written[i].name);
+    const std::optional<std::string> viewed = readWhole(withViews, i);
+    const std::optional<std::string> read = readWhole(withoutViews, i);
+    EXPECT_EQ(read.has_value(), i != 2);
+    EXPECT_TRUE(viewed == read);
+    if (read) {
+      EXPECT_TRUE(*read == written[i].data);
+    }
+    EXPECT_EQ(withViews.message(), withoutViews.message());
+  }
+  EXPECT_THAT(withoutViews.message(), HasSubstr("its local header names it \"x.bin\""));
+}
 
 TEST(ReadErrors, AreReportedAsCannotReadAndNameTheEntryWhoseDataFailed) {
   const testing::WrittenZip zip =
