@@ -33,13 +33,14 @@ scratch="$(mktemp -d /tmp/quillet-check-bench-XXXXXX)"
 
 # Best wall-clock seconds of `runs` runs of a command, and the CPU seconds
 # (user + system) of that run: on a shared machine the wall clock follows the
-# load, the CPU time much less so.
+# load, the CPU time much less so. In milliseconds (the shell's own timing:
+# /usr/bin/time counts in steps of 10 ms, too coarse for the small files).
 best() {
   local best="" cpu="" line wall used
   for _ in $(seq "$runs"); do
-    line=$(/usr/bin/time -f 'TIME %e %U %S' "$@" 2>&1 </dev/null >/dev/null | grep '^TIME' | tail -1)
-    wall=$(echo "$line" | cut -d' ' -f2)
-    used=$(echo "$line" | awk '{print $3 + $4}')
+    line=$({ TIMEFORMAT='%3R %3U %3S'; time "$@" </dev/null >/dev/null 2>&1; } 2>&1 | tail -1)
+    wall=$(echo "$line" | cut -d' ' -f1)
+    used=$(echo "$line" | awk '{print $2 + $3}')
     if [ -z "$best" ] || [ "$(echo "$wall < $best" | bc -l)" = 1 ]; then best=$wall; cpu=$used; fi
   done
   printf '%.3f %.3f' "$best" "$cpu"
