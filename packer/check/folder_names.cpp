@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "finding_places.h"
+
 namespace quillet::check {
 namespace {
 
@@ -13,8 +15,6 @@ std::string folded(std::string text) {
   }
   return text;
 }
-
-std::string quoted(std::string_view name) { return "'" + std::string(name) + "'"; }
 
 // The folder that holds `name` ("" for the top level), without its "/".
 std::string_view parentOf(std::string_view name) {
@@ -45,7 +45,7 @@ void FolderNames::matchLines(const TextLines& lines, CheckReport& report) const 
   const std::string prefix = "FlashDrive\\";
   std::set<std::string> named;
   for (std::size_t i = 0; i < lines.size(); ++i) {
-    const std::string where = std::string(kFolderListName) + " line " + std::to_string(i + 1);
+    const std::string where = lineWhere(kFolderListName, i + 1);
     const std::string_view text = lines[i];
     if (text.compare(0, prefix.size(), prefix) != 0) {
       report.fail(kExitMalformedLists, where,

@@ -2,6 +2,7 @@
 // FAT file system cannot hold, and how the check words them.
 #include <string_view>
 
+#include "finding_places.h"
 #include "release_check.h"
 
 namespace quillet::check {
@@ -79,7 +80,7 @@ std::string fatProblem(std::string_view name) {
 bool judgeEntryName(const ReleaseEntry& entry, CheckReport& report) {
   const std::string_view name = entry.name;
   // Where a problem with the entry is said; built only then.
-  const auto where = [&name] { return "entry '" + std::string(name) + "'"; };
+  const auto where = [&name] { return entryWhere(name); };
   if (isUnsafeName(name)) {
     report.fail(kExitDamaged, where(),
                 "is unsafe to extract (a \"..\" component, an absolute name or a drive letter)");

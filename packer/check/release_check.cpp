@@ -1,12 +1,11 @@
-// The release check. Divisions of this file:
-//   1. Helpers of the check (the name rules are in name_rules.cpp, the name
-//      tables in name_index.h, file_names.h and folder_names.cpp, reading a
-//      list in list_read.cpp, the small files read ahead in
-//      held_entries.cpp, the second thread that streams entries in
-//      entry_read_ahead.h, the findings and their verdict in report.cpp).
-//   2. The check itself, step by step: the entries, the top-level files, the
-//      two lists, the file lines, the folder lines, the digest, the rest of
-//      the contents.
+// The release check, step by step: the entries, the top-level files, the
+// two lists, the file lines, the folder lines, the digest, the rest of the
+// contents. Its helpers: the name rules in name_rules.cpp, the name tables
+// in name_index.h, file_names.h and folder_names.cpp, reading a list in
+// list_read.cpp, the small files read ahead in held_entries.cpp, the second
+// thread that streams entries in entry_read_ahead.h, how findings name what
+// they concern in finding_places.h, the findings and their verdict in
+// report.cpp.
 #include "release_check.h"
 
 #include <algorithm>
@@ -18,6 +17,7 @@
 
 #include "entry_read_ahead.h"
 #include "file_names.h"
+#include "finding_places.h"
 #include "folder_names.h"
 #include "held_entries.h"
 #include "list_format.h"
@@ -28,20 +28,6 @@
 #include "utf.h"
 
 namespace quillet::check {
-
-// --- 1. Helpers of the check.
-
-namespace {
-
-std::string quoted(std::string_view name) { return "'" + std::string(name) + "'"; }
-std::string entryWhere(std::string_view name) { return "entry " + quoted(name); }
-std::string lineWhere(const char* list, std::uint32_t line) {
-  return std::string(list) + " line " + std::to_string(line);
-}
-
-}  // namespace
-
-// --- 2. The check.
 
 namespace {
 
