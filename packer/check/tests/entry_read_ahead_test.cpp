@@ -90,6 +90,17 @@ struct Expected {
   std::string message;
 };
 
+// What entry `index`, read from `fake`, must come to: a failing one ends
+// after half its contents, one with the wrong CRC-32 gives them all.
+Expected expectedOf(const FakeEntry& fake, std::size_t index) {
+  Expected want;
+  want.ok = !fake.fails && !fake.crcWrong;
+  want.contents = fake.fails ? fake.contents.substr(0, fake.contents.size() / 2) : fake.contents;
+  if (fake.fails) want.message = "entry " + std::to_string(index) + " failed";
+  if (fake.crcWrong) want.message = "entry " + std::to_string(index) + " has the wrong CRC-32";
+  return want;
+}
+
 // Takes every entry of `order` and checks what each came to.
 void expectOutcomes(FakeSource& source, const std::vector<int>& order,
                     const std::vector<Expected>& expected) {
@@ -131,11 +142,7 @@ TEST(ReadAheadOutcomes, EverySmallEntryGetsItsOwnContentsAndOutcomeInOrder) {
       default:
         break;
     }
-    Expected& want = expected[i];
-    want.ok = !fake.fails && !fake.crcWrong;
-    want.contents = fake.fails ? fake.contents.substr(0, fake.contents.size() / 2) : fake.contents;
-    if (fake.fails) want.message = "entry " + std::to_string(i) + " failed";
-    if (fake.crcWrong) want.message = "entry " + std::to_string(i) + " has the wrong CRC-32";
+    expected[i] = expectedOf(fake, i);
   }
   FakeSource source(fakes);
   std::vector<int> order;
@@ -158,11 +165,7 @@ TEST(ReadAheadOutcomes, LargeEntriesSpanBatchesAndKeepTheirOutcome) {
     fake.fails = i == 5 || i == 6;
     fake.crcLeft = i == 3 || i == 7;
     fake.crcWrong = i == 7;
-    Expected& want = expected[i];
-    want.ok = !fake.fails && !fake.crcWrong;
-    want.contents = fake.fails ? fake.contents.substr(0, fake.contents.size() / 2) : fake.contents;
-    if (fake.fails) want.message = "entry " + std::to_string(i) + " failed";
-    if (fake.crcWrong) want.message = "entry " + std::to_string(i) + " has the wrong CRC-32";
+    expected[i] = expectedOf(fake, i);
   }
   FakeSource source(fakes);
   expectOutcomes(source, {7, 0, 1, 2, 3, 4, 5, 6}, expected);

@@ -63,6 +63,14 @@ class MemoryRelease final : public ReleaseSource {
 
 constexpr std::uint64_t kMax = HeldEntries::kEntryBytesMax;
 
+// Every small file of `release` read ahead, none skipped.
+HeldEntries readAhead(MemoryRelease& release) {
+  HeldEntries held(release.entries().size());
+  const std::atomic<bool> cancel{false};
+  held.readSmallFiles(release, {}, cancel);
+  return held;
+}
+
 TEST(HeldEntries, HoldsFilesUpToTheirSizeLimitInTheSourcesOrder) {
   MemoryRelease release;
   release.add("a", kMax, std::string(kMax, 'a'));
@@ -86,9 +94,7 @@ TEST(HeldEntries, StopsAtItsBudget) {
   const std::uint64_t fit = HeldEntries::kBudgetBytes / kMax;  // files of the limit that fit
   for (std::uint64_t i = 0; i < fit + 1; ++i) release.add("f", kMax, std::string(kMax, 'x'));
   release.finish();
-  HeldEntries held(release.entries().size());
-  const std::atomic<bool> cancel{false};
-  held.readSmallFiles(release, {}, cancel);
+  const HeldEntries held = readAhead(release);
   EXPECT_TRUE(held.holds(fit - 1));
   EXPECT_FALSE(held.holds(fit));
   EXPECT_EQ(held.heldBytes(), HeldEntries::kBudgetBytes);
@@ -99,9 +105,7 @@ TEST(HeldEntries, AFileLongerThanItSaidIsLeftToBeReadAtItsTurn) {
   release.add("grew", 10, std::string(kMax + 1, 'g'));
   release.add("next", 1, "n");
   release.finish();
-  HeldEntries held(release.entries().size());
-  const std::atomic<bool> cancel{false};
-  held.readSmallFiles(release, {}, cancel);
+  const HeldEntries held = readAhead(release);
   EXPECT_FALSE(held.holds(0));
   EXPECT_EQ(held.get(1).contents, "n");  // nothing of the first stays behind
   EXPECT_EQ(held.heldBytes(), 1u);
@@ -132,9 +136,7 @@ TEST(HeldEntries, KeepsAFailedReadingWithTheSourcesMessage) {
   release.add("bad", 4, "data");
   release.finish();
   release.failing = 0;
-  HeldEntries held(release.entries().size());
-  const std::atomic<bool> cancel{false};
-  held.readSmallFiles(release, {}, cancel);
+  const HeldEntries held = readAhead(release);
   ASSERT_TRUE(held.holds(0));
   const HeldEntries::Held bad = held.get(0);
   EXPECT_FALSE(bad.read);
