@@ -54,29 +54,29 @@ int checkMain(const std::vector<std::string>& arguments) {
     return kExitUsage;
   }
 
-  std::unique_ptr<ReleaseSource> opened;
   CheckReport report;
   {
     ProgressLine progress(stderrIsTerminal(), stderr);
-    report = checkPath(
-        path,
-        [&progress](std::uint64_t done, std::uint64_t total) { progress.update(done, total); },
-        &opened);
+    report = checkPath(path, [&progress](std::uint64_t done, std::uint64_t total) {
+      progress.update(done, total);
+    });
   }
+  const ReportOut out = [](std::string_view piece) {
+    std::fwrite(piece.data(), 1, piece.size(), stdout);
+  };
   if (json) {
-    write(jsonReport(report, list));
+    writeJsonReport(report, list, out);
   } else {
-    if (list) write(textLists(report));
-    write(textReport(report));
+    if (list) writeTextLists(report, out);
+    writeTextReport(report, out);
   }
   std::fflush(stdout);
   // The opened release (an archive's directory: an entry and a name for
   // each of up to 131,071 entries) is let go with the process: freeing its
   // names one by one took longer than writing the report. It stays
   // reachable from here, so leak checkers do not count it.
-  static ReleaseSource* lettingGo = nullptr;
-  delete lettingGo;
-  lettingGo = opened.release();
+  static std::shared_ptr<ReleaseSource> lettingGo;
+  lettingGo = report.release;
   return report.exitCode();
 }
 

@@ -49,7 +49,7 @@ void FolderNames::matchLines(const TextLines& lines, CheckReport& report) const 
     const std::string_view text = lines[i];
     if (text.compare(0, prefix.size(), prefix) != 0) {
       report.fail(kExitMalformedLists, where,
-                  quoted(text) + " does not begin with " + quoted(prefix));
+                  Words("", Mention::folderLine(i), " does not begin with " + quoted(prefix)));
       continue;
     }
     std::string name(text.substr(prefix.size()));
@@ -64,7 +64,8 @@ void FolderNames::matchLines(const TextLines& lines, CheckReport& report) const 
       } else {
         const std::string what =
             folders_.count(name) != 0 ? "a folder that holds no entry" : "no folder";
-        report.fail(kExitListsDisagree, where, "names " + quoted(text) + ", which is " + what);
+        report.fail(kExitListsDisagree, where,
+                    Words("names ", Mention::folderLine(i), ", which is " + what));
         continue;
       }
     }

@@ -1,5 +1,7 @@
 #include "list_read.h"
 
+#include <algorithm>
+
 #include "list_format.h"
 #include "utf.h"
 
@@ -20,10 +22,17 @@ void readList(ReleaseSource& source, ListRead& list, HeldEntries* hold) {
   if (hold != nullptr) hold->start(index);
   ListDecoder decoder(ListDecoder::Mode::kStrict);
   const auto keep = [&](std::u16string_view line, std::uint32_t number) {
-    // (a line's UTF-8 takes about as many bytes as its UTF-16 units, and a
-    // list's UTF-16 takes two bytes a unit)
-    if (list.lines.empty())
-      list.lines.reserve(decoder.headerCount(), source.entries()[index].size / 2);
+    // Room for the most the lines can take, so that the text never moves to
+    // a larger buffer while the old one is still held: a UTF-16 unit
+    // becomes at most three bytes of UTF-8. (Room not written to is never
+    // given memory by the system; the entry's declared size is the
+    // archive's word, so the room is also held to what the count allows.)
+    if (list.lines.empty()) {
+      const std::uint64_t count = decoder.headerCount();
+      const std::uint64_t most =
+          std::min(source.entries()[index].size / 2, count * kListLineUnitsMax);
+      list.lines.reserve(static_cast<std::size_t>(count), static_cast<std::size_t>(most * 3));
+    }
     if (!appendUtf16AsUtf8(line, list.lines.text())) {
       list.notUtf16 = number;
       return false;

@@ -77,22 +77,21 @@ std::string fatProblem(std::string_view name) {
   return problem;
 }
 
-bool judgeEntryName(const ReleaseEntry& entry, CheckReport& report) {
+bool judgeEntryName(const ReleaseEntry& entry, std::size_t index, CheckReport& report) {
   const std::string_view name = entry.name;
-  // Where a problem with the entry is said; built only then.
-  const auto where = [&name] { return entryWhere(name); };
+  const Mention where = Mention::entry(index);
   if (isUnsafeName(name)) {
-    report.fail(kExitDamaged, where(),
+    report.fail(kExitDamaged, where,
                 "is unsafe to extract (a \"..\" component, an absolute name or a drive letter)");
     return false;
   }
-  if (entry.legacyName) report.warn(where(), "has its name stored in a legacy code page");
-  if (entry.zip64) report.warn(where(), "has Zip64 sizes or offset");
+  if (entry.legacyName) report.warn(where, "has its name stored in a legacy code page");
+  if (entry.zip64) report.warn(where, "has Zip64 sizes or offset");
   const std::string fat = fatProblem(name);
-  if (!fat.empty()) report.warn(where(), fat + ", which the device's file system cannot hold");
+  if (!fat.empty()) report.warn(where, fat + ", which the device's file system cannot hold");
   const std::size_t pathBytes = name.size() - (entry.folder ? 1 : 0);
   if (pathBytes > kDevicePathBytesMax) {
-    report.warn(where(), "is longer than " + std::to_string(kDevicePathBytesMax) + " bytes");
+    report.warn(where, "is longer than " + std::to_string(kDevicePathBytesMax) + " bytes");
   }
   return true;
 }

@@ -130,19 +130,18 @@ class Checker {
       const bool fresh = entry.folder     ? folderEntries.insert(index) < 0
                          : entry.readable ? files_.exact().insert(index, exactHash) < 0
                                           : true;
-      // Where a problem with the entry is said; built only then.
-      const auto where = [&name] { return entryWhere(name); };
+      const Mention where = Mention::entry(i);
       if (!fresh) {
-        report_.fail(kExitDamaged, where(), "appears more than once");
+        report_.fail(kExitDamaged, where, "appears more than once");
         continue;
       }
-      if (!judgeEntryName(entry, report_)) continue;  // unsafe: said
+      if (!judgeEntryName(entry, i, report_)) continue;  // unsafe: said
       // Every folder on the way to the entry is a folder of the release,
       // whether or not the archive holds an entry for it.
       folders_.note(name, entry.folder);
       if (entry.folder) continue;
       if (!entry.readable) {
-        report_.warn(where(), "is neither a file nor a folder; it is not checked");
+        report_.warn(where, "is neither a file nor a folder; it is not checked");
         continue;
       }
       ++report_.files;
@@ -150,8 +149,8 @@ class Checker {
       totalBytes_ += entry.size;
       const int first = files_.folded().insert(index, foldedHash);
       if (first >= 0) {
-        report_.warn(where(), "differs only in case from " + entryWhere(entries[first].name) +
-                                  "; the device's file system cannot hold both");
+        report_.warn(where, Words("differs only in case from ", Mention::entry(first),
+                                  "; the device's file system cannot hold both"));
       }
     }
     report_.folders = folders_.count();
@@ -171,14 +170,14 @@ class Checker {
     return index;
   }
 
-  void warnLoose(const std::string& where, int index) {
-    report_.warn(where, "matches " + entryWhere(source_.entries()[index].name) +
-                            " only when case is ignored (the device's file system would find it)");
+  void warnLoose(Place where, int index) {
+    report_.warn(std::move(where),
+                 Words("matches ", Mention::entry(index),
+                       " only when case is ignored (the device's file system would find it)"));
   }
 
   // Reads entry `index` through `sink`; a failure is reported as an error.
   bool readEntry(int index, const ReleaseSource::Sink& sink) {
-    const ReleaseEntry& entry = source_.entries()[index];
     const bool ok = source_.read(static_cast<std::size_t>(index),
                                  [&](const std::uint8_t* data, std::size_t size) {
                                    doneBytes_ += size;
@@ -186,7 +185,7 @@ class Checker {
                                    return sink(data, size);
                                  });
     if (!ok && source_.failure() != SourceFailure::kStopped) {
-      report_.fail(kExitDamaged, entryWhere(entry.name), source_.message());
+      report_.fail(kExitDamaged, Mention::entry(index), source_.message());
       read_[index] = true;  // said once is enough
       failed_[index] = true;
       return false;
@@ -215,7 +214,7 @@ class Checker {
     doneBytes_ += list.bytes;
     reportProgress();
     if (list.damaged) {
-      report_.fail(kExitDamaged, entryWhere(source_.entries()[index].name), list.problem);
+      report_.fail(kExitDamaged, Mention::entry(index), list.problem);
       read_[index] = true;  // said once is enough
       failed_[index] = true;
       return false;
@@ -241,7 +240,7 @@ class Checker {
     if (digestIndex_ < 0) return;
     const ReleaseEntry& entry = source_.entries()[digestIndex_];
     if (entry.size != kMd5DigestBytes) {
-      report_.fail(kExitDigestMismatch, entryWhere(entry.name),
+      report_.fail(kExitDigestMismatch, Mention::entry(digestIndex_),
                    "holds " + std::to_string(entry.size) + " bytes instead of " +
                        std::to_string(kMd5DigestBytes));
       return;
@@ -267,7 +266,7 @@ class Checker {
       report_.expectedDigest =
           hexBytes(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
     } else if (ok || failure == SourceFailure::kStopped) {
-      report_.fail(kExitDigestMismatch, entryWhere(entry.name), "does not hold 16 bytes");
+      report_.fail(kExitDigestMismatch, Mention::entry(digestIndex_), "does not hold 16 bytes");
     }
   }
 
@@ -277,8 +276,7 @@ class Checker {
     doneBytes_ += held.contents.size();
     reportProgress();
     if (!held.read && held.failure != SourceFailure::kStopped) {
-      report_.fail(kExitDamaged, entryWhere(source_.entries()[index].name),
-                   std::string(held.message));
+      report_.fail(kExitDamaged, Mention::entry(index), std::string(held.message));
       read_[index] = true;  // said once is enough
       failed_[index] = true;
       return false;
@@ -318,14 +316,15 @@ class Checker {
         if (std::string_view(name).substr(0, staging.size()) == staging &&
             files_.exact().find(std::string_view(name).substr(staging.size())) >= 0) {
           report_.fail(kExitMalformedLists, where(),
-                       quoted(lines[i]) +
-                           " is in the walk's form; the file list must be in its second form, "
-                           "without 'FlashDrive\\'");
+                       Words("", Mention::fileLine(i),
+                             " is in the walk's form; the file list must be in its second form, "
+                             "without 'FlashDrive\\'"));
           continue;
         }
         const std::string what = folders_.isFolder(name) ? "a folder" : "nothing";
-        report_.fail(kExitListsDisagree, where(),
-                     "names " + quoted(lines[i]) + ", which is " + what + " in the release");
+        report_.fail(
+            kExitListsDisagree, where(),
+            Words("names ", Mention::fileLine(i), ", which is " + what + " in the release"));
         continue;
       }
       if (lineOf[index] != 0) {
@@ -342,7 +341,7 @@ class Checker {
       const ReleaseEntry& entry = entries[i];
       if (entry.folder || !entry.readable) continue;
       if (static_cast<int>(i) == digestIndex_ || lineOf[i] != 0) continue;
-      report_.fail(kExitListsDisagree, entryWhere(entry.name), "is not listed in $FileList.txt");
+      report_.fail(kExitListsDisagree, Mention::entry(i), "is not listed in $FileList.txt");
     }
     return listed;
   }
@@ -405,7 +404,7 @@ class Checker {
         if (!outcome.ok) {
           failed_[index] = true;
           complete = false;
-          report_.fail(kExitDamaged, entryWhere(source_.entries()[index].name), outcome.message);
+          report_.fail(kExitDamaged, Mention::entry(index), outcome.message);
         }
       }
     }
@@ -459,28 +458,25 @@ CheckReport checkRelease(ReleaseSource& source, const std::string& path, const P
   CheckReport report;
   report.path = path;
   report.source = source.kind();
+  report.entries = &source.entries();
   Checker(source, report, progress).run();
   return report;
 }
 
 CheckReport checkPath(const std::string& path, const Progress& progress) {
-  std::unique_ptr<ReleaseSource> opened;
-  return checkPath(path, progress, &opened);
-}
-
-CheckReport checkPath(const std::string& path, const Progress& progress,
-                      std::unique_ptr<ReleaseSource>* opened) {
   SourceFailure failure = SourceFailure::kNone;
   std::string message;
-  *opened = openRelease(path, &failure, &message);
-  if (*opened == nullptr) {
+  std::shared_ptr<ReleaseSource> opened = openRelease(path, &failure, &message);
+  if (opened == nullptr) {
     CheckReport report;
     report.path = path;
     report.source = "archive";
     report.fail(kExitDamaged, "", message);
     return report;
   }
-  return checkRelease(**opened, path, progress);
+  CheckReport report = checkRelease(*opened, path, progress);
+  report.release = std::move(opened);
+  return report;
 }
 
 }  // namespace quillet::check

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "list_format.h"
@@ -42,12 +43,53 @@ inline constexpr char kReleaseEntriesWhy[] =
 
 enum class Severity { kWarning, kError };
 
+// Something of the release a finding names without copying it: an entry
+// (said "entry 'NAVI/x.dat'") or a line of a list (said in quotes). A
+// release of 65,533 long names may have a finding on every entry.
+struct Mention {
+  enum class Of : std::uint8_t { kNothing, kEntry, kFileLine, kFolderLine };
+  Of of = Of::kNothing;
+  std::uint32_t index = 0;  // the entry's, or the line's counted from 0
+
+  static Mention entry(std::size_t index) {
+    return {Of::kEntry, static_cast<std::uint32_t>(index)};
+  }
+  static Mention fileLine(std::size_t index) {
+    return {Of::kFileLine, static_cast<std::uint32_t>(index)};
+  }
+  static Mention folderLine(std::size_t index) {
+    return {Of::kFolderLine, static_cast<std::uint32_t>(index)};
+  }
+};
+
+// Where a finding is: an entry, or words ("$FileList.txt line 3"), or nowhere.
+struct Place {
+  Place(std::string text = {}) : text(std::move(text)) {}  // NOLINT: words are a place
+  Place(const char* text) : text(text) {}                  // NOLINT
+  Place(Mention at) : at(at) {}                            // NOLINT
+  Mention at;
+  std::string text;
+};
+
+// What a finding says: words, with a mention said inside them at `quoteAt`.
+struct Words {
+  Words(std::string text) : text(std::move(text)) {}  // NOLINT: plain words
+  Words(const char* text) : text(text) {}             // NOLINT
+  Words(std::string before, Mention quote, const std::string& after)
+      : text(std::move(before)), quote(quote), quoteAt(static_cast<std::uint32_t>(text.size())) {
+    this->text += after;
+  }
+  std::string text;
+  Mention quote;
+  std::uint32_t quoteAt = 0;
+};
+
 // One problem, with the entry or list line it concerns.
 struct Finding {
   Severity severity = Severity::kError;
-  int exitCode = 0;   // the kind of failure of an error; 0 for a warning
-  std::string where;  // "$FileList.txt line 3", "entry 'NAVI/x.dat'", or empty
-  std::string message;
+  int exitCode = 0;  // the kind of failure of an error; 0 for a warning
+  Place where;
+  Words message;
 };
 
 struct CheckReport {
@@ -63,11 +105,21 @@ struct CheckReport {
   std::vector<Finding> findings;  // in the order they were found
   TextLines fileList;             // the decoded lines, UTF-8
   TextLines folderList;
+  // The entries the findings mention: the checked source's, which must
+  // outlive the report; checkPath() keeps the source it opened in `release`.
+  const std::vector<ReleaseEntry>* entries = nullptr;
+  std::shared_ptr<ReleaseSource> release;
 
   // kExitPassed, or the lowest exit code among the errors.
   int exitCode() const;
-  void warn(std::string where, std::string message);
-  void fail(int exitCode, std::string where, std::string message);
+  void warn(Place where, Words message);
+  void fail(int exitCode, Place where, Words message);
+  // A finding's place ("entry 'NAVI/x.dat'", "$FileList.txt line 3", or
+  // empty) and its message, in words.
+  std::string whereText(const Finding& finding) const;
+  std::string messageText(const Finding& finding) const;
+  // Both, as "where: message" (the message alone when it has no place).
+  std::string said(const Finding& finding) const;
 };
 
 // Called now and then while contents are read: bytes read so far of the
@@ -78,18 +130,16 @@ using Progress = std::function<void(std::uint64_t done, std::uint64_t total)>;
 CheckReport checkRelease(ReleaseSource& source, const std::string& path,
                          const Progress& progress = {});
 
-// Opens the release at `path` (an archive or a folder) and checks it.
+// Opens the release at `path` (an archive or a folder) and checks it; the
+// report keeps the opened source.
 CheckReport checkPath(const std::string& path, const Progress& progress = {});
-// The same, handing the opened source to `opened` when there is one, for a
-// caller that would rather let it go with the process than free it.
-CheckReport checkPath(const std::string& path, const Progress& progress,
-                      std::unique_ptr<ReleaseSource>* opened);
 
-// Says in `report` what is wrong with an entry's name: an error when it is
-// unsafe to extract (then false), warnings for a name stored in a legacy
-// code page, Zip64 fields, what the device's file system cannot hold and a
-// path over kDevicePathBytesMax bytes.
-bool judgeEntryName(const ReleaseEntry& entry, CheckReport& report);
+// Says in `report` what is wrong with the name of `entry`, the source's
+// entry `index`: an error when it is unsafe to extract (then false),
+// warnings for a name stored in a legacy code page, Zip64 fields, what the
+// device's file system cannot hold and a path over kDevicePathBytesMax
+// bytes.
+bool judgeEntryName(const ReleaseEntry& entry, std::size_t index, CheckReport& report);
 
 // Rules on one entry name (UTF-8, "/" or "\" between components).
 // Unsafe on extraction: a ".." component, an absolute name, a drive letter.

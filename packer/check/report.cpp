@@ -1,5 +1,6 @@
 #include "report.h"
 
+#include "finding_places.h"
 #include "utf.h"
 
 namespace quillet::check {
@@ -14,12 +15,48 @@ int CheckReport::exitCode() const {
   return code;
 }
 
-void CheckReport::warn(std::string where, std::string message) {
+void CheckReport::warn(Place where, Words message) {
   findings.push_back(Finding{Severity::kWarning, 0, std::move(where), std::move(message)});
 }
 
-void CheckReport::fail(int exitCode, std::string where, std::string message) {
+void CheckReport::fail(int exitCode, Place where, Words message) {
   findings.push_back(Finding{Severity::kError, exitCode, std::move(where), std::move(message)});
+}
+
+namespace {
+
+// A mention in words: an entry as "entry 'NAVI/x.dat'", a line in quotes.
+std::string mentionText(const CheckReport& report, Mention mention) {
+  switch (mention.of) {
+    case Mention::Of::kEntry:
+      return entryWhere((*report.entries)[mention.index].name);
+    case Mention::Of::kFileLine:
+      return quoted(report.fileList[mention.index]);
+    case Mention::Of::kFolderLine:
+      return quoted(report.folderList[mention.index]);
+    case Mention::Of::kNothing:
+      break;
+  }
+  return "";
+}
+
+}  // namespace
+
+std::string CheckReport::whereText(const Finding& finding) const {
+  if (finding.where.at.of == Mention::Of::kNothing) return finding.where.text;
+  return mentionText(*this, finding.where.at);
+}
+
+std::string CheckReport::messageText(const Finding& finding) const {
+  const Words& words = finding.message;
+  if (words.quote.of == Mention::Of::kNothing) return words.text;
+  return words.text.substr(0, words.quoteAt) + mentionText(*this, words.quote) +
+         words.text.substr(words.quoteAt);
+}
+
+std::string CheckReport::said(const Finding& finding) const {
+  const std::string where = whereText(finding);
+  return where.empty() ? messageText(finding) : where + ": " + messageText(finding);
 }
 
 std::string hexBytes(const std::uint8_t* bytes, std::size_t size) {
@@ -34,10 +71,17 @@ std::string hexBytes(const std::uint8_t* bytes, std::size_t size) {
 
 namespace {
 
-std::string findingLine(const Finding& finding) {
-  std::string line = finding.severity == Severity::kError ? "error: " : "warning: ";
-  if (!finding.where.empty()) line += finding.where + ": ";
-  return line + finding.message + "\n";
+std::string findingLine(const CheckReport& report, const Finding& finding) {
+  const char* severity = finding.severity == Severity::kError ? "error: " : "warning: ";
+  return severity + report.said(finding) + "\n";
+}
+
+// Pieces of a report gathered into one string.
+template <typename Write>
+std::string gathered(const Write& write) {
+  std::string text;
+  write([&text](std::string_view piece) { text += piece; });
+  return text;
 }
 
 const char* kindName(int exitCode) {
@@ -76,39 +120,44 @@ const char* verdictText(int exitCode) {
   }
 }
 
-std::string textReport(const CheckReport& report) {
-  std::string text = "Checking " + report.path + " (" + report.source + ")\n";
-  text +=
-      "Checked: $FileList.txt, $FolderList.txt and $md5.bin at the top level; both lists "
+void writeTextReport(const CheckReport& report, const ReportOut& out) {
+  out("Checking " + report.path + " (" + report.source + ")\n");
+  out("Checked: $FileList.txt, $FolderList.txt and $md5.bin at the top level; both lists "
       "decoded strictly; file lines against the files, folder lines against the folders; "
-      "entry names; every entry's contents; the MD5 of the listed files\n";
-  text += "Files: " + std::to_string(report.files) + " (" + std::to_string(report.listedFiles) +
-          " listed), folders: " + std::to_string(report.folders) + " (" +
-          std::to_string(report.folderLines) +
-          " folder lines), bytes: " + std::to_string(report.bytes) + "\n";
-  text += "Digest expected: " +
-          (report.expectedDigest.empty() ? std::string("(none)") : report.expectedDigest) + "\n";
-  text += "Digest found:    " +
-          (report.foundDigest.empty() ? std::string("(not computed)") : report.foundDigest) + "\n";
-  for (const Finding& finding : report.findings) text += findingLine(finding);
+      "entry names; every entry's contents; the MD5 of the listed files\n");
+  out("Files: " + std::to_string(report.files) + " (" + std::to_string(report.listedFiles) +
+      " listed), folders: " + std::to_string(report.folders) + " (" +
+      std::to_string(report.folderLines) +
+      " folder lines), bytes: " + std::to_string(report.bytes) + "\n");
+  out("Digest expected: " +
+      (report.expectedDigest.empty() ? std::string("(none)") : report.expectedDigest) + "\n");
+  out("Digest found:    " +
+      (report.foundDigest.empty() ? std::string("(not computed)") : report.foundDigest) + "\n");
+  for (const Finding& finding : report.findings) out(findingLine(report, finding));
   const int code = report.exitCode();
-  text += std::string("Verdict: ") + verdictText(code) + " (exit " + std::to_string(code) + ")\n";
-  return text;
+  out(std::string("Verdict: ") + verdictText(code) + " (exit " + std::to_string(code) + ")\n");
+}
+
+void writeTextLists(const CheckReport& report, const ReportOut& out) {
+  out("$FileList.txt:\n");
+  for (const std::string_view line : report.fileList) out(std::string(line) + "\n");
+  out("$FolderList.txt:\n");
+  for (const std::string_view line : report.folderList) out(std::string(line) + "\n");
+}
+
+std::string textReport(const CheckReport& report) {
+  return gathered([&](const ReportOut& out) { writeTextReport(report, out); });
 }
 
 std::string textLists(const CheckReport& report) {
-  std::string text = "$FileList.txt:\n";
-  for (const std::string_view line : report.fileList) (text += line) += "\n";
-  text += "$FolderList.txt:\n";
-  for (const std::string_view line : report.folderList) (text += line) += "\n";
-  return text;
+  return gathered([&](const ReportOut& out) { writeTextLists(report, out); });
 }
 
-std::string jsonString(const std::string& text) {
+std::string jsonString(std::string_view text) {
   static const char kDigits[] = "0123456789abcdef";
   // Bytes that are not UTF-8 (a path given on the command line) would make
   // the JSON invalid: in such a text every byte above ASCII becomes U+FFFD.
-  const bool valid = utf8ToUtf16(text).has_value();
+  const bool valid = utf8ToUtf16(std::string(text)).has_value();
   std::string out = "\"";
   for (char c : text) {
     const auto byte = static_cast<unsigned char>(c);
@@ -145,7 +194,7 @@ std::string jsonString(const std::string& text) {
   return out + "\"";
 }
 
-std::string jsonReport(const CheckReport& report, bool withLists) {
+void writeJsonReport(const CheckReport& report, bool withLists, const ReportOut& out) {
   const int code = report.exitCode();
   std::string json = "{";
   json += "\"path\":" + jsonString(report.path);
@@ -161,30 +210,32 @@ std::string jsonReport(const CheckReport& report, bool withLists) {
       ",\"found\":" +
       (report.foundDigest.empty() ? std::string("null") : jsonString(report.foundDigest)) + "}";
   json += ",\"problems\":[";
+  out(json);
   for (std::size_t i = 0; i < report.findings.size(); ++i) {
     const Finding& finding = report.findings[i];
-    if (i > 0) json += ",";
-    json += std::string("{\"severity\":") +
-            (finding.severity == Severity::kError ? "\"error\"" : "\"warning\"") +
-            ",\"kind\":" + jsonString(kindName(finding.exitCode)) +
-            ",\"where\":" + jsonString(finding.where) +
-            ",\"message\":" + jsonString(finding.message) + "}";
+    out(std::string(i > 0 ? "," : "") +
+        "{\"severity\":" + (finding.severity == Severity::kError ? "\"error\"" : "\"warning\"") +
+        ",\"kind\":" + jsonString(kindName(finding.exitCode)) +
+        ",\"where\":" + jsonString(report.whereText(finding)) +
+        ",\"message\":" + jsonString(report.messageText(finding)) + "}");
   }
-  json += "]";
+  out("]");
   if (withLists) {
     for (const auto& [key, lines] : {std::make_pair("fileList", &report.fileList),
                                      std::make_pair("folderList", &report.folderList)}) {
-      json += std::string(",\"") + key + "\":[";
+      out(std::string(",\"") + key + "\":[");
       for (std::size_t i = 0; i < lines->size(); ++i) {
-        if (i > 0) json += ",";
-        json += jsonString(std::string((*lines)[i]));
+        out((i > 0 ? "," : "") + jsonString((*lines)[i]));
       }
-      json += "]";
+      out("]");
     }
   }
-  json += std::string(",\"verdict\":") + (code == kExitPassed ? "\"pass\"" : "\"fail\"");
-  json += ",\"exitCode\":" + std::to_string(code);
-  return json + "}\n";
+  out(std::string(",\"verdict\":") + (code == kExitPassed ? "\"pass\"" : "\"fail\"") +
+      ",\"exitCode\":" + std::to_string(code) + "}\n");
+}
+
+std::string jsonReport(const CheckReport& report, bool withLists) {
+  return gathered([&](const ReportOut& out) { writeJsonReport(report, withLists, out); });
 }
 
 }  // namespace quillet::check

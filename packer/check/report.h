@@ -3,21 +3,33 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 
 #include "release_check.h"
 
 namespace quillet::check {
 
-// What the check looked at, in words (the first lines of the text report).
-std::string textReport(const CheckReport& report);
+// Where a report goes, piece by piece: a report of 65,533 findings is
+// written as it is put into words, never held whole.
+using ReportOut = std::function<void(std::string_view)>;
+
+// What the check looked at, in words, its findings and its verdict.
+void writeTextReport(const CheckReport& report, const ReportOut& out);
 // Both lists decoded as UTF-8 text, one line each, under a heading per list.
-std::string textLists(const CheckReport& report);
+void writeTextLists(const CheckReport& report, const ReportOut& out);
 // The same report as one JSON object (with the lists when `withLists`), one line.
+void writeJsonReport(const CheckReport& report, bool withLists, const ReportOut& out);
+
+// The same, each as one string.
+std::string textReport(const CheckReport& report);
+std::string textLists(const CheckReport& report);
 std::string jsonReport(const CheckReport& report, bool withLists);
+
 // A string as a JSON string literal: quotes, backslashes and control
 // characters escaped; bytes that are not UTF-8 become U+FFFD.
-std::string jsonString(const std::string& text);
+std::string jsonString(std::string_view text);
 
 // Bytes in lower-case hexadecimal, two digits each (digests, CRC-32s).
 std::string hexBytes(const std::uint8_t* bytes, std::size_t size);

@@ -114,7 +114,7 @@ TEST_P(DamagedArchiveEntry, IsReportedOnceWithTheReadersMessage) {
   std::vector<std::string> errors;
   for (const Finding& finding : report.findings) {
     if (finding.severity == Severity::kError && finding.exitCode == kExitDamaged) {
-      errors.push_back(finding.where + ": " + finding.message);
+      errors.push_back(report.said(finding));
     }
   }
   EXPECT_EQ(errors, std::vector<std::string>{"entry 'NAVI/map.dat': " + message})
@@ -154,7 +154,8 @@ TEST_P(DamagedList, IsReportedOnce) {
   EXPECT_EQ(report.exitCode(), kExitDamaged) << textReport(report);
   std::size_t said = 0;
   for (const Finding& finding : report.findings) {
-    if (finding.message.find("the directory says 12345678") != std::string::npos) ++said;
+    if (report.messageText(finding).find("the directory says 12345678") != std::string::npos)
+      ++said;
   }
   EXPECT_EQ(said, 1u) << textReport(report);
   EXPECT_TRUE(report.foundDigest.empty());
@@ -287,8 +288,7 @@ TEST_P(LongFileList, SaysWhatItFindsInLineOrder) {
     return "$FileList.txt line " + std::to_string(number);
   };
   std::vector<std::string> said;
-  for (const Finding& finding : report.findings)
-    said.push_back(finding.where + ": " + finding.message);
+  for (const Finding& finding : report.findings) said.push_back(report.said(finding));
   EXPECT_THAT(said,
               ::testing::ElementsAre(
                   line(3) + ": names 'NAVI\\gone-a.dat', which is nothing in the release",
@@ -330,14 +330,14 @@ TEST(ArchiveEntryCount, IsRefusedOnePastWhatAReleaseCanHold) {
 
   const CheckReport at = checkPath((scratch.root() / "at.zip").string());
   for (const Finding& finding : at.findings) {
-    EXPECT_THAT(finding.message, ::testing::Not(HasSubstr("entries, more than")));
+    EXPECT_THAT(at.messageText(finding), ::testing::Not(HasSubstr("entries, more than")));
   }
   EXPECT_EQ(at.folders, kReleaseEntriesMax);
 
   const CheckReport past = checkPath((scratch.root() / "past.zip").string());
   EXPECT_EQ(past.exitCode(), kExitDamaged);
   ASSERT_EQ(past.findings.size(), 1u);
-  EXPECT_THAT(past.findings[0].message, HasSubstr(refusal));
+  EXPECT_THAT(past.messageText(past.findings[0]), HasSubstr(refusal));
 }
 
 }  // namespace
