@@ -163,6 +163,32 @@ TEST_P(DamagedList, IsReportedOnce) {
 
 INSTANTIATE_TEST_SUITE_P(ReleaseCheck, DamagedList, ::testing::Values(0u, 1u));
 
+// A list's declared size is the archive's word: one far beyond what its
+// count of lines can hold claims no room for it, and reading it ends with
+// the size found wrong.
+TEST(ListDeclaredSize, FarBeyondItsLinesIsRefusedAsDamage) {
+  const std::string fileList =
+      encodeList({u16("$FileList.txt"), u16("$FolderList.txt"), u16("NAVI\\poi.dat")});
+  WrittenZip zip = zip::testing::writeZip(
+      {WriterEntry("$FileList.txt", fileList),
+       WriterEntry("$FolderList.txt", encodeList({u16("FlashDrive\\NAVI")})),
+       WriterEntry("$md5.bin", digestOf(""), 0), WriterEntry("NAVI/poi.dat", "poi")},
+      /*zip64=*/true);
+  // (the Zip64 field's first value, after its id and size, is the size)
+  const std::uint64_t huge = std::uint64_t{1} << 62;
+  for (const std::uint64_t field : {zip.local[0] + 30 + 13, zip.central[0] + 46 + 13}) {
+    for (int byte = 0; byte < 8; ++byte) {
+      zip.bytes[field + 4 + byte] = static_cast<char>((huge >> (8 * byte)) & 0xFF);
+    }
+  }
+  ScratchFolder scratch;
+  scratch.file("release.zip", zip.bytes);
+  const CheckReport report = checkPath((scratch.root() / "release.zip").string());
+  EXPECT_EQ(report.exitCode(), kExitDamaged) << textReport(report);
+  EXPECT_THAT(textReport(report), HasSubstr("error: entry '$FileList.txt': "))
+      << textReport(report);
+}
+
 // Contents that fill many of the read-ahead's batches: an inflated entry
 // larger than a batch (inflated in place, its room handed over mid-entry), a
 // stored one copied across batches, and more small entries than a batch has
