@@ -15,6 +15,9 @@
 # 2. 65,533 small files: quillet-check against `unzip -t`, and peak memory.
 # 3. 65,533 empty files named in about 220 bytes each (a folder of 120
 #    characters): quillet-check's peak memory, which the names drive.
+# 4. The same count named in 233 characters far beyond ASCII (677
+#    bytes of UTF-8 each, so every entry is warned of as longer than 255
+#    bytes): quillet-check's peak memory, with the text report and --json.
 # Environment: RUNS (default 3), KEEP=1 keeps the scratch folder.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -125,4 +128,19 @@ pack "$long"
 read -r t_check c_check <<<"$(best "$check" "$long/ZarvoEUupdate.zip")"
 echo "quillet-check ${t_check} s (CPU ${c_check} s);" \
   "peak memory $(peak_mib "$check" "$long/ZarvoEUupdate.zip") MiB (target at most 64)"
+rm -rf "$long"
+
+echo "== 65,533 empty files named far beyond ASCII (load average before: $(cut -d' ' -f1-3 /proc/loadavg)) =="
+# (in a scratch folder of a short name: the packer refuses paths of more
+# than 255 characters, counted from the root, and these are near that)
+wide="$(mktemp -d /tmp/qXXX)"
+[ "${KEEP:-0}" = 1 ] || trap 'rm -rf "$scratch" "$long" "$wide"' EXIT
+part="$(printf '\xe5\x9c\xb0%.0s' $(seq 74))"  # 74 times U+5730, three bytes each
+mkdir -p "$wide/FlashDrive/$part/$part"
+(cd "$wide/FlashDrive/$part/$part" && seq -f "$part%05.0f.dat" 0 65532 | xargs touch)
+pack "$wide"
+read -r t_check c_check <<<"$(best "$check" "$wide/ZarvoEUupdate.zip")"
+echo "quillet-check ${t_check} s (CPU ${c_check} s);" \
+  "peak memory $(peak_mib "$check" "$wide/ZarvoEUupdate.zip") MiB," \
+  "with --json $(peak_mib "$check" --json "$wide/ZarvoEUupdate.zip") MiB (target at most 64)"
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
