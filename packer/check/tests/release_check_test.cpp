@@ -88,6 +88,53 @@ TEST(CheckReportJson, EscapesEveryTextAndHoldsTheVerdict) {
   EXPECT_THAT(json, HasSubstr("\"fileList\":[]"));
 }
 
+// A report is handed out a finding at a time, with what the findings
+// mention (entries, lines of both lists) put into words only then; the
+// pieces make up the same report as the one-string form.
+TEST(CheckReportWriting, HandsOutOneFindingAPieceAndSaysWhatItMentions) {
+  const std::vector<ReleaseEntry> entries = {{"NAVI/a.dat"}, {"NAVI/A.DAT"}};
+  CheckReport report;
+  report.entries = &entries;
+  report.fileList.push_back("NAVI\\gone.dat");
+  report.folderList.push_back("BSP");
+  report.warn(Mention::entry(1), Words("differs only in case from ", Mention::entry(0), "; both"));
+  report.fail(kExitListsDisagree, "$FileList.txt line 1",
+              Words("names ", Mention::fileLine(0), ", which is nothing"));
+  report.fail(kExitMalformedLists, "$FolderList.txt line 1",
+              Words("", Mention::folderLine(0), " does not begin with 'FlashDrive\\'"));
+  const std::vector<std::string> said = {
+      "entry 'NAVI/A.DAT': differs only in case from entry 'NAVI/a.dat'; both",
+      "$FileList.txt line 1: names 'NAVI\\gone.dat', which is nothing",
+      "$FolderList.txt line 1: 'BSP' does not begin with 'FlashDrive\\'"};
+  for (std::size_t i = 0; i < said.size(); ++i) EXPECT_EQ(report.said(report.findings[i]), said[i]);
+
+  for (const bool json : {false, true}) {
+    std::vector<std::string> pieces;
+    const ReportOut out = [&pieces](std::string_view piece) { pieces.emplace_back(piece); };
+    std::string whole;
+    if (json) {
+      writeJsonReport(report, /*withLists=*/false, out);
+      whole = jsonReport(report, false);
+    } else {
+      writeTextReport(report, out);
+      whole = textReport(report);
+    }
+    std::string joined;
+    std::size_t withFinding = 0;
+    for (const std::string& piece : pieces) {
+      joined += piece;
+      std::size_t held = 0;  // findings in this piece, told by what each mentions
+      for (const char* mark : {"NAVI/A.DAT", "gone.dat", "'BSP'"}) {
+        if (piece.find(mark) != std::string::npos) ++held;
+      }
+      EXPECT_LE(held, 1u) << piece;
+      withFinding += held;
+    }
+    EXPECT_EQ(joined, whole);
+    EXPECT_EQ(withFinding, 3u) << whole;
+  }
+}
+
 // --- Releases laid out by hand in a folder.
 
 using testing::digestOf;
