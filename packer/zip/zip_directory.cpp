@@ -196,6 +196,11 @@ bool Reader::readCentralDirectory() {
     header = view(offset, kCentralHeaderSize + nameSize + extraSize);
     if (header == nullptr) return false;
 
+    if (nameSize > nameLimit_) {
+      return nameTooLong(
+          index,
+          std::string_view(reinterpret_cast<const char*>(header + kCentralHeaderSize), nameSize));
+    }
     Entry& entry = entries_.emplace_back();
     entry.flags = get16(header + 8);
     entry.method = get16(header + 10);
@@ -287,6 +292,7 @@ bool Reader::decodeName(Entry& entry, std::string_view extra, std::size_t index)
         return failEntry(Failure::kDamaged, index,
                          "its Unicode Path extra field does not hold a UTF-8 name");
       }
+      if (name.size() > nameLimit_) return nameTooLong(index, name);
       if (name == raw) {
         asStored();
       } else {
@@ -308,6 +314,7 @@ bool Reader::decodeName(Entry& entry, std::string_view extra, std::size_t index)
     return failEntry(Failure::kUnsupported, index,
                      "not supported: its name cannot be read in the legacy code page");
   }
+  if (decoded->size() > nameLimit_) return nameTooLong(index, *decoded);
   entry.legacyName = true;
   if (*decoded == raw) {
     asStored();
@@ -315,6 +322,20 @@ bool Reader::decodeName(Entry& entry, std::string_view extra, std::size_t index)
     entry.name = names_.add(*decoded);
   }
   return true;
+}
+
+bool Reader::nameTooLong(std::size_t index, std::string_view name) {
+  // The beginning of the name is enough to find the entry by (cut where a
+  // UTF-8 character begins).
+  std::size_t shown = std::min<std::size_t>(40, name.size());
+  while (shown > 0 && shown < name.size() &&
+         (static_cast<std::uint8_t>(name[shown]) & 0xC0) == 0x80) {
+    --shown;
+  }
+  return fail(Failure::kUnsupported,
+              "entry #" + num(index + 1) + " \"" + printable(name.substr(0, shown)) +
+                  "...\": not supported: its name takes " + num(name.size()) +
+                  " bytes, more than the " + num(nameLimit_) + " " + nameLimitWhy_);
 }
 
 void Reader::NameStore::clear() {

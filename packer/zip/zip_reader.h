@@ -141,6 +141,15 @@ class Reader {
     entryLimit_ = limit;
     entryLimitWhy_ = std::move(why);
   }
+  // The longest name open() takes, in bytes as stored and as decoded: an
+  // entry with a longer one is refused as not supported before its name is
+  // held, with `why` (what the limit is) in the message. Unlimited unless
+  // set. (The names are held for as long as the entries: a directory of
+  // long names would otherwise claim memory in proportion to its size.)
+  void setNameLimit(std::size_t limit, std::string why) {
+    nameLimit_ = limit;
+    nameLimitWhy_ = std::move(why);
+  }
   bool usesZip64() const { return usesZip64_; }
 
   // Reads the entry's local header and checks it against the central entry
@@ -187,6 +196,7 @@ class Reader {
   bool readCentralDirectory();
   bool readCentralEntry(std::uint64_t& offset, std::uint64_t end, std::size_t index);
   bool decodeName(Entry& entry, std::string_view extra, std::size_t index);
+  bool nameTooLong(std::size_t index, std::string_view name);
   // Stable storage for the entries' names: blocks that are never moved or
   // freed while the entries live, so views of them stay valid as more names
   // are added, without an allocation of their own per name.
@@ -222,6 +232,8 @@ class Reader {
   std::uint64_t entryCount_ = 0;  // as the end record declares it
   std::uint64_t entryLimit_ = UINT64_MAX;
   std::string entryLimitWhy_;
+  std::size_t nameLimit_ = SIZE_MAX;
+  std::string nameLimitWhy_;
   bool usesZip64_ = false;
   Failure failure_ = Failure::kNone;
   std::string message_;

@@ -534,3 +534,55 @@ TEST(EntryLimit, TakesAsManyEntriesAsSetAndRefusesOneMoreBeforeReadingThem) {
 
 }  // namespace
 }  // namespace quillet::zip
+
+namespace quillet::zip {
+namespace {
+
+// A name as long as the limit is taken, one byte longer refused before it
+// is held, whether the bytes are stored so, decoded from the legacy code page
+// (a byte becoming two) or given by a Unicode Path field.
+struct NameLimitCase {
+  const char* title;
+  std::string stored;
+  std::uint16_t flags;
+  std::string unicodeName;  // of a Unicode Path field; none when empty
+  std::size_t nameBytes;    // of the name as it would be held
+};
+
+void PrintTo(const NameLimitCase& c, std::ostream* out) { *out << c.title; }
+
+class NameLimit : public ::testing::TestWithParam<NameLimitCase> {};
+
+TEST_P(NameLimit, TakesANameAtItAndRefusesOneBytePast) {
+  const NameLimitCase& c = GetParam();
+  WriterEntry entry{c.stored, "x", 0, c.flags};
+  if (!c.unicodeName.empty()) entry.extra = testing::unicodePathField(c.stored, c.unicodeName);
+  const std::string bytes = writeZip({{"first.txt", "1", 0}, entry}).bytes;
+
+  Opened at(bytes);
+  at.reader.setNameLimit(c.nameBytes, "that fit");
+  ASSERT_TRUE(at.reader.open(at.source)) << at.reader.message();
+  EXPECT_EQ(at.reader.entries().at(1).name.size(), c.nameBytes);
+
+  Opened past(bytes);
+  past.reader.setNameLimit(c.nameBytes - 1, "that fit");
+  EXPECT_FALSE(past.reader.open(past.source));
+  EXPECT_EQ(past.reader.failure(), Failure::kUnsupported);
+  EXPECT_THAT(past.reader.message(), ::testing::StartsWith("entry #2 \"" + c.stored.substr(0, 4)));
+  EXPECT_THAT(past.reader.message(),
+              ::testing::EndsWith("...\": not supported: its name takes " +
+                                  std::to_string(c.nameBytes) + " bytes, more than the " +
+                                  std::to_string(c.nameBytes - 1) + " that fit"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Forms, NameLimit,
+    ::testing::Values(NameLimitCase{"StoredAsUtf8", "long/" + std::string(60, 'n'), 0x0800, "", 65},
+                      NameLimitCase{"DecodedFromTheLegacyCodePage",
+                                    "long/" + std::string(60, '\x81'), 0, "", 125},
+                      NameLimitCase{"GivenByAUnicodePathField", "long/name", 0,
+                                    "long/" + std::string(60, 'u'), 65}),
+    [](const ::testing::TestParamInfo<NameLimitCase>& info) { return info.param.title; });
+
+}  // namespace
+}  // namespace quillet::zip
