@@ -33,6 +33,7 @@ class ArchiveSource final : public ReleaseSource {
   bool open() {
     zip::LegacyNameDecoder decoder = legacyNameDecoder();
     reader_.setEntryLimit(kReleaseEntriesMax, kReleaseEntriesWhy);
+    reader_.setNameLimit(kEntryNameBytesMax, kEntryNameWhy);
     const bool opened = decoder ? reader_.open(bytes_, decoder) : reader_.open(bytes_);
     if (!opened) return false;
     entries_.reserve(reader_.entries().size());

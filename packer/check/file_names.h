@@ -31,6 +31,12 @@ class FileNames {
     folded_.reserve(count);
   }
 
+  // Lets go of both tables.
+  void clear() {
+    exact_.clear();
+    folded_.clear();
+  }
+
   // The tables, for the survey that fills them.
   NameIndex& exact() { return exact_; }
   NameIndex& folded() { return folded_; }

@@ -16,28 +16,131 @@ int exactTopLevel(const std::vector<ReleaseEntry>& entries, std::string_view nam
   return -1;
 }
 
-void readList(ReleaseSource& source, ListRead& list, HeldEntries* hold) {
+void LineQueue::push(Chunk chunk) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [this] { return cancelled_ || bytes_ < kQueuedBytesMax; });
+  if (cancelled_) return;
+  bytes_ += chunk.text.size();
+  chunks_.push_back(std::move(chunk));
+  lock.unlock();
+  changed_.notify_all();
+}
+
+void LineQueue::close() {
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    closed_ = true;
+  }
+  changed_.notify_all();
+}
+
+void LineQueue::cancel() {
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    cancelled_ = true;
+    chunks_.clear();
+    bytes_ = 0;
+  }
+  changed_.notify_all();
+}
+
+bool LineQueue::pop(Chunk* chunk) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [this] { return closed_ || cancelled_ || !chunks_.empty(); });
+  if (chunks_.empty()) return false;
+  *chunk = std::move(chunks_.front());
+  chunks_.pop_front();
+  bytes_ -= chunk->text.size();
+  lock.unlock();
+  changed_.notify_all();
+  return true;
+}
+
+namespace {
+
+// Keeps the lines of `chunk` in `lines`, each that names a file exactly as
+// that file's entry. A group of lines at a time: their names hashed, what
+// their look-ups need fetched, then the look-ups (the lines name files all
+// over the release, so a look-up alone would wait on memory for each step).
+void matchChunk(const NameIndex& names, const LineQueue::Chunk& chunk, ListLines& lines) {
+  const auto line = [&chunk](std::size_t k) {
+    const std::size_t begin = k == 0 ? 0 : chunk.ends[k - 1];
+    return std::string_view(chunk.text).substr(begin, chunk.ends[k] - begin);
+  };
+  constexpr std::size_t kGroup = 32;
+  std::uint32_t hashes[kGroup];
+  for (std::size_t group = 0; group < chunk.ends.size(); group += kGroup) {
+    const std::size_t count = std::min(kGroup, chunk.ends.size() - group);
+    for (std::size_t k = 0; k < count; ++k) hashes[k] = names.hashOf(line(group + k));
+    names.prefetchAll(hashes, count);
+    for (std::size_t k = 0; k < count; ++k) {
+      const std::string_view text = line(group + k);
+      const int entry = names.findLine(text, hashes[k]);
+      if (entry >= 0) {
+        lines.pushEntry(static_cast<std::size_t>(entry));
+      } else {
+        lines.push_back(text);
+      }
+    }
+  }
+}
+
+}  // namespace
+
+void matchQueuedLines(LineQueue& queue, const NameIndex& names, ListLines& lines) {
+  lines.setEntries(&names.entries());
+  LineQueue::Chunk chunk;
+  while (queue.pop(&chunk)) matchChunk(names, chunk, lines);
+}
+
+void readList(ReleaseSource& source, ListRead& list, HeldEntries* hold, const NameIndex* names,
+              LineQueue* queue) {
   const auto index = static_cast<std::size_t>(list.index);
   if (hold != nullptr && source.entries()[index].size > HeldEntries::kListBytesMax) hold = nullptr;
   if (hold != nullptr) hold->start(index);
   ListDecoder decoder(ListDecoder::Mode::kStrict);
+  // Lines to be matched go a chunk at a time, to the queue or to be matched
+  // here.
+  const bool matched = names != nullptr || queue != nullptr;
+  if (names != nullptr) list.lines.setEntries(&names->entries());
+  LineQueue::Chunk chunk;
+  const auto endChunk = [&] {
+    if (queue != nullptr) {
+      queue->push(std::move(chunk));
+    } else {
+      matchChunk(*names, chunk, list.lines);
+    }
+    chunk = LineQueue::Chunk();
+  };
   const auto keep = [&](std::u16string_view line, std::uint32_t number) {
     // Room for the most the lines can take, so that the text never moves to
     // a larger buffer while the old one is still held: a UTF-16 unit
     // becomes at most three bytes of UTF-8. (Room not written to is never
     // given memory by the system; the entry's declared size is the
     // archive's word, so the room is also held to what the count allows.)
-    if (list.lines.empty()) {
+    // Lines matched to entries take no text: only the others are given room
+    // as they come.
+    if (number == 1 && queue == nullptr) {
       const std::uint64_t count = decoder.headerCount();
       const std::uint64_t most =
           std::min(source.entries()[index].size / 2, count * kListLineUnitsMax);
-      list.lines.reserve(static_cast<std::size_t>(count), static_cast<std::size_t>(most * 3));
+      list.lines.reserve(static_cast<std::size_t>(count),
+                         matched ? 0 : static_cast<std::size_t>(most * 3));
     }
-    if (!appendUtf16AsUtf8(line, list.lines.text())) {
+    // (a chunk's text is given its room at once, so that it never moves to
+    // a larger buffer while the old one is still held)
+    if (matched && chunk.text.empty())
+      chunk.text.reserve(LineQueue::kChunkBytes + 3 * kListLineUnitsMax);
+    if (!appendUtf16AsUtf8(line, matched ? chunk.text : list.lines.text())) {
       list.notUtf16 = number;
       return false;
     }
-    list.lines.endLine();
+    if (!matched) {
+      list.lines.endLine();
+    } else {
+      chunk.ends.push_back(chunk.text.size());
+      if (chunk.text.size() >= LineQueue::kChunkBytes) endChunk();
+    }
     return true;
   };
   list.read = source.read(index, [&](const std::uint8_t* data, std::size_t size) {
@@ -47,6 +150,7 @@ void readList(ReleaseSource& source, ListRead& list, HeldEntries* hold) {
     list.malformed = list.notUtf16 == 0;
     return false;
   });
+  if (!chunk.ends.empty()) endChunk();
   if (!list.read && source.failure() != SourceFailure::kStopped) {
     list.damaged = true;
     list.problem = source.message();

@@ -4,12 +4,17 @@
 // the report afterwards, in the check's order.
 #pragma once
 
+#include <condition_variable>
+#include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "held_entries.h"
+#include "name_index.h"
 #include "release_source.h"
 #include "text_lines.h"
 
@@ -17,7 +22,7 @@ namespace quillet::check {
 
 struct ListRead {
   int index = -1;               // the entry read; -1 when none was
-  TextLines lines;              // UTF-8
+  ListLines lines;              // UTF-8, or the entries they name
   std::uint64_t bytes = 0;      // of contents read
   bool read = false;            // read to its end: CRC and size checked
   bool damaged = false;         // reading failed; `problem` says why
@@ -27,6 +32,38 @@ struct ListRead {
   std::string problem;          // the source's message, or the decoder's
 };
 
+// Lines of a list on their way from the thread that decodes it to the one
+// that matches them with the release's files, a chunk at a time, with at
+// most kQueuedBytesMax of their text waiting.
+class LineQueue {
+ public:
+  static constexpr std::size_t kChunkBytes = 64 * 1024;  // of text in a chunk, about
+  static constexpr std::size_t kQueuedBytesMax = 1u << 20;
+
+  struct Chunk {
+    std::string text;               // the lines end to end, UTF-8
+    std::vector<std::size_t> ends;  // where each ends in `text`
+  };
+
+  // Hands a chunk over; waits while kQueuedBytesMax is waiting. Once
+  // cancelled, drops it.
+  void push(Chunk chunk);
+  // No more chunks come.
+  void close();
+  // Lets a waiting push() go, and drops every chunk from then on.
+  void cancel();
+  // The next chunk, waiting for one; false once closed and emptied.
+  bool pop(Chunk* chunk);
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<Chunk> chunks_;
+  std::size_t bytes_ = 0;
+  bool closed_ = false;
+  bool cancelled_ = false;
+};
+
 // The first file named exactly `name` (at the top level), or -1: the entry
 // the check takes for it when nothing is wrong with the entries.
 int exactTopLevel(const std::vector<ReleaseEntry>& entries, std::string_view name);
@@ -34,8 +71,16 @@ int exactTopLevel(const std::vector<ReleaseEntry>& entries, std::string_view nam
 // Reads and strictly decodes the list in entry `list.index` of `source`, and
 // with a `hold`, holds its bytes there when it is no larger than
 // HeldEntries::kListBytesMax and reads to its end (the digest reads the
-// list again otherwise). Touches nothing but `source` (which no other thread
-// may read meanwhile), `list` and `hold`.
-void readList(ReleaseSource& source, ListRead& list, HeldEntries* hold = nullptr);
+// list again otherwise). With `names`, each line that names a file of it
+// exactly is kept as that file's entry; with a `queue` instead, the lines
+// are handed to it (for matchQueuedLines) and not kept in `list`. Touches
+// nothing but `source` (which no other thread may read meanwhile), `list`,
+// `hold` and `queue`, and only reads `names`.
+void readList(ReleaseSource& source, ListRead& list, HeldEntries* hold = nullptr,
+              const NameIndex* names = nullptr, LineQueue* queue = nullptr);
+
+// Takes the lines of `queue` until it is closed into `lines`, each that
+// names a file of `names` exactly as that file's entry.
+void matchQueuedLines(LineQueue& queue, const NameIndex& names, ListLines& lines);
 
 }  // namespace quillet::check

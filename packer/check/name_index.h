@@ -32,6 +32,11 @@ class NameIndex {
 
   // Room for `count` names before the table grows.
   void reserve(std::size_t count) { resize(count); }
+  // Holds no name any more, and lets go of its room but the least.
+  void clear() {
+    slots_ = std::vector<Slot>(16);
+    used_ = 0;
+  }
 
   // Adds entry `index` under its name; -1 when the name is new, else the
   // entry already there (which stays).
@@ -77,11 +82,7 @@ class NameIndex {
     for (std::size_t at = 0; at < name.size(); at += 8) {
       std::uint64_t word = 0;
       std::memcpy(&word, name.data() + at, std::min<std::size_t>(8, name.size() - at));
-      // Bytes that are "\\": the high bit of each set exactly for them.
-      const std::uint64_t x = word ^ (0x5Cu * kOnes);
-      const std::uint64_t backslashes = ~(((x & kLow7) + kLow7) | x | kLow7);
-      const std::uint64_t mask = (backslashes >> 7) * 0xFFu;
-      word = (word & ~mask) | ((0x2Fu * kOnes) & mask);
+      word = slashed(word);
       // Bytes from "A" to "Z" (below 0x80): the high bit of each set.
       const std::uint64_t low = word & kLow7;
       const std::uint64_t capitals =
@@ -119,6 +120,18 @@ class NameIndex {
       for (std::size_t i = 0; i < count; ++i) prefetch(hashes[i], step);
     }
   }
+
+  // The entry a list line names exactly: the line has "\\" where the
+  // entry's name has "/". `hash` is hashOf(line). -1 when none.
+  int findLine(std::string_view line, std::uint32_t hash) const {
+    for (std::size_t at = hash & (slots_.size() - 1); slots_[at].index >= 0;
+         at = (at + 1) & (slots_.size() - 1)) {
+      if (slots_[at].hash == hash && sameAsLine(slots_[at].index, line)) return slots_[at].index;
+    }
+    return -1;
+  }
+
+  const std::vector<ReleaseEntry>& entries() const { return *entries_; }
 
   // find() with the name's hash at hand.
   int find(std::string_view name, std::uint32_t hash) const {
@@ -176,6 +189,36 @@ class NameIndex {
       if (fold(held[i]) != fold(name[i])) return false;
     }
     return true;
+  }
+
+  // Whether entry `index`'s name reads as `line` with each "\\" of the
+  // line made "/"; exact comparison only. Eight bytes at a time, as the
+  // names are hashed.
+  bool sameAsLine(int index, std::string_view line) const {
+    const std::string_view held = (*entries_)[static_cast<std::size_t>(index)].name;
+    if (held.size() != line.size()) return false;
+    std::size_t at = 0;
+    for (; at + 8 <= line.size(); at += 8) {
+      std::uint64_t word = 0;
+      std::uint64_t heldWord = 0;
+      std::memcpy(&word, line.data() + at, 8);
+      std::memcpy(&heldWord, held.data() + at, 8);
+      if (slashed(word) != heldWord) return false;
+    }
+    for (; at < line.size(); ++at) {
+      if ((line[at] == '\\' ? '/' : line[at]) != held[at]) return false;
+    }
+    return true;
+  }
+
+  // `word` with each of its eight bytes that is "\\" made "/".
+  static std::uint64_t slashed(std::uint64_t word) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101u;
+    constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Fu;
+    const std::uint64_t x = word ^ (0x5Cu * kOnes);
+    const std::uint64_t backslashes = ~(((x & kLow7) + kLow7) | x | kLow7);
+    const std::uint64_t mask = (backslashes >> 7) * 0xFFu;
+    return (word & ~mask) | ((0x2Fu * kOnes) & mask);
   }
 
   // Room for `count` names with a quarter of the slots free at least (a power

@@ -54,6 +54,7 @@ OwnArchiveResult checkArchiveAgainst(const std::string& path,
   FileBytes bytes(std::move(file));
   zip::Reader reader;
   reader.setEntryLimit(kReleaseEntriesMax, kReleaseEntriesWhy);
+  reader.setNameLimit(kEntryNameBytesMax, kEntryNameWhy);
   const LegacyNameDecoder decoder = legacyNameDecoder();
   if (!(decoder ? reader.open(bytes, decoder) : reader.open(bytes))) {
     result.problems.push_back(reader.message());

@@ -41,10 +41,11 @@ class Checker {
 
   void run() {
     // A second thread reads the lists and $md5.bin while this one surveys
-    // the entries, then the small files while this one matches the lists.
-    // The survey decides which entries the lists are, so the entries that
-    // will be are taken now and what they gave is kept only when they are
-    // the ones.
+    // the entries (the file list's lines come here as they are decoded, to
+    // be matched with the files once the survey is done), then the small
+    // files while this one matches the lists. The survey decides which
+    // entries the lists are, so the entries that will be are taken now and
+    // what they gave is kept only when they are the ones.
     ListRead files;
     ListRead folders;
     HeldEntries first(0);  // $md5.bin alone
@@ -59,7 +60,8 @@ class Checker {
       const int digestFile = exactTopLevel(entries, kDigestName);
       const std::vector<int> readFirst = {files.index, folders.index, digestFile};
       held_.prepare(entries, readFirst);
-      if (files.index >= 0) readList(source_, files, &held_);
+      if (files.index >= 0) readList(source_, files, &held_, nullptr, &fileLines_);
+      fileLines_.close();
       if (folders.index >= 0) readList(source_, folders, &held_);
       if (digestFile >= 0 && entries[digestFile].size == kMd5DigestBytes) {
         first = HeldEntries(static_cast<std::size_t>(digestFile) + 1);
@@ -73,6 +75,7 @@ class Checker {
       held_.readSmallFiles(source_, readFirst, cancel_);
     });
     surveyEntries();
+    matchQueuedLines(fileLines_, files_.exact(), files.lines);
     {
       std::unique_lock<std::mutex> lock(mutex_);
       firstRead_.wait(lock, [&firstDone] { return firstDone; });
@@ -81,17 +84,18 @@ class Checker {
     const int fileList = topLevel(kFileListName, kExitMalformedLists);
     const int folderList = topLevel(kFolderListName, kExitMalformedLists);
     digestIndex_ = topLevel(kDigestName, kExitDigestMismatch);
-    const bool filesDecoded =
-        fileList >= 0 && takeList(files, fileList, kFileListName, report_.fileList);
-    const bool foldersDecoded =
-        folderList >= 0 && takeList(folders, folderList, kFolderListName, report_.folderList);
+    const bool filesDecoded = fileList >= 0 && takeList(files, fileList, kFileListName,
+                                                        &files_.exact(), report_.fileList);
+    const bool foldersDecoded = folderList >= 0 && takeList(folders, folderList, kFolderListName,
+                                                            nullptr, report_.folderList);
     readExpectedDigest(first);
     std::vector<int> listed;
     if (filesDecoded) listed = matchFileLines();
     if (foldersDecoded) {
       report_.folderLines = report_.folderList.size();
-      folders_.matchLines(report_.folderList, report_);
+      folders_.matchLines(report_.folderList.textLines(), report_);
     }
+    files_.clear();  // no name is looked up from here on
     endSecondThread(/*cancel=*/false);
     if (filesDecoded) digestListedFiles(listed);
     readTheRest();
@@ -204,12 +208,13 @@ class Checker {
   // Says how reading the list in entry `index` ended (reading it now when
   // the second thread read another entry) and hands over its lines. True
   // when it decoded.
-  bool takeList(ListRead& list, int index, const char* listName, TextLines& text) {
+  bool takeList(ListRead& list, int index, const char* listName, const NameIndex* names,
+                ListLines& lines) {
     if (list.index != index) {
       endSecondThread(/*cancel=*/true);  // the source is this thread's alone
       list = ListRead();
       list.index = index;
-      readList(source_, list);
+      readList(source_, list, nullptr, names);
     }
     doneBytes_ += list.bytes;
     reportProgress();
@@ -231,7 +236,7 @@ class Checker {
       report_.fail(kExitMalformedLists, where, std::string(listName) + " " + list.problem);
       return false;
     }
-    text = std::move(list.lines);
+    lines = std::move(list.lines);
     return true;
   }
 
@@ -289,29 +294,38 @@ class Checker {
   // reads ahead.
   void endSecondThread(bool cancel) {
     if (!second_.joinable()) return;
-    if (cancel) cancel_.store(true, std::memory_order_relaxed);
+    if (cancel) {
+      cancel_.store(true, std::memory_order_relaxed);
+      fileLines_.cancel();  // (it may wait to hand over lines)
+    }
     second_.join();
   }
 
   // Each file line names a file of the release, once; every file is listed
   // but $md5.bin. Returns the entry of each line (-1 when it names none).
   std::vector<int> matchFileLines() {
-    const TextLines& lines = report_.fileList;
+    const ListLines& lines = report_.fileList;
     const std::vector<ReleaseEntry>& entries = source_.entries();
     report_.listedFiles = lines.size();
     std::vector<int> listed(lines.size(), -1);
     std::vector<std::uint32_t> lineOf(entries.size(), 0);  // the first line naming each entry
     const std::string_view staging = "FlashDrive/";
+    // The lines that name a file exactly were matched as they came; the
+    // others are looked up here, where case may be ignored.
     std::vector<int> found;
     std::vector<std::uint8_t> loose;
-    files_.findLines(lines, &found, &loose);
+    files_.findLines(lines.textLines(), &found, &loose);
     for (std::size_t i = 0; i < lines.size(); ++i) {
       const auto number = static_cast<std::uint32_t>(i + 1);
       const auto where = [number] { return lineWhere(kFileListName, number); };
-      const int index = found[i];
-      if (loose[i] != 0) warnLoose(where(), index);
+      int index = lines.entryOf(i);
       if (index < 0) {
-        std::string name(lines[i]);
+        const std::size_t text = lines.textIndexOf(i);
+        index = found[text];
+        if (loose[text] != 0) warnLoose(where(), index);
+      }
+      if (index < 0) {
+        std::string name(lines.textOf(i));
         std::replace(name.begin(), name.end(), '\\', '/');
         if (std::string_view(name).substr(0, staging.size()) == staging &&
             files_.exact().find(std::string_view(name).substr(staging.size())) >= 0) {
@@ -349,16 +363,12 @@ class Checker {
   // MD5 over the listed files in list order, leaving out configuration lines.
   // The files are read ahead on a second thread while this one digests.
   void digestListedFiles(const std::vector<int>& listed) {
-    const TextLines& lines = report_.fileList;
+    const ListLines& lines = report_.fileList;
     bool complete = true;
     const std::string mark = kConfigurationMark;
     std::vector<int> order;
     for (std::size_t i = 0; i < lines.size(); ++i) {
-      // (the mark begins with "$", which few lines hold)
-      if (lines[i].find('$') != std::string_view::npos &&
-          lines[i].find(mark) != std::string::npos) {
-        continue;
-      }
+      if (lines.holds(i, mark)) continue;
       if (listed[i] < 0) {
         complete = false;
       } else {
@@ -442,6 +452,7 @@ class Checker {
   std::atomic<bool> cancel_{false};
   std::mutex mutex_;
   std::condition_variable firstRead_;  // the lists and $md5.bin are read
+  LineQueue fileLines_;                // the file list's lines, decoded
   HeldEntries held_{0};                // sized by the second thread
   FolderNames folders_;
   std::vector<bool> read_;    // entries read already

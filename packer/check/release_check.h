@@ -3,10 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -40,6 +42,12 @@ inline constexpr std::size_t kDevicePathBytesMax = 255;
 inline constexpr std::uint64_t kReleaseEntriesMax = std::uint64_t{kListLinesMax} + 1 + kFoldersMax;
 inline constexpr char kReleaseEntriesWhy[] =
     "a release can hold (a full file list's files, $md5.bin and the packer's most folders)";
+
+// The longest entry name a release can hold, in bytes of UTF-8: what the
+// longest line of a list can name (a UTF-16 unit is at most three bytes).
+// An archive with a longer name is refused before the name is held.
+inline constexpr std::size_t kEntryNameBytesMax = 3 * kListLineUnitsMax;
+inline constexpr char kEntryNameWhy[] = "a line of a list can name";
 
 enum class Severity { kWarning, kError };
 
@@ -84,12 +92,18 @@ struct Words {
   std::uint32_t quoteAt = 0;
 };
 
-// One problem, with the entry or list line it concerns.
+// One problem, with the entry or list line it concerns. Its words are kept
+// once in the report however many findings say them (a release of 65,533
+// long names may have the same warning on every entry): CheckReport's
+// whereText() and messageText() put it into words.
 struct Finding {
   Severity severity = Severity::kError;
-  int exitCode = 0;  // the kind of failure of an error; 0 for a warning
-  Place where;
-  Words message;
+  int exitCode = 0;                // the kind of failure of an error; 0 for a warning
+  Mention where;                   // where it is, when that is a mention
+  Mention quote;                   // what its message quotes, at quoteAt
+  std::uint32_t whereWords = 0;    // where it is in words, when not a mention
+  std::uint32_t messageWords = 0;  // what it says
+  std::uint32_t quoteAt = 0;
 };
 
 struct CheckReport {
@@ -102,9 +116,11 @@ struct CheckReport {
   std::uint64_t folderLines = 0;  // lines of $FolderList.txt
   std::string expectedDigest;     // hex of $md5.bin; empty when it could not be read
   std::string foundDigest;        // hex over the listed files; empty when it could not be computed
-  std::vector<Finding> findings;  // in the order they were found
-  TextLines fileList;             // the decoded lines, UTF-8
-  TextLines folderList;
+  // In the order they were found. (A deque: a report of 65,533 findings
+  // never holds a second copy of them while it grows.)
+  std::deque<Finding> findings;
+  ListLines fileList;  // the decoded lines (those naming a file exactly as its entry)
+  ListLines folderList;
   // The entries the findings mention: the checked source's, which must
   // outlive the report; checkPath() keeps the source it opened in `release`.
   const std::vector<ReleaseEntry>* entries = nullptr;
@@ -120,6 +136,12 @@ struct CheckReport {
   std::string messageText(const Finding& finding) const;
   // Both, as "where: message" (the message alone when it has no place).
   std::string said(const Finding& finding) const;
+
+ private:
+  void add(Severity severity, int exitCode, Place where, Words message);
+  std::uint32_t wordsId(std::string text);
+  std::vector<std::string> words_;  // the findings' words, each once
+  std::unordered_map<std::string, std::uint32_t> wordsIds_;
 };
 
 // Called now and then while contents are read: bytes read so far of the

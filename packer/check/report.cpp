@@ -16,11 +16,32 @@ int CheckReport::exitCode() const {
 }
 
 void CheckReport::warn(Place where, Words message) {
-  findings.push_back(Finding{Severity::kWarning, 0, std::move(where), std::move(message)});
+  add(Severity::kWarning, 0, std::move(where), std::move(message));
 }
 
 void CheckReport::fail(int exitCode, Place where, Words message) {
-  findings.push_back(Finding{Severity::kError, exitCode, std::move(where), std::move(message)});
+  add(Severity::kError, exitCode, std::move(where), std::move(message));
+}
+
+void CheckReport::add(Severity severity, int exitCode, Place where, Words message) {
+  Finding finding;
+  finding.severity = severity;
+  finding.exitCode = exitCode;
+  finding.where = where.at;
+  finding.quote = message.quote;
+  finding.quoteAt = message.quoteAt;
+  finding.whereWords = wordsId(std::move(where.text));
+  finding.messageWords = wordsId(std::move(message.text));
+  findings.push_back(finding);
+}
+
+std::uint32_t CheckReport::wordsId(std::string text) {
+  const auto known = wordsIds_.find(text);
+  if (known != wordsIds_.end()) return known->second;
+  const auto id = static_cast<std::uint32_t>(words_.size());
+  wordsIds_.emplace(text, id);
+  words_.push_back(std::move(text));
+  return id;
 }
 
 namespace {
@@ -43,15 +64,15 @@ std::string mentionText(const CheckReport& report, Mention mention) {
 }  // namespace
 
 std::string CheckReport::whereText(const Finding& finding) const {
-  if (finding.where.at.of == Mention::Of::kNothing) return finding.where.text;
-  return mentionText(*this, finding.where.at);
+  if (finding.where.of == Mention::Of::kNothing) return words_[finding.whereWords];
+  return mentionText(*this, finding.where);
 }
 
 std::string CheckReport::messageText(const Finding& finding) const {
-  const Words& words = finding.message;
-  if (words.quote.of == Mention::Of::kNothing) return words.text;
-  return words.text.substr(0, words.quoteAt) + mentionText(*this, words.quote) +
-         words.text.substr(words.quoteAt);
+  const std::string& text = words_[finding.messageWords];
+  if (finding.quote.of == Mention::Of::kNothing) return text;
+  return text.substr(0, finding.quoteAt) + mentionText(*this, finding.quote) +
+         text.substr(finding.quoteAt);
 }
 
 std::string CheckReport::said(const Finding& finding) const {
@@ -140,9 +161,9 @@ void writeTextReport(const CheckReport& report, const ReportOut& out) {
 
 void writeTextLists(const CheckReport& report, const ReportOut& out) {
   out("$FileList.txt:\n");
-  for (const std::string_view line : report.fileList) out(std::string(line) + "\n");
+  for (std::size_t i = 0; i < report.fileList.size(); ++i) out(report.fileList[i] + "\n");
   out("$FolderList.txt:\n");
-  for (const std::string_view line : report.folderList) out(std::string(line) + "\n");
+  for (std::size_t i = 0; i < report.folderList.size(); ++i) out(report.folderList[i] + "\n");
 }
 
 std::string textReport(const CheckReport& report) {

@@ -3,12 +3,15 @@
 // order they are read, which is the order the check walks them in.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "release_source.h"
 
 namespace quillet::check {
 
@@ -66,6 +69,78 @@ class TextLines {
  private:
   std::string text_;
   std::vector<std::size_t> ends_;  // where each line ends in text_
+};
+
+// The lines of a list, where a line that names an entry exactly (with "\\"
+// where the entry has "/") is kept as that entry's number, and only the
+// others as text: the source holds the release's names already, and a file
+// list of 65,535 long names would otherwise hold each a second time.
+class ListLines {
+ public:
+  // Lines of entries are said with the names of `entries`, which must
+  // outlive this object.
+  void setEntries(const std::vector<ReleaseEntry>* entries) { entries_ = entries; }
+
+  void reserve(std::size_t lines, std::size_t textBytes = 0) {
+    lines_.reserve(lines);
+    text_.reserve(0, textBytes);
+  }
+  // The text of every text line so far, for a caller that appends the next
+  // line to it itself and then calls endLine().
+  std::string& text() { return text_.text(); }
+  void endLine() {
+    lines_.push_back(static_cast<std::uint32_t>(text_.size()));
+    text_.endLine();
+  }
+  void push_back(std::string_view line) {
+    text().append(line);
+    endLine();
+  }
+  // A line that names entry `index` exactly.
+  void pushEntry(std::size_t index) {
+    lines_.push_back(static_cast<std::uint32_t>(index) | kEntryBit);
+  }
+
+  std::size_t size() const { return lines_.size(); }
+  bool empty() const { return lines_.empty(); }
+  // The entry line `i` names, or -1 for a line kept as text.
+  int entryOf(std::size_t i) const {
+    return (lines_[i] & kEntryBit) != 0 ? static_cast<int>(lines_[i] & ~kEntryBit) : -1;
+  }
+  // The text of line `i`, which must be a text line, and where it stands
+  // among textLines().
+  std::string_view textOf(std::size_t i) const { return text_[lines_[i]]; }
+  std::size_t textIndexOf(std::size_t i) const { return lines_[i]; }
+  // The lines kept as text, in order.
+  const TextLines& textLines() const { return text_; }
+  // Line `i` as it reads in the list (UTF-8).
+  std::string operator[](std::size_t i) const {
+    const int entry = entryOf(i);
+    if (entry < 0) return std::string(textOf(i));
+    std::string line((*entries_)[static_cast<std::size_t>(entry)].name);
+    std::replace(line.begin(), line.end(), '/', '\\');
+    return line;
+  }
+  // Whether line `i` holds `word`, which has no "\\" (so that a line of an
+  // entry holds it where the entry's name does). Most lines hold no "$",
+  // which is looked for first when `word` begins with one.
+  bool holds(std::size_t i, std::string_view word) const {
+    const int entry = entryOf(i);
+    const std::string_view text =
+        entry >= 0 ? (*entries_)[static_cast<std::size_t>(entry)].name : textOf(i);
+    if (!word.empty() && word[0] == '$' && text.find('$') == std::string_view::npos) return false;
+    return text.find(word) != std::string_view::npos;
+  }
+  void clear() {
+    lines_ = std::vector<std::uint32_t>();
+    text_.clear();
+  }
+
+ private:
+  static constexpr std::uint32_t kEntryBit = 0x80000000u;
+  const std::vector<ReleaseEntry>* entries_ = nullptr;
+  std::vector<std::uint32_t> lines_;  // per line: an entry | kEntryBit, or its text line
+  TextLines text_;
 };
 
 }  // namespace quillet::check

@@ -13,6 +13,7 @@
 #include "digest_of.h"
 #include "file_names.h"
 #include "list_format.h"
+#include "list_read.h"
 #include "md5.h"
 #include "release_check.h"
 #include "report.h"
@@ -280,19 +281,27 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(info.param.name);
     });
 
-// A file list long enough to be looked up on two threads, half each, says
-// what it finds in line order all the same: a line naming nothing in the
-// first half, and in the second a line matching only when case is ignored,
-// a line repeating one of the first half and another naming nothing.
-class LongFileList : public ::testing::TestWithParam<std::size_t> {};
+// A file list long enough to be looked up on two threads, half each, or
+// long enough in text that its lines wait for the survey (more than
+// LineQueue::kQueuedBytesMax of them), says what it finds in line order all
+// the same: a line naming nothing in the first half, and in the second a
+// line matching only when case is ignored, a line repeating one of the first
+// half and another naming nothing.
+struct LongList {
+  std::size_t count;    // lines of $FileList.txt
+  std::size_t padding;  // bytes more in each file's name
+};
+
+class LongFileList : public ::testing::TestWithParam<LongList> {};
 
 TEST_P(LongFileList, SaysWhatItFindsInLineOrder) {
-  const std::size_t count = GetParam();  // lines of $FileList.txt
+  const std::size_t count = GetParam().count;
+  const std::string pad(GetParam().padding, 'q');
   const std::size_t pois = count - 6;
   std::vector<std::u16string> lines = {u16("$FileList.txt"), u16("$FolderList.txt"),
                                        u16("NAVI\\gone-a.dat")};
   for (std::size_t k = pois; k-- > 0;)
-    lines.push_back(u16("NAVI\\POI\\p" + std::to_string(k) + ".dat"));
+    lines.push_back(u16("NAVI\\POI\\p" + std::to_string(k) + pad + ".dat"));
   lines.push_back(u16("NAVI\\POI\\LOOSE.DAT"));
   lines.push_back(lines[3]);
   lines.push_back(u16("NAVI\\gone-b.dat"));
@@ -303,7 +312,7 @@ TEST_P(LongFileList, SaysWhatItFindsInLineOrder) {
       WriterEntry("$FolderList.txt", encodeList({u16("FlashDrive\\NAVI\\POI")})),
       WriterEntry("$md5.bin", digestOf(""), 0), WriterEntry("NAVI/POI/Loose.dat", "loose", 0)};
   for (std::size_t k = 0; k < pois; ++k) {
-    entries.emplace_back("NAVI/POI/p" + std::to_string(k) + ".dat", "poi", 0);
+    entries.emplace_back("NAVI/POI/p" + std::to_string(k) + pad + ".dat", "poi", 0);
   }
   ScratchFolder scratch;
   scratch.file("release.zip", zip::testing::writeZip(entries).bytes);
@@ -322,11 +331,17 @@ TEST_P(LongFileList, SaysWhatItFindsInLineOrder) {
                                     "ignored (the device's file system would find it)",
                   line(count - 1) + ": repeats " + line(4),
                   line(count) + ": names 'NAVI\\gone-b.dat', which is nothing in the release"));
+  // Every line reads as the list has it, whether it names a file or not.
+  ASSERT_EQ(report.fileList.size(), count);
+  for (const std::size_t i : {std::size_t{2}, std::size_t{3}, count / 2, count - 3, count - 1}) {
+    EXPECT_EQ(report.fileList[i], *utf16ToUtf8(lines[i])) << "line " << i + 1;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(ReleaseCheck, LongFileList,
-                         ::testing::Values(FileNames::kLinesForTwoThreads - 1,
-                                           FileNames::kLinesForTwoThreads));
+                         ::testing::Values(LongList{FileNames::kLinesForTwoThreads - 1, 0},
+                                           LongList{FileNames::kLinesForTwoThreads, 0},
+                                           LongList{LineQueue::kQueuedBytesMax / 200 + 1000, 200}));
 
 }  // namespace
 }  // namespace quillet::check
@@ -364,6 +379,34 @@ TEST(ArchiveEntryCount, IsRefusedOnePastWhatAReleaseCanHold) {
   EXPECT_EQ(past.exitCode(), kExitDamaged);
   ASSERT_EQ(past.findings.size(), 1u);
   EXPECT_THAT(past.messageText(past.findings[0]), HasSubstr(refusal));
+}
+
+// An entry may have as long a name as a list line can name, and the archive
+// is refused before the name is held when one is a byte longer.
+TEST(ArchiveEntryNameLength, IsRefusedOneBytePastWhatAListLineCanName) {
+  quillet::testing::ScratchFolder scratch;
+  const auto archive = [](std::size_t nameBytes) {
+    return zip::testing::writeZip(
+               {{"NAVI/" + std::string(nameBytes - 5, 'n'), "x", 0}, {"$md5.bin", "", 0}})
+        .bytes;
+  };
+  scratch.file("at.zip", archive(kEntryNameBytesMax));
+  scratch.file("past.zip", archive(kEntryNameBytesMax + 1));
+
+  const CheckReport at = checkPath((scratch.root() / "at.zip").string());
+  EXPECT_EQ(at.files, 2u) << textReport(at);
+  for (const Finding& finding : at.findings) {
+    EXPECT_THAT(at.messageText(finding), ::testing::Not(HasSubstr("its name takes")));
+  }
+
+  const CheckReport past = checkPath((scratch.root() / "past.zip").string());
+  EXPECT_EQ(past.exitCode(), kExitDamaged);
+  ASSERT_EQ(past.findings.size(), 1u);
+  EXPECT_THAT(past.messageText(past.findings[0]), HasSubstr("entry #1 \"NAVI/nnn"));
+  EXPECT_THAT(past.messageText(past.findings[0]),
+              HasSubstr("its name takes " + std::to_string(kEntryNameBytesMax + 1) +
+                        " bytes, more than the " + std::to_string(kEntryNameBytesMax) +
+                        " a line of a list can name"));
 }
 
 }  // namespace
