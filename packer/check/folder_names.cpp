@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "finding_places.h"
+#include "name_index.h"
 
 namespace quillet::check {
 namespace {
@@ -25,25 +26,60 @@ std::string_view parentOf(std::string_view name) {
 
 }  // namespace
 
-void FolderNames::note(std::string_view name, bool folder) {
+bool FolderNames::add(std::string_view folder) {
+  if (folders_.count(folder) != 0) return false;
+  if (folders_.size() == kFoldersMax) {
+    tooMany_ = true;
+    return false;
+  }
+  folders_.insert(folder);
+  return true;
+}
+
+bool FolderNames::note(std::string_view name, bool folder) {
+  if (tooMany_) return true;
   const std::string_view parent = parentOf(name);
   // A folder met before has had its own folders above it recorded (the
-  // entry before's folder most often).
-  if (!parent.empty() && parent != lastParent_ && nonEmpty_.insert(std::string(parent)).second) {
-    for (std::string_view up = parent; !up.empty(); up = parentOf(up)) {
-      folders_.insert(std::string(up));
+  // entry before's folder most often), so the walk up ends at the first
+  // folder known.
+  if (!parent.empty() && parent != lastParent_ && nonEmpty_.insert(parent).second) {
+    for (std::string_view up = parent; !up.empty() && add(up); up = parentOf(up)) {
     }
   }
   lastParent_ = parent;
-  if (folder) folders_.insert(std::string(name.substr(0, name.size() - 1)));
+  if (folder) add(name.substr(0, name.size() - 1));
+  return !tooMany_;
 }
 
 void FolderNames::matchLines(const TextLines& lines, CheckReport& report) const {
-  // Each folder by its name with case ignored.
-  std::map<std::string, std::vector<std::string>> byFolded;
-  for (const std::string& folder : folders_) byFolded[folded(folder)].push_back(folder);
+  // Each folder by the hash of its name with case ignored, for the lines
+  // that name none exactly; the folders of one name lie in name order.
+  std::vector<std::pair<std::uint32_t, std::string_view>> byFolded;
+  const auto foldedHash = [](std::string_view name) {
+    std::uint32_t exact = 0;
+    std::uint32_t folded = 0;
+    NameIndex::hashBoth(name, &exact, &folded);
+    return folded;
+  };
+  const auto findLoosely = [&](const std::string& name) -> std::string_view {
+    if (byFolded.empty()) {
+      byFolded.reserve(folders_.size());
+      for (const std::string_view folder : folders_)
+        byFolded.emplace_back(foldedHash(folder), folder);
+      std::stable_sort(byFolded.begin(), byFolded.end(),
+                       [](const auto& a, const auto& b) { return a.first < b.first; });
+    }
+    const std::string key = folded(name);
+    const std::uint32_t hash = foldedHash(name);
+    auto at = std::lower_bound(byFolded.begin(), byFolded.end(), hash,
+                               [](const auto& item, std::uint32_t h) { return item.first < h; });
+    for (; at != byFolded.end() && at->first == hash; ++at) {
+      if (folded(std::string(at->second)) == key) return at->second;
+    }
+    return {};
+  };
   const std::string prefix = "FlashDrive\\";
-  std::set<std::string> named;
+  std::set<std::string_view> named;
   for (std::size_t i = 0; i < lines.size(); ++i) {
     const std::string where = lineWhere(kFolderListName, i + 1);
     const std::string_view text = lines[i];
@@ -54,24 +90,25 @@ void FolderNames::matchLines(const TextLines& lines, CheckReport& report) const 
     }
     std::string name(text.substr(prefix.size()));
     std::replace(name.begin(), name.end(), '\\', '/');
-    if (nonEmpty_.count(name) == 0) {
-      const auto loose = byFolded.find(folded(name));
-      if (loose != byFolded.end() && nonEmpty_.count(loose->second.front()) != 0) {
-        report.warn(where, "matches folder " + quoted(loose->second.front()) +
-                               " only when case is ignored (the device's file system would "
-                               "find it)");
-        name = loose->second.front();
-      } else {
-        const std::string what =
-            folders_.count(name) != 0 ? "a folder that holds no entry" : "no folder";
-        report.fail(kExitListsDisagree, where,
-                    Words("names ", Mention::folderLine(i), ", which is " + what));
-        continue;
-      }
+    const auto exact = nonEmpty_.find(name);
+    if (exact != nonEmpty_.end()) {
+      named.insert(*exact);
+      continue;
     }
-    named.insert(name);
+    const std::string_view loose = findLoosely(name);
+    if (!loose.empty() && nonEmpty_.count(loose) != 0) {
+      report.warn(where, "matches folder " + quoted(loose) +
+                             " only when case is ignored (the device's file system would "
+                             "find it)");
+      named.insert(loose);
+      continue;
+    }
+    const std::string what =
+        folders_.count(name) != 0 ? "a folder that holds no entry" : "no folder";
+    report.fail(kExitListsDisagree, where,
+                Words("names ", Mention::folderLine(i), ", which is " + what));
   }
-  for (const std::string& folder : nonEmpty_) {
+  for (const std::string_view folder : nonEmpty_) {
     if (named.count(folder) == 0) {
       report.fail(kExitListsDisagree, "folder " + quoted(folder),
                   "holds entries but has no line in $FolderList.txt");

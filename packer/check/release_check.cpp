@@ -91,7 +91,7 @@ class Checker {
     readExpectedDigest(first);
     std::vector<int> listed;
     if (filesDecoded) listed = matchFileLines();
-    if (foldersDecoded) {
+    if (foldersDecoded && !folders_.tooMany()) {
       report_.folderLines = report_.folderList.size();
       folders_.matchLines(report_.folderList.textLines(), report_);
     }
@@ -142,7 +142,11 @@ class Checker {
       if (!judgeEntryName(entry, i, report_)) continue;  // unsafe: said
       // Every folder on the way to the entry is a folder of the release,
       // whether or not the archive holds an entry for it.
-      folders_.note(name, entry.folder);
+      if (!folders_.note(name, entry.folder)) {
+        report_.fail(kExitDamaged, "",
+                     "not supported: the release holds more than " + std::to_string(kFoldersMax) +
+                         " folders, the most the packer's walk scans");
+      }
       if (entry.folder) continue;
       if (!entry.readable) {
         report_.warn(where, "is neither a file nor a folder; it is not checked");

@@ -7,6 +7,7 @@
 #include <zlib.h>
 
 #include <cstdio>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -349,37 +350,108 @@ INSTANTIATE_TEST_SUITE_P(ReleaseCheck, LongFileList,
 namespace quillet::check {
 namespace {
 
-// An archive of `count` empty folder entries: the smallest entries there are.
-std::string archiveOfFolders(std::uint64_t count) {
+// An archive of `count` empty entries, the smallest there are: `folders`
+// folder entries, then files.
+std::string archiveOfEmpties(std::uint64_t count, std::uint64_t folders) {
   std::vector<zip::testing::WriterEntry> entries;
   entries.reserve(static_cast<std::size_t>(count));
   for (std::uint64_t i = 0; i < count; ++i) {
-    entries.emplace_back("d" + std::to_string(i) + "/", "", 0);
+    entries.emplace_back((i < folders ? "d" : "f") + std::to_string(i) + (i < folders ? "/" : ""),
+                         "", 0);
   }
   return zip::testing::writeZip(entries, count > 0xFFFF).bytes;
 }
 
-// An archive may hold as many entries as a release can, and is refused
-// before they are read when it declares one more.
+// The check's own refusals of releases larger than a release can be.
+std::vector<std::string> refusals(const CheckReport& report) {
+  std::vector<std::string> said;
+  for (const Finding& finding : report.findings) {
+    const std::string text = report.messageText(finding);
+    if (text.find("not supported") != std::string::npos) said.push_back(text);
+  }
+  return said;
+}
+
+// An archive may hold as many entries as a release can (a full file list's
+// files, $md5.bin and the most folders), and is refused before they are
+// read when it declares one more.
 TEST(ArchiveEntryCount, IsRefusedOnePastWhatAReleaseCanHold) {
   quillet::testing::ScratchFolder scratch;
-  scratch.file("at.zip", archiveOfFolders(kReleaseEntriesMax));
-  scratch.file("past.zip", archiveOfFolders(kReleaseEntriesMax + 1));
+  scratch.file("at.zip", archiveOfEmpties(kReleaseEntriesMax, kFoldersMax));
+  scratch.file("past.zip", archiveOfEmpties(kReleaseEntriesMax + 1, kFoldersMax));
   const std::string refusal = "holds " + std::to_string(kReleaseEntriesMax + 1) +
                               " entries, more than the " + std::to_string(kReleaseEntriesMax) +
                               " a release can hold";
 
   const CheckReport at = checkPath((scratch.root() / "at.zip").string());
-  for (const Finding& finding : at.findings) {
-    EXPECT_THAT(at.messageText(finding), ::testing::Not(HasSubstr("entries, more than")));
-  }
-  EXPECT_EQ(at.folders, kReleaseEntriesMax);
+  EXPECT_THAT(refusals(at), ::testing::IsEmpty());
+  EXPECT_EQ(at.folders, kFoldersMax);
+  EXPECT_EQ(at.files, kReleaseEntriesMax - kFoldersMax);
 
   const CheckReport past = checkPath((scratch.root() / "past.zip").string());
   EXPECT_EQ(past.exitCode(), kExitDamaged);
   ASSERT_EQ(past.findings.size(), 1u);
   EXPECT_THAT(past.messageText(past.findings[0]), HasSubstr(refusal));
 }
+
+// A release holds as many folders as the packer's walk scans at most, every
+// folder on the way to an entry counted; one more is refused, once, and the
+// folders of deep paths are not noted past it (1,000 paths 760 folders deep
+// would otherwise claim 600 MiB).
+struct FolderCase {
+  const char* title;
+  std::vector<std::string> names;
+  bool refused;
+};
+
+void PrintTo(const FolderCase& c, std::ostream* out) { *out << c.title; }
+
+class FolderCount : public ::testing::TestWithParam<FolderCase> {};
+
+TEST_P(FolderCount, IsRefusedOnePastWhatThePackerScans) {
+  std::vector<zip::testing::WriterEntry> entries;
+  for (const std::string& name : GetParam().names) entries.emplace_back(name, "", 0);
+  quillet::testing::ScratchFolder scratch;
+  scratch.file("release.zip", zip::testing::writeZip(entries, entries.size() > 0xFFFF).bytes);
+  const CheckReport report = checkPath((scratch.root() / "release.zip").string());
+  const std::string refusal = "not supported: the release holds more than " +
+                              std::to_string(kFoldersMax) +
+                              " folders, the most the packer's "
+                              "walk scans";
+  if (GetParam().refused) {
+    EXPECT_THAT(refusals(report), ::testing::ElementsAre(refusal));
+    EXPECT_EQ(report.exitCode(), kExitDamaged);
+    EXPECT_EQ(report.folders, kFoldersMax);
+  } else {
+    EXPECT_THAT(refusals(report), ::testing::IsEmpty());
+    EXPECT_EQ(report.folders, kFoldersMax);
+  }
+}
+
+std::vector<std::string> folderEntries(std::size_t count) {
+  std::vector<std::string> names;
+  for (std::size_t i = 0; i < count; ++i) names.push_back("d" + std::to_string(i) + "/");
+  return names;
+}
+
+// Files `depth` folders deep under folders of their own: "NNN/a/a/.../f".
+std::vector<std::string> deepFiles(std::size_t count, std::size_t depth) {
+  std::vector<std::string> names;
+  for (std::size_t i = 0; i < count; ++i) {
+    std::string name = std::to_string(i) + "/";
+    for (std::size_t k = 1; k < depth; ++k) name += "a/";
+    names.push_back(name + "f");
+  }
+  return names;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ReleaseCheck, FolderCount,
+    ::testing::Values(FolderCase{"FolderEntriesAtTheMost", folderEntries(kFoldersMax), false},
+                      FolderCase{"OneFolderEntryMore", folderEntries(kFoldersMax + 1), true},
+                      FolderCase{"FoldersOnTheWayAtTheMost", deepFiles(kFoldersMax / 5, 5), false},
+                      FolderCase{"DeepPaths", deepFiles(1000, 760), true}),
+    [](const ::testing::TestParamInfo<FolderCase>& info) { return info.param.title; });
 
 // An entry may have as long a name as a list line can name, and the archive
 // is refused before the name is held when one is a byte longer.
