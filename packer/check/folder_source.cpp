@@ -3,6 +3,7 @@
 #include <deque>
 
 #include "check_platform.h"
+#include "release_check.h"
 #include "release_source.h"
 
 namespace quillet::check {
@@ -11,9 +12,20 @@ namespace {
 // Bytes read from a file at a time.
 constexpr std::size_t kChunkBytes = 256 * 1024;
 
+// The first 40 bytes or so of `name`, cut where a UTF-8 character begins:
+// enough to find it by.
+std::string beginningOf(const std::string& name) {
+  std::size_t cut = std::min<std::size_t>(40, name.size());
+  while (cut > 0 && cut < name.size() && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) {
+    --cut;
+  }
+  return name.substr(0, cut);
+}
+
 class FolderSource final : public ReleaseSource {
  public:
-  explicit FolderSource(std::string root) : root_(std::move(root)) {}
+  FolderSource(std::string root, std::size_t entriesMax)
+      : root_(std::move(root)), entriesMax_(entriesMax) {}
 
   // Lists the whole tree below the root, depth first, sorted by name within
   // a folder so the order does not depend on the file system.
@@ -68,6 +80,22 @@ class FolderSource final : public ReleaseSource {
     for (const FolderEntry& item : found) {
       ReleaseEntry entry;
       const bool folder = item.kind == PathKind::kFolder;
+      // What an archive of a release can hold, a folder of one holds: more
+      // is refused before it is kept, so that a folder of millions of files
+      // or of paths deeper than any list line names claims no memory for
+      // them.
+      if (entries_.size() == entriesMax_) {
+        return fail(SourceFailure::kCannotOpen, "not supported: the folder holds more than " +
+                                                    std::to_string(entriesMax_) +
+                                                    " entries, more than " + kReleaseEntriesWhy);
+      }
+      const std::size_t nameBytes = prefix.size() + item.name.size() + (folder ? 1 : 0);
+      if (nameBytes > kEntryNameBytesMax) {
+        return fail(SourceFailure::kCannotOpen,
+                    "not supported: '" + beginningOf(prefix + item.name) + "...' takes " +
+                        std::to_string(nameBytes) + " bytes in the release, more than the " +
+                        std::to_string(kEntryNameBytesMax) + " " + kEntryNameWhy);
+      }
       entry.name = names_.emplace_back(prefix + item.name + (folder ? "/" : ""));
       if (folder) {
         entry.folder = true;
@@ -88,6 +116,7 @@ class FolderSource final : public ReleaseSource {
   }
 
   std::string root_;
+  std::size_t entriesMax_;
   std::deque<std::string> names_;  // the entries' names (a deque keeps them in place)
   std::vector<ReleaseEntry> entries_;
   SourceFailure failure_ = SourceFailure::kNone;
@@ -97,8 +126,9 @@ class FolderSource final : public ReleaseSource {
 }  // namespace
 
 std::unique_ptr<ReleaseSource> openFolderRelease(const std::string& path, SourceFailure* failure,
-                                                 std::string* message) {
-  auto source = std::make_unique<FolderSource>(path);
+                                                 std::string* message, std::size_t entriesMax) {
+  auto source =
+      std::make_unique<FolderSource>(path, entriesMax > 0 ? entriesMax : kReleaseEntriesMax);
   if (!source->scan()) {
     *failure = SourceFailure::kCannotOpen;
     *message = source->scanMessage();

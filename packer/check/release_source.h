@@ -89,9 +89,11 @@ class ReleaseSource {
 std::unique_ptr<ReleaseSource> openRelease(const std::string& path, SourceFailure* failure,
                                            std::string* message);
 
-// The two sources, for callers that know what they have.
+// The two sources, for callers that know what they have. A folder of more
+// than `entriesMax` entries (what an archive of a release may hold, unless
+// said otherwise) is refused before the rest are kept.
 std::unique_ptr<ReleaseSource> openFolderRelease(const std::string& path, SourceFailure* failure,
-                                                 std::string* message);
+                                                 std::string* message, std::size_t entriesMax = 0);
 std::unique_ptr<ReleaseSource> openArchiveRelease(const std::string& path, SourceFailure* failure,
                                                   std::string* message);
 

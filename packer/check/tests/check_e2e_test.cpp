@@ -8,10 +8,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <ostream>
 #include <string>
 
 #include "list_format.h"
 #include "scratch_folder.h"
+#include "walk.h"
 
 namespace quillet {
 namespace {
@@ -236,6 +238,55 @@ TEST_F(PackedRelease, WrongUsageAndMissingReleasesHaveTheirOwnCodes) {
   scratch.file("not-a-zip.zip", "hello");
   EXPECT_EQ(check("not-a-zip.zip").exitCode, 3);
 }
+
+// --- An extracted folder with a path longer than a list line can name is
+// refused before the path is kept.
+
+constexpr std::size_t kNameBytesMax = 3 * kListLineUnitsMax;
+
+// "rel/" holding one file whose path in the release takes `bytes` bytes:
+// folders of 200 bytes, then the file's own name.
+void makeLongPath(const ScratchFolder& scratch, std::size_t bytes) {
+  std::string path;
+  while (bytes - path.size() > 250) path += std::string(200, 'd') + "/";
+  path += std::string(bytes - path.size(), 'f');
+  scratch.file("rel/" + path, "");
+}
+
+struct FolderLimit {
+  const char* title;
+  std::function<void(const ScratchFolder&)> make;
+  std::string refusal;  // empty when not refused
+};
+
+void PrintTo(const FolderLimit& c, std::ostream* out) { *out << c.title; }
+
+class ExtractedFolderLimits : public ::testing::TestWithParam<FolderLimit> {};
+
+TEST_P(ExtractedFolderLimits, AreRefusedOnePastWhatAReleaseHolds) {
+  ScratchFolder scratch;
+  GetParam().make(scratch);
+  const Outcome checked = shell(scratch.root(), std::string(QUILLET_CHECK_EXE) + " rel");
+  if (GetParam().refusal.empty()) {
+    EXPECT_NE(checked.exitCode, 3) << checked.out;
+    EXPECT_THAT(checked.out, ::testing::Not(HasSubstr("not supported")));
+  } else {
+    EXPECT_EQ(checked.exitCode, 3) << checked.out;
+    EXPECT_THAT(checked.out, HasSubstr(GetParam().refusal));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Check, ExtractedFolderLimits,
+    ::testing::Values(
+        FolderLimit{"PathAtTheMost", [](const ScratchFolder& s) { makeLongPath(s, kNameBytesMax); },
+                    ""},
+        FolderLimit{"PathOneBytePast",
+                    [](const ScratchFolder& s) { makeLongPath(s, kNameBytesMax + 1); },
+                    "...' takes " + std::to_string(kNameBytesMax + 1) +
+                        " bytes in the release, more than the " + std::to_string(kNameBytesMax) +
+                        " a line of a list can name"}),
+    [](const ::testing::TestParamInfo<FolderLimit>& info) { return info.param.title; });
 
 }  // namespace
 }  // namespace quillet

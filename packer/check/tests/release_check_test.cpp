@@ -384,5 +384,26 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(info.param.name);
     });
 
+// An extracted folder holding as many entries as may be is read; one more
+// is refused before its entries are kept.
+TEST(ExtractedFolderEntries, AreRefusedOnePastTheMost) {
+  ScratchFolder scratch;
+  scratch.file("rel/a.bin", "a");
+  scratch.file("rel/NAVI/b.bin", "b");  // with its folder, three entries
+  const std::string root = (scratch.root() / "rel").string();
+  SourceFailure failure = SourceFailure::kNone;
+  std::string message;
+  const auto at = openFolderRelease(root, &failure, &message, 3);
+  ASSERT_NE(at, nullptr) << message;
+  EXPECT_EQ(at->entries().size(), 3u);
+
+  const auto past = openFolderRelease(root, &failure, &message, 2);
+  EXPECT_EQ(past, nullptr);
+  EXPECT_EQ(failure, SourceFailure::kCannotOpen);
+  EXPECT_EQ(message,
+            std::string("not supported: the folder holds more than 2 entries, more than ") +
+                kReleaseEntriesWhy);
+}
+
 }  // namespace
 }  // namespace quillet::check
