@@ -1,5 +1,7 @@
 // The rules on entry names: what is unsafe to extract and what the device's
 // FAT file system cannot hold, and how the check words them.
+#include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "finding_places.h"
@@ -8,19 +10,7 @@
 namespace quillet::check {
 namespace {
 
-// Calls `visit` with each component of `name` ("/" or "\\" between them), as
-// views into it, until it returns true; true when it did.
-template <typename Visit>
-bool anyComponent(std::string_view name, const Visit& visit) {
-  std::size_t start = 0;
-  for (std::size_t i = 0; i <= name.size(); ++i) {
-    if (i == name.size() || name[i] == '/' || name[i] == '\\') {
-      if (visit(name.substr(start, i - start))) return true;
-      start = i + 1;
-    }
-  }
-  return false;
-}
+bool isSeparator(char c) { return c == '/' || c == '\\'; }
 
 // One of < > : " | ? * (asked of every byte of every name: a switch, not a
 // search of the set).
@@ -39,42 +29,62 @@ bool isFatReserved(char c) {
   }
 }
 
+// How many bytes from `at` on lie beyond ASCII, eight at a time: none of
+// them can be a separator, a control character or one the file system
+// reserves, so a name far beyond ASCII is passed over a word at a time.
+std::size_t beyondAscii(std::string_view name, std::size_t at) {
+  const std::size_t from = at;
+  for (; name.size() - at >= 8; at += 8) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, name.data() + at, 8);
+    if ((word & 0x8080808080808080u) != 0x8080808080808080u) break;
+  }
+  return at - from;
+}
+
 }  // namespace
 
 bool isUnsafeName(std::string_view name) {
-  if (name.empty() || name[0] == '/' || name[0] == '\\') return true;
+  if (name.empty() || isSeparator(name[0])) return true;
   if (name.size() >= 2 && name[1] == ':' &&
       ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z'))) {
     return true;
   }
-  return anyComponent(name, [](std::string_view part) { return part == ".."; });
+  // A ".." component: ".." between separators or the name's ends.
+  for (std::size_t at = name.find(".."); at != std::string_view::npos;
+       at = name.find("..", at + 1)) {
+    const bool starts = at == 0 || isSeparator(name[at - 1]);
+    const bool ends = at + 2 == name.size() || isSeparator(name[at + 2]);
+    if (starts && ends) return true;
+  }
+  return false;
 }
 
 std::string fatProblem(std::string_view name) {
   std::string_view path = name;
-  if (!path.empty() && (path.back() == '/' || path.back() == '\\')) {
-    path.remove_suffix(1);  // a folder's trailing "/"
+  if (!path.empty() && isSeparator(path.back())) path.remove_suffix(1);  // a folder's "/"
+  // One pass, component by component: a component's characters, then how
+  // it ends.
+  const auto endsBadly = [&path](std::size_t end, std::size_t start) {
+    return end > start && (path[end - 1] == '.' || path[end - 1] == ' ');
+  };
+  std::size_t start = 0;
+  for (std::size_t at = 0; at < path.size(); ++at) {
+    at += beyondAscii(path, at);
+    if (at == path.size()) break;
+    const char c = path[at];
+    const auto byte = static_cast<unsigned char>(c);
+    if (isSeparator(c)) {
+      if (endsBadly(at, start)) return "has a component ending in a dot or a space";
+      start = at + 1;
+    } else if (byte < 0x20 || byte == 0x7F) {
+      return "holds a control character";
+    } else if (isFatReserved(c)) {
+      return std::string("holds '") + c + "'";
+    }
   }
-  std::string problem;
-  anyComponent(path, [&problem](std::string_view part) {
-    for (char c : part) {
-      const auto byte = static_cast<unsigned char>(c);
-      if (byte < 0x20 || byte == 0x7F) {
-        problem = "holds a control character";
-        return true;
-      }
-      if (isFatReserved(c)) {
-        problem = std::string("holds '") + c + "'";
-        return true;
-      }
-    }
-    if (!part.empty() && (part.back() == '.' || part.back() == ' ')) {
-      problem = "has a component ending in a dot or a space";
-      return true;
-    }
-    return false;
-  });
-  return problem;
+  if (endsBadly(path.size(), start)) return "has a component ending in a dot or a space";
+  return "";
 }
 
 bool judgeEntryName(const ReleaseEntry& entry, std::size_t index, CheckReport& report) {

@@ -44,20 +44,28 @@ TEST_P(NameRules, JudgeEachName) {
 
 INSTANTIATE_TEST_SUITE_P(
     ReleaseCheck, NameRules,
-    ::testing::Values(NameCase{"NAVI/Maps/roads.dat", false, ""}, NameCase{"NAVI/", false, ""},
-                      NameCase{"../evil", true, "ending in a dot"},
-                      NameCase{"a/../../b", true, "ending in a dot"},
-                      NameCase{"a\\..\\b", true, "ending in a dot"},
-                      NameCase{"..a/b..", false, "ending in a dot"},
-                      NameCase{"/etc/passwd", true, ""}, NameCase{"\\x", true, ""},
-                      NameCase{"C:/x", true, ":"}, NameCase{"c:x", true, ":"},
-                      NameCase{"a/b?.txt", false, "'?'"}, NameCase{"a<b", false, "'<'"},
-                      NameCase{"a\"b", false, "'\"'"}, NameCase{"a|b", false, "'|'"},
-                      NameCase{"a*b", false, "'*'"}, NameCase{"a>b", false, "'>'"},
-                      NameCase{"tab\there", false, "control character"},
-                      NameCase{"dot./x", false, "ending in a dot"},
-                      NameCase{"x/space ", false, "ending in a dot or a space"},
-                      NameCase{"Voices/Français/a.wav", false, ""}));
+    ::testing::Values(
+        NameCase{"NAVI/Maps/roads.dat", false, ""}, NameCase{"NAVI/", false, ""},
+        NameCase{"../evil", true, "ending in a dot"},
+        NameCase{"a/../../b", true, "ending in a dot"},
+        NameCase{"a\\..\\b", true, "ending in a dot"},
+        NameCase{"..a/b..", false, "ending in a dot"}, NameCase{"/etc/passwd", true, ""},
+        NameCase{"\\x", true, ""}, NameCase{"C:/x", true, ":"}, NameCase{"c:x", true, ":"},
+        NameCase{"a/b?.txt", false, "'?'"}, NameCase{"a<b", false, "'<'"},
+        NameCase{"a\"b", false, "'\"'"}, NameCase{"a|b", false, "'|'"},
+        NameCase{"a*b", false, "'*'"}, NameCase{"a>b", false, "'>'"},
+        NameCase{"tab\there", false, "control character"},
+        NameCase{"dot./x", false, "ending in a dot"},
+        NameCase{"x/space ", false, "ending in a dot or a space"},
+        NameCase{"Voices/Français/a.wav", false, ""},
+        // What follows a run of bytes beyond ASCII, at and past a word's end.
+        NameCase{"\xe5\x9c\xb0\xe5\x9c\xb0\xe5?", false, "'?'"},
+        NameCase{"\xe5\x9c\xb0\xe5\x9c\xb0\xe5\x9c?", false, "'?'"},
+        NameCase{"\xe5\x9c\xb0\xe5\x9c\xb0\xe5\x9c\xb0\x01", false, "control character"},
+        NameCase{"\xe5\x9c\xb0\xe5\x9c\xb0\xe5\x9c\xb0\xe5\x9c\xb0\xe5\x9c\xb0\xe5 /x", false,
+                 "ending in a dot or a space"},
+        NameCase{"\xe5\x9c\xb0\xe5\x9c\xb0\xe5\x9c/..", true, "ending in a dot"},
+        NameCase{"a..b/..c/d..e", false, ""}));
 
 // --- The report.
 
