@@ -101,7 +101,7 @@ void readList(ReleaseSource& source, ListRead& list, HeldEntries* hold, const Na
   ListDecoder decoder(ListDecoder::Mode::kStrict);
   // Lines to be matched go a chunk at a time, to the queue or to be matched
   // here.
-  const bool matched = names != nullptr || queue != nullptr;
+  const bool matching = names != nullptr || queue != nullptr;
   if (names != nullptr) list.lines.setEntries(&names->entries());
   LineQueue::Chunk chunk;
   const auto endChunk = [&] {
@@ -113,29 +113,28 @@ void readList(ReleaseSource& source, ListRead& list, HeldEntries* hold, const Na
     chunk = LineQueue::Chunk();
   };
   const auto keep = [&](std::u16string_view line, std::uint32_t number) {
-    // Room for the most the lines can take, so that the text never moves to
-    // a larger buffer while the old one is still held: a UTF-16 unit
-    // becomes at most three bytes of UTF-8. (Room not written to is never
-    // given memory by the system; the entry's declared size is the
-    // archive's word, so the room is also held to what the count allows.)
-    // Lines matched to entries take no text: only the others are given room
-    // as they come.
+    // Room for every line at once (a UTF-16 unit becomes at most three bytes
+    // of UTF-8), so that the text never moves to a larger buffer while the
+    // old one is still held. Room never written to is never given memory by
+    // the system; as the entry's declared size is the archive's word, the
+    // room is also held to what the count allows. Lines to be matched take
+    // no such room: only those that name nothing keep text, as they come.
     if (number == 1 && queue == nullptr) {
       const std::uint64_t count = decoder.headerCount();
       const std::uint64_t most =
           std::min(source.entries()[index].size / 2, count * kListLineUnitsMax);
       list.lines.reserve(static_cast<std::size_t>(count),
-                         matched ? 0 : static_cast<std::size_t>(most * 3));
+                         matching ? 0 : static_cast<std::size_t>(most * 3));
     }
     // (a chunk's text is given its room at once, so that it never moves to
     // a larger buffer while the old one is still held)
-    if (matched && chunk.text.empty())
+    if (matching && chunk.text.empty())
       chunk.text.reserve(LineQueue::kChunkBytes + 3 * kListLineUnitsMax);
-    if (!appendUtf16AsUtf8(line, matched ? chunk.text : list.lines.text())) {
+    if (!appendUtf16AsUtf8(line, matching ? chunk.text : list.lines.text())) {
       list.notUtf16 = number;
       return false;
     }
-    if (!matched) {
+    if (!matching) {
       list.lines.endLine();
     } else {
       chunk.ends.push_back(chunk.text.size());

@@ -73,9 +73,10 @@ int exactTopLevel(const std::vector<ReleaseEntry>& entries, std::string_view nam
 // HeldEntries::kListBytesMax and reads to its end (the digest reads the
 // list again otherwise). With `names`, each line that names a file of it
 // exactly is kept as that file's entry; with a `queue` instead, the lines
-// are handed to it (for matchQueuedLines) and not kept in `list`. Touches
-// nothing but `source` (which no other thread may read meanwhile), `list`,
-// `hold` and `queue`, and only reads `names`.
+// are handed to it, and `list.lines` is left alone for the thread that
+// takes them (matchQueuedLines) to fill. Touches nothing but `source`
+// (which no other thread may read meanwhile), `list`, `hold` and `queue`,
+// and only reads `names`.
 void readList(ReleaseSource& source, ListRead& list, HeldEntries* hold = nullptr,
               const NameIndex* names = nullptr, LineQueue* queue = nullptr);
 
