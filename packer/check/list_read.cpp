@@ -75,8 +75,10 @@ void matchChunk(const NameIndex& names, const LineQueue::Chunk& chunk, ListLines
     names.prefetchAll(hashes, count);
     for (std::size_t k = 0; k < count; ++k) {
       const std::string_view text = line(group + k);
+      // (a line with a "/" of its own matches too, but would not read as
+      // itself again: it keeps its text)
       const int entry = names.findLine(text, hashes[k]);
-      if (entry >= 0) {
+      if (entry >= 0 && text.find('/') == std::string_view::npos) {
         lines.pushEntry(static_cast<std::size_t>(entry));
       } else {
         lines.push_back(text);

@@ -453,6 +453,32 @@ INSTANTIATE_TEST_SUITE_P(
                       FolderCase{"DeepPaths", deepFiles(1000, 760), true}),
     [](const ::testing::TestParamInfo<FolderCase>& info) { return info.param.title; });
 
+// A file line reads as the list has it, whether it names a file exactly or
+// with "/" where the list should have "\\" (which also finds the file).
+TEST(FileListLines, ReadAsTheListHasThem) {
+  const std::vector<std::u16string> lines = {u16("$FileList.txt"), u16("$FolderList.txt"),
+                                             u16("NAVI\\a.dat"), u16("NAVI/b.dat"),
+                                             u16("NAVI\\gone.dat")};
+  const std::string fileList = encodeList(lines);
+  const std::string folderList = encodeList({u16("FlashDrive\\NAVI")});
+  const std::vector<WriterEntry> entries = {
+      WriterEntry("$FileList.txt", fileList), WriterEntry("$FolderList.txt", folderList),
+      WriterEntry("$md5.bin", digestOf(fileList + folderList + "ab"), 0),
+      WriterEntry("NAVI/a.dat", "a", 0), WriterEntry("NAVI/b.dat", "b", 0)};
+  ScratchFolder scratch;
+  scratch.file("release.zip", zip::testing::writeZip(entries).bytes);
+  const CheckReport report = checkPath((scratch.root() / "release.zip").string());
+
+  ASSERT_EQ(report.fileList.size(), lines.size());
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_EQ(report.fileList[i], *utf16ToUtf8(lines[i])) << "line " << i + 1;
+  }
+  std::vector<std::string> said;
+  for (const Finding& finding : report.findings) said.push_back(report.said(finding));
+  EXPECT_THAT(said, ::testing::ElementsAre("$FileList.txt line 5: names 'NAVI\\gone.dat', "
+                                           "which is nothing in the release"));
+}
+
 // An entry may have as long a name as a list line can name, and the archive
 // is refused before the name is held when one is a byte longer.
 TEST(ArchiveEntryNameLength, IsRefusedOneBytePastWhatAListLineCanName) {
