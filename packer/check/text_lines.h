@@ -131,10 +131,6 @@ class ListLines {
     if (!word.empty() && word[0] == '$' && text.find('$') == std::string_view::npos) return false;
     return text.find(word) != std::string_view::npos;
   }
-  void clear() {
-    lines_ = std::vector<std::uint32_t>();
-    text_.clear();
-  }
 
  private:
   static constexpr std::uint32_t kEntryBit = 0x80000000u;
