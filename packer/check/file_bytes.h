@@ -10,8 +10,9 @@
 // straight to the file.
 //
 // The cache shares the check's memory with the entries' names, which the
-// check holds twice (the zip reader's and the file list's lines): a release
-// of many long names gets fewer blocks (blocksBeside), down to kFewestBlocks.
+// zip reader holds, each counted twice for what the check keeps beside it
+// (the entries, the tables, the findings): a release of many long names gets
+// fewer blocks (blocksBeside), down to kFewestBlocks.
 #pragma once
 
 #include <algorithm>
