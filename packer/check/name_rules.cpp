@@ -1,5 +1,6 @@
 // The rules on entry names: what is unsafe to extract and what the device's
 // FAT file system cannot hold, and how the check words them.
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
@@ -12,22 +13,19 @@ namespace {
 
 bool isSeparator(char c) { return c == '/' || c == '\\'; }
 
-// One of < > : " | ? * (asked of every byte of every name: a switch, not a
-// search of the set).
-bool isFatReserved(char c) {
-  switch (c) {
-    case '<':
-    case '>':
-    case ':':
-    case '"':
-    case '|':
-    case '?':
-    case '*':
-      return true;
-    default:
-      return false;
-  }
-}
+// What each byte is to the rules on names: most are plain.
+enum ByteKind : std::uint8_t { kPlain, kSeparator, kControl, kReserved };
+
+constexpr std::array<std::uint8_t, 256> kByteKinds = [] {
+  std::array<std::uint8_t, 256> kinds{};
+  for (int byte = 0; byte < 0x20; ++byte) kinds[byte] = kControl;
+  kinds[0x7F] = kControl;
+  kinds['/'] = kSeparator;
+  kinds['\\'] = kSeparator;
+  for (const char c : {'<', '>', ':', '"', '|', '?', '*'})
+    kinds[static_cast<std::uint8_t>(c)] = kReserved;
+  return kinds;
+}();
 
 // How many bytes from `at` on lie beyond ASCII, eight at a time: none of
 // them can be a separator, a control character or one the file system
@@ -70,17 +68,24 @@ std::string fatProblem(std::string_view name) {
   };
   std::size_t start = 0;
   for (std::size_t at = 0; at < path.size(); ++at) {
-    at += beyondAscii(path, at);
-    if (at == path.size()) break;
     const char c = path[at];
-    const auto byte = static_cast<unsigned char>(c);
-    if (isSeparator(c)) {
-      if (endsBadly(at, start)) return "has a component ending in a dot or a space";
-      start = at + 1;
-    } else if (byte < 0x20 || byte == 0x7F) {
-      return "holds a control character";
-    } else if (isFatReserved(c)) {
-      return std::string("holds '") + c + "'";
+    const auto byte = static_cast<std::uint8_t>(c);
+    if (byte >= 0x80) {
+      const std::size_t beyond = beyondAscii(path, at);
+      if (beyond > 0) at += beyond - 1;
+      continue;
+    }
+    switch (kByteKinds[byte]) {
+      case kPlain:
+        break;
+      case kSeparator:
+        if (endsBadly(at, start)) return "has a component ending in a dot or a space";
+        start = at + 1;
+        break;
+      case kControl:
+        return "holds a control character";
+      default:
+        return std::string("holds '") + c + "'";
     }
   }
   if (endsBadly(path.size(), start)) return "has a component ending in a dot or a space";
