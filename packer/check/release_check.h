@@ -21,9 +21,9 @@ namespace quillet::check {
 
 // Exit codes of quillet-check; a release with several kinds of problem ends
 // with the lowest code among them.
-inline constexpr int kExitPassed = 0;   // the release passes
-inline constexpr int kExitUsage = 2;    // the command line is wrong
-inline constexpr int kExitDamaged = 3;  // cannot open, damaged archive, CRC errors, unsafe names
+inline constexpr int kExitPassed = 0;          // the release passes
+inline constexpr int kExitUsage = 2;           // the command line is wrong
+inline constexpr int kExitDamaged = 3;         // cannot open, damaged, unsafe names, not supported
 inline constexpr int kExitMalformedLists = 4;  // a list is missing or does not decode strictly
 inline constexpr int kExitListsDisagree = 5;   // the lists disagree with the contents
 inline constexpr int kExitDigestMismatch = 6;  // $md5.bin is missing or differs from the contents
