@@ -49,7 +49,7 @@ inline constexpr char kReleaseEntriesWhy[] =
 inline constexpr std::size_t kEntryNameBytesMax = 3 * kListLineUnitsMax;
 inline constexpr char kEntryNameWhy[] = "a line of a list can name";
 
-enum class Severity { kWarning, kError };
+enum class Severity : std::uint8_t { kWarning, kError };
 
 // Something of the release a finding names without copying it: an entry
 // (said "entry 'NAVI/x.dat'") or a line of a list (said in quotes). A
@@ -95,15 +95,20 @@ struct Words {
 // One problem, with the entry or list line it concerns. Its words are kept
 // once in the report however many findings say them (a release of 65,533
 // long names may have the same warning on every entry): CheckReport's
-// whereText() and messageText() put it into words.
+// whereText() and messageText() put it into words. (20 bytes: a finding
+// may stand on every entry.)
 struct Finding {
   Severity severity = Severity::kError;
-  int exitCode = 0;                // the kind of failure of an error; 0 for a warning
-  Mention where;                   // where it is, when that is a mention
-  Mention quote;                   // what its message quotes, at quoteAt
-  std::uint32_t whereWords = 0;    // where it is in words, when not a mention
+  std::uint8_t exitCode = 0;                    // the kind of failure of an error; 0 for a warning
+  Mention::Of whereOf = Mention::Of::kNothing;  // where it is: a mention, or words
+  Mention::Of quoteOf = Mention::Of::kNothing;  // what its message quotes, if anything
+  std::uint32_t where = 0;  // the mention's index, or the words' number when whereOf is kNothing
+  std::uint32_t quote = 0;  // the quoted mention's index
   std::uint32_t messageWords = 0;  // what it says
-  std::uint32_t quoteAt = 0;
+  std::uint32_t quoteAt = 0;       // where in it the quote stands
+
+  Mention whereMention() const { return {whereOf, where}; }
+  Mention quoteMention() const { return {quoteOf, quote}; }
 };
 
 struct CheckReport {

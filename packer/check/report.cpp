@@ -5,6 +5,8 @@
 
 namespace quillet::check {
 
+static_assert(sizeof(Finding) <= 20, "a finding may stand on every entry: it stays small");
+
 // The findings and the verdict they come to.
 int CheckReport::exitCode() const {
   int code = kExitPassed;
@@ -26,11 +28,13 @@ void CheckReport::fail(int exitCode, Place where, Words message) {
 void CheckReport::add(Severity severity, int exitCode, Place where, Words message) {
   Finding finding;
   finding.severity = severity;
-  finding.exitCode = exitCode;
-  finding.where = where.at;
-  finding.quote = message.quote;
+  finding.exitCode = static_cast<std::uint8_t>(exitCode);
+  finding.whereOf = where.at.of;
+  finding.where =
+      where.at.of == Mention::Of::kNothing ? wordsId(std::move(where.text)) : where.at.index;
+  finding.quoteOf = message.quote.of;
+  finding.quote = message.quote.index;
   finding.quoteAt = message.quoteAt;
-  finding.whereWords = wordsId(std::move(where.text));
   finding.messageWords = wordsId(std::move(message.text));
   findings.push_back(finding);
 }
@@ -64,14 +68,14 @@ std::string mentionText(const CheckReport& report, Mention mention) {
 }  // namespace
 
 std::string CheckReport::whereText(const Finding& finding) const {
-  if (finding.where.of == Mention::Of::kNothing) return words_[finding.whereWords];
-  return mentionText(*this, finding.where);
+  if (finding.whereOf == Mention::Of::kNothing) return words_[finding.where];
+  return mentionText(*this, finding.whereMention());
 }
 
 std::string CheckReport::messageText(const Finding& finding) const {
   const std::string& text = words_[finding.messageWords];
-  if (finding.quote.of == Mention::Of::kNothing) return text;
-  return text.substr(0, finding.quoteAt) + mentionText(*this, finding.quote) +
+  if (finding.quoteOf == Mention::Of::kNothing) return text;
+  return text.substr(0, finding.quoteAt) + mentionText(*this, finding.quoteMention()) +
          text.substr(finding.quoteAt);
 }
 
