@@ -133,7 +133,7 @@ bool Reader::checkLocalHeader(std::size_t index) {
           "its data descriptor does not give the directory's CRC-32 " + hex32(entry.crc32));
     }
   }
-  entry.dataOffset = dataOffset;
+  entry.dataStart = static_cast<std::uint32_t>(dataOffset - entry.localHeaderOffset);
   return true;
 }
 
@@ -163,7 +163,7 @@ bool Reader::readEntry(std::size_t index, const Sink& sink, Crc crc, const Room&
 bool Reader::copyStored(std::size_t index, const Sink& sink, Crc check) {
   const Entry& entry = entries_[index];
   uLong crc = ::crc32(0, Z_NULL, 0);
-  std::uint64_t offset = entry.dataOffset;
+  std::uint64_t offset = entry.dataOffset();
   std::uint64_t remaining = entry.compressedSize;
   while (remaining > 0) {
     const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, remaining));
@@ -201,7 +201,7 @@ bool Reader::inflateData(std::size_t index, const Sink& sink, Crc check, const R
   stream.avail_in = 0;
 
   uLong crc = ::crc32(0, Z_NULL, 0);
-  std::uint64_t offset = entry.dataOffset;
+  std::uint64_t offset = entry.dataOffset();
   std::uint64_t remaining = entry.compressedSize;  // compressed bytes not yet read
   std::uint64_t produced = 0;
   for (;;) {

@@ -100,14 +100,19 @@ struct Entry {
   std::uint64_t compressedSize = 0;
   std::uint64_t size = 0;  // uncompressed
   std::uint64_t localHeaderOffset = 0;
-  std::uint64_t dataOffset = 0;  // filled by checkLocalHeader / readEntry
-  std::uint32_t crc32 = 0;       // of the uncompressed data
-  std::uint16_t flags = 0;       // general purpose bit flags of the central entry
-  std::uint16_t method = 0;      // 0 stored, 8 deflate
+  // Where the data begins, past the local header: filled by
+  // checkLocalHeader / readEntry. (Kept from the local header, whose name
+  // and extra field take at most 2 × 65,535 bytes: an entry of a release
+  // of 65,535 costs four bytes less.)
+  std::uint32_t dataStart = 0;
+  std::uint32_t crc32 = 0;   // of the uncompressed data
+  std::uint16_t flags = 0;   // general purpose bit flags of the central entry
+  std::uint16_t method = 0;  // 0 stored, 8 deflate
   bool legacyName =
       false;           // decoded from the legacy code page (no flag bit 11, no Unicode Path field)
   bool zip64 = false;  // sizes or offset came from a Zip64 extra field
   bool isFolder() const;  // name ends in "/"
+  std::uint64_t dataOffset() const { return localHeaderOffset + dataStart; }
 };
 
 class Reader {
