@@ -30,7 +30,7 @@ class FileBytes final : public zip::ByteSource {
  public:
   static constexpr std::size_t kBlockBytes = 8 * 1024;
   static constexpr std::size_t kBlocks = 2048;
-  static constexpr std::size_t kFewestBlocks = 256;  // 2 MiB
+  static constexpr std::size_t kFewestBlocks = 128;  // 1 MiB
   // What the names and the blocks share: 32 MiB.
   static constexpr std::uint64_t kNamesAndBlocksBytes = 2 * kBlocks * kBlockBytes;
 

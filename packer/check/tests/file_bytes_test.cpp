@@ -262,6 +262,9 @@ TEST_P(BlocksBesideNames, ShareTheBudgetDownToTheFewest) {
 }
 
 constexpr std::uint64_t kMiB = 1024 * 1024;
+// The names beside which the blocks are the fewest.
+constexpr std::uint64_t kFewestReached =
+    (FileBytes::kNamesAndBlocksBytes - FileBytes::kFewestBlocks * FileBytes::kBlockBytes) / 2;
 
 INSTANTIATE_TEST_SUITE_P(
     Budget, BlocksBesideNames,
@@ -270,8 +273,9 @@ INSTANTIATE_TEST_SUITE_P(
                       BudgetCase{8 * kMiB + 1, FileBytes::kBlocks - 1},
                       BudgetCase{8 * kMiB + 4096, FileBytes::kBlocks - 1},
                       BudgetCase{8 * kMiB + 4097, FileBytes::kBlocks - 2},
-                      BudgetCase{15 * kMiB, FileBytes::kFewestBlocks},  // the fewest, reached
-                      BudgetCase{15 * kMiB + 4096, FileBytes::kFewestBlocks},
+                      BudgetCase{kFewestReached - 4096, FileBytes::kFewestBlocks + 1},
+                      BudgetCase{kFewestReached, FileBytes::kFewestBlocks},  // the fewest, reached
+                      BudgetCase{kFewestReached + 4096, FileBytes::kFewestBlocks},
                       BudgetCase{16 * kMiB, FileBytes::kFewestBlocks},
                       BudgetCase{~0ull, FileBytes::kFewestBlocks}));
 
