@@ -1,7 +1,5 @@
 // The archive source: the release's zip archive through the bounded zip
 // reader, over a file of the platform layer.
-#include <algorithm>
-
 #include "check_platform.h"
 #include "file_bytes.h"
 #include "release_check.h"
@@ -28,12 +26,14 @@ SourceFailure sourceFailureOf(zip::Failure failure) {
 
 class ArchiveSource final : public ReleaseSource {
  public:
-  explicit ArchiveSource(std::unique_ptr<InputFile> file) : bytes_(std::move(file)) {}
+  ArchiveSource(std::unique_ptr<InputFile> file, std::uint64_t namesHeldMax)
+      : bytes_(std::move(file)), namesHeldMax_(namesHeldMax) {}
 
   bool open() {
     zip::LegacyNameDecoder decoder = legacyNameDecoder();
     reader_.setEntryLimit(kReleaseEntriesMax, kReleaseEntriesWhy);
     reader_.setNameLimit(kEntryNameBytesMax, kEntryNameWhy);
+    reader_.setNamesHeldMax(namesHeldMax_);
     const bool opened = decoder ? reader_.open(bytes_, decoder) : reader_.open(bytes_);
     if (!opened) return false;
     entries_.reserve(reader_.entries().size());
@@ -42,13 +42,11 @@ class ArchiveSource final : public ReleaseSource {
     for (const zip::Entry& stored : reader_.entries()) {
       nameBytes += stored.name.size();
       ReleaseEntry entry;
-      entry.name = stored.name;  // the reader's own bytes, not a copy
+      entry.name = stored.name;  // the reader's own bytes, not a copy (or none)
+      entry.nameBytes = stored.nameSize;
       entry.folder = stored.isFolder();
       // An ASCII name reads the same in every code page; only others are at risk.
-      const std::string_view raw = stored.rawName();
-      entry.legacyName = stored.legacyName && std::any_of(raw.begin(), raw.end(), [](char c) {
-                           return static_cast<unsigned char>(c) >= 0x80;
-                         });
+      entry.legacyName = stored.legacyName && stored.beyondAscii;
       entry.zip64 = stored.zip64;
       entry.size = stored.size;
       entries_.push_back(entry);
@@ -88,11 +86,17 @@ class ArchiveSource final : public ReleaseSource {
     return reader_.crcMismatch(index, found);
   }
 
+  std::string_view nameOf(std::size_t index, std::string& scratch) const override {
+    return reader_.nameOf(index, scratch);
+  }
+  std::string namesLost() const override { return reader_.namesLost(); }
+
   SourceFailure failure() const override { return sourceFailureOf(reader_.failure()); }
   const std::string& message() const override { return reader_.message(); }
 
  private:
   FileBytes bytes_;
+  std::uint64_t namesHeldMax_;
   zip::Reader reader_;
   std::vector<ReleaseEntry> entries_;
   // What each entry is, in a byte: the entries are read in the file list's
@@ -104,7 +108,8 @@ class ArchiveSource final : public ReleaseSource {
 }  // namespace
 
 std::unique_ptr<ReleaseSource> openArchiveRelease(const std::string& path, SourceFailure* failure,
-                                                  std::string* message) {
+                                                  std::string* message,
+                                                  std::uint64_t namesHeldMax) {
   std::string error;
   std::unique_ptr<InputFile> file = openInputFile(path, &error);
   if (file == nullptr) {
@@ -112,7 +117,7 @@ std::unique_ptr<ReleaseSource> openArchiveRelease(const std::string& path, Sourc
     *message = error;
     return nullptr;
   }
-  auto source = std::make_unique<ArchiveSource>(std::move(file));
+  auto source = std::make_unique<ArchiveSource>(std::move(file), namesHeldMax);
   if (!source->open()) {
     *failure = source->failure() == SourceFailure::kCannotOpen ? SourceFailure::kCannotOpen
                                                                : SourceFailure::kDamaged;

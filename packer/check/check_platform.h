@@ -25,7 +25,8 @@ class InputFile {
   // The file's size when it was opened.
   virtual std::uint64_t size() const = 0;
   // Reads exactly `size` bytes at `offset`; false on a read error or when the
-  // range lies beyond the end of the file.
+  // range lies beyond the end of the file. Safe to call from several threads
+  // at once (each read says where it reads).
   virtual bool readAt(std::uint64_t offset, void* buffer, std::size_t size) = 0;
 };
 

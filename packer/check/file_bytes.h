@@ -84,6 +84,13 @@ class FileBytes final : public zip::ByteSource {
     return slot == nullptr ? nullptr : slot->bytes.get() + (offset - slot->start);
   }
 
+  // Straight from the file, leaving the cache (and the views of it) to the
+  // thread that reads.
+  bool readFromAnyThread(std::uint64_t offset, void* buffer, std::size_t size) override {
+    if (offset > fileSize_ || size > fileSize_ - offset) return false;
+    return file_->readAt(offset, buffer, size);
+  }
+
   bool readAt(std::uint64_t offset, void* buffer, std::size_t size) override {
     if (offset > fileSize_ || size > fileSize_ - offset) return false;
     if (size >= kBlockBytes) return file_->readAt(offset, buffer, size);

@@ -21,9 +21,9 @@ class FileNames {
   // A file list this long is looked up on two threads.
   static constexpr std::size_t kLinesForTwoThreads = 4096;
 
-  explicit FileNames(const std::vector<ReleaseEntry>& entries)
-      : exact_(entries, NameIndex::Compare::kExact),
-        folded_(entries, NameIndex::Compare::kIgnoringAsciiCase) {}
+  explicit FileNames(EntryNames names)
+      : exact_(names, NameIndex::Compare::kExact),
+        folded_(names, NameIndex::Compare::kIgnoringAsciiCase) {}
 
   // Room for `count` names in each table before it grows.
   void reserve(std::size_t count) {
@@ -36,6 +36,43 @@ class FileNames {
     exact_.clear();
     folded_.clear();
   }
+
+  // The entries' names in order, each with its hashes in both tables, whose
+  // slots are fetched a few entries ahead of the one surveyed.
+  class Ahead {
+   public:
+    static constexpr std::size_t kAhead = 8;
+    struct Name {
+      std::string_view name;  // valid until the next call
+      std::uint32_t exactHash;
+      std::uint32_t foldedHash;
+    };
+    Ahead(const FileNames& tables, const EntryNames& names) : tables_(tables), names_(names) {
+      for (std::size_t at = 0; at < kAhead && at < names.entries().size(); ++at) fetch(at);
+    }
+    // The next entry's name (call once per entry).
+    Name next() {
+      const Name name = ring_[next_ % (kAhead + 1)];
+      if (next_ + kAhead < names_.entries().size()) fetch(next_ + kAhead);
+      ++next_;
+      return name;
+    }
+
+   private:
+    // (A place more than the entries ahead: the one surveyed keeps its own.)
+    void fetch(std::size_t at) {
+      Name& name = ring_[at % (kAhead + 1)];
+      name.name = names_.of(at, read_[at % (kAhead + 1)]);
+      NameIndex::hashBoth(name.name, &name.exactHash, &name.foldedHash);
+      tables_.exact_.prefetch(name.exactHash, 0);
+      tables_.folded_.prefetch(name.foldedHash, 0);
+    }
+    const FileNames& tables_;
+    const EntryNames& names_;
+    Name ring_[kAhead + 1] = {};
+    std::string read_[kAhead + 1];  // names read back from the archive
+    std::size_t next_ = 0;
+  };
 
   // The tables, for the survey that fills them.
   NameIndex& exact() { return exact_; }

@@ -26,7 +26,7 @@ std::string_view parentOf(std::string_view name) {
 
 }  // namespace
 
-bool FolderNames::add(std::string_view folder) {
+bool FolderNames::add(Folder folder) {
   if (folders_.count(folder) != 0) return false;
   if (folders_.size() == kFoldersMax) {
     tooMany_ = true;
@@ -36,36 +36,43 @@ bool FolderNames::add(std::string_view folder) {
   return true;
 }
 
-bool FolderNames::note(std::string_view name, bool folder) {
+bool FolderNames::note(std::string_view name, bool folder, std::size_t entry) {
   if (tooMany_) return true;
+  const auto at = [entry](std::string_view prefix) {
+    return Folder{static_cast<std::uint32_t>(entry), static_cast<std::uint32_t>(prefix.size())};
+  };
   const std::string_view parent = parentOf(name);
   // A folder met before has had its own folders above it recorded (the
   // entry before's folder most often), so the walk up ends at the first
   // folder known.
-  if (!parent.empty() && parent != lastParent_ && nonEmpty_.insert(parent).second) {
-    for (std::string_view up = parent; !up.empty() && add(up); up = parentOf(up)) {
+  if (!parent.empty() && parent != lastParent_ && nonEmpty_.insert(at(parent)).second) {
+    for (std::string_view up = parent; !up.empty() && add(at(up)); up = parentOf(up)) {
     }
   }
-  lastParent_ = parent;
-  if (folder) add(name.substr(0, name.size() - 1));
+  lastParent_.assign(parent);
+  if (folder) add(at(name.substr(0, name.size() - 1)));
   return !tooMany_;
 }
 
 void FolderNames::matchLines(const TextLines& lines, CheckReport& report) const {
   // Each folder by the hash of its name with case ignored, for the lines
   // that name none exactly; the folders of one name lie in name order.
-  std::vector<std::pair<std::uint32_t, std::string_view>> byFolded;
+  std::vector<std::pair<std::uint32_t, Folder>> byFolded;
+  const Order& order = folders_.key_comp();
+  std::string scratch;
   const auto foldedHash = [](std::string_view name) {
     std::uint32_t exact = 0;
     std::uint32_t folded = 0;
     NameIndex::hashBoth(name, &exact, &folded);
     return folded;
   };
-  const auto findLoosely = [&](const std::string& name) -> std::string_view {
+  // The first folder, in name order, that is `name` when case is ignored.
+  const auto findLoosely = [&](const std::string& name) -> const Folder* {
     if (byFolded.empty()) {
       byFolded.reserve(folders_.size());
-      for (const std::string_view folder : folders_)
-        byFolded.emplace_back(foldedHash(folder), folder);
+      for (const Folder folder : folders_) {
+        byFolded.emplace_back(foldedHash(order.name(folder, scratch)), folder);
+      }
       std::stable_sort(byFolded.begin(), byFolded.end(),
                        [](const auto& a, const auto& b) { return a.first < b.first; });
     }
@@ -74,12 +81,12 @@ void FolderNames::matchLines(const TextLines& lines, CheckReport& report) const 
     auto at = std::lower_bound(byFolded.begin(), byFolded.end(), hash,
                                [](const auto& item, std::uint32_t h) { return item.first < h; });
     for (; at != byFolded.end() && at->first == hash; ++at) {
-      if (folded(std::string(at->second)) == key) return at->second;
+      if (folded(std::string(order.name(at->second, scratch))) == key) return &at->second;
     }
-    return {};
+    return nullptr;
   };
   const std::string prefix = "FlashDrive\\";
-  std::set<std::string_view> named;
+  std::set<Folder, Order> named(order);
   for (std::size_t i = 0; i < lines.size(); ++i) {
     const std::string where = lineWhere(kFolderListName, i + 1);
     const std::string_view text = lines[i];
@@ -95,12 +102,12 @@ void FolderNames::matchLines(const TextLines& lines, CheckReport& report) const 
       named.insert(*exact);
       continue;
     }
-    const std::string_view loose = findLoosely(name);
-    if (!loose.empty() && nonEmpty_.count(loose) != 0) {
-      report.warn(where, "matches folder " + quoted(loose) +
+    const Folder* loose = findLoosely(name);
+    if (loose != nullptr && nonEmpty_.count(*loose) != 0) {
+      report.warn(where, "matches folder " + quoted(order.name(*loose, scratch)) +
                              " only when case is ignored (the device's file system would "
                              "find it)");
-      named.insert(loose);
+      named.insert(*loose);
       continue;
     }
     const std::string what =
@@ -108,9 +115,9 @@ void FolderNames::matchLines(const TextLines& lines, CheckReport& report) const 
     report.fail(kExitListsDisagree, where,
                 Words("names ", Mention::folderLine(i), ", which is " + what));
   }
-  for (const std::string_view folder : nonEmpty_) {
+  for (const Folder folder : nonEmpty_) {
     if (named.count(folder) == 0) {
-      report.fail(kExitListsDisagree, "folder " + quoted(folder),
+      report.fail(kExitListsDisagree, "folder " + quoted(order.name(folder, scratch)),
                   "holds entries but has no line in $FolderList.txt");
     }
   }

@@ -17,14 +17,20 @@ namespace quillet::check {
 
 class FolderNames {
  public:
-  // Notes an entry of the release, in the source's order: the folders on
+  // Folders of the entries of `names`, which must outlive this object.
+  explicit FolderNames(EntryNames names)
+      : names_(names), folders_(Order{&names_}), nonEmpty_(Order{&names_}) {}
+  FolderNames(const FolderNames&) = delete;
+  FolderNames& operator=(const FolderNames&) = delete;
+
+  // Notes entry `entry`, named `name`, in the source's order: the folders on
   // its way, and the folder itself for a folder entry (`name` ends in "/").
-  // The folders are kept as views of the names, which must outlive this
-  // object. False (once) when that makes more folders than the packer's
-  // walk scans (kFoldersMax): nothing more is noted then, so that a hostile
-  // archive of deep paths cannot claim memory and time for each of their
-  // folders.
-  bool note(std::string_view name, bool folder);
+  // A folder is kept as the beginning of the entry's name (read again when
+  // it is compared), never as a copy. False (once) when that makes more
+  // folders than the packer's walk scans (kFoldersMax): nothing more is
+  // noted then, so that a hostile archive of deep paths cannot claim memory
+  // and time for each of their folders.
+  bool note(std::string_view name, bool folder, std::size_t entry);
   // Every folder noted, no "/" at the end.
   std::size_t count() const { return folders_.size(); }
   bool isFolder(std::string_view name) const { return folders_.count(name) != 0; }
@@ -37,12 +43,40 @@ class FolderNames {
   void matchLines(const TextLines& lines, CheckReport& report) const;
 
  private:
-  // Adds a folder; false when it was there already.
-  bool add(std::string_view folder);
+  // A folder: the first `length` bytes of entry `entry`'s name.
+  struct Folder {
+    std::uint32_t entry;
+    std::uint32_t length;
+  };
+  // Folders in the order of their names, and names among them.
+  struct Order {
+    using is_transparent = void;
+    const EntryNames* names;
+    bool operator()(Folder a, Folder b) const {
+      std::string scratchA;
+      std::string scratchB;
+      return name(a, scratchA) < name(b, scratchB);
+    }
+    bool operator()(Folder a, std::string_view b) const {
+      std::string scratch;
+      return name(a, scratch) < b;
+    }
+    bool operator()(std::string_view a, Folder b) const {
+      std::string scratch;
+      return a < name(b, scratch);
+    }
+    std::string_view name(Folder folder, std::string& scratch) const {
+      return names->of(folder.entry, scratch).substr(0, folder.length);
+    }
+  };
 
-  std::set<std::string_view> folders_;   // every folder
-  std::set<std::string_view> nonEmpty_;  // folders holding an entry
-  std::string_view lastParent_;          // the folder of the entry noted before
+  // Adds a folder; false when it was there already.
+  bool add(Folder folder);
+
+  EntryNames names_;
+  std::set<Folder, Order> folders_;   // every folder
+  std::set<Folder, Order> nonEmpty_;  // folders holding an entry
+  std::string lastParent_;            // the folder of the entry noted before
   bool tooMany_ = false;
 };
 

@@ -97,6 +97,7 @@ class FolderSource final : public ReleaseSource {
                         std::to_string(kEntryNameBytesMax) + " " + kEntryNameWhy);
       }
       entry.name = names_.emplace_back(prefix + item.name + (folder ? "/" : ""));
+      entry.nameBytes = static_cast<std::uint32_t>(entry.name.size());
       if (folder) {
         entry.folder = true;
         entries_.push_back(entry);

@@ -7,9 +7,13 @@
 
 namespace quillet::check {
 
-int exactTopLevel(const std::vector<ReleaseEntry>& entries, std::string_view name) {
+int exactTopLevel(const EntryNames& names, std::string_view name) {
+  const std::vector<ReleaseEntry>& entries = names.entries();
+  std::string scratch;
   for (std::size_t i = 0; i < entries.size(); ++i) {
-    if (entries[i].name == name && !entries[i].folder && entries[i].readable) {
+    // Only a name of the same length is read back.
+    if (names.sizeOf(i) == name.size() && !entries[i].folder && entries[i].readable &&
+        names.of(i, scratch) == name) {
       return static_cast<int>(i);
     }
   }
@@ -90,7 +94,7 @@ void matchChunk(const NameIndex& names, const LineQueue::Chunk& chunk, ListLines
 }  // namespace
 
 void matchQueuedLines(LineQueue& queue, const NameIndex& names, ListLines& lines) {
-  lines.setEntries(&names.entries());
+  lines.setNames(names.names());
   LineQueue::Chunk chunk;
   while (queue.pop(&chunk)) matchChunk(names, chunk, lines);
 }
@@ -104,7 +108,7 @@ void readList(ReleaseSource& source, ListRead& list, HeldEntries* hold, const Na
   // Lines to be matched go a chunk at a time, to the queue or to be matched
   // here.
   const bool matching = names != nullptr || queue != nullptr;
-  if (names != nullptr) list.lines.setEntries(&names->entries());
+  if (names != nullptr) list.lines.setNames(names->names());
   LineQueue::Chunk chunk;
   const auto endChunk = [&] {
     if (queue != nullptr) {

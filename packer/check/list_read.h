@@ -66,7 +66,7 @@ class LineQueue {
 
 // The first file named exactly `name` (at the top level), or -1: the entry
 // the check takes for it when nothing is wrong with the entries.
-int exactTopLevel(const std::vector<ReleaseEntry>& entries, std::string_view name);
+int exactTopLevel(const EntryNames& names, std::string_view name);
 
 // Reads and strictly decodes the list in entry `list.index` of `source`, and
 // with a `hold`, holds its bytes there when it is no larger than

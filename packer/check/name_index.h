@@ -23,10 +23,10 @@ class NameIndex {
   // (as the device's FAT file system compares them).
   enum class Compare { kExact, kIgnoringAsciiCase };
 
-  // An index over `entries`, which must outlive it unchanged, with room for
-  // `count` names before it grows.
-  NameIndex(const std::vector<ReleaseEntry>& entries, Compare compare, std::size_t count = 0)
-      : entries_(&entries), compare_(compare) {
+  // An index over the entries of `names`, which must outlive it unchanged,
+  // with room for `count` names before it grows.
+  NameIndex(EntryNames names, Compare compare, std::size_t count = 0)
+      : names_(names), compare_(compare) {
     resize(count);
   }
 
@@ -41,16 +41,25 @@ class NameIndex {
   // Adds entry `index` under its name; -1 when the name is new, else the
   // entry already there (which stays).
   int insert(int index) {
-    return insert(index, hashOf((*entries_)[static_cast<std::size_t>(index)].name));
+    std::string scratch;
+    return insert(index, hashOf(names_.of(static_cast<std::size_t>(index), scratch)));
   }
 
-  // insert() with the hash of the entry's name at hand.
+  // insert() with the hash of the entry's name at hand. (The name itself
+  // is read only when another of the same hash is met.)
   int insert(int index, std::uint32_t hash) {
     if (4 * (used_ + 1) > 3 * slots_.size()) resize(slots_.size());
-    const std::string_view name = (*entries_)[static_cast<std::size_t>(index)].name;
+    std::string scratch;
+    std::string_view name;
+    bool named = false;
     std::size_t at = hash & (slots_.size() - 1);
     for (; slots_[at].index >= 0; at = (at + 1) & (slots_.size() - 1)) {
-      if (slots_[at].hash == hash && same(slots_[at].index, name)) return slots_[at].index;
+      if (slots_[at].hash != hash) continue;
+      if (!named) {
+        name = names_.of(static_cast<std::size_t>(index), scratch);
+        named = true;
+      }
+      if (same(slots_[at].index, name)) return slots_[at].index;
     }
     slots_[at] = Slot{hash, index};
     ++used_;
@@ -107,7 +116,7 @@ class NameIndex {
     if (step == 0) {
       __builtin_prefetch(&slot);
     } else if (slot.index >= 0 && slot.hash == hash) {
-      const ReleaseEntry& entry = (*entries_)[static_cast<std::size_t>(slot.index)];
+      const ReleaseEntry& entry = names_.entries()[static_cast<std::size_t>(slot.index)];
       __builtin_prefetch(step == 1 ? static_cast<const void*>(&entry) : entry.name.data());
     }
   }
@@ -131,7 +140,7 @@ class NameIndex {
     return -1;
   }
 
-  const std::vector<ReleaseEntry>& entries() const { return *entries_; }
+  const EntryNames& names() const { return names_; }
 
   // find() with the name's hash at hand.
   int find(std::string_view name, std::uint32_t hash) const {
@@ -182,7 +191,9 @@ class NameIndex {
   }
 
   bool same(int index, std::string_view name) const {
-    const std::string_view held = (*entries_)[static_cast<std::size_t>(index)].name;
+    if (names_.sizeOf(static_cast<std::size_t>(index)) != name.size()) return false;
+    std::string scratch;
+    const std::string_view held = names_.of(static_cast<std::size_t>(index), scratch);
     if (held.size() != name.size()) return false;
     if (compare_ == Compare::kExact) return held == name;
     for (std::size_t i = 0; i < name.size(); ++i) {
@@ -195,7 +206,9 @@ class NameIndex {
   // line made "/"; exact comparison only. Eight bytes at a time, as the
   // names are hashed.
   bool sameAsLine(int index, std::string_view line) const {
-    const std::string_view held = (*entries_)[static_cast<std::size_t>(index)].name;
+    if (names_.sizeOf(static_cast<std::size_t>(index)) != line.size()) return false;
+    std::string scratch;
+    const std::string_view held = names_.of(static_cast<std::size_t>(index), scratch);
     if (held.size() != line.size()) return false;
     std::size_t at = 0;
     for (; at + 8 <= line.size(); at += 8) {
@@ -237,7 +250,7 @@ class NameIndex {
     }
   }
 
-  const std::vector<ReleaseEntry>* entries_;
+  EntryNames names_;
   Compare compare_;
   std::vector<Slot> slots_;
   std::size_t used_ = 0;

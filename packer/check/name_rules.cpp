@@ -92,8 +92,8 @@ std::string fatProblem(std::string_view name) {
   return "";
 }
 
-bool judgeEntryName(const ReleaseEntry& entry, std::size_t index, CheckReport& report) {
-  const std::string_view name = entry.name;
+bool judgeEntryName(const ReleaseEntry& entry, std::string_view name, std::size_t index,
+                    CheckReport& report) {
   const Mention where = Mention::entry(index);
   if (isUnsafeName(name)) {
     report.fail(kExitDamaged, where,

@@ -55,9 +55,10 @@ class Checker {
     // of this function's own: it may have returned)
     second_ = std::thread([&] {
       const std::vector<ReleaseEntry>& entries = source_.entries();
-      files.index = exactTopLevel(entries, kFileListName);
-      folders.index = files.index >= 0 ? exactTopLevel(entries, kFolderListName) : -1;
-      const int digestFile = exactTopLevel(entries, kDigestName);
+      const EntryNames names(source_);
+      files.index = exactTopLevel(names, kFileListName);
+      folders.index = files.index >= 0 ? exactTopLevel(names, kFolderListName) : -1;
+      const int digestFile = exactTopLevel(names, kDigestName);
       const std::vector<int> readFirst = {files.index, folders.index, digestFile};
       held_.prepare(entries, readFirst);
       if (files.index >= 0) readList(source_, files, &held_, nullptr, &fileLines_);
@@ -107,31 +108,24 @@ class Checker {
   // Every entry: counts, name rules, the maps the lines are matched with.
   void surveyEntries() {
     const std::vector<ReleaseEntry>& entries = source_.entries();
+    const EntryNames names(source_);
     files_.reserve(entries.size());
+    configuration_.assign(entries.size(), false);
     // Folder entries met so far.
-    NameIndex folderEntries(entries, NameIndex::Compare::kExact);
+    NameIndex folderEntries(names, NameIndex::Compare::kExact);
     if (source_.usesZip64()) report_.warn("", "the archive uses Zip64 records");
-    // The tables' slots for the entries ahead are fetched while one is
-    // surveyed: their names' hashes wait in a ring.
-    constexpr std::size_t kAhead = 8;
-    std::uint32_t exactHashes[kAhead];
-    std::uint32_t foldedHashes[kAhead];
-    const auto hashAhead = [&](std::size_t at) {
-      NameIndex::hashBoth(entries[at].name, &exactHashes[at % kAhead], &foldedHashes[at % kAhead]);
-      files_.exact().prefetch(exactHashes[at % kAhead], 0);
-      files_.folded().prefetch(foldedHashes[at % kAhead], 0);
-    };
-    for (std::size_t at = 0; at < kAhead && at < entries.size(); ++at) hashAhead(at);
+    FileNames::Ahead ahead(files_, names);
     for (std::size_t i = 0; i < entries.size(); ++i) {
-      const std::uint32_t exactHash = exactHashes[i % kAhead];
-      const std::uint32_t foldedHash = foldedHashes[i % kAhead];
-      if (i + kAhead < entries.size()) hashAhead(i + kAhead);
+      const FileNames::Ahead::Name next = ahead.next();
+      const std::uint32_t exactHash = next.exactHash;
+      const std::uint32_t foldedHash = next.foldedHash;
+      const std::string_view name = next.name;
       const ReleaseEntry& entry = entries[i];
-      const std::string_view name = entry.name;
       const auto index = static_cast<int>(i);
+      configuration_[i] = name.find(kConfigurationMark) != std::string_view::npos;
       // Files go into the name table here, once: a second entry of the same
       // name would overwrite the first on extraction.
-      const bool fresh = entry.folder     ? folderEntries.insert(index) < 0
+      const bool fresh = entry.folder     ? folderEntries.insert(index, exactHash) < 0
                          : entry.readable ? files_.exact().insert(index, exactHash) < 0
                                           : true;
       const Mention where = Mention::entry(i);
@@ -139,10 +133,10 @@ class Checker {
         report_.fail(kExitDamaged, where, "appears more than once");
         continue;
       }
-      if (!judgeEntryName(entry, i, report_)) continue;  // unsafe: said
+      if (!judgeEntryName(entry, name, i, report_)) continue;  // unsafe: said
       // Every folder on the way to the entry is a folder of the release,
       // whether or not the archive holds an entry for it.
-      if (!folders_.note(name, entry.folder)) {
+      if (!folders_.note(name, entry.folder, i)) {
         report_.fail(kExitDamaged, "",
                      "not supported: the release holds more than " + std::to_string(kFoldersMax) +
                          " folders, the most the packer's walk scans");
@@ -372,7 +366,10 @@ class Checker {
     const std::string mark = kConfigurationMark;
     std::vector<int> order;
     for (std::size_t i = 0; i < lines.size(); ++i) {
-      if (lines.holds(i, mark)) continue;
+      const int entry = lines.entryOf(i);
+      if (entry >= 0 ? configuration_[static_cast<std::size_t>(entry)] : lines.holds(i, mark)) {
+        continue;
+      }
       if (listed[i] < 0) {
         complete = false;
       } else {
@@ -450,7 +447,7 @@ class Checker {
   ReleaseSource& source_;
   CheckReport& report_;
   const Progress& progress_;
-  FileNames files_{source_.entries()};  // sized by the survey
+  FileNames files_{EntryNames(source_)};  // sized by the survey
   // The second thread, and the small files it reads ahead.
   std::thread second_;
   std::atomic<bool> cancel_{false};
@@ -458,9 +455,10 @@ class Checker {
   std::condition_variable firstRead_;  // the lists and $md5.bin are read
   LineQueue fileLines_;                // the file list's lines, decoded
   HeldEntries held_{0};                // sized by the second thread
-  FolderNames folders_;
-  std::vector<bool> read_;    // entries read already
-  std::vector<bool> failed_;  // entries whose reading failed, said once
+  FolderNames folders_{EntryNames(source_)};
+  std::vector<bool> configuration_;  // entries whose name holds kConfigurationMark
+  std::vector<bool> read_;           // entries read already
+  std::vector<bool> failed_;         // entries whose reading failed, said once
   int digestIndex_ = -1;
   std::uint64_t totalBytes_ = 0;
   std::uint64_t doneBytes_ = 0;
@@ -473,8 +471,12 @@ CheckReport checkRelease(ReleaseSource& source, const std::string& path, const P
   CheckReport report;
   report.path = path;
   report.source = source.kind();
-  report.entries = &source.entries();
+  report.names = EntryNames(source);
   Checker(source, report, progress).run();
+  // A name read back otherwise than it was first read: the archive changed
+  // while it was checked, and what was found holds for no one archive.
+  const std::string lost = source.namesLost();
+  if (!lost.empty()) report.fail(kExitDamaged, "", lost);
   return report;
 }
 

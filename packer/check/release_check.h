@@ -126,9 +126,10 @@ struct CheckReport {
   std::deque<Finding> findings;
   ListLines fileList;  // the decoded lines (those naming a file exactly as its entry)
   ListLines folderList;
-  // The entries the findings mention: the checked source's, which must
-  // outlive the report; checkPath() keeps the source it opened in `release`.
-  const std::vector<ReleaseEntry>* entries = nullptr;
+  // The entries the findings mention, with their names: the checked
+  // source's, which must outlive the report; checkPath() keeps the source it
+  // opened in `release`.
+  EntryNames names;
   std::shared_ptr<ReleaseSource> release;
 
   // kExitPassed, or the lowest exit code among the errors.
@@ -161,12 +162,13 @@ CheckReport checkRelease(ReleaseSource& source, const std::string& path,
 // report keeps the opened source.
 CheckReport checkPath(const std::string& path, const Progress& progress = {});
 
-// Says in `report` what is wrong with the name of `entry`, the source's
-// entry `index`: an error when it is unsafe to extract (then false),
+// Says in `report` what is wrong with `name`, the name of `entry`, the
+// source's entry `index`: an error when it is unsafe to extract (then false),
 // warnings for a name stored in a legacy code page, Zip64 fields, what the
 // device's file system cannot hold and a path over kDevicePathBytesMax
 // bytes.
-bool judgeEntryName(const ReleaseEntry& entry, std::size_t index, CheckReport& report);
+bool judgeEntryName(const ReleaseEntry& entry, std::string_view name, std::size_t index,
+                    CheckReport& report);
 
 // Rules on one entry name (UTF-8, "/" or "\" between components).
 // Unsafe on extraction: a ".." component, an absolute name, a drive letter.

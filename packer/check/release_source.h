@@ -17,10 +17,12 @@ namespace quillet::check {
 struct ReleaseEntry {
   // UTF-8, "/" between components, folders end in "/". The source holds its
   // bytes (an archive's are the zip reader's own: a release of many long
-  // names holds each once) for as long as it lives.
+  // names holds each once) for as long as it lives. Empty when the source
+  // leaves its names in the archive: EntryNames reads them back.
   std::string_view name;
-  bool folder = false;   // a folder entry
-  bool readable = true;  // false for what a folder source cannot read (a device, a FIFO)
+  std::uint32_t nameBytes = 0;  // the name's length, whether held or not
+  bool folder = false;          // a folder entry
+  bool readable = true;         // false for what a folder source cannot read (a device, a FIFO)
   bool legacyName =
       false;               // an archive name with bytes beyond ASCII stored in the legacy code page
   bool zip64 = false;      // sizes or offset from a Zip64 extra field
@@ -81,6 +83,53 @@ class ReleaseSource {
   virtual std::string crcMismatch(std::size_t /*index*/, std::uint32_t /*found*/) const {
     return {};
   }
+
+  // The name of entry `index` when entries() leaves it empty (an archive of
+  // long names leaves them in its central directory): read into `scratch`,
+  // and a view of it. Empty when it no longer reads as it did; namesLost()
+  // then says so. May be called from any thread.
+  virtual std::string_view nameOf(std::size_t index, std::string& /*scratch*/) const {
+    return entries()[index].name;
+  }
+  // What went wrong reading a name back, or empty.
+  virtual std::string namesLost() const { return {}; }
+};
+
+// The entries of a release with their names, for what looks names up: a
+// name is the entry's own, or read back by the source that left it in the
+// archive.
+class EntryNames {
+ public:
+  // No entries.
+  EntryNames() : entries_(&none()) {}
+  // Names held in the entries (which must outlive this object).
+  EntryNames(const std::vector<ReleaseEntry>& entries)  // NOLINT: entries are their names
+      : entries_(&entries) {}
+  // The source's entries and names (it must outlive this object).
+  explicit EntryNames(const ReleaseSource& source)
+      : entries_(&source.entries()), source_(&source) {}
+
+  const std::vector<ReleaseEntry>& entries() const { return *entries_; }
+  // Entry `index`'s name: the held one, or read into `scratch` and a view
+  // of it. May be called from any thread.
+  std::string_view of(std::size_t index, std::string& scratch) const {
+    const std::string_view held = (*entries_)[index].name;
+    return held.empty() && source_ != nullptr ? source_->nameOf(index, scratch) : held;
+  }
+  // The length of entry `index`'s name, without reading it back.
+  std::size_t sizeOf(std::size_t index) const {
+    const ReleaseEntry& entry = (*entries_)[index];
+    return entry.name.empty() ? entry.nameBytes : entry.name.size();
+  }
+
+ private:
+  static const std::vector<ReleaseEntry>& none() {
+    static const std::vector<ReleaseEntry> empty;
+    return empty;
+  }
+
+  const std::vector<ReleaseEntry>* entries_;
+  const ReleaseSource* source_ = nullptr;
 };
 
 // The release at `path`: a folder is read as an extracted release, anything
@@ -94,7 +143,13 @@ std::unique_ptr<ReleaseSource> openRelease(const std::string& path, SourceFailur
 // said otherwise) is refused before the rest are kept.
 std::unique_ptr<ReleaseSource> openFolderRelease(const std::string& path, SourceFailure* failure,
                                                  std::string* message, std::size_t entriesMax = 0);
-std::unique_ptr<ReleaseSource> openArchiveRelease(const std::string& path, SourceFailure* failure,
-                                                  std::string* message);
+// An archive whose central directory takes more than `namesHeldMax` bytes
+// leaves its names there, and they are read back when asked for: a
+// directory of long names would otherwise claim memory in proportion to its
+// size.
+inline constexpr std::uint64_t kNamesHeldDirectoryBytesMax = 16u << 20;
+std::unique_ptr<ReleaseSource> openArchiveRelease(
+    const std::string& path, SourceFailure* failure, std::string* message,
+    std::uint64_t namesHeldMax = kNamesHeldDirectoryBytesMax);
 
 }  // namespace quillet::check

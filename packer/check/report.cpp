@@ -53,8 +53,10 @@ namespace {
 // A mention in words: an entry as "entry 'NAVI/x.dat'", a line in quotes.
 std::string mentionText(const CheckReport& report, Mention mention) {
   switch (mention.of) {
-    case Mention::Of::kEntry:
-      return entryWhere((*report.entries)[mention.index].name);
+    case Mention::Of::kEntry: {
+      std::string scratch;
+      return entryWhere(report.names.of(mention.index, scratch));
+    }
     case Mention::Of::kFileLine:
       return quoted(report.fileList[mention.index]);
     case Mention::Of::kFolderLine:

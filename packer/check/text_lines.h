@@ -77,9 +77,9 @@ class TextLines {
 // list of 65,535 long names would otherwise hold each a second time.
 class ListLines {
  public:
-  // Lines of entries are said with the names of `entries`, which must
+  // Lines of entries are said with the names of `names`, whose entries must
   // outlive this object.
-  void setEntries(const std::vector<ReleaseEntry>* entries) { entries_ = entries; }
+  void setNames(const EntryNames& names) { names_ = names; }
 
   void reserve(std::size_t lines, std::size_t textBytes = 0) {
     lines_.reserve(lines);
@@ -117,7 +117,8 @@ class ListLines {
   std::string operator[](std::size_t i) const {
     const int entry = entryOf(i);
     if (entry < 0) return std::string(textOf(i));
-    std::string line((*entries_)[static_cast<std::size_t>(entry)].name);
+    std::string scratch;
+    std::string line(names_.of(static_cast<std::size_t>(entry), scratch));
     std::replace(line.begin(), line.end(), '/', '\\');
     return line;
   }
@@ -126,15 +127,16 @@ class ListLines {
   // which is looked for first when `word` begins with one.
   bool holds(std::size_t i, std::string_view word) const {
     const int entry = entryOf(i);
+    std::string scratch;
     const std::string_view text =
-        entry >= 0 ? (*entries_)[static_cast<std::size_t>(entry)].name : textOf(i);
+        entry >= 0 ? names_.of(static_cast<std::size_t>(entry), scratch) : textOf(i);
     if (!word.empty() && word[0] == '$' && text.find('$') == std::string_view::npos) return false;
     return text.find(word) != std::string_view::npos;
   }
 
  private:
   static constexpr std::uint32_t kEntryBit = 0x80000000u;
-  const std::vector<ReleaseEntry>* entries_ = nullptr;
+  EntryNames names_;
   std::vector<std::uint32_t> lines_;  // per line: an entry | kEntryBit, or its text line
   TextLines text_;
 };

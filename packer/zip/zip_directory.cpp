@@ -26,6 +26,9 @@ bool Reader::open(ByteSource& source, LegacyNameDecoder decoder) {
   limits_.clear();
   directoryOffset_ = directorySize_ = entryCount_ = 0;
   usesZip64_ = false;
+  namesHeld_ = true;
+  lostName_ = 0;
+  nameBlocks_.clear();
   failure_ = Failure::kNone;
   message_.clear();
   window_.resize(kWindowSize);
@@ -159,6 +162,7 @@ bool Reader::readCentralDirectory() {
   // vector grows with the entries actually read, so a count that a large
   // file could hold but does not cannot claim memory up front.
   entries_.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(entryCount_, 1u << 17)));
+  namesHeld_ = directorySize_ <= namesHeldMax_;
   const std::uint64_t end = directoryOffset_ + directorySize_;
   std::uint64_t offset = directoryOffset_;
   // The window: bytes [windowStart, windowStart + windowFill) of the archive.
@@ -209,8 +213,10 @@ bool Reader::readCentralDirectory() {
     entry.size = get32(header + 24);
     std::uint32_t disk = get16(header + 34);
     entry.localHeaderOffset = get32(header + 42);
-    entry.storedName = names_.add(
-        std::string_view(reinterpret_cast<const char*>(header + kCentralHeaderSize), nameSize));
+    const std::string_view raw(reinterpret_cast<const char*>(header + kCentralHeaderSize),
+                               nameSize);
+    entry.storedNameAt = offset + kCentralHeaderSize;
+    entry.storedNameSize = static_cast<std::uint16_t>(nameSize);
     const std::string_view extra(
         reinterpret_cast<const char*>(header + kCentralHeaderSize + nameSize), extraSize);
 
@@ -230,7 +236,7 @@ bool Reader::readCentralDirectory() {
       entry.zip64 = true;
       usesZip64_ = true;
     }
-    if (!decodeName(entry, extra, index)) return false;
+    if (!decodeName(entry, raw, extra, index)) return false;
 
     if ((entry.flags & (kFlagEncrypted | kFlagStrongEncryption | kFlagMaskedDirectory)) != 0) {
       return failEntry(Failure::kUnsupported, index, "not supported: the entry is encrypted");
@@ -258,22 +264,37 @@ bool Reader::readCentralDirectory() {
   return true;
 }
 
-bool Reader::decodeName(Entry& entry, std::string_view extra, std::size_t index) {
-  const std::string_view raw = entry.storedName;  // `name` is still empty
-  // The name as stored is the entry's name: it is kept once.
-  const auto asStored = [&entry] {
-    entry.name = entry.storedName;
-    entry.storedName = std::string_view();
+bool Reader::decodeName(Entry& entry, std::string_view raw, std::string_view extra,
+                        std::size_t index) {
+  // The name is kept once: as stored when it reads so, else as decoded (and
+  // the stored bytes beside it, for the local header); not at all when
+  // names are left in the archive.
+  const auto keep = [this, &entry, raw](std::string_view name) {
+    entry.nameSize = static_cast<std::uint32_t>(name.size());
+    entry.endsInSlash = name.back() == '/';
+    if (!namesHeld_) {
+      entry.nameCrc32 = static_cast<std::uint32_t>(
+          ::crc32(0, reinterpret_cast<const Bytef*>(name.data()), static_cast<uInt>(name.size())));
+      return;
+    }
+    if (name == raw) {
+      entry.name = names_.add(raw);
+    } else {
+      entry.storedName = names_.add(raw);
+      entry.name = names_.add(name);
+    }
   };
   if (raw.empty()) return failEntry(Failure::kDamaged, index, "its name is empty");
   if (raw.find('\0') != std::string_view::npos) {
     return failEntry(Failure::kDamaged, index, "its name holds a NUL byte");
   }
+  entry.beyondAscii = std::any_of(raw.begin(), raw.end(),
+                                  [](char c) { return static_cast<std::uint8_t>(c) >= 0x80; });
   if ((entry.flags & kFlagUtf8) != 0) {
     if (!isValidUtf8(raw)) {
       return failEntry(Failure::kDamaged, index, "its name is marked UTF-8 but is not");
     }
-    asStored();
+    keep(raw);
     return true;
   }
   // An Info-ZIP Unicode Path field counts only while it belongs to the name
@@ -293,20 +314,16 @@ bool Reader::decodeName(Entry& entry, std::string_view extra, std::size_t index)
                          "its Unicode Path extra field does not hold a UTF-8 name");
       }
       if (name.size() > nameLimit_) return nameTooLong(index, name);
-      if (name == raw) {
-        asStored();
-      } else {
-        entry.name = names_.add(name);
-      }
+      // (The field lies in the extra block, right after the stored name.)
+      entry.unicodeNameAt = static_cast<std::uint32_t>(name.data() - raw.data());
+      keep(name);
       return true;
     }
   }
   // An ASCII name reads the same in every code page: it needs no decoder.
-  const bool ascii = std::all_of(raw.begin(), raw.end(),
-                                 [](char c) { return static_cast<std::uint8_t>(c) < 0x80; });
-  if (ascii) {
-    entry.legacyName = true;
-    asStored();
+  entry.legacyName = true;
+  if (!entry.beyondAscii) {
+    keep(raw);
     return true;
   }
   std::optional<std::string> decoded = decoder_(raw);
@@ -314,13 +331,12 @@ bool Reader::decodeName(Entry& entry, std::string_view extra, std::size_t index)
     return failEntry(Failure::kUnsupported, index,
                      "not supported: its name cannot be read in the legacy code page");
   }
-  if (decoded->size() > nameLimit_) return nameTooLong(index, *decoded);
-  entry.legacyName = true;
-  if (*decoded == raw) {
-    asStored();
-  } else {
-    entry.name = names_.add(*decoded);
+  if (decoded->empty()) {
+    return failEntry(Failure::kUnsupported, index,
+                     "not supported: its name reads as nothing in the legacy code page");
   }
+  if (decoded->size() > nameLimit_) return nameTooLong(index, *decoded);
+  keep(*decoded);
   return true;
 }
 

@@ -40,6 +40,14 @@ bool Reader::checkLocalHeader(std::size_t index) {
                                        num(entries_.size()) + ")");
   }
   Entry& entry = entries_[index];
+  // The name as the directory stores it: held, or read again here (a copy,
+  // through the source's own reading, which may cache the directory).
+  std::string_view stored = entry.rawName();
+  if (!namesHeld_) {
+    nameScratch_.resize(entry.storedNameSize);
+    if (!readAt(entry.storedNameAt, nameScratch_.data(), nameScratch_.size())) return false;
+    stored = nameScratch_;
+  }
   const std::uint64_t offset = entry.localHeaderOffset;
   std::uint8_t headerBytes[kLocalHeaderSize];
   const std::uint8_t* header = bytesAt(offset, kLocalHeaderSize, headerBytes);
@@ -72,7 +80,7 @@ bool Reader::checkLocalHeader(std::size_t index) {
   if (nameBytes == nullptr) return false;
   const std::string_view name(reinterpret_cast<const char*>(nameBytes), nameSize);
   const std::string_view extra(reinterpret_cast<const char*>(nameBytes) + nameSize, extraSize);
-  if (name != entry.rawName()) {
+  if (name != stored) {
     return failEntry(Failure::kDamaged, index,
                      "its local header names it \"" + printable(name) + "\"");
   }
@@ -146,9 +154,8 @@ void Reader::prefetch(std::size_t index, bool recordFetched) {
     __builtin_prefetch(&limits_[index]);
     return;
   }
-  const std::string_view raw = entry.rawName();
-  __builtin_prefetch(raw.data());
-  source_->prefetch(entry.localHeaderOffset, kLocalHeaderSize + raw.size());
+  if (namesHeld_) __builtin_prefetch(entry.rawName().data());
+  source_->prefetch(entry.localHeaderOffset, kLocalHeaderSize + entry.storedNameSize);
 }
 
 // ---------------------------------------------------------------------------

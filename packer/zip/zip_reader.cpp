@@ -16,6 +16,9 @@
 //   2. Sources, entries, failures
 #include "zip_reader.h"
 
+#include <zlib.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -109,8 +112,6 @@ const std::uint8_t* MemorySource::view(std::uint64_t offset, std::size_t size) {
   return reinterpret_cast<const std::uint8_t*>(bytes_.data()) + offset;
 }
 
-bool Entry::isFolder() const { return !name.empty() && name.back() == '/'; }
-
 const char* failureName(Failure failure) {
   switch (failure) {
     case Failure::kNone:
@@ -146,10 +147,109 @@ bool Reader::failEntry(Failure failure, std::size_t index, const std::string& wh
 std::string Reader::entryMessage(std::size_t index, const std::string& what) const {
   std::string who = "entry #" + num(index + 1);
   if (index < entries_.size()) {
+    // The name as decoded once it is (until then, as stored).
+    std::string scratch;
     const Entry& entry = entries_[index];
-    who += " \"" + printable(entry.name.empty() ? entry.storedName : entry.name) + "\"";
+    who += " \"" +
+           printable(entry.nameSize != 0 ? nameOf(index, scratch) : storedNameOf(index, scratch)) +
+           "\"";
   }
   return who + ": " + what;
+}
+
+bool Reader::readNameBack(std::uint64_t offset, std::size_t size, std::string& scratch) const {
+  scratch.resize(size);
+  return size == 0 || nameBlocks_.read(*source_, offset, size, scratch.data());
+}
+
+void Reader::NameBlocks::clear() {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  blocks_.clear();
+  last_ = UINT64_MAX;
+}
+
+bool Reader::NameBlocks::read(ByteSource& source, std::uint64_t offset, std::size_t size,
+                              char* out) {
+  if (offset > source.size() || size > source.size() - offset) return false;
+  const std::lock_guard<std::mutex> lock(mutex_);
+  if (blocks_.empty()) blocks_.resize(kBlocks);
+  const std::uint64_t first = offset / kBlockBytes;
+  const std::uint64_t last = (offset + size - 1) / kBlockBytes;
+  // Away from where the last read ended, and not cached: read on its own.
+  const bool inOrder = last_ != UINT64_MAX && first >= last_ && first <= last_ + 1;
+  const bool cached =
+      blocks_[first % kBlocks].number == first && blocks_[last % kBlocks].number == last;
+  last_ = last;
+  if (!inOrder && !cached) return source.readFromAnyThread(offset, out, size);
+  while (size > 0) {
+    const std::uint64_t number = offset / kBlockBytes;
+    Block& block = blocks_[number % kBlocks];
+    if (block.number != number) {
+      if (block.bytes == nullptr) block.bytes.reset(new char[kBlockBytes]);
+      const std::uint64_t start = number * kBlockBytes;
+      block.number = UINT64_MAX;
+      block.length =
+          static_cast<std::size_t>(std::min<std::uint64_t>(kBlockBytes, source.size() - start));
+      if (!source.readFromAnyThread(start, block.bytes.get(), block.length)) return false;
+      block.number = number;
+    }
+    const auto at = static_cast<std::size_t>(offset - number * kBlockBytes);
+    const std::size_t take = std::min(size, block.length - at);
+    std::memcpy(out, block.bytes.get() + at, take);
+    out += take;
+    offset += take;
+    size -= take;
+  }
+  return true;
+}
+
+void Reader::loseName(std::size_t index) const {
+  std::uint64_t none = 0;
+  lostName_.compare_exchange_strong(none, index + 1);
+}
+
+std::string_view Reader::storedNameOf(std::size_t index, std::string& scratch) const {
+  const Entry& entry = entries_[index];
+  // (Held once the name is decoded; a failure before that reads it back.)
+  if (namesHeld_ && entry.nameSize != 0) return entry.rawName();
+  if (!readNameBack(entry.storedNameAt, entry.storedNameSize, scratch)) {
+    loseName(index);
+    return {};
+  }
+  return scratch;
+}
+
+std::string_view Reader::nameOf(std::size_t index, std::string& scratch) const {
+  const Entry& entry = entries_[index];
+  if (namesHeld_) return entry.name;
+  bool read = false;
+  if (entry.unicodeNameAt != 0) {
+    read = readNameBack(entry.storedNameAt + entry.unicodeNameAt, entry.nameSize, scratch);
+  } else if (entry.legacyName && entry.beyondAscii) {
+    read = readNameBack(entry.storedNameAt, entry.storedNameSize, scratch);
+    std::optional<std::string> decoded;
+    if (read) decoded = decoder_(scratch);
+    read = decoded.has_value();
+    if (read) scratch = std::move(*decoded);
+  } else {
+    read = readNameBack(entry.storedNameAt, entry.storedNameSize, scratch);
+  }
+  // The name must read as it did when the directory was read.
+  if (!read || scratch.size() != entry.nameSize ||
+      static_cast<std::uint32_t>(::crc32(0, reinterpret_cast<const Bytef*>(scratch.data()),
+                                         static_cast<uInt>(scratch.size()))) != entry.nameCrc32) {
+    loseName(index);
+    return {};
+  }
+  return scratch;
+}
+
+std::string Reader::namesLost() const {
+  const std::uint64_t lost = lostName_.load();
+  if (lost == 0) return {};
+  return "entry #" + num(lost) +
+         ": its name no longer reads as it did in the central directory (the archive changed "
+         "while it was read)";
 }
 
 std::string Reader::crcMismatch(std::size_t index, std::uint32_t found) const {

@@ -17,10 +17,12 @@
 #ifndef QUILLET_ZIP_ZIP_READER_H
 #define QUILLET_ZIP_ZIP_READER_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -46,6 +48,11 @@ class ByteSource {
   // them so (readAt then reads them). Never beyond the end.
   virtual const std::uint8_t* view(std::uint64_t /*offset*/, std::size_t /*size*/) {
     return nullptr;
+  }
+  // readAt(), for a caller on any thread while another reads: a source
+  // whose readAt keeps nothing between calls needs no other.
+  virtual bool readFromAnyThread(std::uint64_t offset, void* buffer, std::size_t size) {
+    return readAt(offset, buffer, size);
   }
 };
 
@@ -88,7 +95,9 @@ enum class Failure {
 const char* failureName(Failure failure);
 
 // One entry of the central directory. Its names are views of the reader's
-// own storage: valid until the reader is opened again or destroyed.
+// own storage: valid until the reader is opened again or destroyed. A reader
+// that leaves names in the archive (setNamesHeldMax) leaves both empty:
+// Reader::nameOf reads them back.
 struct Entry {
   // UTF-8, exactly as stored after decoding ("/" separators; folders end in "/").
   std::string_view name;
@@ -97,6 +106,16 @@ struct Entry {
   // release of many long names would otherwise hold each twice.
   std::string_view storedName;
   std::string_view rawName() const { return storedName.empty() ? name : storedName; }
+  // Where the name lies in the archive: the stored bytes at storedNameAt;
+  // the name is those bytes, those of the Unicode Path field that begin
+  // unicodeNameAt bytes after them (0: none), or the stored bytes decoded
+  // from the legacy code page (legacyName and beyondAscii).
+  std::uint64_t storedNameAt = 0;
+  std::uint32_t unicodeNameAt = 0;
+  std::uint16_t storedNameSize = 0;
+  std::uint32_t nameSize = 0;   // bytes of the name in UTF-8
+  std::uint32_t nameCrc32 = 0;  // of the name in UTF-8, to know it again when read back
+  bool beyondAscii = false;     // the stored name has bytes beyond ASCII
   std::uint64_t compressedSize = 0;
   std::uint64_t size = 0;  // uncompressed
   std::uint64_t localHeaderOffset = 0;
@@ -111,7 +130,8 @@ struct Entry {
   bool legacyName =
       false;           // decoded from the legacy code page (no flag bit 11, no Unicode Path field)
   bool zip64 = false;  // sizes or offset came from a Zip64 extra field
-  bool isFolder() const;  // name ends in "/"
+  bool endsInSlash = false;
+  bool isFolder() const { return endsInSlash; }  // name ends in "/"
   std::uint64_t dataOffset() const { return localHeaderOffset + dataStart; }
 };
 
@@ -155,6 +175,22 @@ class Reader {
     nameLimit_ = limit;
     nameLimitWhy_ = std::move(why);
   }
+  // Names are held in memory while the central directory takes at most
+  // `bytes`; beyond that the entries leave them in the archive and nameOf
+  // reads each back when it is asked for, so that a directory of long names
+  // claims no memory in proportion to its size. Held unless set.
+  void setNamesHeldMax(std::uint64_t bytes) { namesHeldMax_ = bytes; }
+  bool namesHeld() const { return namesHeld_; }
+  // Entry `index`'s name (UTF-8): the held one, or read back from the
+  // archive into `scratch`. May be called from any thread while another
+  // reads. Empty when it cannot be read back as it was read first (the
+  // archive changed); namesLost() then says so.
+  std::string_view nameOf(std::size_t index, std::string& scratch) const;
+  // The name as stored (rawName()), held or read back likewise.
+  std::string_view storedNameOf(std::size_t index, std::string& scratch) const;
+  // What went wrong reading a name back, or empty: a check that read one
+  // wrong has not checked the release it opened.
+  std::string namesLost() const;
   bool usesZip64() const { return usesZip64_; }
 
   // Reads the entry's local header and checks it against the central entry
@@ -200,7 +236,7 @@ class Reader {
   bool findEndRecord();
   bool readCentralDirectory();
   bool readCentralEntry(std::uint64_t& offset, std::uint64_t end, std::size_t index);
-  bool decodeName(Entry& entry, std::string_view extra, std::size_t index);
+  bool decodeName(Entry& entry, std::string_view raw, std::string_view extra, std::size_t index);
   bool nameTooLong(std::size_t index, std::string_view name);
   // Stable storage for the entries' names: blocks that are never moved or
   // freed while the entries live, so views of them stay valid as more names
@@ -225,6 +261,31 @@ class Reader {
   bool copyStored(std::size_t index, const Sink& sink, Crc check);
   bool inflateData(std::size_t index, const Sink& sink, Crc check, const Room& room);
 
+  bool readNameBack(std::uint64_t offset, std::size_t size, std::string& scratch) const;
+  void loseName(std::size_t index) const;
+  // The blocks of the archive that names were read back from, for any
+  // thread (one at a time). Names asked for in the directory's order (the
+  // survey, the report) cost a read per block; others (the file list's
+  // order, which may be any) a read of their own bytes, which keeps no
+  // block.
+  class NameBlocks {
+   public:
+    static constexpr std::size_t kBlockBytes = 4096;
+    static constexpr std::size_t kBlocks = 512;  // 2 MiB
+    void clear();
+    bool read(ByteSource& source, std::uint64_t offset, std::size_t size, char* out);
+
+   private:
+    struct Block {
+      std::uint64_t number = UINT64_MAX;  // which block of the archive; UINT64_MAX: none
+      std::size_t length = 0;
+      std::unique_ptr<char[]> bytes;
+    };
+    std::mutex mutex_;
+    std::vector<Block> blocks_;        // by block number modulo kBlocks
+    std::uint64_t last_ = UINT64_MAX;  // the block the last read ended in
+  };
+
   ByteSource* source_ = nullptr;
   LegacyNameDecoder decoder_;
   std::vector<Entry> entries_;
@@ -240,10 +301,17 @@ class Reader {
   std::size_t nameLimit_ = SIZE_MAX;
   std::string nameLimitWhy_;
   bool usesZip64_ = false;
+  std::uint64_t namesHeldMax_ = UINT64_MAX;
+  bool namesHeld_ = true;
+  // The first entry (counted from 1) whose name did not read back as it
+  // was first read; 0 while none. (Set from any thread.)
+  mutable std::atomic<std::uint64_t> lostName_{0};
+  mutable NameBlocks nameBlocks_;
   Failure failure_ = Failure::kNone;
   std::string message_;
   std::vector<std::uint8_t> window_;  // the central directory's read window; entry input
   std::vector<std::uint8_t> output_;  // inflated output
+  std::string nameScratch_;           // a stored name read again, for a local header
   std::unique_ptr<Inflater> inflater_;
 };
 

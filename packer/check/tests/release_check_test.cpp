@@ -102,7 +102,7 @@ TEST(CheckReportJson, EscapesEveryTextAndHoldsTheVerdict) {
 TEST(CheckReportWriting, HandsOutOneFindingAPieceAndSaysWhatItMentions) {
   const std::vector<ReleaseEntry> entries = {{"NAVI/a.dat"}, {"NAVI/A.DAT"}};
   CheckReport report;
-  report.entries = &entries;
+  report.names = EntryNames(entries);
   report.fileList.push_back("NAVI\\gone.dat");
   report.folderList.push_back("BSP");
   report.warn(Mention::entry(1), Words("differs only in case from ", Mention::entry(0), "; both"));

@@ -136,6 +136,64 @@ TEST(NameStorage, EveryNameStaysWholeWhateverFollowsIt) {
   EXPECT_EQ(zip.reader.entries()[0].name, "only.txt");
 }
 
+// Names are held up to a central directory of the size set, and read
+// back from the archive one byte past it, the same names either way.
+TEST(NameStorage, NamesAreHeldUpToTheDirectorySizeSetAndReadBackPastIt) {
+  std::vector<WriterEntry> written;
+  for (int i = 0; i < 40; ++i) {
+    written.emplace_back(std::to_string(i) + "/" + std::string(100 + i, 'a' + i % 26), "x", 8);
+  }
+  written.emplace_back(std::string(0xFFFF, '\x81'), "long legacy", 0);
+  const auto archive = writeZip(written);
+  const std::uint64_t directorySize = archive.end - archive.directoryOffset;
+  std::string umlauts;
+  for (int i = 0; i < 0xFFFF; ++i) umlauts += "\xc3\xbc";
+  for (const std::uint64_t held : {directorySize, directorySize - 1}) {
+    Opened zip(archive.bytes);
+    zip.reader.setNamesHeldMax(held);
+    ASSERT_TRUE(zip.reader.open(zip.source)) << zip.reader.message();
+    EXPECT_EQ(zip.reader.namesHeld(), held == directorySize);
+    std::string scratch;
+    for (std::size_t i = 0; i < written.size(); ++i) {
+      EXPECT_EQ(zip.reader.nameOf(i, scratch), i == 40 ? umlauts : written[i].name) << i;
+      EXPECT_EQ(readWhole(zip.reader, i), written[i].data) << zip.reader.message();
+    }
+  }
+}
+
+// A source whose bytes the test changes after the archive is opened.
+class ChangingSource final : public ByteSource {
+ public:
+  explicit ChangingSource(std::string bytes) : bytes(std::move(bytes)) {}
+  std::uint64_t size() const override { return bytes.size(); }
+  bool readAt(std::uint64_t offset, void* buffer, std::size_t size) override {
+    if (offset > bytes.size() || size > bytes.size() - offset) return false;
+    std::copy_n(bytes.data() + offset, size, static_cast<char*>(buffer));
+    return true;
+  }
+  std::string bytes;
+};
+
+// A name that no longer reads as it did (the archive changed on disk) is
+// never taken for another: it reads as nothing, and the reader says which.
+TEST(NameStorage, ANameThatChangedAfterOpeningIsLostNotMisread) {
+  const auto archive = writeZip({{"a.txt", "1", 0}, {"b.txt", "2", 0}});
+  ChangingSource source(archive.bytes);
+  Reader reader;
+  reader.setNamesHeldMax(0);
+  ASSERT_TRUE(reader.open(source)) << reader.message();
+  source.bytes[archive.central[1] + 46] = 'c';  // "c.txt" in the directory
+  std::string scratch;
+  EXPECT_EQ(reader.nameOf(0, scratch), "a.txt");
+  EXPECT_EQ(reader.namesLost(), "");
+  EXPECT_EQ(reader.nameOf(1, scratch), "");
+  EXPECT_THAT(reader.namesLost(), HasSubstr("entry #2: its name no longer reads as it did"));
+  source.bytes[archive.central[1] + 46] = 'b';
+  source.bytes.resize(archive.central[0]);  // and then cut short
+  EXPECT_FALSE(reader.checkLocalHeader(0));
+  EXPECT_EQ(reader.failure(), Failure::kCannotRead);
+}
+
 TEST(EntryStreaming, HandsOverChunksOfAtMost64KiBThatAddUpToTheEntry) {
   for (const std::uint16_t method : {0, 8}) {
     SCOPED_TRACE(method);
@@ -306,6 +364,26 @@ TEST_P(EntryName, IsDecodedAsItsFlagsAndFieldsSay) {
   EXPECT_EQ(read.rawName(), c.stored);
   EXPECT_EQ(read.legacyName, c.legacy);
   EXPECT_TRUE(zip.reader.checkLocalHeader(0)) << zip.reader.message();
+}
+
+// Left in the archive, each name reads back as it was decoded, and the
+// local header is checked against the stored bytes read back.
+TEST_P(EntryName, ReadsBackAsDecodedWhenNamesAreLeftInTheArchive) {
+  const NameCase& c = GetParam();
+  WriterEntry entry{c.stored, "x", 0, c.flags};
+  entry.extra = c.extra;
+  Opened zip(writeZip({entry}).bytes);
+  zip.reader.setNamesHeldMax(0);
+  ASSERT_TRUE(zip.reader.open(zip.source)) << zip.reader.message();
+  EXPECT_FALSE(zip.reader.namesHeld());
+  const Entry& read = zip.reader.entries().at(0);
+  EXPECT_TRUE(read.name.empty());
+  std::string scratch;
+  EXPECT_EQ(zip.reader.nameOf(0, scratch), c.expected);
+  EXPECT_EQ(zip.reader.storedNameOf(0, scratch), c.stored);
+  EXPECT_EQ(read.nameSize, c.expected.size());
+  EXPECT_TRUE(zip.reader.checkLocalHeader(0)) << zip.reader.message();
+  EXPECT_EQ(zip.reader.namesLost(), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(
