@@ -107,6 +107,7 @@ class ReadAhead {
     std::size_t used = 0;                   // of them, holding contents
     std::vector<Piece> pieces;
     std::vector<std::string> messages;  // of the entries that failed
+    std::size_t messageBytes = 0;       // theirs, counted with the contents
   };
 
   // The caller's thread: gives the batch it took back as a spare and takes
@@ -116,6 +117,7 @@ class ReadAhead {
     taking_.used = 0;
     taking_.pieces.clear();
     taking_.messages.clear();
+    taking_.messageBytes = 0;
     std::unique_lock<std::mutex> lock(mutex_);
     if (spare) spare_.push_back(std::move(taking_));
     changed_.wait(lock, [this] { return !queue_.empty(); });
@@ -147,7 +149,10 @@ class ReadAhead {
   }
 
   bool full() const {
-    return filling_.used >= kBatchBytes || filling_.pieces.size() >= kBatchPieces;
+    // (Messages count as contents: failures of entries that name long
+    // names one after another fill a batch as their contents would.)
+    return filling_.used + filling_.messageBytes >= kBatchBytes ||
+           filling_.pieces.size() >= kBatchPieces;
   }
 
   // The place for the next `size` bytes of the batch being filled; nullptr
@@ -205,6 +210,7 @@ class ReadAhead {
         end.failure = source_.failure();
         end.message = static_cast<std::uint32_t>(filling_.messages.size());
         filling_.messages.push_back(source_.message());
+        filling_.messageBytes += filling_.messages.back().size();
       }
       if (full() && !flush()) return;
     }

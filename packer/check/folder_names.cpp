@@ -26,13 +26,17 @@ std::string_view parentOf(std::string_view name) {
 
 }  // namespace
 
-bool FolderNames::add(Folder folder) {
-  if (folders_.count(folder) != 0) return false;
-  if (folders_.size() == kFoldersMax) {
+bool FolderNames::insert(std::set<Folder, Order>& set, Folder folder, std::string_view name,
+                         bool limited) {
+  // Looked up by the name at hand, the folders in the set are read once per
+  // step (a release of long names reads them back from the archive).
+  const auto at = set.lower_bound(name);
+  if (at != set.end() && !set.key_comp()(name, *at)) return false;
+  if (limited && set.size() == kFoldersMax) {
     tooMany_ = true;
     return false;
   }
-  folders_.insert(folder);
+  set.emplace_hint(at, folder);
   return true;
 }
 
@@ -45,12 +49,16 @@ bool FolderNames::note(std::string_view name, bool folder, std::size_t entry) {
   // A folder met before has had its own folders above it recorded (the
   // entry before's folder most often), so the walk up ends at the first
   // folder known.
-  if (!parent.empty() && parent != lastParent_ && nonEmpty_.insert(at(parent)).second) {
-    for (std::string_view up = parent; !up.empty() && add(at(up)); up = parentOf(up)) {
+  if (!parent.empty() && parent != lastParent_ && insert(nonEmpty_, at(parent), parent, false)) {
+    for (std::string_view up = parent; !up.empty() && insert(folders_, at(up), up, true);
+         up = parentOf(up)) {
     }
   }
   lastParent_.assign(parent);
-  if (folder) add(at(name.substr(0, name.size() - 1)));
+  if (folder) {
+    const std::string_view self = name.substr(0, name.size() - 1);
+    insert(folders_, at(self), self, true);
+  }
   return !tooMany_;
 }
 
@@ -104,9 +112,9 @@ void FolderNames::matchLines(const TextLines& lines, CheckReport& report) const 
     }
     const Folder* loose = findLoosely(name);
     if (loose != nullptr && nonEmpty_.count(*loose) != 0) {
-      report.warn(where, "matches folder " + quoted(order.name(*loose, scratch)) +
-                             " only when case is ignored (the device's file system would "
-                             "find it)");
+      report.warn(where, Words("matches ", report.mentionFolder(loose->entry, loose->length),
+                               " only when case is ignored (the device's file system would "
+                               "find it)"));
       named.insert(*loose);
       continue;
     }
@@ -117,7 +125,7 @@ void FolderNames::matchLines(const TextLines& lines, CheckReport& report) const 
   }
   for (const Folder folder : nonEmpty_) {
     if (named.count(folder) == 0) {
-      report.fail(kExitListsDisagree, "folder " + quoted(order.name(folder, scratch)),
+      report.fail(kExitListsDisagree, report.mentionFolder(folder.entry, folder.length),
                   "holds entries but has no line in $FolderList.txt");
     }
   }

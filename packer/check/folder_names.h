@@ -70,8 +70,10 @@ class FolderNames {
     }
   };
 
-  // Adds a folder; false when it was there already.
-  bool add(Folder folder);
+  // Adds `folder`, named `name`, to `set`; false when a folder of that
+  // name is there already, or when `limited` and the set holds kFoldersMax
+  // (tooMany_ is then set).
+  bool insert(std::set<Folder, Order>& set, Folder folder, std::string_view name, bool limited);
 
   EntryNames names_;
   std::set<Folder, Order> folders_;   // every folder

@@ -29,6 +29,7 @@ void HeldEntries::readOne(ReleaseSource& source, std::size_t index, std::uint64_
   if (!read) {
     record.failure = static_cast<std::uint32_t>(failures_.size());
     failures_.emplace_back(source.failure(), source.message());
+    failureBytes_ += kFailureOverheadBytes + source.message().size();
   }
 }
 
@@ -53,6 +54,7 @@ void HeldEntries::readSmallFiles(ReleaseSource& source, const std::vector<int>& 
     if (entry.folder || !entry.readable || entry.size > kEntryBytesMax || holds(i)) continue;
     if (std::find(skip.begin(), skip.end(), static_cast<int>(i)) != skip.end()) continue;
     if (contents_.size() + kEntryBytesMax > kBudgetBytes) break;
+    if (failureBytes_ >= kFailureBytesMax) break;
     if (cancel.load(std::memory_order_relaxed)) break;
     readOne(source, i, kEntryBytesMax, /*keepStopped=*/false);
   }

@@ -28,6 +28,12 @@ class HeldEntries {
   // What is held at most, whatever the release (small files are read ahead
   // while there is room for one more of the largest).
   static constexpr std::uint64_t kBudgetBytes = 16u << 20;
+  // What the messages of failed readings may take at most: past it, files
+  // are left to be read at their turn (a damaged archive of long names may
+  // fail on every entry).
+  static constexpr std::uint64_t kFailureBytesMax = 1u << 20;
+  // What a failure counts besides its message's bytes.
+  static constexpr std::uint64_t kFailureOverheadBytes = 64;
 
   // How reading an entry ended, and what it gave.
   struct Held {
@@ -129,7 +135,8 @@ class HeldEntries {
   std::vector<Record> records_;  // by entry
   std::string contents_;
   std::vector<std::pair<SourceFailure, std::string>> failures_;
-  std::size_t pending_ = 0;  // the entry start() began
+  std::uint64_t failureBytes_ = 0;  // their messages', counted against the budget
+  std::size_t pending_ = 0;         // the entry start() began
   std::size_t pendingBegin_ = 0;
   bool pendingTooLong_ = false;
 };

@@ -55,12 +55,22 @@ enum class Severity : std::uint8_t { kWarning, kError };
 // (said "entry 'NAVI/x.dat'") or a line of a list (said in quotes). A
 // release of 65,533 long names may have a finding on every entry.
 struct Mention {
-  enum class Of : std::uint8_t { kNothing, kEntry, kFileLine, kFolderLine };
+  // kEntryLabel: an entry as a source's message names it ("entry #4
+  // \"NAVI/x.dat\"").
+  // kFolder: a folder of the release (said "folder 'NAVI/Maps'"), one of
+  // CheckReport::folderMentions.
+  enum class Of : std::uint8_t { kNothing, kEntry, kFileLine, kFolderLine, kEntryLabel, kFolder };
   Of of = Of::kNothing;
   std::uint32_t index = 0;  // the entry's, or the line's counted from 0
 
   static Mention entry(std::size_t index) {
     return {Of::kEntry, static_cast<std::uint32_t>(index)};
+  }
+  static Mention entryLabel(std::size_t index) {
+    return {Of::kEntryLabel, static_cast<std::uint32_t>(index)};
+  }
+  static Mention folder(std::size_t index) {
+    return {Of::kFolder, static_cast<std::uint32_t>(index)};
   }
   static Mention fileLine(std::size_t index) {
     return {Of::kFileLine, static_cast<std::uint32_t>(index)};
@@ -130,6 +140,14 @@ struct CheckReport {
   // source's, which must outlive the report; checkPath() keeps the source it
   // opened in `release`.
   EntryNames names;
+  // The folders findings mention: the first `second` bytes of the name of
+  // entry `first`.
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> folderMentions;
+  Mention mentionFolder(std::size_t entry, std::size_t length) {
+    folderMentions.emplace_back(static_cast<std::uint32_t>(entry),
+                                static_cast<std::uint32_t>(length));
+    return Mention::folder(folderMentions.size() - 1);
+  }
   std::shared_ptr<ReleaseSource> release;
 
   // kExitPassed, or the lowest exit code among the errors.
@@ -146,8 +164,10 @@ struct CheckReport {
  private:
   void add(Severity severity, int exitCode, Place where, Words message);
   std::uint32_t wordsId(std::string text);
-  std::vector<std::string> words_;  // the findings' words, each once
-  std::unordered_map<std::string, std::uint32_t> wordsIds_;
+  // The findings' words, each once (a deque: the table's keys are views of
+  // them, which stay where they are).
+  std::deque<std::string> words_;
+  std::unordered_map<std::string_view, std::uint32_t> wordsIds_;
 };
 
 // Called now and then while contents are read: bytes read so far of the

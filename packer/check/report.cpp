@@ -2,6 +2,7 @@
 
 #include "finding_places.h"
 #include "utf.h"
+#include "zip_reader.h"
 
 namespace quillet::check {
 
@@ -26,6 +27,18 @@ void CheckReport::fail(int exitCode, Place where, Words message) {
 }
 
 void CheckReport::add(Severity severity, int exitCode, Place where, Words message) {
+  // A source's message about an entry names it again: the name is said
+  // from the entry rather than kept in the words (a damaged archive of
+  // long names may have a message on every entry).
+  if (where.at.of == Mention::Of::kEntry && message.quote.of == Mention::Of::kNothing &&
+      message.text.compare(0, 7, "entry #") == 0) {
+    std::string scratch;
+    const std::string label =
+        zip::entryLabel(where.at.index + 1, names.of(where.at.index, scratch));
+    if (message.text.compare(0, label.size(), label) == 0) {
+      message = Words("", Mention::entryLabel(where.at.index), message.text.substr(label.size()));
+    }
+  }
   Finding finding;
   finding.severity = severity;
   finding.exitCode = static_cast<std::uint8_t>(exitCode);
@@ -43,8 +56,8 @@ std::uint32_t CheckReport::wordsId(std::string text) {
   const auto known = wordsIds_.find(text);
   if (known != wordsIds_.end()) return known->second;
   const auto id = static_cast<std::uint32_t>(words_.size());
-  wordsIds_.emplace(text, id);
   words_.push_back(std::move(text));
+  wordsIds_.emplace(words_.back(), id);
   return id;
 }
 
@@ -56,6 +69,15 @@ std::string mentionText(const CheckReport& report, Mention mention) {
     case Mention::Of::kEntry: {
       std::string scratch;
       return entryWhere(report.names.of(mention.index, scratch));
+    }
+    case Mention::Of::kEntryLabel: {
+      std::string scratch;
+      return zip::entryLabel(mention.index + 1, report.names.of(mention.index, scratch));
+    }
+    case Mention::Of::kFolder: {
+      const auto& [entry, length] = report.folderMentions[mention.index];
+      std::string scratch;
+      return "folder " + quoted(report.names.of(entry, scratch).substr(0, length));
     }
     case Mention::Of::kFileLine:
       return quoted(report.fileList[mention.index]);

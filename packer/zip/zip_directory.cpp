@@ -273,8 +273,7 @@ bool Reader::decodeName(Entry& entry, std::string_view raw, std::string_view ext
     entry.nameSize = static_cast<std::uint32_t>(name.size());
     entry.endsInSlash = name.back() == '/';
     if (!namesHeld_) {
-      entry.nameCrc32 = static_cast<std::uint32_t>(
-          ::crc32(0, reinterpret_cast<const Bytef*>(name.data()), static_cast<uInt>(name.size())));
+      entry.nameCheck = nameCheckOf(name);
       return;
     }
     if (name == raw) {

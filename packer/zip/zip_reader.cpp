@@ -38,6 +38,31 @@ std::string hex32(std::uint32_t value) {
   return text;
 }
 
+std::uint32_t nameCheckOf(std::string_view name) {
+  constexpr std::uint64_t kMultiplier = 0x9E3779B97F4A7C15u;
+  std::uint64_t lanes[4] = {name.size(), 1, 2, 3};
+  const auto mixIn = [](std::uint64_t& lane, std::uint64_t word) {
+    lane = (lane ^ word) * kMultiplier;
+    lane ^= lane >> 32;
+  };
+  std::size_t at = 0;
+  for (; at + 32 <= name.size(); at += 32) {
+    for (int k = 0; k < 4; ++k) {
+      std::uint64_t word = 0;
+      std::memcpy(&word, name.data() + at + 8 * k, 8);
+      mixIn(lanes[k], word);
+    }
+  }
+  for (int k = 0; at < name.size(); at += 8, ++k) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, name.data() + at, std::min<std::size_t>(8, name.size() - at));
+    mixIn(lanes[k], word);
+  }
+  std::uint64_t check = lanes[0];
+  for (int k = 1; k < 4; ++k) mixIn(check, lanes[k]);
+  return static_cast<std::uint32_t>(check ^ (check >> 32));
+}
+
 std::string printable(std::string_view name) {
   std::string out;
   for (const char c : name) {
@@ -144,17 +169,18 @@ bool Reader::failEntry(Failure failure, std::size_t index, const std::string& wh
   return fail(failure, entryMessage(index, what));
 }
 
+std::string entryLabel(std::size_t number, std::string_view name) {
+  return "entry #" + num(number) + " \"" + printable(name) + "\"";
+}
+
 std::string Reader::entryMessage(std::size_t index, const std::string& what) const {
-  std::string who = "entry #" + num(index + 1);
-  if (index < entries_.size()) {
-    // The name as decoded once it is (until then, as stored).
-    std::string scratch;
-    const Entry& entry = entries_[index];
-    who += " \"" +
-           printable(entry.nameSize != 0 ? nameOf(index, scratch) : storedNameOf(index, scratch)) +
-           "\"";
-  }
-  return who + ": " + what;
+  if (index >= entries_.size()) return "entry #" + num(index + 1) + ": " + what;
+  // The name as decoded once it is (until then, as stored).
+  std::string scratch;
+  const Entry& entry = entries_[index];
+  return entryLabel(index + 1,
+                    entry.nameSize != 0 ? nameOf(index, scratch) : storedNameOf(index, scratch)) +
+         ": " + what;
 }
 
 bool Reader::readNameBack(std::uint64_t offset, std::size_t size, std::string& scratch) const {
@@ -235,9 +261,7 @@ std::string_view Reader::nameOf(std::size_t index, std::string& scratch) const {
     read = readNameBack(entry.storedNameAt, entry.storedNameSize, scratch);
   }
   // The name must read as it did when the directory was read.
-  if (!read || scratch.size() != entry.nameSize ||
-      static_cast<std::uint32_t>(::crc32(0, reinterpret_cast<const Bytef*>(scratch.data()),
-                                         static_cast<uInt>(scratch.size()))) != entry.nameCrc32) {
+  if (!read || scratch.size() != entry.nameSize || nameCheckOf(scratch) != entry.nameCheck) {
     loseName(index);
     return {};
   }

@@ -94,6 +94,10 @@ enum class Failure {
 // A short English name of a failure ("damaged", "CRC mismatch", ...).
 const char* failureName(Failure failure);
 
+// How a message names an entry: "entry #4 \"NAVI/map.dat\"" (`number`
+// counted from 1; control bytes of the name as \xNN).
+std::string entryLabel(std::size_t number, std::string_view name);
+
 // One entry of the central directory. Its names are views of the reader's
 // own storage: valid until the reader is opened again or destroyed. A reader
 // that leaves names in the archive (setNamesHeldMax) leaves both empty:
@@ -114,7 +118,7 @@ struct Entry {
   std::uint32_t unicodeNameAt = 0;
   std::uint16_t storedNameSize = 0;
   std::uint32_t nameSize = 0;   // bytes of the name in UTF-8
-  std::uint32_t nameCrc32 = 0;  // of the name in UTF-8, to know it again when read back
+  std::uint32_t nameCheck = 0;  // of the name in UTF-8, to know it again when read back
   bool beyondAscii = false;     // the stored name has bytes beyond ASCII
   std::uint64_t compressedSize = 0;
   std::uint64_t size = 0;  // uncompressed

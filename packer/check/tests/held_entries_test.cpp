@@ -26,6 +26,8 @@ class MemoryRelease final : public ReleaseSource {
     for (std::size_t i = 0; i < entries_.size(); ++i) entries_[i].name = names_[i];
   }
   int failing = -1;
+  std::size_t failingFrom = SIZE_MAX;  // this entry and every one after it fail too
+  std::string failingMessage = "damaged: CRC mismatch";
   std::vector<std::size_t> readOrder;
 
   const char* kind() const override { return "archive"; }
@@ -43,9 +45,9 @@ class MemoryRelease final : public ReleaseSource {
         return false;
       }
     }
-    if (static_cast<int>(index) == failing) {
+    if (static_cast<int>(index) == failing || index >= failingFrom) {
       failure_ = SourceFailure::kDamaged;
-      message_ = "damaged: CRC mismatch";
+      message_ = failingMessage;
       return false;
     }
     return true;
@@ -142,6 +144,24 @@ TEST(HeldEntries, KeepsAFailedReadingWithTheSourcesMessage) {
   EXPECT_FALSE(bad.read);
   EXPECT_EQ(bad.failure, SourceFailure::kDamaged);
   EXPECT_EQ(bad.message, "damaged: CRC mismatch");
+}
+
+// Failures' messages are held up to their own limit: past it, the files
+// are left to be read at their turn.
+TEST(HeldEntries, HoldsFailuresUpToTheirLimitAndNoMore) {
+  constexpr std::uint64_t kCost = 1024;  // each failure's, message included
+  constexpr std::uint64_t kFit = HeldEntries::kFailureBytesMax / kCost;
+  MemoryRelease release;
+  for (std::uint64_t i = 0; i < kFit + 2; ++i) release.add("f" + std::to_string(i), 1, "x");
+  release.finish();
+  release.failingFrom = 0;
+  release.failingMessage.assign(kCost - HeldEntries::kFailureOverheadBytes, 'm');
+  const HeldEntries held = readAhead(release);
+  EXPECT_TRUE(held.holds(kFit - 1));
+  EXPECT_FALSE(held.get(kFit - 1).read);
+  EXPECT_EQ(held.get(kFit - 1).message, release.failingMessage);
+  EXPECT_FALSE(held.holds(kFit));  // the limit reached: left for its turn
+  EXPECT_EQ(release.readOrder.size(), kFit);
 }
 
 TEST(HeldEntries, ReadsNothingMoreOnceCancelled) {

@@ -163,6 +163,20 @@ INSTANTIATE_TEST_SUITE_P(
                      "its local header names it \"NAVI/Map.dat\""}),
     [](const auto& info) { return std::string(info.param.title); });
 
+// A source's message about an entry names it as the source does; the
+// report says that name from the entry rather than keeping it in the words.
+TEST(NamesReadBack, ASourcesMessageKeepsNoNameOfItsOwn) {
+  ScratchFolder scratch;
+  scratch.file("release.zip", spoiled(Spoil::kCrc).bytes);
+  const CheckReport report = checkArchive((scratch.root() / "release.zip").string(), false);
+  std::vector<std::string> said;
+  for (const Finding& finding : report.findings) {
+    if (finding.quoteOf == Mention::Of::kEntryLabel) said.push_back(report.said(finding));
+  }
+  ASSERT_EQ(said.size(), 1u) << textReport(report);
+  EXPECT_THAT(said[0], HasSubstr("entry 'NAVI/poi.dat': entry #11 \"NAVI/poi.dat\": its data"));
+}
+
 // A name that reads otherwise once the archive is open (it changed on disk
 // while it was checked) fails the check rather than being taken for another.
 TEST(NamesReadBack, ANameChangedWhileCheckedFailsTheCheck) {
