@@ -54,7 +54,7 @@ class ArchiveSource final : public ReleaseSource {
                        : stored.method == kMethodStored ? Kind::kStored
                                                         : Kind::kDeflated);
     }
-    bytes_.setBlocks(FileBytes::blocksBeside(nameBytes));
+    bytes_.setBlocks(FileBytes::blocksBeside(nameBytes, entries_.size()));
     return true;
   }
 

@@ -34,11 +34,19 @@ class FileBytes final : public zip::ByteSource {
   // What the names and the blocks share: 32 MiB.
   static constexpr std::uint64_t kNamesAndBlocksBytes = 2 * kBlocks * kBlockBytes;
 
-  // The blocks for an archive whose entries' names take `nameBytes`: all of
-  // kBlocks up to 8 MiB of names, then one block fewer per 4 KiB more.
-  static std::size_t blocksBeside(std::uint64_t nameBytes) {
-    const std::uint64_t names = std::min(nameBytes, kNamesAndBlocksBytes / 2) * 2;
-    const std::uint64_t blocks = (kNamesAndBlocksBytes - names) / kBlockBytes;
+  // What the check keeps for each entry beside its name, about: the
+  // reader's record and the release's, the tables, findings.
+  static constexpr std::uint64_t kEntryBytes = 256;
+
+  // The blocks for an archive of `entries` entries whose names take
+  // `nameBytes` held: all of kBlocks up to 8 MiB of names (and no entry),
+  // then one block fewer per 4 KiB more of names or per 8 KiB of entries.
+  static std::size_t blocksBeside(std::uint64_t nameBytes, std::uint64_t entries = 0) {
+    const std::uint64_t beside =
+        std::min(nameBytes, kNamesAndBlocksBytes / 2) * 2 +
+        std::min(entries, kNamesAndBlocksBytes / kEntryBytes) * kEntryBytes;
+    const std::uint64_t blocks =
+        (kNamesAndBlocksBytes - std::min(beside, kNamesAndBlocksBytes)) / kBlockBytes;
     return static_cast<std::size_t>(std::clamp<std::uint64_t>(blocks, kFewestBlocks, kBlocks));
   }
 

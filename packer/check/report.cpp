@@ -1,5 +1,9 @@
 #include "report.h"
 
+#include <algorithm>
+#include <cstring>
+#include <functional>
+
 #include "finding_places.h"
 #include "utf.h"
 #include "zip_reader.h"
@@ -43,21 +47,42 @@ void CheckReport::add(Severity severity, int exitCode, Place where, Words messag
   finding.severity = severity;
   finding.exitCode = static_cast<std::uint8_t>(exitCode);
   finding.whereOf = where.at.of;
-  finding.where =
-      where.at.of == Mention::Of::kNothing ? wordsId(std::move(where.text)) : where.at.index;
+  finding.where = where.at.of == Mention::Of::kNothing ? words_.idOf(where.text) : where.at.index;
   finding.quoteOf = message.quote.of;
   finding.quote = message.quote.index;
   finding.quoteAt = message.quoteAt;
-  finding.messageWords = wordsId(std::move(message.text));
+  finding.messageWords = words_.idOf(message.text);
   findings.push_back(finding);
 }
 
-std::uint32_t CheckReport::wordsId(std::string text) {
-  const auto known = wordsIds_.find(text);
-  if (known != wordsIds_.end()) return known->second;
-  const auto id = static_cast<std::uint32_t>(words_.size());
-  words_.push_back(std::move(text));
-  wordsIds_.emplace(words_.back(), id);
+std::uint32_t WordStore::idOf(std::string_view text) {
+  const std::size_t hash = std::hash<std::string_view>()(text);
+  if (4 * (views_.size() + 1) > 3 * table_.size()) {
+    // Twice the room (at least 64 places), every number placed again.
+    std::vector<std::uint32_t>(std::max<std::size_t>(64, 2 * table_.size())).swap(table_);
+    for (std::uint32_t id = 0; id < views_.size(); ++id) {
+      std::size_t at = std::hash<std::string_view>()(views_[id]) & (table_.size() - 1);
+      while (table_[at] != 0) at = (at + 1) & (table_.size() - 1);
+      table_[at] = id + 1;
+    }
+  }
+  std::size_t at = hash & (table_.size() - 1);
+  for (; table_[at] != 0; at = (at + 1) & (table_.size() - 1)) {
+    if (views_[table_[at] - 1] == text) return table_[at] - 1;
+  }
+  if (text.size() > left_) {
+    // A text longer than a block gets a block of its own size.
+    const std::size_t size = std::max(kBlockBytes, text.size());
+    blocks_.emplace_back(new char[size]);
+    free_ = blocks_.back().get();
+    left_ = size;
+  }
+  if (!text.empty()) std::memcpy(free_, text.data(), text.size());
+  views_.emplace_back(free_, text.size());
+  free_ += text.size();
+  left_ -= text.size();
+  const auto id = static_cast<std::uint32_t>(views_.size() - 1);
+  table_[at] = id + 1;
   return id;
 }
 
@@ -92,15 +117,15 @@ std::string mentionText(const CheckReport& report, Mention mention) {
 }  // namespace
 
 std::string CheckReport::whereText(const Finding& finding) const {
-  if (finding.whereOf == Mention::Of::kNothing) return words_[finding.where];
+  if (finding.whereOf == Mention::Of::kNothing) return std::string(words_[finding.where]);
   return mentionText(*this, finding.whereMention());
 }
 
 std::string CheckReport::messageText(const Finding& finding) const {
-  const std::string& text = words_[finding.messageWords];
-  if (finding.quoteOf == Mention::Of::kNothing) return text;
-  return text.substr(0, finding.quoteAt) + mentionText(*this, finding.quoteMention()) +
-         text.substr(finding.quoteAt);
+  const std::string_view text = words_[finding.messageWords];
+  if (finding.quoteOf == Mention::Of::kNothing) return std::string(text);
+  return std::string(text.substr(0, finding.quoteAt)) + mentionText(*this, finding.quoteMention()) +
+         std::string(text.substr(finding.quoteAt));
 }
 
 std::string CheckReport::said(const Finding& finding) const {

@@ -253,12 +253,13 @@ TEST_F(BlockCache, HoldsAFileOfAllItsBlocksAndNotOneMore) {
 struct BudgetCase {
   std::uint64_t nameBytes;
   std::size_t blocks;
+  std::uint64_t entries = 0;
 };
 
 class BlocksBesideNames : public ::testing::TestWithParam<BudgetCase> {};
 
 TEST_P(BlocksBesideNames, ShareTheBudgetDownToTheFewest) {
-  EXPECT_EQ(FileBytes::blocksBeside(GetParam().nameBytes), GetParam().blocks);
+  EXPECT_EQ(FileBytes::blocksBeside(GetParam().nameBytes, GetParam().entries), GetParam().blocks);
 }
 
 constexpr std::uint64_t kMiB = 1024 * 1024;
@@ -277,7 +278,14 @@ INSTANTIATE_TEST_SUITE_P(
                       BudgetCase{kFewestReached, FileBytes::kFewestBlocks},  // the fewest, reached
                       BudgetCase{kFewestReached + 4096, FileBytes::kFewestBlocks},
                       BudgetCase{16 * kMiB, FileBytes::kFewestBlocks},
-                      BudgetCase{~0ull, FileBytes::kFewestBlocks}));
+                      BudgetCase{~0ull, FileBytes::kFewestBlocks},
+                      // Entries take their share too: 65,536 of them half the blocks.
+                      BudgetCase{8 * kMiB, FileBytes::kBlocks - 1, 1},
+                      BudgetCase{0, FileBytes::kBlocks, 65536},
+                      BudgetCase{0, FileBytes::kBlocks - 1, 65537},
+                      BudgetCase{4 * kMiB, FileBytes::kBlocks / 2, 65536},
+                      BudgetCase{0, FileBytes::kFewestBlocks, 131071},
+                      BudgetCase{~0ull, FileBytes::kFewestBlocks, ~0ull}));
 
 }  // namespace
 }  // namespace quillet::check
