@@ -62,7 +62,30 @@ bool FolderNames::note(std::string_view name, bool folder, std::size_t entry) {
   return !tooMany_;
 }
 
-void FolderNames::matchLines(const TextLines& lines, CheckReport& report) const {
+void FolderLineMatcher::match(const LineQueue::Chunk& chunk, ListLines& lines) const {
+  const std::string_view prefix = "FlashDrive\\";
+  std::string name;
+  std::size_t begin = 0;
+  for (const std::size_t end : chunk.ends) {
+    const std::string_view text = std::string_view(chunk.text).substr(begin, end - begin);
+    begin = end;
+    std::size_t entry = 0;
+    std::size_t length = 0;
+    // (a line with a "/" of its own would not read as itself again: it
+    // keeps its text)
+    if (text.compare(0, prefix.size(), prefix) == 0 && text.find('/') == std::string_view::npos) {
+      name.assign(text.substr(prefix.size()));
+      std::replace(name.begin(), name.end(), '\\', '/');
+      if (folders_.findHolding(name, &entry, &length)) {
+        lines.pushFolder(entry, length);
+        continue;
+      }
+    }
+    lines.push_back(text);
+  }
+}
+
+void FolderNames::matchLines(const ListLines& lines, CheckReport& report) const {
   // Each folder by the hash of its name with case ignored, for the lines
   // that name none exactly; the folders of one name lie in name order.
   std::vector<std::pair<std::uint32_t, Folder>> byFolded;
@@ -96,8 +119,14 @@ void FolderNames::matchLines(const TextLines& lines, CheckReport& report) const 
   const std::string prefix = "FlashDrive\\";
   std::set<Folder, Order> named(order);
   for (std::size_t i = 0; i < lines.size(); ++i) {
+    std::size_t entry = 0;
+    std::size_t length = 0;
+    if (lines.folderOf(i, &entry, &length)) {
+      named.insert(Folder{static_cast<std::uint32_t>(entry), static_cast<std::uint32_t>(length)});
+      continue;
+    }
     const std::string where = lineWhere(kFolderListName, i + 1);
-    const std::string_view text = lines[i];
+    const std::string_view text = lines.textOf(i);
     if (text.compare(0, prefix.size(), prefix) != 0) {
       report.fail(kExitMalformedLists, where,
                   Words("", Mention::folderLine(i), " does not begin with " + quoted(prefix)));

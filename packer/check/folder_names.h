@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "list_read.h"
 #include "release_check.h"
 #include "text_lines.h"
 
@@ -39,8 +40,20 @@ class FolderNames {
   // Matches the folder list's lines against the folders that hold an entry:
   // each line names one ("FlashDrive\\" and then the folder, "\\" between
   // components; one matching only when case is ignored is taken, with a
-  // warning), and each such folder has a line.
-  void matchLines(const TextLines& lines, CheckReport& report) const;
+  // warning), and each such folder has a line. Lines kept as the folder
+  // they name (FolderLineMatcher) have matched already.
+  void matchLines(const ListLines& lines, CheckReport& report) const;
+
+  // The folder holding an entry that is named `name` exactly ("/" between
+  // components): the entry whose name begins with it, and its length.
+  bool findHolding(std::string_view name, std::size_t* entry, std::size_t* length) const {
+    const auto at = nonEmpty_.find(name);
+    if (at == nonEmpty_.end()) return false;
+    *entry = at->entry;
+    *length = at->length;
+    return true;
+  }
+  const EntryNames& names() const { return names_; }
 
  private:
   // A folder: the first `length` bytes of entry `entry`'s name.
@@ -80,6 +93,18 @@ class FolderNames {
   std::set<Folder, Order> nonEmpty_;  // folders holding an entry
   std::string lastParent_;            // the folder of the entry noted before
   bool tooMany_ = false;
+};
+
+// The folder list's: a line "FlashDrive\\" and a folder that holds an entry
+// is kept as that folder.
+class FolderLineMatcher final : public LineMatcher {
+ public:
+  explicit FolderLineMatcher(const FolderNames& folders) : folders_(folders) {}
+  const EntryNames& names() const override { return folders_.names(); }
+  void match(const LineQueue::Chunk& chunk, ListLines& lines) const override;
+
+ private:
+  const FolderNames& folders_;
 };
 
 }  // namespace quillet::check

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "finding_places.h"
 #include "list_format.h"
 #include "utf.h"
 
@@ -93,13 +94,17 @@ void matchChunk(const NameIndex& names, const LineQueue::Chunk& chunk, ListLines
 
 }  // namespace
 
-void matchQueuedLines(LineQueue& queue, const NameIndex& names, ListLines& lines) {
-  lines.setNames(names.names());
-  LineQueue::Chunk chunk;
-  while (queue.pop(&chunk)) matchChunk(names, chunk, lines);
+void FileLineMatcher::match(const LineQueue::Chunk& chunk, ListLines& lines) const {
+  matchChunk(files_, chunk, lines);
 }
 
-void readList(ReleaseSource& source, ListRead& list, HeldEntries* hold, const NameIndex* names,
+void matchQueuedLines(LineQueue& queue, const LineMatcher& matcher, ListLines& lines) {
+  lines.setNames(matcher.names());
+  LineQueue::Chunk chunk;
+  while (queue.pop(&chunk)) matcher.match(chunk, lines);
+}
+
+void readList(ReleaseSource& source, ListRead& list, HeldEntries* hold, const LineMatcher* matcher,
               LineQueue* queue) {
   const auto index = static_cast<std::size_t>(list.index);
   if (hold != nullptr && source.entries()[index].size > HeldEntries::kListBytesMax) hold = nullptr;
@@ -107,14 +112,14 @@ void readList(ReleaseSource& source, ListRead& list, HeldEntries* hold, const Na
   ListDecoder decoder(ListDecoder::Mode::kStrict);
   // Lines to be matched go a chunk at a time, to the queue or to be matched
   // here.
-  const bool matching = names != nullptr || queue != nullptr;
-  if (names != nullptr) list.lines.setNames(names->names());
+  const bool matching = matcher != nullptr || queue != nullptr;
+  if (matcher != nullptr) list.lines.setNames(matcher->names());
   LineQueue::Chunk chunk;
   const auto endChunk = [&] {
     if (queue != nullptr) {
       queue->push(std::move(chunk));
     } else {
-      matchChunk(*names, chunk, list.lines);
+      matcher->match(chunk, list.lines);
     }
     chunk = LineQueue::Chunk();
   };
@@ -130,7 +135,9 @@ void readList(ReleaseSource& source, ListRead& list, HeldEntries* hold, const Na
       const std::uint64_t most =
           std::min(source.entries()[index].size / 2, count * kListLineUnitsMax);
       list.lines.reserve(static_cast<std::size_t>(count),
-                         matching ? 0 : static_cast<std::size_t>(most * 3));
+                         matching ? 0
+                                  : static_cast<std::size_t>(std::min<std::uint64_t>(
+                                        most * 3, ListLines::kTextBytesMax)));
     }
     // (a chunk's text is given its room at once, so that it never moves to
     // a larger buffer while the old one is still held)
@@ -173,6 +180,28 @@ void readList(ReleaseSource& source, ListRead& list, HeldEntries* hold, const Na
     list.faultLine = decoder.faultLine();
     list.problem = decoder.message();
   }
+}
+
+bool sayListFaults(const ListRead& list, const char* listName, CheckReport& report) {
+  if (list.notUtf16 != 0) {
+    report.fail(kExitMalformedLists, lineWhere(listName, list.notUtf16),
+                std::string(listName) + " holds an unpaired surrogate (not valid UTF-16)");
+    return false;
+  }
+  if (list.malformed) {
+    const std::string where =
+        list.faultLine > 0 ? lineWhere(listName, list.faultLine) : std::string(listName);
+    report.fail(kExitMalformedLists, where, std::string(listName) + " " + list.problem);
+    return false;
+  }
+  if (list.lines.overflowed()) {
+    report.fail(kExitDamaged, Mention::entry(static_cast<std::size_t>(list.index)),
+                "not supported: its lines that name nothing exactly take more than " +
+                    std::to_string(ListLines::kTextBytesMax) +
+                    " bytes, the most the check keeps of them");
+    return false;
+  }
+  return true;
 }
 
 }  // namespace quillet::check

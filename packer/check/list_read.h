@@ -15,6 +15,7 @@
 
 #include "held_entries.h"
 #include "name_index.h"
+#include "release_check.h"
 #include "release_source.h"
 #include "text_lines.h"
 
@@ -64,6 +65,29 @@ class LineQueue {
   bool cancelled_ = false;
 };
 
+// What a list's lines are matched with as they are decoded: a line that
+// names something of the release exactly is kept as what it names, not as
+// text (a list of 65,535 long lines would otherwise hold every name again).
+class LineMatcher {
+ public:
+  virtual ~LineMatcher() = default;
+  // The names the kept lines are said with.
+  virtual const EntryNames& names() const = 0;
+  // Keeps the lines of `chunk` in `lines`, in order.
+  virtual void match(const LineQueue::Chunk& chunk, ListLines& lines) const = 0;
+};
+
+// The file list's: a line naming a file exactly is kept as that file's entry.
+class FileLineMatcher final : public LineMatcher {
+ public:
+  explicit FileLineMatcher(const NameIndex& files) : files_(files) {}
+  const EntryNames& names() const override { return files_.names(); }
+  void match(const LineQueue::Chunk& chunk, ListLines& lines) const override;
+
+ private:
+  const NameIndex& files_;
+};
+
 // The first file named exactly `name` (at the top level), or -1: the entry
 // the check takes for it when nothing is wrong with the entries.
 int exactTopLevel(const EntryNames& names, std::string_view name);
@@ -71,17 +95,22 @@ int exactTopLevel(const EntryNames& names, std::string_view name);
 // Reads and strictly decodes the list in entry `list.index` of `source`, and
 // with a `hold`, holds its bytes there when it is no larger than
 // HeldEntries::kListBytesMax and reads to its end (the digest reads the
-// list again otherwise). With `names`, each line that names a file of it
-// exactly is kept as that file's entry; with a `queue` instead, the lines
+// list again otherwise). With a `matcher`, each line that names something
+// exactly is kept as the matcher keeps it; with a `queue` instead, the lines
 // are handed to it, and `list.lines` is left alone for the thread that
 // takes them (matchQueuedLines) to fill. Touches nothing but `source`
 // (which no other thread may read meanwhile), `list`, `hold` and `queue`,
-// and only reads `names`.
+// and only reads what `matcher` reads.
 void readList(ReleaseSource& source, ListRead& list, HeldEntries* hold = nullptr,
-              const NameIndex* names = nullptr, LineQueue* queue = nullptr);
+              const LineMatcher* matcher = nullptr, LineQueue* queue = nullptr);
 
 // Takes the lines of `queue` until it is closed into `lines`, each that
-// names a file of `names` exactly as that file's entry.
-void matchQueuedLines(LineQueue& queue, const NameIndex& names, ListLines& lines);
+// names something exactly as `matcher` keeps it.
+void matchQueuedLines(LineQueue& queue, const LineMatcher& matcher, ListLines& lines);
+
+// Says in `report` what is wrong with `list`, read whole (named
+// `listName`): not UTF-16, malformed, or too much text to keep (refused as
+// not supported). True when nothing is.
+bool sayListFaults(const ListRead& list, const char* listName, CheckReport& report);
 
 }  // namespace quillet::check

@@ -63,7 +63,8 @@ class Checker {
       held_.prepare(entries, readFirst);
       if (files.index >= 0) readList(source_, files, &held_, nullptr, &fileLines_);
       fileLines_.close();
-      if (folders.index >= 0) readList(source_, folders, &held_);
+      if (folders.index >= 0) readList(source_, folders, &held_, nullptr, &folderLines_);
+      folderLines_.close();
       if (digestFile >= 0 && entries[digestFile].size == kMd5DigestBytes) {
         first = HeldEntries(static_cast<std::size_t>(digestFile) + 1);
         first.read(source_, static_cast<std::size_t>(digestFile), kMd5DigestBytes);
@@ -76,7 +77,10 @@ class Checker {
       held_.readSmallFiles(source_, readFirst, cancel_);
     });
     surveyEntries();
-    matchQueuedLines(fileLines_, files_.exact(), files.lines);
+    const FileLineMatcher fileLines(files_.exact());
+    const FolderLineMatcher folderLines(folders_);
+    matchQueuedLines(fileLines_, fileLines, files.lines);
+    matchQueuedLines(folderLines_, folderLines, folders.lines);
     {
       std::unique_lock<std::mutex> lock(mutex_);
       firstRead_.wait(lock, [&firstDone] { return firstDone; });
@@ -85,16 +89,16 @@ class Checker {
     const int fileList = topLevel(kFileListName, kExitMalformedLists);
     const int folderList = topLevel(kFolderListName, kExitMalformedLists);
     digestIndex_ = topLevel(kDigestName, kExitDigestMismatch);
-    const bool filesDecoded = fileList >= 0 && takeList(files, fileList, kFileListName,
-                                                        &files_.exact(), report_.fileList);
+    const bool filesDecoded =
+        fileList >= 0 && takeList(files, fileList, kFileListName, &fileLines, report_.fileList);
     const bool foldersDecoded = folderList >= 0 && takeList(folders, folderList, kFolderListName,
-                                                            nullptr, report_.folderList);
+                                                            &folderLines, report_.folderList);
     readExpectedDigest(first);
     std::vector<int> listed;
     if (filesDecoded) listed = matchFileLines();
     if (foldersDecoded && !folders_.tooMany()) {
       report_.folderLines = report_.folderList.size();
-      folders_.matchLines(report_.folderList.textLines(), report_);
+      folders_.matchLines(report_.folderList, report_);
     }
     files_.clear();  // no name is looked up from here on
     endSecondThread(/*cancel=*/false);
@@ -206,13 +210,13 @@ class Checker {
   // Says how reading the list in entry `index` ended (reading it now when
   // the second thread read another entry) and hands over its lines. True
   // when it decoded.
-  bool takeList(ListRead& list, int index, const char* listName, const NameIndex* names,
+  bool takeList(ListRead& list, int index, const char* listName, const LineMatcher* matcher,
                 ListLines& lines) {
     if (list.index != index) {
       endSecondThread(/*cancel=*/true);  // the source is this thread's alone
       list = ListRead();
       list.index = index;
-      readList(source_, list, nullptr, names);
+      readList(source_, list, nullptr, matcher);
     }
     doneBytes_ += list.bytes;
     reportProgress();
@@ -223,17 +227,7 @@ class Checker {
       return false;
     }
     if (list.read) read_[index] = true;
-    if (list.notUtf16 != 0) {
-      report_.fail(kExitMalformedLists, lineWhere(listName, list.notUtf16),
-                   std::string(listName) + " holds an unpaired surrogate (not valid UTF-16)");
-      return false;
-    }
-    if (list.malformed) {
-      const std::string where =
-          list.faultLine > 0 ? lineWhere(listName, list.faultLine) : std::string(listName);
-      report_.fail(kExitMalformedLists, where, std::string(listName) + " " + list.problem);
-      return false;
-    }
+    if (!sayListFaults(list, listName, report_)) return false;
     lines = std::move(list.lines);
     return true;
   }
@@ -295,6 +289,7 @@ class Checker {
     if (cancel) {
       cancel_.store(true, std::memory_order_relaxed);
       fileLines_.cancel();  // (it may wait to hand over lines)
+      folderLines_.cancel();
     }
     second_.join();
   }
@@ -454,6 +449,7 @@ class Checker {
   std::mutex mutex_;
   std::condition_variable firstRead_;  // the lists and $md5.bin are read
   LineQueue fileLines_;                // the file list's lines, decoded
+  LineQueue folderLines_;              // the folder list's
   HeldEntries held_{0};                // sized by the second thread
   FolderNames folders_{EntryNames(source_)};
   std::vector<bool> configuration_;  // entries whose name holds kConfigurationMark

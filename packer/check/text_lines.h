@@ -48,6 +48,8 @@ class TextLines {
   std::string& text() { return text_; }
   // Ends the line at the text's end.
   void endLine() { ends_.push_back(text_.size()); }
+  // Where the last line ends in text(): where the next one begins.
+  std::size_t textEnd() const { return ends_.empty() ? 0 : ends_.back(); }
   void push_back(std::string_view line) {
     text_.append(line);
     endLine();
@@ -77,6 +79,13 @@ class TextLines {
 // list of 65,535 long names would otherwise hold each a second time.
 class ListLines {
  public:
+  // The most text the lines kept as text may take: a list's lines that name
+  // nothing (or match only when case is ignored) are all said in the
+  // report, but a list of 65,535 such lines of 511 characters would take
+  // 100 MB. Past it, a line's text is not kept, and the list is refused
+  // (overflowed()).
+  static constexpr std::size_t kTextBytesMax = 4u << 20;
+
   // Lines of entries are said with the names of `names`, whose entries must
   // outlive this object.
   void setNames(const EntryNames& names) { names_ = names; }
@@ -89,24 +98,49 @@ class ListLines {
   // line to it itself and then calls endLine().
   std::string& text() { return text_.text(); }
   void endLine() {
+    if (text().size() > kTextBytesMax) {
+      text().resize(text_.textEnd());
+      overflowed_ = true;
+    }
     lines_.push_back(static_cast<std::uint32_t>(text_.size()));
     text_.endLine();
   }
   void push_back(std::string_view line) {
-    text().append(line);
+    if (text().size() + line.size() <= kTextBytesMax) {
+      text().append(line);
+    } else {
+      overflowed_ = true;
+    }
     endLine();
   }
+  // Whether a line's text was not kept (kTextBytesMax).
+  bool overflowed() const { return overflowed_; }
   // A line that names entry `index` exactly.
   void pushEntry(std::size_t index) {
     lines_.push_back(static_cast<std::uint32_t>(index) | kEntryBit);
   }
+  // A line that reads "FlashDrive\\" and then the first `length` bytes of
+  // entry `entry`'s name ("\\" for "/"): a folder list's line that names
+  // a folder exactly.
+  void pushFolder(std::size_t entry, std::size_t length) {
+    lines_.push_back(static_cast<std::uint32_t>(folders_.size()) | kFolderBit);
+    folders_.emplace_back(static_cast<std::uint32_t>(entry), static_cast<std::uint32_t>(length));
+  }
+  // The folder line `i` names as pushFolder() gave it, or nothing.
+  bool folderOf(std::size_t i, std::size_t* entry, std::size_t* length) const {
+    if ((lines_[i] & kFolderBit) == 0) return false;
+    *entry = folders_[lines_[i] & ~kFolderBit].first;
+    *length = folders_[lines_[i] & ~kFolderBit].second;
+    return true;
+  }
 
   std::size_t size() const { return lines_.size(); }
   bool empty() const { return lines_.empty(); }
-  // The entry line `i` names, or -1 for a line kept as text.
+  // The entry line `i` names, or -1 for a line kept otherwise.
   int entryOf(std::size_t i) const {
     return (lines_[i] & kEntryBit) != 0 ? static_cast<int>(lines_[i] & ~kEntryBit) : -1;
   }
+  bool isText(std::size_t i) const { return (lines_[i] & (kEntryBit | kFolderBit)) == 0; }
   // The text of line `i`, which must be a text line, and where it stands
   // among textLines().
   std::string_view textOf(std::size_t i) const { return text_[lines_[i]]; }
@@ -115,10 +149,16 @@ class ListLines {
   const TextLines& textLines() const { return text_; }
   // Line `i` as it reads in the list (UTF-8).
   std::string operator[](std::size_t i) const {
-    const int entry = entryOf(i);
-    if (entry < 0) return std::string(textOf(i));
+    if (isText(i)) return std::string(textOf(i));
     std::string scratch;
-    std::string line(names_.of(static_cast<std::size_t>(entry), scratch));
+    std::string line;
+    std::size_t entry = 0;
+    std::size_t length = 0;
+    if (folderOf(i, &entry, &length)) {
+      line = "FlashDrive\\" + std::string(names_.of(entry, scratch).substr(0, length));
+    } else {
+      line = std::string(names_.of(static_cast<std::size_t>(entryOf(i)), scratch));
+    }
     std::replace(line.begin(), line.end(), '/', '\\');
     return line;
   }
@@ -128,6 +168,10 @@ class ListLines {
   bool holds(std::size_t i, std::string_view word) const {
     const int entry = entryOf(i);
     std::string scratch;
+    if (entry < 0 && !isText(i)) {
+      scratch = (*this)[i];
+      return scratch.find(word) != std::string::npos;
+    }
     const std::string_view text =
         entry >= 0 ? names_.of(static_cast<std::size_t>(entry), scratch) : textOf(i);
     if (!word.empty() && word[0] == '$' && text.find('$') == std::string_view::npos) return false;
@@ -136,8 +180,12 @@ class ListLines {
 
  private:
   static constexpr std::uint32_t kEntryBit = 0x80000000u;
+  static constexpr std::uint32_t kFolderBit = 0x40000000u;
   EntryNames names_;
-  std::vector<std::uint32_t> lines_;  // per line: an entry | kEntryBit, or its text line
+  // Per line: an entry | kEntryBit, a folder | kFolderBit, or its text line.
+  std::vector<std::uint32_t> lines_;
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> folders_;  // entry, length
+  bool overflowed_ = false;
   TextLines text_;
 };
 

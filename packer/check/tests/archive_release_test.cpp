@@ -339,6 +339,42 @@ TEST_P(LongFileList, SaysWhatItFindsInLineOrder) {
   }
 }
 
+// The lines of a list that name nothing exactly are each said, up to the
+// text the check keeps of them; one byte more and the list is refused.
+class ListTextLimit : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(ListTextLimit, IsKeptUpToItAndRefusedOneBytePast) {
+  constexpr std::size_t kLineBytes = 128;
+  constexpr std::size_t kCount = ListLines::kTextBytesMax / kLineBytes;
+  std::vector<std::u16string> lines = {u16("$FileList.txt"), u16("$FolderList.txt")};
+  for (std::size_t k = 0; k < kCount; ++k) {
+    std::string line = "gone/" + std::to_string(k) + "-";
+    line.resize(kLineBytes + (k == 0 ? GetParam() : 0), 'g');
+    lines.push_back(u16(line));
+  }
+  const std::string fileList = encodeList(lines);
+  const std::string folderList = encodeList({});
+  ScratchFolder scratch;
+  scratch.file("release.zip", zip::testing::writeZip({WriterEntry("$FileList.txt", fileList),
+                                                      WriterEntry("$FolderList.txt", folderList),
+                                                      WriterEntry("$md5.bin", digestOf(""), 0)})
+                                  .bytes);
+  const CheckReport report = checkPath((scratch.root() / "release.zip").string());
+  const std::string text = textReport(report);
+  if (GetParam() == 0) {
+    EXPECT_EQ(report.exitCode(), kExitListsDisagree) << text.substr(0, 2000);
+    EXPECT_NE(text.find("line " + std::to_string(kCount + 2) + ": names 'gone/"),
+              std::string::npos);
+  } else {
+    EXPECT_EQ(report.exitCode(), kExitDamaged) << text.substr(0, 2000);
+    EXPECT_NE(text.find("entry '$FileList.txt': not supported: its lines that name nothing "
+                        "exactly take more than 4194304 bytes"),
+              std::string::npos);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(ReleaseCheck, ListTextLimit, ::testing::Values(0u, 1u));
+
 INSTANTIATE_TEST_SUITE_P(ReleaseCheck, LongFileList,
                          ::testing::Values(LongList{FileNames::kLinesForTwoThreads - 1, 0},
                                            LongList{FileNames::kLinesForTwoThreads, 0},

@@ -141,10 +141,19 @@ TEST_P(NamesReadBack, SayTheSameAsNamesHeld) {
   EXPECT_EQ(textReport(readBack), textReport(held));
   EXPECT_EQ(textLists(readBack), textLists(held));
   EXPECT_EQ(jsonReport(readBack, true), jsonReport(held, true));
-  // Lines naming a file exactly are kept as its entry either way.
-  ASSERT_EQ(readBack.fileList.size(), held.fileList.size());
-  for (std::size_t i = 0; i < held.fileList.size(); ++i) {
-    EXPECT_EQ(readBack.fileList.entryOf(i), held.fileList.entryOf(i)) << "line " << i + 1;
+  // Lines naming a file or a folder exactly are kept as what they name
+  // either way.
+  for (const auto list : {&CheckReport::fileList, &CheckReport::folderList}) {
+    ASSERT_EQ((readBack.*list).size(), (held.*list).size());
+    for (std::size_t i = 0; i < (held.*list).size(); ++i) {
+      EXPECT_EQ((readBack.*list).entryOf(i), (held.*list).entryOf(i)) << "line " << i + 1;
+      EXPECT_EQ((readBack.*list).isText(i), (held.*list).isText(i)) << "line " << i + 1;
+    }
+  }
+  if (c.spoil == Spoil::kNothing) {  // but "FlashDrive\\voices", in another case
+    for (std::size_t i = 0; i < held.folderList.size(); ++i) {
+      EXPECT_EQ(held.folderList.isText(i), i == 1) << "folder line " << i + 1;
+    }
   }
 }
 
