@@ -48,7 +48,10 @@ struct FolderEntry {
 // Lists the entries of a folder, "." and ".." left out, in no set order.
 // A link (or reparse point) is reported as kOther, never followed.
 // False with `error` set when the folder cannot be listed.
-bool listFolder(const std::string& path, std::vector<FolderEntry>* entries, std::string* error);
+// Stops once it has listed more than `most` (a folder of millions of
+// entries claims no memory for them: the caller refuses it).
+bool listFolder(const std::string& path, std::vector<FolderEntry>* entries, std::string* error,
+                std::size_t most = SIZE_MAX);
 
 // True when standard error is a terminal (a progress line may be drawn).
 bool stderrIsTerminal();

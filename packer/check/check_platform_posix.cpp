@@ -75,7 +75,8 @@ PathKind pathKind(const std::string& path) {
   return kindOf(info);
 }
 
-bool listFolder(const std::string& path, std::vector<FolderEntry>* entries, std::string* error) {
+bool listFolder(const std::string& path, std::vector<FolderEntry>* entries, std::string* error,
+                std::size_t most) {
   DIR* folder = ::opendir(path.c_str());
   if (folder == nullptr) {
     *error = describeErrno(path);
@@ -95,6 +96,7 @@ bool listFolder(const std::string& path, std::vector<FolderEntry>* entries, std:
         ::lstat((path + "/" + name).c_str(), &info) == 0 ? kindOf(info) : PathKind::kMissing;
     entries->push_back(found);
     errno = 0;
+    if (entries->size() > most) break;
   }
   const bool failed = errno != 0;
   if (failed) *error = describeErrno(path);

@@ -108,7 +108,8 @@ PathKind pathKind(const std::string& path) {
   return kindOfAttributes(GetFileAttributesW(wide.c_str()));
 }
 
-bool listFolder(const std::string& path, std::vector<FolderEntry>* entries, std::string* error) {
+bool listFolder(const std::string& path, std::vector<FolderEntry>* entries, std::string* error,
+                std::size_t most) {
   const std::wstring pattern = toWide(path + "\\*", CP_UTF8);
   WIN32_FIND_DATAW found;
   const HANDLE search = FindFirstFileW(pattern.c_str(), &found);
@@ -133,6 +134,7 @@ bool listFolder(const std::string& path, std::vector<FolderEntry>* entries, std:
                      ? PathKind::kOther
                      : kindOfAttributes(found.dwFileAttributes);
     entries->push_back(entry);
+    if (entries->size() > most) break;
   } while (FindNextFileW(search, &found));
   FindClose(search);
   return ok;

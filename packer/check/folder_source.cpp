@@ -1,6 +1,6 @@
 // The folder source: an extracted release, read through the platform layer.
 #include <algorithm>
-#include <deque>
+#include <cstring>
 
 #include "check_platform.h"
 #include "release_check.h"
@@ -29,18 +29,34 @@ class FolderSource final : public ReleaseSource {
 
   // Lists the whole tree below the root, depth first, sorted by name within
   // a folder so the order does not depend on the file system.
-  bool scan() { return scanFolder(""); }
+  bool scan() { return scanFolder(kTop, ""); }
 
   const char* kind() const override { return "folder"; }
   const std::vector<ReleaseEntry>& entries() const override { return entries_; }
   bool usesZip64() const override { return false; }
+
+  // An entry's name is its folder's and its own: a release of long paths
+  // holds each folder's name once, not once for every entry in it.
+  std::string_view nameOf(std::size_t index, std::string& scratch) const override {
+    // From its end: each folder on the way is put before what follows it.
+    scratch.resize(entries_[index].nameBytes);
+    std::size_t end = scratch.size();
+    for (auto at = static_cast<std::uint32_t>(index); at != kTop; at = nodes_[at].parent) {
+      if (entries_[at].folder) scratch[--end] = '/';
+      const std::string& own = nodes_[at].name;
+      end -= own.size();
+      std::memcpy(&scratch[end], own.data(), own.size());
+    }
+    return scratch;
+  }
 
   bool read(std::size_t index, const Sink& sink) override {
     const ReleaseEntry& entry = entries_.at(index);
     failure_ = SourceFailure::kNone;
     if (entry.folder) return true;  // a folder has no contents to read
     std::string error;
-    const std::unique_ptr<InputFile> file = openInputFile(pathOf(entry.name), &error);
+    std::string name;
+    const std::unique_ptr<InputFile> file = openInputFile(pathOf(nameOf(index, name)), &error);
     if (file == nullptr) return fail(SourceFailure::kCannotOpen, error);
     std::vector<std::uint8_t> buffer(kChunkBytes);
     const std::uint64_t size = file->size();
@@ -62,6 +78,8 @@ class FolderSource final : public ReleaseSource {
   const std::string& scanMessage() const { return message_; }
 
  private:
+  static constexpr std::uint32_t kTop = UINT32_MAX;  // the parent of the top level's entries
+
   std::string pathOf(std::string_view name) const { return root_ + "/" + std::string(name); }
 
   bool fail(SourceFailure failure, std::string message) {
@@ -70,11 +88,16 @@ class FolderSource final : public ReleaseSource {
     return false;
   }
 
-  bool scanFolder(const std::string& prefix) {
+  // The entries of folder entry `parent` (kTop: the root), whose name is
+  // `prefix` ("" or ending in "/").
+  bool scanFolder(std::uint32_t parent, const std::string& prefix) {
     std::vector<FolderEntry> found;
     std::string error;
     const std::string folder = prefix.empty() ? root_ : pathOf(prefix.substr(0, prefix.size() - 1));
-    if (!listFolder(folder, &found, &error)) return fail(SourceFailure::kCannotOpen, error);
+    // (one more than may be kept, to know there are more)
+    if (!listFolder(folder, &found, &error, entriesMax_ - entries_.size())) {
+      return fail(SourceFailure::kCannotOpen, error);
+    }
     std::sort(found.begin(), found.end(),
               [](const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; });
     for (const FolderEntry& item : found) {
@@ -96,16 +119,17 @@ class FolderSource final : public ReleaseSource {
                         std::to_string(nameBytes) + " bytes in the release, more than the " +
                         std::to_string(kEntryNameBytesMax) + " " + kEntryNameWhy);
       }
-      entry.name = names_.emplace_back(prefix + item.name + (folder ? "/" : ""));
-      entry.nameBytes = static_cast<std::uint32_t>(entry.name.size());
+      entry.nameBytes = static_cast<std::uint32_t>(nameBytes);
+      const auto index = static_cast<std::uint32_t>(entries_.size());
+      nodes_.push_back(Node{parent, item.name});
       if (folder) {
         entry.folder = true;
         entries_.push_back(entry);
-        if (!scanFolder(names_.back())) return false;
+        if (!scanFolder(index, prefix + item.name + "/")) return false;
         continue;
       }
       if (item.kind == PathKind::kFile) {
-        const std::unique_ptr<InputFile> file = openInputFile(pathOf(entry.name), &error);
+        const std::unique_ptr<InputFile> file = openInputFile(pathOf(prefix + item.name), &error);
         if (file == nullptr) return fail(SourceFailure::kCannotOpen, error);
         entry.size = file->size();
       } else {
@@ -116,9 +140,15 @@ class FolderSource final : public ReleaseSource {
     return true;
   }
 
+  // Where an entry lies and its own name, by entry.
+  struct Node {
+    std::uint32_t parent;  // the folder entry it lies in, or kTop
+    std::string name;      // its own, without "/"
+  };
+
   std::string root_;
   std::size_t entriesMax_;
-  std::deque<std::string> names_;  // the entries' names (a deque keeps them in place)
+  std::vector<Node> nodes_;
   std::vector<ReleaseEntry> entries_;
   SourceFailure failure_ = SourceFailure::kNone;
   std::string message_;

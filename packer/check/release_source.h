@@ -15,10 +15,11 @@
 namespace quillet::check {
 
 struct ReleaseEntry {
-  // UTF-8, "/" between components, folders end in "/". The source holds its
-  // bytes (an archive's are the zip reader's own: a release of many long
-  // names holds each once) for as long as it lives. Empty when the source
-  // leaves its names in the archive: EntryNames reads them back.
+  // UTF-8, "/" between components, folders end in "/", held by the source
+  // for as long as it lives. Empty when the source keeps names otherwise
+  // (an archive of long names leaves them in its central directory, a
+  // folder keeps each entry's own name under its folder's): EntryNames
+  // reads them.
   std::string_view name;
   std::uint32_t nameBytes = 0;  // the name's length, whether held or not
   bool folder = false;          // a folder entry

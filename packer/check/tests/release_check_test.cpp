@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "check_platform.h"
 #include "digest_of.h"
 #include "list_format.h"
 #include "md5.h"
@@ -411,6 +412,39 @@ TEST(ExtractedFolderEntries, AreRefusedOnePastTheMost) {
   EXPECT_EQ(message,
             std::string("not supported: the folder holds more than 2 entries, more than ") +
                 kReleaseEntriesWhy);
+}
+
+// A folder is listed up to one entry past what its caller keeps, never
+// whole: a folder of millions of files claims no memory for them.
+TEST(ExtractedFolderEntries, AreListedOnePastTheMostAndNoFurther) {
+  ScratchFolder scratch;
+  for (const char* name : {"a", "b", "c", "d", "e"}) scratch.file(std::string("rel/") + name, "x");
+  const std::string root = (scratch.root() / "rel").string();
+  std::vector<FolderEntry> found;
+  std::string error;
+  ASSERT_TRUE(listFolder(root, &found, &error, 5)) << error;
+  EXPECT_EQ(found.size(), 5u);
+  ASSERT_TRUE(listFolder(root, &found, &error, 2)) << error;
+  EXPECT_EQ(found.size(), 3u);
+}
+
+// An extracted release's names are its folders' and each entry's own: a
+// name is said whole whatever the depth.
+TEST(ExtractedFolderNames, ReadWholeAtEveryDepth) {
+  ScratchFolder scratch;
+  scratch.file("rel/A/B/C/deep.dat", "x");
+  scratch.file("rel/A/top.dat", "y");
+  SourceFailure failure = SourceFailure::kNone;
+  std::string message;
+  const auto source = openFolderRelease((scratch.root() / "rel").string(), &failure, &message);
+  ASSERT_NE(source, nullptr) << message;
+  std::vector<std::string> names;
+  std::string scratchName;
+  for (std::size_t i = 0; i < source->entries().size(); ++i) {
+    names.emplace_back(EntryNames(*source).of(i, scratchName));
+  }
+  EXPECT_EQ(names,
+            (std::vector<std::string>{"A/", "A/B/", "A/B/C/", "A/B/C/deep.dat", "A/top.dat"}));
 }
 
 }  // namespace
