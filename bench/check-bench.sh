@@ -18,6 +18,10 @@
 # 4. The same count named in 233 characters far beyond ASCII (677
 #    bytes of UTF-8 each, so every entry is warned of as longer than 255
 #    bytes): quillet-check's peak memory, with the text report and --json.
+# 5. Archives made to claim memory (bench/hostile-archive.py): 131,068
+#    damaged files named in 1,533 bytes, each drawing three findings; and
+#    both lists at their largest, naming nothing. quillet-check's time and
+#    peak memory on each.
 # Environment: RUNS (default 3), KEEP=1 keeps the scratch folder.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -29,7 +33,7 @@ md5="$build/bench/md5_bench"
 for program in "$quillet" "$check" "$md5"; do
   [ -x "$program" ] || { echo "$program is missing (cmake --build --preset native)" >&2; exit 2; }
 done
-"$root/scripts/ensure-packages.sh" p7zip-full unzip time bc
+"$root/scripts/ensure-packages.sh" p7zip-full unzip time bc python3
 
 scratch="$(mktemp -d /tmp/quillet-check-bench-XXXXXX)"
 [ "${KEEP:-0}" = 1 ] || trap 'rm -rf "$scratch"' EXIT
@@ -143,4 +147,14 @@ read -r t_check c_check <<<"$(best "$check" "$wide/ZarvoEUupdate.zip")"
 echo "quillet-check ${t_check} s (CPU ${c_check} s);" \
   "peak memory $(peak_mib "$check" "$wide/ZarvoEUupdate.zip") MiB," \
   "with --json $(peak_mib "$check" --json "$wide/ZarvoEUupdate.zip") MiB (target at most 64)"
+rm -rf "$wide"
+
+echo "== archives made to claim memory (load average before: $(cut -d' ' -f1-3 /proc/loadavg)) =="
+for kind in names lists; do
+  python3 "$root/bench/hostile-archive.py" "$kind" "$scratch/$kind.zip"
+  read -r t_check c_check <<<"$(best "$check" "$scratch/$kind.zip")"
+  echo "$kind: quillet-check ${t_check} s (CPU ${c_check} s);" \
+    "peak memory $(peak_mib "$check" "$scratch/$kind.zip") MiB (target at most 64)"
+  rm -f "$scratch/$kind.zip"
+done
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
