@@ -35,15 +35,16 @@ void HeldEntries::readOne(ReleaseSource& source, std::size_t index, std::uint64_
 
 void HeldEntries::prepare(const std::vector<ReleaseEntry>& entries, const std::vector<int>& skip) {
   records_.assign(entries.size(), Record());
+  budget_ = budgetBeside(entries.size());
   std::uint64_t planned = 0;
   for (const int list : skip) {
     if (list >= 0 && entries[list].size <= kListBytesMax) planned += entries[list].size;
   }
-  for (std::size_t i = 0; i < entries.size() && planned < kBudgetBytes; ++i) {
+  for (std::size_t i = 0; i < entries.size() && planned < budget_; ++i) {
     const ReleaseEntry& entry = entries[i];
     if (!entry.folder && entry.readable && entry.size <= kEntryBytesMax) planned += entry.size;
   }
-  contents_.reserve(static_cast<std::size_t>(std::min(planned, kBudgetBytes)));
+  contents_.reserve(static_cast<std::size_t>(std::min(planned, budget_)));
 }
 
 void HeldEntries::readSmallFiles(ReleaseSource& source, const std::vector<int>& skip,
@@ -53,7 +54,7 @@ void HeldEntries::readSmallFiles(ReleaseSource& source, const std::vector<int>& 
     const ReleaseEntry& entry = entries[i];
     if (entry.folder || !entry.readable || entry.size > kEntryBytesMax || holds(i)) continue;
     if (std::find(skip.begin(), skip.end(), static_cast<int>(i)) != skip.end()) continue;
-    if (contents_.size() + kEntryBytesMax > kBudgetBytes) break;
+    if (contents_.size() + kEntryBytesMax > budget_) break;
     if (failureBytes_ >= kFailureBytesMax) break;
     if (cancel.load(std::memory_order_relaxed)) break;
     readOne(source, i, kEntryBytesMax, /*keepStopped=*/false);

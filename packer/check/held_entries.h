@@ -7,6 +7,7 @@
 // two threads now share.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -28,6 +29,14 @@ class HeldEntries {
   // What is held at most, whatever the release (small files are read ahead
   // while there is room for one more of the largest).
   static constexpr std::uint64_t kBudgetBytes = 16u << 20;
+  // It gives way to the entries, which the check holds beside it: 128
+  // bytes less for each, down to a quarter.
+  static constexpr std::uint64_t kEntryShareBytes = 128;
+  static constexpr std::uint64_t kFewestBudgetBytes = kBudgetBytes / 4;
+  static std::uint64_t budgetBeside(std::uint64_t entries) {
+    const std::uint64_t share = kBudgetBytes - kFewestBudgetBytes;
+    return kBudgetBytes - std::min(share, entries * kEntryShareBytes);
+  }
   // What the messages of failed readings may take at most: past it, files
   // are left to be read at their turn (a damaged archive of long names may
   // fail on every entry).
@@ -132,7 +141,8 @@ class HeldEntries {
   // the reading stopped at `limit`, leaves it unheld.
   void readOne(ReleaseSource& source, std::size_t index, std::uint64_t limit, bool keepStopped);
 
-  std::vector<Record> records_;  // by entry
+  std::vector<Record> records_;          // by entry
+  std::uint64_t budget_ = kBudgetBytes;  // beside the entries prepare() was given
   std::string contents_;
   std::vector<std::pair<SourceFailure, std::string>> failures_;
   std::uint64_t failureBytes_ = 0;  // their messages', counted against the budget

@@ -1,11 +1,10 @@
-// The release check, step by step: the entries, the top-level files, the
-// two lists, the file lines, the folder lines, the digest, the rest of the
-// contents. Its helpers: the name rules in name_rules.cpp, the name tables
-// in name_index.h, file_names.h and folder_names.cpp, reading a list in
+// The release check, step by step: the entries, the top-level files, the two
+// lists, the file lines, the folder lines, the digest, the rest of the
+// contents. Its helpers: the name rules in name_rules.cpp, the name tables in
+// name_index.h, file_names.h and folder_names.cpp, reading a list in
 // list_read.cpp, the small files read ahead in held_entries.cpp, the second
-// thread that streams entries in entry_read_ahead.h, how findings name what
-// they concern in finding_places.h, the findings and their verdict in
-// report.cpp.
+// thread that streams entries in entry_read_ahead.h, the findings and their
+// verdict in report.cpp (how they name what they concern: finding_places.h).
 #include "release_check.h"
 
 #include <algorithm>
@@ -190,14 +189,25 @@ class Checker {
                                    reportProgress();
                                    return sink(data, size);
                                  });
-    if (!ok && source_.failure() != SourceFailure::kStopped) {
-      report_.fail(kExitDamaged, Mention::entry(index), source_.message());
-      read_[index] = true;  // said once is enough
-      failed_[index] = true;
-      return false;
-    }
+    if (!ok && source_.failure() != SourceFailure::kStopped)
+      return sayDamaged(index, source_.message());
     if (ok) read_[index] = true;
     return ok;
+  }
+
+  // Says that entry `index` could not be read (false); past kDamagedEntriesMax
+  // such entries, that the rest is not read, once.
+  bool sayDamaged(int index, std::string message) {
+    read_[index] = true;
+    failed_[index] = true;
+    if (damaged_ == kDamagedEntriesMax) {
+      report_.fail(kExitDamaged, "",
+                   "more than " + std::to_string(kDamagedEntriesMax) +
+                       " entries could not be read: the rest of the archive was not read");
+    }
+    if (damaged_++ >= kDamagedEntriesMax) return false;
+    report_.fail(kExitDamaged, Mention::entry(index), std::move(message));
+    return false;
   }
 
   void reportProgress() {
@@ -220,12 +230,7 @@ class Checker {
     }
     doneBytes_ += list.bytes;
     reportProgress();
-    if (list.damaged) {
-      report_.fail(kExitDamaged, Mention::entry(index), list.problem);
-      read_[index] = true;  // said once is enough
-      failed_[index] = true;
-      return false;
-    }
+    if (list.damaged) return sayDamaged(index, list.problem);
     if (list.read) read_[index] = true;
     if (!sayListFaults(list, listName, report_)) return false;
     lines = std::move(list.lines);
@@ -273,10 +278,7 @@ class Checker {
     doneBytes_ += held.contents.size();
     reportProgress();
     if (!held.read && held.failure != SourceFailure::kStopped) {
-      report_.fail(kExitDamaged, Mention::entry(index), std::string(held.message));
-      read_[index] = true;  // said once is enough
-      failed_[index] = true;
-      return false;
+      return sayDamaged(index, std::string(held.message));
     }
     if (held.read) read_[index] = true;
     return held.read;
@@ -385,6 +387,10 @@ class Checker {
       // what the next ones need is fetched while this one is digested.
       constexpr std::size_t kAhead = 16;
       for (std::size_t at = 0; at < order.size(); ++at) {
+        if (tooDamaged()) {
+          complete = false;
+          break;
+        }
         const int index = order[at];
         if (at + kAhead < order.size()) held_.prefetch(order[at + kAhead], 0);
         if (at + kAhead / 2 < order.size()) held_.prefetch(order[at + kAhead / 2], 1);
@@ -407,11 +413,7 @@ class Checker {
               reportProgress();
             });
         read_[index] = true;
-        if (!outcome.ok) {
-          failed_[index] = true;
-          complete = false;
-          report_.fail(kExitDamaged, Mention::entry(index), outcome.message);
-        }
+        if (!outcome.ok) complete = sayDamaged(index, outcome.message);
       }
     }
     std::uint8_t digest[kMd5DigestBytes];
@@ -429,7 +431,7 @@ class Checker {
   // checked too.
   void readTheRest() {
     const std::vector<ReleaseEntry>& entries = source_.entries();
-    for (std::size_t i = 0; i < entries.size(); ++i) {
+    for (std::size_t i = 0; i < entries.size() && !tooDamaged(); ++i) {
       if (read_[i] || !entries[i].readable) continue;
       if (held_.holds(i)) {
         takeHeld(static_cast<int>(i), held_.get(i));
@@ -455,6 +457,8 @@ class Checker {
   std::vector<bool> configuration_;  // entries whose name holds kConfigurationMark
   std::vector<bool> read_;           // entries read already
   std::vector<bool> failed_;         // entries whose reading failed, said once
+  std::size_t damaged_ = 0;          // of them (more than kDamagedEntriesMax are not said)
+  bool tooDamaged() const { return damaged_ > kDamagedEntriesMax; }
   int digestIndex_ = -1;
   std::uint64_t totalBytes_ = 0;
   std::uint64_t doneBytes_ = 0;

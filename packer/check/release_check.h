@@ -47,6 +47,10 @@ inline constexpr char kReleaseEntriesWhy[] =
 // An archive with a longer name is refused before the name is held.
 inline constexpr std::size_t kEntryNameBytesMax = 3 * kListLineUnitsMax;
 inline constexpr char kEntryNameWhy[] = "a line of a list can name";
+// The entries whose reading fails that the check says, at most; past them
+// it reads no more of the archive (a damaged archive of 131,071 entries
+// would otherwise keep a message for each).
+inline constexpr std::size_t kDamagedEntriesMax = 4096;
 
 enum class Severity : std::uint8_t { kWarning, kError };
 

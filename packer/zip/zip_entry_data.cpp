@@ -81,8 +81,15 @@ bool Reader::checkLocalHeader(std::size_t index) {
   const std::string_view name(reinterpret_cast<const char*>(nameBytes), nameSize);
   const std::string_view extra(reinterpret_cast<const char*>(nameBytes) + nameSize, extraSize);
   if (name != stored) {
+    // (A local name may take 65,535 bytes: the message says its beginning.)
+    std::size_t shown = std::min<std::size_t>(kShownNameBytesMax, name.size());
+    while (shown > 0 && shown < name.size() &&
+           (static_cast<std::uint8_t>(name[shown]) & 0xC0) == 0x80) {
+      --shown;
+    }
     return failEntry(Failure::kDamaged, index,
-                     "its local header names it \"" + printable(name) + "\"");
+                     "its local header names it \"" + printable(name.substr(0, shown)) +
+                         (shown < name.size() ? "...\"" : "\""));
   }
   if (method != entry.method) {
     return failEntry(

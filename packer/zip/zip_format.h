@@ -78,6 +78,10 @@ std::string hex32(std::uint32_t value);
 // it is read.
 std::uint32_t nameCheckOf(std::string_view name);
 
+// The most of a name that does not name an entry (a local header's) a
+// message shows.
+inline constexpr std::size_t kShownNameBytesMax = 255;
+
 // A name as it may be shown: control bytes and DEL as \xNN, so that a
 // hostile name cannot drive the terminal that shows the message.
 std::string printable(std::string_view name);

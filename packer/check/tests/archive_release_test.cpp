@@ -282,6 +282,47 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(info.param.name);
     });
 
+// Entries that cannot be read are each said, up to kDamagedEntriesMax of
+// them; one more and the check says so once and reads no more.
+class DamagedEntryCount : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(DamagedEntryCount, IsSaidUpToItsLimitThenTheRestIsNotRead) {
+  std::vector<WriterEntry> entries = {
+      WriterEntry("$FileList.txt", encodeList({u16("$FileList.txt"), u16("$FolderList.txt")})),
+      WriterEntry("$FolderList.txt", encodeList({})), WriterEntry("$md5.bin", digestOf(""), 0)};
+  for (std::size_t k = 0; k < kDamagedEntriesMax + GetParam(); ++k) {
+    entries.emplace_back("bad/" + std::to_string(k), "contents", 0);
+  }
+  WrittenZip zip = zip::testing::writeZip(entries);
+  for (std::size_t k = 3; k < entries.size(); ++k) {
+    put32(zip.bytes, zip.local[k] + 14, 0x0BADC0DE);
+    put32(zip.bytes, zip.central[k] + 16, 0x0BADC0DE);
+  }
+  ScratchFolder scratch;
+  scratch.file("release.zip", zip.bytes);
+  const CheckReport report = checkPath((scratch.root() / "release.zip").string());
+  EXPECT_EQ(report.exitCode(), kExitDamaged);
+  std::size_t crcs = 0;
+  std::vector<std::string> others;
+  for (const Finding& finding : report.findings) {
+    const std::string said = report.said(finding);
+    if (said.find("its data has CRC-32") != std::string::npos) {
+      ++crcs;
+    } else if (finding.exitCode == kExitDamaged) {
+      others.push_back(said);
+    }
+  }
+  EXPECT_EQ(crcs, kDamagedEntriesMax);
+  if (GetParam() == 0) {
+    EXPECT_THAT(others, ::testing::IsEmpty());
+  } else {
+    EXPECT_THAT(others, ::testing::ElementsAre("more than 4096 entries could not be read: the "
+                                               "rest of the archive was not read"));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(ReleaseCheck, DamagedEntryCount, ::testing::Values(0u, 1u));
+
 // A file list long enough to be looked up on two threads, half each, or
 // long enough in text that its lines wait for the survey (more than
 // LineQueue::kQueuedBytesMax of them), says what it finds in line order all

@@ -91,6 +91,17 @@ TEST(HeldEntries, HoldsFilesUpToTheirSizeLimitInTheSourcesOrder) {
   EXPECT_EQ(release.readOrder, (std::vector<std::size_t>{0, 3}));
 }
 
+// The budget gives way to the entries, 128 bytes each, down to a quarter.
+TEST(HeldEntries, BudgetGivesWayToEntriesDownToAQuarter) {
+  constexpr std::uint64_t kMiB = 1u << 20;
+  EXPECT_EQ(HeldEntries::budgetBeside(0), 16 * kMiB);
+  EXPECT_EQ(HeldEntries::budgetBeside(65536), 8 * kMiB);
+  EXPECT_EQ(HeldEntries::budgetBeside(65537), 8 * kMiB - 128);
+  EXPECT_EQ(HeldEntries::budgetBeside(98304), 4 * kMiB);  // the quarter reached
+  EXPECT_EQ(HeldEntries::budgetBeside(98305), 4 * kMiB);
+  EXPECT_EQ(HeldEntries::budgetBeside(~0ull / 256), 4 * kMiB);
+}
+
 TEST(HeldEntries, StopsAtItsBudget) {
   MemoryRelease release;
   const std::uint64_t fit = HeldEntries::kBudgetBytes / kMax;  // files of the limit that fit

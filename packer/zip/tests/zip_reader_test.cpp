@@ -508,6 +508,24 @@ TEST(SourceWithoutViews, GivesTheContentsAndFailuresOfAViewingSource) {
   EXPECT_THAT(withoutViews.message(), HasSubstr("its local header names it \"x.bin\""));
 }
 
+// A local header's name is shown up to 255 bytes, cut where a character
+// begins: a message never holds a name of 65,535 bytes.
+TEST(SourceWithoutViews, ALocalNameIsShownUpTo255Bytes) {
+  for (const std::size_t length : {std::size_t{255}, std::size_t{256}}) {
+    // "é" (two bytes) from the 254th byte on: the 256-byte name is cut before it.
+    const std::string name = std::string(253, 'n') + (length == 255 ? "\xc3\xa9" : "o\xc3\xa9");
+    ASSERT_EQ(name.size(), length);
+    testing::WrittenZip zip = writeZip({{name, "x", 0, 0x0800}});
+    zip.bytes[zip.local[0] + 30] = 'm';
+    Opened opened(zip.bytes);
+    ASSERT_TRUE(opened.reader.open(opened.source)) << opened.reader.message();
+    EXPECT_FALSE(opened.reader.checkLocalHeader(0));
+    const std::string shown = "m" + name.substr(1, length == 255 ? 254 : 253);
+    EXPECT_THAT(opened.reader.message(), HasSubstr("its local header names it \"" + shown +
+                                                   (length == 255 ? "\"" : "...\"")));
+  }
+}
+
 TEST(ReadErrors, AreReportedAsCannotReadAndNameTheEntryWhoseDataFailed) {
   const testing::WrittenZip zip =
       writeZip({{"a.txt", "first", 0}, {"b.bin", patterned(300000), 8}});
