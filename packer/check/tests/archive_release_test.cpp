@@ -7,6 +7,7 @@
 #include <zlib.h>
 
 #include <cstdio>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -330,8 +331,9 @@ INSTANTIATE_TEST_SUITE_P(ReleaseCheck, DamagedEntryCount, ::testing::Values(0u, 
 // line matching only when case is ignored, a line repeating one of the first
 // half and another naming nothing.
 struct LongList {
-  std::size_t count;    // lines of $FileList.txt
-  std::size_t padding;  // bytes more in each file's name
+  std::size_t count;      // lines of $FileList.txt
+  std::size_t padding;    // bytes more in each file's name
+  bool namesHeld = true;  // or left in the archive and read back
 };
 
 class LongFileList : public ::testing::TestWithParam<LongList> {};
@@ -358,7 +360,14 @@ TEST_P(LongFileList, SaysWhatItFindsInLineOrder) {
   }
   ScratchFolder scratch;
   scratch.file("release.zip", zip::testing::writeZip(entries).bytes);
-  const CheckReport report = checkPath((scratch.root() / "release.zip").string());
+  const std::string path = (scratch.root() / "release.zip").string();
+  SourceFailure failure = SourceFailure::kNone;
+  std::string message;
+  std::shared_ptr<ReleaseSource> source = openArchiveRelease(
+      path, &failure, &message, GetParam().namesHeld ? kNamesHeldDirectoryBytesMax : 0);
+  ASSERT_NE(source, nullptr) << message;
+  CheckReport report = checkRelease(*source, path);
+  report.release = source;
 
   EXPECT_EQ(report.exitCode(), kExitListsDisagree) << textReport(report);
   const auto line = [](std::size_t number) {
@@ -419,7 +428,8 @@ INSTANTIATE_TEST_SUITE_P(ReleaseCheck, ListTextLimit, ::testing::Values(0u, 1u))
 INSTANTIATE_TEST_SUITE_P(ReleaseCheck, LongFileList,
                          ::testing::Values(LongList{FileNames::kLinesForTwoThreads - 1, 0},
                                            LongList{FileNames::kLinesForTwoThreads, 0},
-                                           LongList{LineQueue::kQueuedBytesMax / 200 + 1000, 200}));
+                                           LongList{LineQueue::kQueuedBytesMax / 200 + 1000, 200},
+                                           LongList{FileNames::kLinesForTwoThreads, 0, false}));
 
 }  // namespace
 }  // namespace quillet::check

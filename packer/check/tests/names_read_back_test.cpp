@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "digest_of.h"
+#include "file_names.h"
 #include "list_format.h"
 #include "release_check.h"
 #include "report.h"
@@ -171,6 +172,33 @@ INSTANTIATE_TEST_SUITE_P(
         ReadBackCase{"LocalHeaderNamesAnother", Spoil::kLocalName, kExitDamaged,
                      "its local header names it \"NAVI/Map.dat\""}),
     [](const auto& info) { return std::string(info.param.title); });
+
+// Lines that match only when case is ignored are looked up on two threads
+// once there are enough of them; the names they meet are read back on both.
+TEST(NamesReadBack, AreReadBackOnBothThreadsAlike) {
+  const std::size_t count = FileNames::kLinesForTwoThreads + 10;
+  std::vector<std::u16string> lines = {u16("$FileList.txt"), u16("$FolderList.txt")};
+  std::vector<WriterEntry> entries;
+  std::string listed;
+  for (std::size_t k = 0; k < count; ++k) {
+    lines.push_back(u16("POI\\P" + std::to_string(k) + ".DAT"));
+    entries.emplace_back("POI/p" + std::to_string(k) + ".dat", std::to_string(k), 0);
+    listed += std::to_string(k);
+  }
+  const std::string fileList = encodeList(lines);
+  const std::string folderList = encodeList({u16("FlashDrive\\POI")});
+  entries.emplace_back("$FileList.txt", fileList);
+  entries.emplace_back("$FolderList.txt", folderList);
+  entries.emplace_back("$md5.bin", digestOf(fileList + folderList + listed), 0);
+  ScratchFolder scratch;
+  scratch.file("release.zip", zip::testing::writeZip(entries).bytes);
+  const std::string path = (scratch.root() / "release.zip").string();
+  const CheckReport held = checkArchive(path, true);
+  const CheckReport readBack = checkArchive(path, false);
+  EXPECT_EQ(held.exitCode(), kExitPassed) << textReport(held).substr(0, 2000);
+  EXPECT_EQ(held.findings.size(), count);  // a warning for each line
+  EXPECT_EQ(textReport(readBack), textReport(held));
+}
 
 // A source's message about an entry names it as the source does; the
 // report says that name from the entry rather than keeping it in the words.

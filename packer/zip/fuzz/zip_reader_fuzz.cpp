@@ -1,8 +1,8 @@
 // Feeds arbitrary bytes to the zip reader as an archive in memory: opens it
 // and reads every entry, and checks what the reader promises whatever the
 // bytes are: a failure always has its kind and its message, no entry hands
-// over more than its declared size, and a read that succeeds handed over
-// exactly that size.
+// over more than its declared size, a read that succeeds handed over
+// exactly that size, and names left in the archive read back as held.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -29,6 +29,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   // Every entry held came from at least 46 bytes of the file.
   if (reader.entries().size() > size / 46) std::abort();
+  // The same archive with its names left in it: each name reads back as it
+  // is held, and each local header is judged alike.
+  quillet::zip::Reader leaving;
+  leaving.setNamesHeldMax(0);
+  if (!leaving.open(source) || leaving.entries().size() != reader.entries().size()) std::abort();
+  std::string scratch;
+  for (std::size_t i = 0; i < reader.entries().size(); ++i) {
+    if (leaving.nameOf(i, scratch) != reader.entries()[i].name) std::abort();
+    const bool held = reader.checkLocalHeader(i);
+    if (leaving.checkLocalHeader(i) != held) std::abort();
+    if (!held && leaving.message() != reader.message()) std::abort();
+  }
   for (std::size_t i = 0; i < reader.entries().size(); ++i) {
     std::uint64_t delivered = 0;
     const bool read = reader.readEntry(i, [&](const std::uint8_t*, std::size_t chunk) {
