@@ -13,6 +13,7 @@
 
 #include "list_format.h"
 #include "release_source.h"
+#include "text_blocks.h"
 #include "text_lines.h"
 #include "walk.h"
 
@@ -135,10 +136,7 @@ class WordStore {
   std::string_view operator[](std::uint32_t id) const { return views_[id]; }
 
  private:
-  static constexpr std::size_t kBlockBytes = 64 * 1024;
-  std::vector<std::unique_ptr<char[]>> blocks_;
-  char* free_ = nullptr;  // the free end of the last block
-  std::size_t left_ = 0;  // bytes free there
+  zip::TextBlocks texts_;
   std::vector<std::string_view> views_;
   std::vector<std::uint32_t> table_;  // by hash, open addressing: a number + 1, or 0
 };

@@ -1,7 +1,6 @@
 #include "report.h"
 
 #include <algorithm>
-#include <cstring>
 #include <functional>
 
 #include "finding_places.h"
@@ -70,17 +69,7 @@ std::uint32_t WordStore::idOf(std::string_view text) {
   for (; table_[at] != 0; at = (at + 1) & (table_.size() - 1)) {
     if (views_[table_[at] - 1] == text) return table_[at] - 1;
   }
-  if (text.size() > left_) {
-    // A text longer than a block gets a block of its own size.
-    const std::size_t size = std::max(kBlockBytes, text.size());
-    blocks_.emplace_back(new char[size]);
-    free_ = blocks_.back().get();
-    left_ = size;
-  }
-  if (!text.empty()) std::memcpy(free_, text.data(), text.size());
-  views_.emplace_back(free_, text.size());
-  free_ += text.size();
-  left_ -= text.size();
+  views_.push_back(texts_.add(text));
   const auto id = static_cast<std::uint32_t>(views_.size() - 1);
   table_[at] = id + 1;
   return id;

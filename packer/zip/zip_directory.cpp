@@ -353,27 +353,6 @@ bool Reader::nameTooLong(std::size_t index, std::string_view name) {
                   " bytes, more than the " + num(nameLimit_) + " " + nameLimitWhy_);
 }
 
-void Reader::NameStore::clear() {
-  blocks_.clear();
-  free_ = nullptr;
-  left_ = 0;
-}
-
-std::string_view Reader::NameStore::add(std::string_view text) {
-  if (text.size() > left_) {
-    // A name longer than a block gets a block of its own size.
-    const std::size_t size = std::max(kBlockBytes, text.size());
-    blocks_.emplace_back(new char[size]);
-    free_ = blocks_.back().get();
-    left_ = size;
-  }
-  if (!text.empty()) std::memcpy(free_, text.data(), text.size());
-  const std::string_view added(free_, text.size());
-  free_ += text.size();
-  left_ -= text.size();
-  return added;
-}
-
 // Local headers must lie before the central directory, one per entry.
 bool Reader::checkLayout() {
   // Writers put the local headers in the directory's order, so the offsets

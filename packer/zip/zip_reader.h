@@ -29,6 +29,8 @@
 #include <utility>
 #include <vector>
 
+#include "text_blocks.h"
+
 namespace quillet::zip {
 
 // Bytes at offsets: the archive. Implementations: a file (in the check's
@@ -242,20 +244,6 @@ class Reader {
   bool readCentralEntry(std::uint64_t& offset, std::uint64_t end, std::size_t index);
   bool decodeName(Entry& entry, std::string_view raw, std::string_view extra, std::size_t index);
   bool nameTooLong(std::size_t index, std::string_view name);
-  // Stable storage for the entries' names: blocks that are never moved or
-  // freed while the entries live, so views of them stay valid as more names
-  // are added, without an allocation of their own per name.
-  class NameStore {
-   public:
-    void clear();
-    std::string_view add(std::string_view text);
-
-   private:
-    static constexpr std::size_t kBlockBytes = 64 * 1024;
-    std::vector<std::unique_ptr<char[]>> blocks_;
-    char* free_ = nullptr;  // the free end of the last block
-    std::size_t left_ = 0;  // bytes free there
-  };
   bool checkLayout();
   bool readAt(std::uint64_t offset, void* buffer, std::size_t size);
   // The bytes at `offset`: a view of the source's memory, else read into
@@ -293,7 +281,7 @@ class Reader {
   ByteSource* source_ = nullptr;
   LegacyNameDecoder decoder_;
   std::vector<Entry> entries_;
-  NameStore names_;  // the bytes of the entries' names
+  TextBlocks names_;  // the bytes of the entries' names, when they are held
   // Where each entry's space ends: the next local header in the file, or the
   // central directory. By entry index.
   std::vector<std::uint64_t> limits_;
