@@ -86,9 +86,10 @@ class ReleaseSource {
   }
 
   // The name of entry `index` when entries() leaves it empty (an archive of
-  // long names leaves them in its central directory): read into `scratch`,
-  // and a view of it. Empty when it no longer reads as it did; namesLost()
-  // then says so. May be called from any thread.
+  // long names reads it back from its central directory, a folder puts it
+  // together from its folders'): in `scratch`, and a view of it. Empty when
+  // it no longer reads as it did; namesLost() then says so. May be called
+  // from any thread.
   virtual std::string_view nameOf(std::size_t index, std::string& /*scratch*/) const {
     return entries()[index].name;
   }
