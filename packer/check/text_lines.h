@@ -140,6 +140,7 @@ class ListLines {
   int entryOf(std::size_t i) const {
     return (lines_[i] & kEntryBit) != 0 ? static_cast<int>(lines_[i] & ~kEntryBit) : -1;
   }
+  // Whether line `i` is kept as text (neither an entry nor a folder).
   bool isText(std::size_t i) const { return (lines_[i] & (kEntryBit | kFolderBit)) == 0; }
   // The text of line `i`, which must be a text line, and where it stands
   // among textLines().
