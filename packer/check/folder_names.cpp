@@ -125,7 +125,7 @@ void FolderNames::matchLines(const ListLines& lines, CheckReport& report) const 
       named.insert(Folder{static_cast<std::uint32_t>(entry), static_cast<std::uint32_t>(length)});
       continue;
     }
-    const std::string where = lineWhere(kFolderListName, i + 1);
+    const Mention where = Mention::folderLineAt(i);
     const std::string_view text = lines.textOf(i);
     if (text.compare(0, prefix.size(), prefix) != 0) {
       report.fail(kExitMalformedLists, where,

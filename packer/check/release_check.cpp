@@ -312,7 +312,7 @@ class Checker {
     files_.findLines(lines.textLines(), &found, &loose);
     for (std::size_t i = 0; i < lines.size(); ++i) {
       const auto number = static_cast<std::uint32_t>(i + 1);
-      const auto where = [number] { return lineWhere(kFileListName, number); };
+      const auto where = [i] { return Mention::fileLineAt(i); };
       int index = lines.entryOf(i);
       if (index < 0) {
         const std::size_t text = lines.textIndexOf(i);
@@ -338,7 +338,7 @@ class Checker {
       }
       if (lineOf[index] != 0) {
         report_.fail(kExitListsDisagree, where(),
-                     "repeats " + lineWhere(kFileListName, lineOf[index]));
+                     Words("repeats ", Mention::fileLineAt(lineOf[index] - 1), ""));
         continue;
       }
       lineOf[index] = number;

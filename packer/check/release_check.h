@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -11,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "findings.h"
 #include "list_format.h"
 #include "release_source.h"
 #include "text_blocks.h"
@@ -53,78 +53,6 @@ inline constexpr char kEntryNameWhy[] = "a line of a list can name";
 // would otherwise keep a message for each).
 inline constexpr std::size_t kDamagedEntriesMax = 4096;
 
-enum class Severity : std::uint8_t { kWarning, kError };
-
-// Something of the release a finding names without copying it: an entry
-// (said "entry 'NAVI/x.dat'") or a line of a list (said in quotes). A
-// release of 65,533 long names may have a finding on every entry.
-struct Mention {
-  // kEntryLabel: an entry as a source's message names it ("entry #4
-  // \"NAVI/x.dat\"").
-  // kFolder: a folder of the release (said "folder 'NAVI/Maps'"), one of
-  // CheckReport::folderMentions.
-  enum class Of : std::uint8_t { kNothing, kEntry, kFileLine, kFolderLine, kEntryLabel, kFolder };
-  Of of = Of::kNothing;
-  std::uint32_t index = 0;  // the entry's, or the line's counted from 0
-
-  static Mention entry(std::size_t index) {
-    return {Of::kEntry, static_cast<std::uint32_t>(index)};
-  }
-  static Mention entryLabel(std::size_t index) {
-    return {Of::kEntryLabel, static_cast<std::uint32_t>(index)};
-  }
-  static Mention folder(std::size_t index) {
-    return {Of::kFolder, static_cast<std::uint32_t>(index)};
-  }
-  static Mention fileLine(std::size_t index) {
-    return {Of::kFileLine, static_cast<std::uint32_t>(index)};
-  }
-  static Mention folderLine(std::size_t index) {
-    return {Of::kFolderLine, static_cast<std::uint32_t>(index)};
-  }
-};
-
-// Where a finding is: an entry, or words ("$FileList.txt line 3"), or nowhere.
-struct Place {
-  Place(std::string text = {}) : text(std::move(text)) {}  // NOLINT: words are a place
-  Place(const char* text) : text(text) {}                  // NOLINT
-  Place(Mention at) : at(at) {}                            // NOLINT
-  Mention at;
-  std::string text;
-};
-
-// What a finding says: words, with a mention said inside them at `quoteAt`.
-struct Words {
-  Words(std::string text) : text(std::move(text)) {}  // NOLINT: plain words
-  Words(const char* text) : text(text) {}             // NOLINT
-  Words(std::string before, Mention quote, const std::string& after)
-      : text(std::move(before)), quote(quote), quoteAt(static_cast<std::uint32_t>(text.size())) {
-    this->text += after;
-  }
-  std::string text;
-  Mention quote;
-  std::uint32_t quoteAt = 0;
-};
-
-// One problem, with the entry or list line it concerns. Its words are kept
-// once in the report however many findings say them (a release of 65,533
-// long names may have the same warning on every entry): CheckReport's
-// whereText() and messageText() put it into words. (20 bytes: a finding
-// may stand on every entry.)
-struct Finding {
-  Severity severity = Severity::kError;
-  std::uint8_t exitCode = 0;                    // the kind of failure of an error; 0 for a warning
-  Mention::Of whereOf = Mention::Of::kNothing;  // where it is: a mention, or words
-  Mention::Of quoteOf = Mention::Of::kNothing;  // what its message quotes, if anything
-  std::uint32_t where = 0;  // the mention's index, or the words' number when whereOf is kNothing
-  std::uint32_t quote = 0;  // the quoted mention's index
-  std::uint32_t messageWords = 0;  // what it says
-  std::uint32_t quoteAt = 0;       // where in it the quote stands
-
-  Mention whereMention() const { return {whereOf, where}; }
-  Mention quoteMention() const { return {quoteOf, quote}; }
-};
-
 // Texts kept once each, end to end in blocks that never move, found again
 // by a table of their numbers: a report of 131,071 findings with words of
 // their own (a CRC-32 on each entry) holds each text without a string and
@@ -151,9 +79,8 @@ struct CheckReport {
   std::uint64_t folderLines = 0;  // lines of $FolderList.txt
   std::string expectedDigest;     // hex of $md5.bin; empty when it could not be read
   std::string foundDigest;        // hex over the listed files; empty when it could not be computed
-  // In the order they were found. (A deque: a report of 65,533 findings
-  // never holds a second copy of them while it grows.)
-  std::deque<Finding> findings;
+  // In the order they were found.
+  Findings findings;
   ListLines fileList;  // the decoded lines (those naming a file exactly as its entry)
   ListLines folderList;
   // The entries the findings mention, with their names: the checked

@@ -9,8 +9,6 @@
 
 namespace quillet::check {
 
-static_assert(sizeof(Finding) <= 20, "a finding may stand on every entry: it stays small");
-
 // The findings and the verdict they come to.
 int CheckReport::exitCode() const {
   int code = kExitPassed;
@@ -97,6 +95,10 @@ std::string mentionText(const CheckReport& report, Mention mention) {
       return quoted(report.fileList[mention.index]);
     case Mention::Of::kFolderLine:
       return quoted(report.folderList[mention.index]);
+    case Mention::Of::kFileLineAt:
+      return lineWhere(kFileListName, std::uint64_t{mention.index} + 1);
+    case Mention::Of::kFolderLineAt:
+      return lineWhere(kFolderListName, std::uint64_t{mention.index} + 1);
     case Mention::Of::kNothing:
       break;
   }
@@ -274,13 +276,14 @@ void writeJsonReport(const CheckReport& report, bool withLists, const ReportOut&
       (report.foundDigest.empty() ? std::string("null") : jsonString(report.foundDigest)) + "}";
   json += ",\"problems\":[";
   out(json);
-  for (std::size_t i = 0; i < report.findings.size(); ++i) {
-    const Finding& finding = report.findings[i];
-    out(std::string(i > 0 ? "," : "") +
+  bool first = true;
+  for (const Finding& finding : report.findings) {
+    out(std::string(first ? "" : ",") +
         "{\"severity\":" + (finding.severity == Severity::kError ? "\"error\"" : "\"warning\"") +
         ",\"kind\":" + jsonString(kindName(finding.exitCode)) +
         ",\"where\":" + jsonString(report.whereText(finding)) +
         ",\"message\":" + jsonString(report.messageText(finding)) + "}");
+    first = false;
   }
   out("]");
   if (withLists) {
