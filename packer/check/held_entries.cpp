@@ -38,7 +38,8 @@ void HeldEntries::prepare(const std::vector<ReleaseEntry>& entries, const std::v
   budget_ = budgetBeside(entries.size());
   std::uint64_t planned = 0;
   for (const int list : skip) {
-    if (list >= 0 && entries[list].size <= kListBytesMax) planned += entries[list].size;
+    const std::uint64_t size = list >= 0 ? entries[list].size : 0;
+    if (size <= kListBytesMax && planned + size <= budget_) planned += size;
   }
   for (std::size_t i = 0; i < entries.size() && planned < budget_; ++i) {
     const ReleaseEntry& entry = entries[i];

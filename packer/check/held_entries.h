@@ -74,8 +74,8 @@ class HeldEntries {
   // Holds entry `index` as a reader of its own reads it: start(), add()
   // with each piece, then keep() once it was read to its end (CRC and size
   // checked), or drop().
-  // An entry that gives more than kListBytesMax is not held after all (a
-  // file of a folder that grew since it was listed).
+  // An entry that gives more than roomForList() left at its start is not
+  // held after all (a file of a folder that grew since it was listed).
   void start(std::size_t index) {
     pending_ = index;
     pendingBegin_ = contents_.size();
@@ -83,7 +83,8 @@ class HeldEntries {
   }
   void add(const std::uint8_t* data, std::size_t size) {
     if (pendingTooLong_) return;
-    if (contents_.size() - pendingBegin_ + size > kListBytesMax) {
+    if (contents_.size() - pendingBegin_ + size > kListBytesMax ||
+        contents_.size() + size > budget_) {
       pendingTooLong_ = true;
       contents_.resize(pendingBegin_);
       return;
@@ -98,6 +99,12 @@ class HeldEntries {
     record.state = State::kRead;
   }
   void drop() { contents_.resize(pendingBegin_); }
+
+  // What a list may take to be held: kListBytesMax, within what the budget
+  // leaves (the lists are held first, and count against it like the files).
+  std::uint64_t roomForList() const {
+    return budget_ > contents_.size() ? std::min(kListBytesMax, budget_ - contents_.size()) : 0;
+  }
 
   bool holds(std::size_t index) const {
     return index < records_.size() && records_[index].state != State::kNotHeld;

@@ -107,7 +107,7 @@ void matchQueuedLines(LineQueue& queue, const LineMatcher& matcher, ListLines& l
 void readList(ReleaseSource& source, ListRead& list, HeldEntries* hold, const LineMatcher* matcher,
               LineQueue* queue) {
   const auto index = static_cast<std::size_t>(list.index);
-  if (hold != nullptr && source.entries()[index].size > HeldEntries::kListBytesMax) hold = nullptr;
+  if (hold != nullptr && source.entries()[index].size > hold->roomForList()) hold = nullptr;
   if (hold != nullptr) hold->start(index);
   ListDecoder decoder(ListDecoder::Mode::kStrict);
   // Lines to be matched go a chunk at a time, to the queue or to be matched
@@ -137,7 +137,7 @@ void readList(ReleaseSource& source, ListRead& list, HeldEntries* hold, const Li
       list.lines.reserve(static_cast<std::size_t>(count),
                          matching ? 0
                                   : static_cast<std::size_t>(std::min<std::uint64_t>(
-                                        most * 3, ListLines::kTextBytesMax)));
+                                        most * 3, ListLines::kTextRoomBytes)));
     }
     // (a chunk's text is given its room at once, so that it never moves to
     // a larger buffer while the old one is still held)

@@ -94,7 +94,7 @@ int exactTopLevel(const EntryNames& names, std::string_view name);
 
 // Reads and strictly decodes the list in entry `list.index` of `source`, and
 // with a `hold`, holds its bytes there when it is no larger than
-// HeldEntries::kListBytesMax and reads to its end (the digest reads the
+// HeldEntries::roomForList() and reads to its end (the digest reads the
 // list again otherwise). With a `matcher`, each line that names something
 // exactly is kept as the matcher keeps it; with a `queue` instead, the lines
 // are handed to it, and `list.lines` is left alone for the thread that

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "list_format.h"
 #include "release_source.h"
 
 namespace quillet::check {
@@ -85,14 +86,21 @@ class ListLines {
   // 100 MB. Past it, a line's text is not kept, and the list is refused
   // (overflowed()).
   static constexpr std::size_t kTextBytesMax = 4u << 20;
+  // The most the text takes, when a line is appended before endLine()
+  // finds it one too many (a line read is at most kListLineReadUnitsMax
+  // units, three bytes each). The text is given this room at once: it
+  // never moves to a larger buffer while the old one is still held, and
+  // room never written to is never given memory by the system.
+  static constexpr std::size_t kTextRoomBytes = kTextBytesMax + 3 * kListLineReadUnitsMax;
 
   // Lines of entries are said with the names of `names`, whose entries must
   // outlive this object.
   void setNames(const EntryNames& names) { names_ = names; }
 
+  // Room for `lines` lines and text of `textBytes` (within kTextRoomBytes).
   void reserve(std::size_t lines, std::size_t textBytes = 0) {
     lines_.reserve(lines);
-    text_.reserve(0, textBytes);
+    text_.reserve(0, std::min(textBytes, kTextRoomBytes));
   }
   // The text of every text line so far, for a caller that appends the next
   // line to it itself and then calls endLine().
@@ -107,6 +115,7 @@ class ListLines {
   }
   void push_back(std::string_view line) {
     if (text().size() + line.size() <= kTextBytesMax) {
+      if (text().size() + line.size() > text().capacity()) text().reserve(kTextRoomBytes);
       text().append(line);
     } else {
       overflowed_ = true;

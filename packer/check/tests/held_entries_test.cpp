@@ -144,6 +144,29 @@ TEST(HeldEntries, HoldsAListReadElsewhereUpToItsLimit) {
   EXPECT_EQ(held.heldBytes(), HeldEntries::kListBytesMax);
 }
 
+// Beside many entries the budget is a quarter: the lists count against it,
+// held up to it exactly and not one byte past.
+TEST(HeldEntries, HoldsListsWithinTheBudgetBesideTheEntries) {
+  const std::vector<ReleaseEntry> entries(98305);
+  const std::uint64_t budget = HeldEntries::budgetBeside(entries.size());
+  HeldEntries held(entries.size());
+  held.prepare(entries, {0, 1});
+  EXPECT_EQ(held.roomForList(), budget);
+  const std::string piece(budget / 2, 'l');
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(piece.data());
+  held.start(0);
+  held.add(bytes, piece.size());
+  held.add(bytes, piece.size());
+  held.keep();
+  EXPECT_TRUE(held.holds(0));
+  EXPECT_EQ(held.roomForList(), 0u);
+  held.start(1);
+  held.add(bytes, 1);
+  held.keep();
+  EXPECT_FALSE(held.holds(1));
+  EXPECT_EQ(held.heldBytes(), budget);
+}
+
 TEST(HeldEntries, KeepsAFailedReadingWithTheSourcesMessage) {
   MemoryRelease release;
   release.add("bad", 4, "data");
