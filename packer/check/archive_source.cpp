@@ -33,14 +33,12 @@ class ArchiveSource final : public ReleaseSource {
     zip::LegacyNameDecoder decoder = legacyNameDecoder();
     reader_.setEntryLimit(kReleaseEntriesMax, kReleaseEntriesWhy);
     reader_.setNameLimit(kEntryNameBytesMax, kEntryNameWhy);
-    reader_.setNamesHeldMax(namesHeldMax_);
+    reader_.setNamesHeldMax(namesHeldMax_, kNamesHeldEntryShareBytes);
     const bool opened = decoder ? reader_.open(bytes_, decoder) : reader_.open(bytes_);
     if (!opened) return false;
     entries_.reserve(reader_.entries().size());
     kinds_.reserve(reader_.entries().size());
-    std::uint64_t nameBytes = 0;
     for (const zip::Entry& stored : reader_.entries()) {
-      nameBytes += stored.name.size();
       ReleaseEntry entry;
       entry.name = stored.name;  // the reader's own bytes, not a copy (or none)
       entry.nameBytes = stored.nameSize;
@@ -54,7 +52,7 @@ class ArchiveSource final : public ReleaseSource {
                        : stored.method == kMethodStored ? Kind::kStored
                                                         : Kind::kDeflated);
     }
-    bytes_.setBlocks(FileBytes::blocksBeside(nameBytes, entries_.size()));
+    bytes_.setBlocks(FileBytes::blocksBeside(reader_.namesHeldBytes(), entries_.size()));
     return true;
   }
 

@@ -145,11 +145,14 @@ std::unique_ptr<ReleaseSource> openRelease(const std::string& path, SourceFailur
 // said otherwise) is refused before the rest are kept.
 std::unique_ptr<ReleaseSource> openFolderRelease(const std::string& path, SourceFailure* failure,
                                                  std::string* message, std::size_t entriesMax = 0);
-// An archive whose central directory takes more than `namesHeldMax` bytes
-// leaves its names there, and they are read back when asked for: a
-// directory of long names would otherwise claim memory in proportion to its
-// size.
+// An archive whose central directory, or whose names as held (stored and
+// decoded), take more than `namesHeldMax` bytes leaves its names there, and
+// they are read back when asked for: a directory of long names would
+// otherwise claim memory in proportion to its size.
+// The most gives way to the entries, which the check holds beside the
+// names: kNamesHeldEntryShareBytes less for each, down to a quarter.
 inline constexpr std::uint64_t kNamesHeldDirectoryBytesMax = 16u << 20;
+inline constexpr std::uint64_t kNamesHeldEntryShareBytes = 96;
 std::unique_ptr<ReleaseSource> openArchiveRelease(
     const std::string& path, SourceFailure* failure, std::string* message,
     std::uint64_t namesHeldMax = kNamesHeldDirectoryBytesMax);

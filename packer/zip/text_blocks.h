@@ -20,7 +20,10 @@ class TextBlocks {
     blocks_.clear();
     free_ = nullptr;
     left_ = 0;
+    added_ = 0;
   }
+  // The bytes of the texts added so far.
+  std::size_t addedBytes() const { return added_; }
 
   // A copy of `text`, for as long as the store lives.
   std::string_view add(std::string_view text) {
@@ -35,6 +38,7 @@ class TextBlocks {
     const std::string_view added(free_, text.size());
     free_ += text.size();
     left_ -= text.size();
+    added_ += text.size();
     return added;
   }
 
@@ -43,6 +47,7 @@ class TextBlocks {
   std::vector<std::unique_ptr<char[]>> blocks_;
   char* free_ = nullptr;  // the free end of the last block
   std::size_t left_ = 0;  // bytes free there
+  std::size_t added_ = 0;
 };
 
 }  // namespace quillet::zip

@@ -162,7 +162,12 @@ bool Reader::readCentralDirectory() {
   // vector grows with the entries actually read, so a count that a large
   // file could hold but does not cannot claim memory up front.
   entries_.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(entryCount_, 1u << 17)));
-  namesHeld_ = directorySize_ <= namesHeldMax_;
+  const std::uint64_t entryShare =
+      entryCount_ > UINT64_MAX / std::max<std::uint64_t>(1, namesHeldLessPerEntry_)
+          ? UINT64_MAX
+          : entryCount_ * namesHeldLessPerEntry_;
+  namesHeldMost_ = namesHeldMax_ - std::min(namesHeldMax_ - namesHeldMax_ / 4, entryShare);
+  namesHeld_ = directorySize_ <= namesHeldMost_;
   const std::uint64_t end = directoryOffset_ + directorySize_;
   std::uint64_t offset = directoryOffset_;
   // The window: bytes [windowStart, windowStart + windowFill) of the archive.
@@ -264,6 +269,16 @@ bool Reader::readCentralDirectory() {
   return true;
 }
 
+void Reader::stopHoldingNames() {
+  for (Entry& entry : entries_) {
+    entry.nameCheck = nameCheckOf(entry.name);
+    entry.name = {};
+    entry.storedName = {};
+  }
+  names_.clear();
+  namesHeld_ = false;
+}
+
 bool Reader::decodeName(Entry& entry, std::string_view raw, std::string_view extra,
                         std::size_t index) {
   // The name is kept once: as stored when it reads so, else as decoded (and
@@ -282,6 +297,7 @@ bool Reader::decodeName(Entry& entry, std::string_view raw, std::string_view ext
       entry.storedName = names_.add(raw);
       entry.name = names_.add(name);
     }
+    if (names_.addedBytes() > namesHeldMost_) stopHoldingNames();
   };
   if (raw.empty()) return failEntry(Failure::kDamaged, index, "its name is empty");
   if (raw.find('\0') != std::string_view::npos) {

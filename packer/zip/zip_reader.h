@@ -182,11 +182,20 @@ class Reader {
     nameLimitWhy_ = std::move(why);
   }
   // Names are held in memory while the central directory takes at most
-  // `bytes`; beyond that the entries leave them in the archive and nameOf
-  // reads each back when it is asked for, so that a directory of long names
-  // claims no memory in proportion to its size. Held unless set.
-  void setNamesHeldMax(std::uint64_t bytes) { namesHeldMax_ = bytes; }
+  // `bytes` and the names held do too (a legacy name beyond ASCII is held
+  // as stored and decoded, up to four times its stored bytes); beyond that
+  // the entries leave them in the archive and nameOf reads each back when
+  // it is asked for, so that a directory of long names claims no memory in
+  // proportion to its size. Held unless set. The most gives way to the
+  // entries the end record declares, `lessPerEntry` bytes for each, down to
+  // a quarter: they are held beside the names.
+  void setNamesHeldMax(std::uint64_t bytes, std::uint64_t lessPerEntry = 0) {
+    namesHeldMax_ = bytes;
+    namesHeldLessPerEntry_ = lessPerEntry;
+  }
   bool namesHeld() const { return namesHeld_; }
+  // The bytes of the names held (stored and decoded), 0 when not held.
+  std::uint64_t namesHeldBytes() const { return namesHeld_ ? names_.addedBytes() : 0; }
   // Entry `index`'s name (UTF-8): the held one, or read back from the
   // archive into `scratch`. May be called from any thread while another
   // reads. Empty when it cannot be read back as it was read first (the
@@ -243,6 +252,8 @@ class Reader {
   bool readCentralDirectory();
   bool readCentralEntry(std::uint64_t& offset, std::uint64_t end, std::size_t index);
   bool decodeName(Entry& entry, std::string_view raw, std::string_view extra, std::size_t index);
+  // Leaves the names read so far in the archive, as past namesHeldMost_.
+  void stopHoldingNames();
   bool nameTooLong(std::size_t index, std::string_view name);
   bool checkLayout();
   bool readAt(std::uint64_t offset, void* buffer, std::size_t size);
@@ -294,6 +305,8 @@ class Reader {
   std::string nameLimitWhy_;
   bool usesZip64_ = false;
   std::uint64_t namesHeldMax_ = UINT64_MAX;
+  std::uint64_t namesHeldLessPerEntry_ = 0;
+  std::uint64_t namesHeldMost_ = UINT64_MAX;  // for this archive's entries
   bool namesHeld_ = true;
   // The first entry (counted from 1) whose name did not read back as it
   // was first read; 0 while none. (Set from any thread.)

@@ -136,28 +136,55 @@ TEST(NameStorage, EveryNameStaysWholeWhateverFollowsIt) {
   EXPECT_EQ(zip.reader.entries()[0].name, "only.txt");
 }
 
-// Names are held up to a central directory of the size set, and read
-// back from the archive one byte past it, the same names either way.
-TEST(NameStorage, NamesAreHeldUpToTheDirectorySizeSetAndReadBackPastIt) {
+// Names are held while the central directory and the names as held (a
+// legacy name stored and decoded) take at most the bytes set, less a share
+// for each entry down to a quarter; one byte past any of these they are read
+// back from the archive (the legacy name, last, turns the reader over
+// midway). The same names either way.
+struct HeldCase {
+  const char* what;
+  std::uint64_t most;  // in terms of the archive's directory and names
+  std::uint64_t lessPerEntry;
+  bool held;
+};
+
+TEST(NameStorage, NamesAreHeldUpToTheMostSetAndReadBackPastIt) {
   std::vector<WriterEntry> written;
+  std::uint64_t heldBytes = 0;  // the names as held: stored, and decoded when they differ
   for (int i = 0; i < 40; ++i) {
     written.emplace_back(std::to_string(i) + "/" + std::string(100 + i, 'a' + i % 26), "x", 8);
+    heldBytes += written.back().name.size();
   }
   written.emplace_back(std::string(0xFFFF, '\x81'), "long legacy", 0);
+  heldBytes += 3 * 0xFFFF;  // stored, and decoded to two bytes each
   const auto archive = writeZip(written);
   const std::uint64_t directorySize = archive.end - archive.directoryOffset;
+  ASSERT_GT(heldBytes, directorySize);
+  const std::uint64_t entries = written.size();
+  const HeldCase cases[] = {
+      {"directory one past", directorySize - 1, 0, false},
+      {"names one past", heldBytes - 1, 0, false},
+      {"names at it", heldBytes, 0, true},
+      {"entries' share at it", heldBytes + 10 * entries, 10, true},
+      {"entries' share one past", heldBytes + 10 * entries - 1, 10, false},
+      {"a quarter at it", 4 * heldBytes, 1u << 20, true},
+      {"a quarter one past", 4 * heldBytes - 4, 1u << 20, false},
+  };
   std::string umlauts;
   for (int i = 0; i < 0xFFFF; ++i) umlauts += "\xc3\xbc";
-  for (const std::uint64_t held : {directorySize, directorySize - 1}) {
+  for (const HeldCase& c : cases) {
+    SCOPED_TRACE(c.what);
     Opened zip(archive.bytes);
-    zip.reader.setNamesHeldMax(held);
+    zip.reader.setNamesHeldMax(c.most, c.lessPerEntry);
     ASSERT_TRUE(zip.reader.open(zip.source)) << zip.reader.message();
-    EXPECT_EQ(zip.reader.namesHeld(), held == directorySize);
+    EXPECT_EQ(zip.reader.namesHeld(), c.held);
+    EXPECT_EQ(zip.reader.namesHeldBytes(), c.held ? heldBytes : 0);
     std::string scratch;
     for (std::size_t i = 0; i < written.size(); ++i) {
       EXPECT_EQ(zip.reader.nameOf(i, scratch), i == 40 ? umlauts : written[i].name) << i;
       EXPECT_EQ(readWhole(zip.reader, i), written[i].data) << zip.reader.message();
     }
+    EXPECT_TRUE(zip.reader.checkLocalHeader(40)) << zip.reader.message();
   }
 }
 
