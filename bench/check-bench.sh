@@ -19,9 +19,10 @@
 #    bytes of UTF-8 each, so every entry is warned of as longer than 255
 #    bytes): quillet-check's peak memory, with the text report and --json.
 # 5. Archives made to claim memory (bench/hostile-archive.py): 131,068
-#    damaged files named in 1,533 bytes, each drawing three findings; and
-#    both lists at their largest, naming nothing. quillet-check's time and
-#    peak memory on each.
+#    damaged files named in 1,533 bytes, each drawing three findings; both
+#    lists at their largest, naming nothing; and 131,068 files named in a
+#    legacy code page drawing six findings each, beside lists that name
+#    nothing. quillet-check's time and peak memory on each.
 # Environment: RUNS (default 3), KEEP=1 keeps the scratch folder.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -150,7 +151,7 @@ echo "quillet-check ${t_check} s (CPU ${c_check} s);" \
 rm -rf "$wide"
 
 echo "== archives made to claim memory (load average before: $(cut -d' ' -f1-3 /proc/loadavg)) =="
-for kind in names lists; do
+for kind in names lists findings; do
   python3 "$root/bench/hostile-archive.py" "$kind" "$scratch/$kind.zip"
   read -r t_check c_check <<<"$(best "$check" "$scratch/$kind.zip")"
   echo "$kind: quillet-check ${t_check} s (CPU ${c_check} s);" \

@@ -11,6 +11,15 @@
     bench/hostile-archive.py lists OUT.zip
         Both lists at their largest: 65,535 lines of 511 characters beyond
         ASCII (1,533 bytes of UTF-8 each), naming nothing.
+    bench/hostile-archive.py findings OUT.zip
+        As many findings as entries and lines can draw: 131,068 files, two
+        in each of 65,534 folders, named in 300 bytes of code page 437
+        beyond ASCII (each decodes to about 590 bytes), each with a Zip64
+        field, a '?' and a twin differing only in case, none listed; and
+        both lists of 65,535 lines that name nothing, as long as the lists
+        can be while still held (8 MiB). Every file draws six findings
+        (legacy code page, Zip64, '?', path length, case twin, not listed),
+        every folder and every line one.
 """
 import random
 import struct
@@ -26,7 +35,7 @@ class Writer:
         self.out = open(path, 'wb')
         self.central = []
 
-    def add(self, name, data, method=8, crc=None):
+    def add(self, name, data, method=8, crc=None, flags=0x800):
         offset = self.out.tell()
         if method == 8:
             packer = zlib.compressobj(6, zlib.DEFLATED, -15)
@@ -34,13 +43,13 @@ class Writer:
         else:
             packed = data
         crc = zlib.crc32(data) if crc is None else crc
-        raw = name.encode()
-        self.out.write(struct.pack('<IHHHHHIIIHH', 0x04034B50, 20, 0x800, method, 0, 0, crc,
+        raw = name if isinstance(name, bytes) else name.encode()
+        self.out.write(struct.pack('<IHHHHHIIIHH', 0x04034B50, 20, flags, method, 0, 0, crc,
                                    len(packed), len(data), len(raw), 0))
         self.out.write(raw)
         self.out.write(packed)
         extra = struct.pack('<HHQ', 1, 8, offset)  # the offset in a Zip64 field
-        self.central.append(struct.pack('<IHHHHHHIIIHHHHHII', 0x02014B50, 45, 45, 0x800, method,
+        self.central.append(struct.pack('<IHHHHHHIIIHHHHHII', 0x02014B50, 45, 45, flags, method,
                                         0, 0, crc, len(packed), len(data), len(raw), len(extra),
                                         0, 0, 0, 0, 0xFFFFFFFF) + raw + extra)
 
@@ -93,8 +102,23 @@ def lists(path):
     zip_file.close()
 
 
+def findings(path):
+    zip_file = Writer(path)
+    lines = ['n%062d' % i for i in range(65535)]  # 63 characters: 8 MiB a list
+    zip_file.add('$FileList.txt', encode_list(lines))
+    zip_file.add('$FolderList.txt', encode_list(['FlashDrive\\' + line[11:] for line in lines]))
+    zip_file.add('$md5.bin', b'0123456789abcdef', 0)
+    for i in range(131068):
+        folder = b'%06d' % (i // 2)
+        folder += b'\x82' * (300 - len(folder) - 3)
+        zip_file.add(folder + (b'/A?' if i % 2 == 0 else b'/a?'), b'', 0, flags=0)
+    zip_file.close()
+
+
 if __name__ == '__main__':
     if sys.argv[1] == 'names':
         names(sys.argv[2], int(sys.argv[3]) if len(sys.argv) > 3 else 131068)
+    elif sys.argv[1] == 'findings':
+        findings(sys.argv[2])
     else:
         lists(sys.argv[2])

@@ -1,6 +1,8 @@
 // Name text of zip entries: the legacy code page 437 and UTF-8 validation.
 #include <algorithm>
+#include <array>
 #include <cstdint>
+#include <cstring>
 
 #include "zip_reader.h"
 
@@ -27,18 +29,32 @@ constexpr std::uint16_t kCp437High[128] = {
     0x00B0, 0x2219, 0x00B7, 0x221A, 0x207F, 0x00B2, 0x25A0, 0x00A0,  // 0xF8
 };
 
-void appendUtf8(std::string& out, std::uint32_t code) {
-  if (code < 0x80) {
-    out += static_cast<char>(code);
-  } else if (code < 0x800) {
-    out += static_cast<char>(0xC0 | (code >> 6));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else {
-    out += static_cast<char>(0xE0 | (code >> 12));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
+// Every byte's UTF-8 (one to three bytes), worked out once: a name read
+// back from the archive is decoded each time it is asked for.
+struct Utf8Of {
+  std::uint8_t size;
+  char bytes[3];
+};
+
+constexpr std::array<Utf8Of, 256> kUtf8OfByte = [] {
+  std::array<Utf8Of, 256> table{};
+  for (unsigned byte = 0; byte < 256; ++byte) {
+    const std::uint32_t code = byte < 0x80 ? byte : kCp437High[byte - 0x80];
+    Utf8Of& utf8 = table[byte];
+    if (code < 0x80) {
+      utf8 = {1, {static_cast<char>(code), 0, 0}};
+    } else if (code < 0x800) {
+      utf8 = {2,
+              {static_cast<char>(0xC0 | (code >> 6)), static_cast<char>(0x80 | (code & 0x3F)), 0}};
+    } else {
+      utf8 = {
+          3,
+          {static_cast<char>(0xE0 | (code >> 12)), static_cast<char>(0x80 | ((code >> 6) & 0x3F)),
+           static_cast<char>(0x80 | (code & 0x3F))}};
+    }
   }
-}
+  return table;
+}();
 
 }  // namespace
 
@@ -46,12 +62,14 @@ std::optional<std::string> cp437ToUtf8(std::string_view raw) {
   const bool ascii = std::all_of(raw.begin(), raw.end(),
                                  [](char c) { return static_cast<std::uint8_t>(c) < 0x80; });
   if (ascii) return std::string(raw);
-  std::string out;
-  out.reserve(raw.size() * 3);
+  std::string out(raw.size() * 3, '\0');
+  char* end = out.data();
   for (const char c : raw) {
-    const auto byte = static_cast<std::uint8_t>(c);
-    appendUtf8(out, byte < 0x80 ? byte : kCp437High[byte - 0x80]);
+    const Utf8Of& utf8 = kUtf8OfByte[static_cast<std::uint8_t>(c)];
+    std::memcpy(end, utf8.bytes, 3);
+    end += utf8.size;
   }
+  out.resize(static_cast<std::size_t>(end - out.data()));
   return out;
 }
 

@@ -430,6 +430,8 @@ INSTANTIATE_TEST_SUITE_P(
                  "\xc3\xbc"
                  "ber/\xc2\xa2.txt",
                  true},
+        NameCase{"Cp437OneToThreeBytesEach", "a\xb0\x9e\xe0\xff/z", 0, "",
+                 "a\xe2\x96\x91\xe2\x82\xa7\xce\xb1\xc2\xa0/z", true},
         NameCase{"AsciiIsLegacyToo", "plain/name.txt", 0, "", "plain/name.txt", true},
         NameCase{"UnicodePathField",
                  "\x81"
