@@ -75,28 +75,27 @@ PathKind pathKind(const std::string& path) {
   return kindOf(info);
 }
 
-bool listFolder(const std::string& path, std::vector<FolderEntry>* entries, std::string* error,
-                std::size_t most) {
+bool listFolder(const std::string& path, const FolderEntrySink& each, std::string* error) {
   DIR* folder = ::opendir(path.c_str());
   if (folder == nullptr) {
     *error = describeErrno(path);
     return false;
   }
-  entries->clear();
   errno = 0;
   while (const dirent* entry = ::readdir(folder)) {
-    const std::string name = entry->d_name;
+    const std::string_view name = entry->d_name;
     if (name == "." || name == "..") continue;
-    FolderEntry found;
-    found.name = name;
     // Links are not followed: an extracted release holds none, and a link
     // to a folder above would make the walk endless.
     struct stat info;
-    found.kind =
-        ::lstat((path + "/" + name).c_str(), &info) == 0 ? kindOf(info) : PathKind::kMissing;
-    entries->push_back(found);
+    const PathKind kind = ::lstat((path + "/" + std::string(name)).c_str(), &info) == 0
+                              ? kindOf(info)
+                              : PathKind::kMissing;
+    if (!each(name, kind)) {
+      errno = 0;
+      break;
+    }
     errno = 0;
-    if (entries->size() > most) break;
   }
   const bool failed = errno != 0;
   if (failed) *error = describeErrno(path);

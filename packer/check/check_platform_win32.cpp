@@ -108,8 +108,7 @@ PathKind pathKind(const std::string& path) {
   return kindOfAttributes(GetFileAttributesW(wide.c_str()));
 }
 
-bool listFolder(const std::string& path, std::vector<FolderEntry>* entries, std::string* error,
-                std::size_t most) {
+bool listFolder(const std::string& path, const FolderEntrySink& each, std::string* error) {
   const std::wstring pattern = toWide(path + "\\*", CP_UTF8);
   WIN32_FIND_DATAW found;
   const HANDLE search = FindFirstFileW(pattern.c_str(), &found);
@@ -117,7 +116,6 @@ bool listFolder(const std::string& path, std::vector<FolderEntry>* entries, std:
     *error = describeLastError(path);
     return false;
   }
-  entries->clear();
   bool ok = true;
   do {
     const std::wstring name = found.cFileName;
@@ -128,13 +126,10 @@ bool listFolder(const std::string& path, std::vector<FolderEntry>* entries, std:
       ok = false;
       break;
     }
-    FolderEntry entry;
-    entry.name = *utf8;
-    entry.kind = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0
-                     ? PathKind::kOther
-                     : kindOfAttributes(found.dwFileAttributes);
-    entries->push_back(entry);
-    if (entries->size() > most) break;
+    const PathKind kind = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0
+                              ? PathKind::kOther
+                              : kindOfAttributes(found.dwFileAttributes);
+    if (!each(*utf8, kind)) break;
   } while (FindNextFileW(search, &found));
   FindClose(search);
   return ok;

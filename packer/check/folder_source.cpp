@@ -5,6 +5,7 @@
 #include "check_platform.h"
 #include "release_check.h"
 #include "release_source.h"
+#include "text_blocks.h"
 
 namespace quillet::check {
 namespace {
@@ -24,12 +25,17 @@ std::string beginningOf(const std::string& name) {
 
 class FolderSource final : public ReleaseSource {
  public:
-  FolderSource(std::string root, std::size_t entriesMax)
-      : root_(std::move(root)), entriesMax_(entriesMax) {}
+  FolderSource(std::string root, std::size_t entriesMax, std::uint64_t namesMax)
+      : root_(std::move(root)), entriesMax_(entriesMax), namesMax_(namesMax) {}
 
   // Lists the whole tree below the root, depth first, sorted by name within
   // a folder so the order does not depend on the file system.
-  bool scan() { return scanFolder(kTop, ""); }
+  bool scan() {
+    // (room never written to is never given memory by the system)
+    nodes_.reserve(entriesMax_);
+    entries_.reserve(entriesMax_);
+    return scanFolder(kTop, "");
+  }
 
   const char* kind() const override { return "folder"; }
   const std::vector<ReleaseEntry>& entries() const override { return entries_; }
@@ -43,7 +49,7 @@ class FolderSource final : public ReleaseSource {
     std::size_t end = scratch.size();
     for (auto at = static_cast<std::uint32_t>(index); at != kTop; at = nodes_[at].parent) {
       if (entries_[at].folder) scratch[--end] = '/';
-      const std::string& own = nodes_[at].name;
+      const std::string_view own = nodes_[at].name;
       end -= own.size();
       std::memcpy(&scratch[end], own.data(), own.size());
     }
@@ -91,16 +97,39 @@ class FolderSource final : public ReleaseSource {
   // The entries of folder entry `parent` (kTop: the root), whose name is
   // `prefix` ("" or ending in "/").
   bool scanFolder(std::uint32_t parent, const std::string& prefix) {
-    std::vector<FolderEntry> found;
+    // Each entry's own name goes straight to the names kept, once.
+    struct Found {
+      std::string_view name;
+      PathKind kind;
+    };
+    std::vector<Found> found;
     std::string error;
     const std::string folder = prefix.empty() ? root_ : pathOf(prefix.substr(0, prefix.size() - 1));
-    // (one more than may be kept, to know there are more)
-    if (!listFolder(folder, &found, &error, entriesMax_ - entries_.size())) {
-      return fail(SourceFailure::kCannotOpen, error);
+    const std::size_t most = entriesMax_ - entries_.size();
+    bool namesFull = false;
+    const bool listed = listFolder(
+        folder,
+        [&](std::string_view name, PathKind kind) {
+          namesBytes_ += name.size() + kFolderEntryShareBytes;
+          if (namesBytes_ > namesMax_) {
+            namesFull = true;
+            return false;
+          }
+          found.push_back(Found{names_.add(name), kind});
+          return found.size() <= most;  // (one more than may be kept, to know there are more)
+        },
+        &error);
+    if (!listed) return fail(SourceFailure::kCannotOpen, error);
+    if (namesFull) {
+      return fail(SourceFailure::kCannotOpen,
+                  "not supported: the folder's names take more than " + std::to_string(namesMax_) +
+                      " bytes (" + std::to_string(kFolderEntryShareBytes) +
+                      " counted for each entry besides its own name), the most the check holds "
+                      "of them");
     }
     std::sort(found.begin(), found.end(),
-              [](const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; });
-    for (const FolderEntry& item : found) {
+              [](const Found& a, const Found& b) { return a.name < b.name; });
+    for (const Found& item : found) {
       ReleaseEntry entry;
       const bool folder = item.kind == PathKind::kFolder;
       // What an archive of a release can hold, a folder of one holds: more
@@ -115,8 +144,9 @@ class FolderSource final : public ReleaseSource {
       const std::size_t nameBytes = prefix.size() + item.name.size() + (folder ? 1 : 0);
       if (nameBytes > kEntryNameBytesMax) {
         return fail(SourceFailure::kCannotOpen,
-                    "not supported: '" + beginningOf(prefix + item.name) + "...' takes " +
-                        std::to_string(nameBytes) + " bytes in the release, more than the " +
+                    "not supported: '" + beginningOf(prefix + std::string(item.name)) +
+                        "...' takes " + std::to_string(nameBytes) +
+                        " bytes in the release, more than the " +
                         std::to_string(kEntryNameBytesMax) + " " + kEntryNameWhy);
       }
       entry.nameBytes = static_cast<std::uint32_t>(nameBytes);
@@ -125,11 +155,12 @@ class FolderSource final : public ReleaseSource {
       if (folder) {
         entry.folder = true;
         entries_.push_back(entry);
-        if (!scanFolder(index, prefix + item.name + "/")) return false;
+        if (!scanFolder(index, prefix + std::string(item.name) + "/")) return false;
         continue;
       }
       if (item.kind == PathKind::kFile) {
-        const std::unique_ptr<InputFile> file = openInputFile(pathOf(prefix + item.name), &error);
+        const std::unique_ptr<InputFile> file =
+            openInputFile(pathOf(prefix + std::string(item.name)), &error);
         if (file == nullptr) return fail(SourceFailure::kCannotOpen, error);
         entry.size = file->size();
       } else {
@@ -142,12 +173,15 @@ class FolderSource final : public ReleaseSource {
 
   // Where an entry lies and its own name, by entry.
   struct Node {
-    std::uint32_t parent;  // the folder entry it lies in, or kTop
-    std::string name;      // its own, without "/"
+    std::uint32_t parent;   // the folder entry it lies in, or kTop
+    std::string_view name;  // its own, without "/", in names_
   };
 
   std::string root_;
   std::size_t entriesMax_;
+  std::uint64_t namesMax_;
+  zip::TextBlocks names_;
+  std::uint64_t namesBytes_ = 0;  // counted against namesMax_
   std::vector<Node> nodes_;
   std::vector<ReleaseEntry> entries_;
   SourceFailure failure_ = SourceFailure::kNone;
@@ -157,9 +191,10 @@ class FolderSource final : public ReleaseSource {
 }  // namespace
 
 std::unique_ptr<ReleaseSource> openFolderRelease(const std::string& path, SourceFailure* failure,
-                                                 std::string* message, std::size_t entriesMax) {
-  auto source =
-      std::make_unique<FolderSource>(path, entriesMax > 0 ? entriesMax : kReleaseEntriesMax);
+                                                 std::string* message, std::size_t entriesMax,
+                                                 std::uint64_t namesMax) {
+  auto source = std::make_unique<FolderSource>(
+      path, entriesMax > 0 ? entriesMax : kReleaseEntriesMax, namesMax);
   if (!source->scan()) {
     *failure = SourceFailure::kCannotOpen;
     *message = source->scanMessage();

@@ -142,9 +142,17 @@ std::unique_ptr<ReleaseSource> openRelease(const std::string& path, SourceFailur
 
 // The two sources, for callers that know what they have. A folder of more
 // than `entriesMax` entries (what an archive of a release may hold, unless
-// said otherwise) is refused before the rest are kept.
+// said otherwise) is refused before the rest are kept, and so is a folder
+// whose entries' own names take more than `namesMax` bytes, each entry
+// counted kFolderEntryShareBytes more (the check holds the entries beside
+// the names): a folder holds its names (each entry's own, once), which an
+// archive may leave in its directory, and 131,071 names of 255 characters
+// would take 100 MB.
+inline constexpr std::uint64_t kFolderNamesBytesMax = 24u << 20;
+inline constexpr std::uint64_t kFolderEntryShareBytes = 64;
 std::unique_ptr<ReleaseSource> openFolderRelease(const std::string& path, SourceFailure* failure,
-                                                 std::string* message, std::size_t entriesMax = 0);
+                                                 std::string* message, std::size_t entriesMax = 0,
+                                                 std::uint64_t namesMax = kFolderNamesBytesMax);
 // An archive whose central directory, or whose names as held (stored and
 // decoded), take more than `namesHeldMax` bytes leaves its names there, and
 // they are read back when asked for: a directory of long names would

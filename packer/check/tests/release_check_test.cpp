@@ -428,6 +428,29 @@ TEST(ExtractedFolderEntries, AreListedOnePastTheMostAndNoFurther) {
   EXPECT_EQ(found.size(), 3u);
 }
 
+// A folder holds its entries' own names, each once, up to a most that
+// counts a share for each entry too: at it the release opens, one byte
+// short of it it is refused, and says so.
+TEST(ExtractedFolderEntries, AreRefusedWhenTheirNamesTakeMoreThanTheMost) {
+  ScratchFolder scratch;
+  for (const char* name : {"rel/a", "rel/bb", "rel/ccc", "rel/d/e"}) scratch.file(name, "x");
+  const std::string root = (scratch.root() / "rel").string();
+  SourceFailure failure = SourceFailure::kNone;
+  std::string message;
+  const std::uint64_t most = 8 + 5 * kFolderEntryShareBytes;  // a bb ccc d e
+  const auto at = openFolderRelease(root, &failure, &message, 0, most);
+  ASSERT_NE(at, nullptr) << message;
+  std::string scratchName;
+  EXPECT_EQ(at->nameOf(4, scratchName), "d/e");
+  const auto past = openFolderRelease(root, &failure, &message, 0, most - 1);
+  EXPECT_EQ(past, nullptr);
+  EXPECT_EQ(failure, SourceFailure::kCannotOpen);
+  EXPECT_EQ(message, "not supported: the folder's names take more than " +
+                         std::to_string(most - 1) +
+                         " bytes (64 counted for each entry besides its own name), the most the "
+                         "check holds of them");
+}
+
 // An extracted release's names are its folders' and each entry's own: a
 // name is said whole whatever the depth.
 TEST(ExtractedFolderNames, ReadWholeAtEveryDepth) {
