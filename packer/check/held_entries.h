@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "md5.h"
 #include "release_source.h"
 
 namespace quillet::check {
@@ -156,6 +157,41 @@ class HeldEntries {
   std::size_t pending_ = 0;         // the entry start() began
   std::size_t pendingBegin_ = 0;
   bool pendingTooLong_ = false;
+};
+
+// $md5.bin read by the second thread ahead of the check, as HeldEntries
+// holds an entry (without a record for every entry before it).
+struct HeldDigest {
+  int index = -1;  // the entry read, once read
+  std::string contents;
+  bool wasRead = false;
+  SourceFailure failure = SourceFailure::kNone;
+  std::string message;
+
+  // Reads entry `entry`, stopping past the 16 bytes of a digest.
+  void read(ReleaseSource& source, std::size_t entry) {
+    contents.clear();
+    wasRead = source.read(entry, [this](const std::uint8_t* data, std::size_t size) {
+      if (contents.size() + size > kMd5DigestBytes) return false;
+      contents.append(reinterpret_cast<const char*>(data), size);
+      return true;
+    });
+    if (!wasRead) {
+      failure = source.failure();
+      message = source.message();
+    }
+    index = static_cast<int>(entry);
+  }
+  HeldEntries::Held held() const {
+    HeldEntries::Held held;
+    held.contents = contents;
+    held.read = wasRead;
+    if (!wasRead) {
+      held.failure = failure;
+      held.message = message;
+    }
+    return held;
+  }
 };
 
 }  // namespace quillet::check

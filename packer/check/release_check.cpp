@@ -47,7 +47,7 @@ class Checker {
     // what they gave is kept only when they are the ones.
     ListRead files;
     ListRead folders;
-    HeldEntries first(0);  // $md5.bin alone
+    HeldDigest first;  // $md5.bin alone
     bool firstDone = false;
     // (everything the second thread sets before firstDone is this thread's
     // to read once it is set; after that, the second thread touches nothing
@@ -65,8 +65,7 @@ class Checker {
       if (folders.index >= 0) readList(source_, folders, &held_, nullptr, &folderLines_);
       folderLines_.close();
       if (digestFile >= 0 && entries[digestFile].size == kMd5DigestBytes) {
-        first = HeldEntries(static_cast<std::size_t>(digestFile) + 1);
-        first.read(source_, static_cast<std::size_t>(digestFile), kMd5DigestBytes);
+        first.read(source_, static_cast<std::size_t>(digestFile));
       }
       {
         const std::lock_guard<std::mutex> lock(mutex_);
@@ -238,7 +237,7 @@ class Checker {
   }
 
   // $md5.bin, as the second thread read it when it took the right entry.
-  void readExpectedDigest(const HeldEntries& first) {
+  void readExpectedDigest(const HeldDigest& first) {
     if (digestIndex_ < 0) return;
     const ReleaseEntry& entry = source_.entries()[digestIndex_];
     if (entry.size != kMd5DigestBytes) {
@@ -250,8 +249,8 @@ class Checker {
     std::string bytes;
     bool ok = false;
     SourceFailure failure = SourceFailure::kNone;
-    if (first.holds(digestIndex_)) {
-      const HeldEntries::Held held = first.get(digestIndex_);
+    if (first.index == digestIndex_) {
+      const HeldEntries::Held held = first.held();
       bytes = std::string(held.contents);
       ok = takeHeld(digestIndex_, held);
       failure = held.failure;
