@@ -141,12 +141,12 @@ class FolderSource final : public ReleaseSource {
                                                     std::to_string(entriesMax_) +
                                                     " entries, more than " + kReleaseEntriesWhy);
       }
-      const std::size_t nameBytes = prefix.size() + item.name.size() + (folder ? 1 : 0);
+      const std::string name = prefix + std::string(item.name);
+      const std::size_t nameBytes = name.size() + (folder ? 1 : 0);
       if (nameBytes > kEntryNameBytesMax) {
         return fail(SourceFailure::kCannotOpen,
-                    "not supported: '" + beginningOf(prefix + std::string(item.name)) +
-                        "...' takes " + std::to_string(nameBytes) +
-                        " bytes in the release, more than the " +
+                    "not supported: '" + beginningOf(name) + "...' takes " +
+                        std::to_string(nameBytes) + " bytes in the release, more than the " +
                         std::to_string(kEntryNameBytesMax) + " " + kEntryNameWhy);
       }
       entry.nameBytes = static_cast<std::uint32_t>(nameBytes);
@@ -155,12 +155,11 @@ class FolderSource final : public ReleaseSource {
       if (folder) {
         entry.folder = true;
         entries_.push_back(entry);
-        if (!scanFolder(index, prefix + std::string(item.name) + "/")) return false;
+        if (!scanFolder(index, name + "/")) return false;
         continue;
       }
       if (item.kind == PathKind::kFile) {
-        const std::unique_ptr<InputFile> file =
-            openInputFile(pathOf(prefix + std::string(item.name)), &error);
+        const std::unique_ptr<InputFile> file = openInputFile(pathOf(name), &error);
         if (file == nullptr) return fail(SourceFailure::kCannotOpen, error);
         entry.size = file->size();
       } else {
