@@ -29,17 +29,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   // Every entry held came from at least 46 bytes of the file.
   if (reader.entries().size() > size / 46) std::abort();
-  // The same archive with its names left in it: each name reads back as it
-  // is held, and each local header is judged alike.
-  quillet::zip::Reader leaving;
-  leaving.setNamesHeldMax(0);
-  if (!leaving.open(source) || leaving.entries().size() != reader.entries().size()) std::abort();
-  std::string scratch;
-  for (std::size_t i = 0; i < reader.entries().size(); ++i) {
-    if (leaving.nameOf(i, scratch) != reader.entries()[i].name) std::abort();
-    const bool held = reader.checkLocalHeader(i);
-    if (leaving.checkLocalHeader(i) != held) std::abort();
-    if (!held && leaving.message() != reader.message()) std::abort();
+  // The same archive with its names left in it, from the start or from
+  // midway (past half of what the names take held, or past all but a byte):
+  // each name reads back as it is held, and each local header is judged
+  // alike.
+  const std::uint64_t heldBytes = reader.namesHeldBytes();
+  for (const std::uint64_t most : {std::uint64_t{0}, heldBytes / 2, heldBytes - 1}) {
+    if (most >= heldBytes && heldBytes > 0) continue;
+    quillet::zip::Reader leaving;
+    leaving.setNamesHeldMax(most);
+    if (!leaving.open(source) || leaving.entries().size() != reader.entries().size()) {
+      std::abort();
+    }
+    std::string scratch;
+    for (std::size_t i = 0; i < reader.entries().size(); ++i) {
+      if (leaving.nameOf(i, scratch) != reader.entries()[i].name) std::abort();
+      const bool held = reader.checkLocalHeader(i);
+      if (leaving.checkLocalHeader(i) != held) std::abort();
+      if (!held && leaving.message() != reader.message()) std::abort();
+    }
   }
   for (std::size_t i = 0; i < reader.entries().size(); ++i) {
     std::uint64_t delivered = 0;
