@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <vector>
@@ -124,22 +125,26 @@ TEST(HeldEntries, AFileLongerThanItSaidIsLeftToBeReadAtItsTurn) {
   EXPECT_EQ(held.heldBytes(), 1u);
 }
 
+// Holds entry `index` as a reader of a list would: `bytes` handed over in
+// pieces of at most half a budget's size.
+void holdList(HeldEntries& held, std::size_t index, std::uint64_t bytes) {
+  const std::string piece(static_cast<std::size_t>(std::min<std::uint64_t>(bytes, 4u << 20)), 'l');
+  held.start(index);
+  for (std::uint64_t left = bytes; left > 0;) {
+    const std::size_t size = static_cast<std::size_t>(std::min<std::uint64_t>(left, piece.size()));
+    held.add(reinterpret_cast<const std::uint8_t*>(piece.data()), size);
+    left -= size;
+  }
+  held.keep();
+}
+
 // A list is held as another reader reads it: up to its limit, exactly.
 TEST(HeldEntries, HoldsAListReadElsewhereUpToItsLimit) {
   HeldEntries held(2);
-  const std::string piece(HeldEntries::kListBytesMax / 2, 'l');
-  const auto* bytes = reinterpret_cast<const std::uint8_t*>(piece.data());
-  held.start(0);
-  held.add(bytes, piece.size());
-  held.add(bytes, piece.size());
-  held.keep();
+  holdList(held, 0, HeldEntries::kListBytesMax);
   ASSERT_TRUE(held.holds(0));
   EXPECT_EQ(held.get(0).contents.size(), HeldEntries::kListBytesMax);
-  held.start(1);
-  held.add(bytes, piece.size());
-  held.add(bytes, piece.size());
-  held.add(bytes, 1);  // one byte past: not held, and nothing of it stays
-  held.keep();
+  holdList(held, 1, HeldEntries::kListBytesMax + 1);  // not held, and nothing of it stays
   EXPECT_FALSE(held.holds(1));
   EXPECT_EQ(held.heldBytes(), HeldEntries::kListBytesMax);
 }
@@ -152,17 +157,10 @@ TEST(HeldEntries, HoldsListsWithinTheBudgetBesideTheEntries) {
   HeldEntries held(entries.size());
   held.prepare(entries, {0, 1});
   EXPECT_EQ(held.roomForList(), budget);
-  const std::string piece(budget / 2, 'l');
-  const auto* bytes = reinterpret_cast<const std::uint8_t*>(piece.data());
-  held.start(0);
-  held.add(bytes, piece.size());
-  held.add(bytes, piece.size());
-  held.keep();
+  holdList(held, 0, budget);
   EXPECT_TRUE(held.holds(0));
   EXPECT_EQ(held.roomForList(), 0u);
-  held.start(1);
-  held.add(bytes, 1);
-  held.keep();
+  holdList(held, 1, 1);
   EXPECT_FALSE(held.holds(1));
   EXPECT_EQ(held.heldBytes(), budget);
 }
