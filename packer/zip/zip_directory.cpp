@@ -273,7 +273,7 @@ void Reader::stopHoldingNames() {
   for (Entry& entry : entries_) {
     entry.nameCheck = nameCheckOf(entry.name);
     entry.name = {};
-    entry.storedName = {};
+    entry.storedApart = false;
   }
   names_.clear();
   namesHeld_ = false;
@@ -294,8 +294,11 @@ bool Reader::decodeName(Entry& entry, std::string_view raw, std::string_view ext
     if (name == raw) {
       entry.name = names_.add(raw);
     } else {
-      entry.storedName = names_.add(raw);
-      entry.name = names_.add(name);
+      // (end to end: the stored bytes are found from the name's end)
+      std::string both(name);
+      both += raw;
+      entry.name = names_.add(both).substr(0, name.size());
+      entry.storedApart = true;
     }
     if (names_.addedBytes() > namesHeldMost_) stopHoldingNames();
   };

@@ -102,41 +102,46 @@ std::string entryLabel(std::size_t number, std::string_view name);
 
 // One entry of the central directory. Its names are views of the reader's
 // own storage: valid until the reader is opened again or destroyed. A reader
-// that leaves names in the archive (setNamesHeldMax) leaves both empty:
-// Reader::nameOf reads them back.
+// that leaves names in the archive (setNamesHeldMax) leaves them empty:
+// Reader::nameOf and storedNameOf read them back.
 struct Entry {
   // UTF-8, exactly as stored after decoding ("/" separators; folders end in "/").
   std::string_view name;
-  // The stored bytes of the name when they are not those of `name` (a legacy
-  // code page beyond ASCII, a Unicode Path field); empty when they are: a
-  // release of many long names would otherwise hold each twice.
-  std::string_view storedName;
-  std::string_view rawName() const { return storedName.empty() ? name : storedName; }
+  // The stored bytes of the name: those of `name`, or, when they differ (a
+  // legacy code page beyond ASCII, a Unicode Path field), held right after
+  // it (storedApart): a release of many long names would otherwise hold
+  // each twice, or a second view for each.
+  std::string_view rawName() const {
+    return storedApart ? std::string_view(name.data() + name.size(), storedNameSize) : name;
+  }
   // Where the name lies in the archive: the stored bytes at storedNameAt;
   // the name is those bytes, those of the Unicode Path field that begin
   // unicodeNameAt bytes after them (0: none), or the stored bytes decoded
   // from the legacy code page (legacyName and beyondAscii).
+  // (Fields in an order that leaves no padding between them: a release of
+  // 131,071 entries holds one each.)
   std::uint64_t storedNameAt = 0;
   std::uint32_t unicodeNameAt = 0;
-  std::uint16_t storedNameSize = 0;
   std::uint32_t nameSize = 0;   // bytes of the name in UTF-8
   std::uint32_t nameCheck = 0;  // of the name in UTF-8, to know it again when read back
-  bool beyondAscii = false;     // the stored name has bytes beyond ASCII
-  std::uint64_t compressedSize = 0;
-  std::uint64_t size = 0;  // uncompressed
-  std::uint64_t localHeaderOffset = 0;
   // Where the data begins, past the local header: filled by
   // checkLocalHeader / readEntry. (Kept from the local header, whose name
   // and extra field take at most 2 × 65,535 bytes: an entry of a release
   // of 65,535 costs four bytes less.)
   std::uint32_t dataStart = 0;
-  std::uint32_t crc32 = 0;   // of the uncompressed data
+  std::uint64_t compressedSize = 0;
+  std::uint64_t size = 0;  // uncompressed
+  std::uint64_t localHeaderOffset = 0;
+  std::uint32_t crc32 = 0;  // of the uncompressed data
+  std::uint16_t storedNameSize = 0;
   std::uint16_t flags = 0;   // general purpose bit flags of the central entry
   std::uint16_t method = 0;  // 0 stored, 8 deflate
+  bool beyondAscii = false;  // the stored name has bytes beyond ASCII
   bool legacyName =
       false;           // decoded from the legacy code page (no flag bit 11, no Unicode Path field)
   bool zip64 = false;  // sizes or offset came from a Zip64 extra field
   bool endsInSlash = false;
+  bool storedApart = false;  // the stored bytes are not the name's (held after it)
   bool isFolder() const { return endsInSlash; }  // name ends in "/"
   std::uint64_t dataOffset() const { return localHeaderOffset + dataStart; }
 };
