@@ -5,20 +5,16 @@
 
 namespace quillet::check {
 
-void HeldEntries::read(ReleaseSource& source, std::size_t index, std::uint64_t limit) {
-  readOne(source, index, limit, /*keepStopped=*/true);
-}
-
-void HeldEntries::readOne(ReleaseSource& source, std::size_t index, std::uint64_t limit,
-                          bool keepStopped) {
+void HeldEntries::readOne(ReleaseSource& source, std::size_t index, std::uint64_t limit) {
   const std::size_t begin = contents_.size();
   const bool read =
       source.read(index, [this, begin, limit](const std::uint8_t* data, std::size_t size) {
         if (contents_.size() - begin + size > limit) return false;
+        makeRoom(size);
         contents_.append(reinterpret_cast<const char*>(data), size);
         return true;
       });
-  if (!read && !keepStopped && source.failure() == SourceFailure::kStopped) {
+  if (!read && source.failure() == SourceFailure::kStopped) {
     contents_.resize(begin);
     return;
   }
@@ -58,7 +54,7 @@ void HeldEntries::readSmallFiles(ReleaseSource& source, const std::vector<int>& 
     if (contents_.size() + kEntryBytesMax > budget_) break;
     if (failureBytes_ >= kFailureBytesMax) break;
     if (cancel.load(std::memory_order_relaxed)) break;
-    readOne(source, i, kEntryBytesMax, /*keepStopped=*/false);
+    readOne(source, i, kEntryBytesMax);
   }
 }
 

@@ -60,10 +60,6 @@ class HeldEntries {
   // budget), so that holding them copies nothing twice.
   void prepare(const std::vector<ReleaseEntry>& entries, const std::vector<int>& skip);
 
-  // Reads entry `index` and holds it; a longer entry than `limit` bytes
-  // stops there (as the source's kStopped).
-  void read(ReleaseSource& source, std::size_t index, std::uint64_t limit);
-
   // Reads, in the source's order, each readable file of at most
   // kEntryBytesMax bytes that is not held and not in `skip`, while what is
   // held stays within kBudgetBytes. A file that turns out longer than it
@@ -90,6 +86,7 @@ class HeldEntries {
       contents_.resize(pendingBegin_);
       return;
     }
+    makeRoom(size);
     contents_.append(reinterpret_cast<const char*>(data), size);
   }
   void keep() {
@@ -145,9 +142,20 @@ class HeldEntries {
     State state = State::kNotHeld;
   };
 
-  // Reads entry `index` and holds it, or, when `keepStopped` is false and
-  // the reading stopped at `limit`, leaves it unheld.
-  void readOne(ReleaseSource& source, std::size_t index, std::uint64_t limit, bool keepStopped);
+  // Room for `size` more bytes of contents. What prepare() planned is
+  // exceeded only by files that grew since they were surveyed: the room then
+  // goes to the whole budget at once, never past it (what is held stays
+  // within it), rather than doubling.
+  void makeRoom(std::size_t size) {
+    if (contents_.size() + size > contents_.capacity()) {
+      contents_.reserve(
+          std::max<std::size_t>(static_cast<std::size_t>(budget_), contents_.size() + size));
+    }
+  }
+
+  // Reads entry `index` and holds it, or, when the reading stopped at
+  // `limit` (a file longer than it said), leaves it unheld.
+  void readOne(ReleaseSource& source, std::size_t index, std::uint64_t limit);
 
   std::vector<Record> records_;          // by entry
   std::uint64_t budget_ = kBudgetBytes;  // beside the entries prepare() was given
