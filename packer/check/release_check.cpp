@@ -195,16 +195,26 @@ class Checker {
   }
 
   // Says that entry `index` could not be read (false); past kDamagedEntriesMax
-  // such entries, that the rest is not read, once.
+  // such entries, or kDamagedMessageBytesMax bytes of their messages, that
+  // the rest is not read, once.
   bool sayDamaged(int index, std::string message) {
     read_[index] = true;
     failed_[index] = true;
-    if (damaged_ == kDamagedEntriesMax) {
-      report_.fail(kExitDamaged, "",
-                   "more than " + std::to_string(kDamagedEntriesMax) +
-                       " entries could not be read: the rest of the archive was not read");
+    if (tooDamaged_) return false;
+    damagedBytes_ += message.size();
+    if (damaged_ == kDamagedEntriesMax || damagedBytes_ > kDamagedMessageBytesMax) {
+      tooDamaged_ = true;
+      const std::string what = damaged_ == kDamagedEntriesMax
+                                   ? "more than " + std::to_string(kDamagedEntriesMax) + " entries"
+                                   : std::to_string(damaged_ + 1) +
+                                         " entries, whose messages take more than " +
+                                         std::to_string(kDamagedMessageBytesMax) + " bytes,";
+      report_.fail(
+          kExitDamaged, "",
+          what + " could not be read: the rest of the " + source_.kind() + " was not read");
+      return false;
     }
-    if (damaged_++ >= kDamagedEntriesMax) return false;
+    ++damaged_;
     report_.fail(kExitDamaged, Mention::entry(index), std::move(message));
     return false;
   }
@@ -456,8 +466,10 @@ class Checker {
   std::vector<bool> configuration_;  // entries whose name holds kConfigurationMark
   std::vector<bool> read_;           // entries read already
   std::vector<bool> failed_;         // entries whose reading failed, said once
-  std::size_t damaged_ = 0;          // of them (more than kDamagedEntriesMax are not said)
-  bool tooDamaged() const { return damaged_ > kDamagedEntriesMax; }
+  std::size_t damaged_ = 0;          // of them, said
+  std::size_t damagedBytes_ = 0;     // their messages' bytes
+  bool tooDamaged_ = false;          // past either limit: the rest is not read
+  bool tooDamaged() const { return tooDamaged_; }
   int digestIndex_ = -1;
   std::uint64_t totalBytes_ = 0;
   std::uint64_t doneBytes_ = 0;

@@ -52,6 +52,9 @@ inline constexpr char kEntryNameWhy[] = "a line of a list can name";
 // it reads no more of the archive (a damaged archive of 131,071 entries
 // would otherwise keep a message for each).
 inline constexpr std::size_t kDamagedEntriesMax = 4096;
+// ... and the bytes of their messages, at most: a folder's messages name the
+// file's path, which the command line may make as long as the system allows.
+inline constexpr std::size_t kDamagedMessageBytesMax = 4 * 1024 * 1024;
 
 // Texts kept once each, end to end in blocks that never move, found again
 // by a table of their numbers: a report of 131,071 findings with words of

@@ -12,6 +12,7 @@
 #include "digest_of.h"
 #include "list_format.h"
 #include "md5.h"
+#include "memory_release.h"
 #include "report.h"
 #include "scratch_folder.h"
 #include "utf.h"
@@ -469,6 +470,48 @@ TEST(ExtractedFolderNames, ReadWholeAtEveryDepth) {
   EXPECT_EQ(names,
             (std::vector<std::string>{"A/", "A/B/", "A/B/C/", "A/B/C/deep.dat", "A/top.dat"}));
 }
+
+// Entries that cannot be read are said while their messages take at most
+// kDamagedMessageBytesMax bytes (a folder's name the file's path, which may
+// be long); one more and the check says so once and reads no more.
+class DamagedEntryMessages : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(DamagedEntryMessages, AreSaidUpToTheirBytesThenTheRestIsNotRead) {
+  constexpr std::size_t kMessageBytes = 4096;
+  constexpr std::size_t kFit = kDamagedMessageBytesMax / kMessageBytes;
+  static_assert(kFit * kMessageBytes == kDamagedMessageBytesMax && kFit < kDamagedEntriesMax);
+  testing::MemoryRelease release;
+  release.kindName = "folder";
+  release.add(kFileListName, 0, "");
+  release.add(kFolderListName, 0, "");
+  release.add(kDigestName, 0, "");
+  release.failingFrom = 3;
+  release.failingMessage = "cannot read /" + std::string(kMessageBytes - 18, 'p') + ": EIO";
+  ASSERT_EQ(release.failingMessage.size(), kMessageBytes);
+  for (std::size_t k = 0; k < kFit + GetParam(); ++k) release.add("f" + std::to_string(k), 0, "");
+  release.finish();
+  const CheckReport report = checkRelease(release, "rel");
+  EXPECT_EQ(report.exitCode(), kExitDamaged);
+  std::size_t said = 0;
+  std::vector<std::string> others;
+  for (const Finding& finding : report.findings) {
+    if (report.messageText(finding) == release.failingMessage) {
+      ++said;
+    } else if (finding.exitCode == kExitDamaged) {
+      others.push_back(report.said(finding));
+    }
+  }
+  EXPECT_EQ(said, kFit);
+  if (GetParam() == 0) {
+    EXPECT_THAT(others, ::testing::IsEmpty());
+  } else {
+    EXPECT_THAT(others, ::testing::ElementsAre(
+                            "1025 entries, whose messages take more than 4194304 bytes, could "
+                            "not be read: the rest of the folder was not read"));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(ReleaseCheck, DamagedEntryMessages, ::testing::Values(0u, 1u));
 
 }  // namespace
 }  // namespace quillet::check
