@@ -10,8 +10,10 @@
 #    quillet-check's time against md5_bench --file over the same file (the
 #    MD5 engine alone) and against `unzip -t`, best of RUNS, all from the
 #    page cache, and quillet-check's peak memory.
-#    Then 512 MiB of random bytes (as map data, compressed already), packed
-#    by the packer: deflated the same way against the same two.
+#    Then 512 MiB of random bytes (as map data, compressed already, which
+#    7za stores) and 512 MiB of the machine's programs and libraries
+#    (deflated), packed by the packer, against the same two and zlib's
+#    inflate alone.
 # 2. 65,533 small files: quillet-check against `unzip -t`, and peak memory.
 # 3. 65,533 empty files named in about 220 bytes each (a folder of 120
 #    characters): quillet-check's peak memory, which the names drive.
@@ -64,6 +66,40 @@ pack() {
   (cd "$1" && "$quillet" </dev/null >/dev/null)
 }
 
+# zlib's inflate alone over the one file of the archive $1 (Python's zlib
+# is the system's), 64 KiB of it at a time: best wall-clock seconds of
+# `runs` runs.
+inflate_alone() {
+  python3 - "$1" "$runs" <<'PY'
+import struct, sys, time, zlib
+path, runs = sys.argv[1], int(sys.argv[2])
+data = open(path, "rb").read()
+at = data.rfind(b"PK\x05\x06")
+while True:  # the largest entry: the one file
+    at = data.rfind(b"PK\x01\x02", 0, at)
+    size = struct.unpack_from("<I", data, at + 20)[0]
+    offset = struct.unpack_from("<I", data, at + 42)[0]
+    if size > 1 << 20:
+        break
+if struct.unpack_from("<H", data, at + 10)[0] != 8:
+    print("stored")
+    sys.exit(0)
+name_len, extra_len = struct.unpack_from("<HH", data, offset + 26)
+start = offset + 30 + name_len + extra_len
+view = memoryview(data)[start:start + size]
+best = None
+for _ in range(runs):
+    began = time.perf_counter()
+    inflater = zlib.decompressobj(-15)
+    for piece in range(0, size, 1 << 16):
+        inflater.decompress(view[piece:piece + (1 << 16)])
+    inflater.flush()
+    took = time.perf_counter() - began
+    best = took if best is None else min(best, took)
+print("%.3f" % best)
+PY
+}
+
 echo "== 512 MiB release (load average before: $(cut -d' ' -f1-3 /proc/loadavg)) =="
 big="$scratch/big"
 mkdir -p "$big/FlashDrive/NAVI"
@@ -89,25 +125,48 @@ for kind in stored deflated; do
     "check / unzip -t $(ratio "$t_check" "$t_unzip") (target at most 0.8);" \
     "peak memory $(peak_mib "$check" "$archive") MiB"
 done
+echo "zlib's inflate alone over the deflated file: $(inflate_alone "$big/ZarvoEUupdate.zip") s"
 read -r t_folder c_folder <<<"$(best "$check" "$big/extracted")"
 echo "extracted folder: quillet-check ${t_folder} s (CPU ${c_folder} s), check / MD5 $(ratio "$t_folder" "$t_md5")"
 rm -rf "$big"
 
-echo "== 512 MiB release of data that is compressed already (load average before: $(cut -d' ' -f1-3 /proc/loadavg)) =="
-# Map data mostly is: 7za's deflate then keeps it in stored blocks, which
-# zlib's inflate copies rather than decodes.
-dense="$scratch/dense"
-mkdir -p "$dense/FlashDrive/NAVI"
-head -c $((512 * 1024 * 1024)) /dev/urandom >"$dense/FlashDrive/NAVI/map.dat"
-pack "$dense"
-cat "$dense/ZarvoEUupdate.zip" "$dense/FlashDrive/NAVI/map.dat" >/dev/null
-read -r t_md5 c_md5 <<<"$(best "$md5" --file "$dense/FlashDrive/NAVI/map.dat")"
-read -r t_check c_check <<<"$(best "$check" "$dense/ZarvoEUupdate.zip")"
-read -r t_unzip c_unzip <<<"$(best unzip -tqq "$dense/ZarvoEUupdate.zip")"
-echo "deflated, incompressible: quillet-check ${t_check} s (CPU ${c_check} s), MD5 engine alone" \
-  "${t_md5} s, unzip -t ${t_unzip} s (CPU ${c_unzip} s); check / MD5 $(ratio "$t_check" "$t_md5")" \
-  "(target at most 1.4), check / unzip -t $(ratio "$t_check" "$t_unzip") (target at most 0.8)"
-rm -rf "$dense"
+# A 512 MiB release of one file NAVI/map.dat that `make` writes to $1,
+# packed by the packer with 7za: quillet-check against the MD5 engine alone,
+# zlib's inflate alone (when 7za deflated it) and `unzip -t`.
+deflated_release() {
+  local label="$1" make="$2" at="$scratch/deflated"
+  mkdir -p "$at/FlashDrive/NAVI"
+  "$make" "$at/FlashDrive/NAVI/map.dat"
+  pack "$at"
+  cat "$at/ZarvoEUupdate.zip" "$at/FlashDrive/NAVI/map.dat" >/dev/null
+  read -r t_md5 c_md5 <<<"$(best "$md5" --file "$at/FlashDrive/NAVI/map.dat")"
+  read -r t_check c_check <<<"$(best "$check" "$at/ZarvoEUupdate.zip")"
+  read -r t_unzip c_unzip <<<"$(best unzip -tqq "$at/ZarvoEUupdate.zip")"
+  local t_inflate packed inflated
+  t_inflate="$(inflate_alone "$at/ZarvoEUupdate.zip")"
+  packed=$(($(stat -c %s "$at/ZarvoEUupdate.zip") * 100 / (512 * 1024 * 1024)))
+  if [ "$t_inflate" = stored ]; then
+    inflated="7za stored it (nothing to inflate)"
+  else
+    inflated="zlib's inflate alone ${t_inflate} s (check / inflate alone $(ratio "$t_check" "$t_inflate"))"
+  fi
+  echo "$label (${packed} % packed): quillet-check ${t_check} s (CPU ${c_check} s), MD5 engine" \
+    "alone ${t_md5} s, $inflated, unzip -t ${t_unzip} s (CPU ${c_unzip} s);" \
+    "check / MD5 $(ratio "$t_check" "$t_md5") (target at most 1.4)," \
+    "check / unzip -t $(ratio "$t_check" "$t_unzip") (target at most 0.8)"
+  rm -rf "$at"
+}
+# Map data mostly is compressed already: 7za then stores it as it is.
+random_bytes() { head -c $((512 * 1024 * 1024)) /dev/urandom >"$1"; }
+# Programs and libraries: deflate's matches as well as its literals.
+programs() {
+  find /usr/lib /usr/bin -type f -size +4k 2>/dev/null | sort | xargs cat 2>/dev/null |
+    head -c $((512 * 1024 * 1024)) >"$1" || true
+}
+
+echo "== 512 MiB releases of other data (load average before: $(cut -d' ' -f1-3 /proc/loadavg)) =="
+deflated_release "random bytes" random_bytes
+deflated_release "programs and libraries" programs
 
 echo "== 65,533 small files (load average before: $(cut -d' ' -f1-3 /proc/loadavg)) =="
 many="$scratch/many"
