@@ -50,7 +50,9 @@ PathKind kindOf(const struct stat& info) {
 }  // namespace
 
 std::unique_ptr<InputFile> openInputFile(const std::string& path, std::string* error) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // (Not waiting for a writer: opening a named pipe would block until one
+  // came, and a pipe is refused below anyway.)
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     *error = describeErrno(path);
     return nullptr;
@@ -66,6 +68,7 @@ std::unique_ptr<InputFile> openInputFile(const std::string& path, std::string* e
     ::close(fd);
     return nullptr;
   }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   return std::make_unique<PosixInputFile>(fd, static_cast<std::uint64_t>(info.st_size));
 }
 

@@ -93,6 +93,11 @@ std::unique_ptr<InputFile> openInputFile(const std::string& path, std::string* e
     *error = describeLastError(path);
     return nullptr;
   }
+  if (GetFileType(file) != FILE_TYPE_DISK) {  // a device (NUL, CON) or a pipe
+    *error = path + ": not a file";
+    CloseHandle(file);
+    return nullptr;
+  }
   LARGE_INTEGER size;
   if (!GetFileSizeEx(file, &size)) {
     *error = describeLastError(path);

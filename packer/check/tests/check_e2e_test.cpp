@@ -3,6 +3,7 @@
 // archive and as an extracted folder, as a user runs the program.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
@@ -237,6 +238,19 @@ TEST_F(PackedRelease, WrongUsageAndMissingReleasesHaveTheirOwnCodes) {
   EXPECT_THAT(missing.out, HasSubstr("nothing-here.zip"));
   scratch.file("not-a-zip.zip", "hello");
   EXPECT_EQ(check("not-a-zip.zip").exitCode, 3);
+}
+
+// A path that is no file is refused at once: a named pipe with no writer
+// would otherwise hold the check for ever.
+TEST(SpecialPaths, AreRefusedAsNoFileWithoutWaitingOnThem) {
+  ScratchFolder scratch;
+  ASSERT_EQ(::mkfifo((scratch.root() / "pipe.zip").c_str(), 0600), 0);
+  for (const std::string path : {"pipe.zip", "/dev/zero"}) {
+    const Outcome outcome =
+        shell(scratch.root(), "timeout 60 " + std::string(QUILLET_CHECK_EXE) + " " + path);
+    EXPECT_EQ(outcome.exitCode, 3) << path;
+    EXPECT_THAT(outcome.out, HasSubstr(path + ": not a file"));
+  }
 }
 
 // --- An extracted folder with a path longer than a list line can name is

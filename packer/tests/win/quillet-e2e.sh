@@ -251,6 +251,17 @@ check_quillet_check_refuses_a_changed_copy() {
   rm -rf changed changed.zip quillet-check.exe check.txt
 }
 
+# A device is no release: refused as not a file, before anything is read
+# from it.
+check_quillet_check_refuses_a_device() {
+  [ -n "$check" ] || { skip "no quillet-check.exe given"; return 0; }
+  cp "$check" quillet-check.exe
+  "$wine_run" "$prefix" quillet-check.exe NUL >check.txt 2>&1
+  local check_status=$?
+  [ "$check_status" -eq 3 ] || fail "exit $check_status on NUL, expected 3: $(cat check.txt)"
+  grep -qa "NUL: not a file" check.txt || fail "it does not say NUL is not a file"
+  rm -f quillet-check.exe check.txt
+}
 
 # Without an archiver in the working folder the command shell cannot start
 # one: no archive, and a run that does not claim success.
@@ -288,4 +299,6 @@ test_expect_success 'quillet-check.exe passes the archive and its extraction' \
   check_quillet_check_passes
 test_expect_success 'quillet-check.exe refuses a changed copy with the digest exit code' \
   check_quillet_check_refuses_a_changed_copy
+test_expect_success 'quillet-check.exe refuses a device as not a file' \
+  check_quillet_check_refuses_a_device
 finish
