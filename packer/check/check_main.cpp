@@ -17,10 +17,20 @@ constexpr char kUsage[] =
     "holding an extracted release.\n"
     "  --list  print both lists decoded as UTF-8 text, one line each\n"
     "  --json  write the report as one JSON object\n"
-    "Exit codes: 0 passes, 2 usage, 3 cannot open or damaged, 4 malformed lists,\n"
-    "5 lists disagree with the contents, 6 digest mismatch.\n";
+    "Exit codes: 0 passes, 1 passes but the report could not be written, 2 usage,\n"
+    "3 cannot open or damaged, 4 malformed lists, 5 lists disagree with the contents,\n"
+    "6 digest mismatch.\n";
 
 void write(const std::string& text) { std::fwrite(text.data(), 1, text.size(), stdout); }
+
+// `exitCode`, unless what was written to standard output is lost (a full
+// disk, a closed pipe): a passing release then ends with kExitReportLost,
+// never with 0; a failing one keeps its own code.
+int written(int exitCode) {
+  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return exitCode;
+  std::fprintf(stderr, "quillet-check: the report could not be written to standard output\n");
+  return exitCode == kExitPassed ? kExitReportLost : exitCode;
+}
 
 }  // namespace
 
@@ -36,7 +46,7 @@ int checkMain(const std::vector<std::string>& arguments) {
       json = true;
     } else if (argument == "--help" || argument == "-h") {
       write(kUsage);
-      return kExitPassed;
+      return written(kExitPassed);
     } else if (!argument.empty() && argument[0] == '-' && argument != "-") {
       std::fprintf(stderr, "quillet-check: unknown option '%s'\n%s", argument.c_str(), kUsage);
       return kExitUsage;
@@ -70,14 +80,14 @@ int checkMain(const std::vector<std::string>& arguments) {
     if (list) writeTextLists(report, out);
     writeTextReport(report, out);
   }
-  std::fflush(stdout);
+  const int exitCode = written(report.exitCode());
   // The opened release (an archive's directory: an entry and a name for
   // each of up to 131,071 entries) is let go with the process: freeing its
   // names one by one took longer than writing the report. It stays
   // reachable from here, so leak checkers do not count it.
   static std::shared_ptr<ReleaseSource> lettingGo;
   lettingGo = report.release;
-  return report.exitCode();
+  return exitCode;
 }
 
 }  // namespace quillet::check

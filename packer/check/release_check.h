@@ -22,6 +22,7 @@ namespace quillet::check {
 // Exit codes of quillet-check; a release with several kinds of problem ends
 // with the lowest code among them.
 inline constexpr int kExitPassed = 0;          // the release passes
+inline constexpr int kExitReportLost = 1;      // it passes, but the report could not be written
 inline constexpr int kExitUsage = 2;           // the command line is wrong
 inline constexpr int kExitDamaged = 3;         // cannot open, damaged, unsafe names, not supported
 inline constexpr int kExitMalformedLists = 4;  // a list is missing or does not decode strictly

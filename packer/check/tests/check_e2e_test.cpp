@@ -240,6 +240,23 @@ TEST_F(PackedRelease, WrongUsageAndMissingReleasesHaveTheirOwnCodes) {
   EXPECT_EQ(check("not-a-zip.zip").exitCode, 3);
 }
 
+// A report that cannot be written never ends as a pass; a failing release
+// keeps its own code.
+TEST_F(PackedRelease, AReportThatCannotBeWrittenIsNoPass) {
+  const auto toFullDisk = [this](const std::string& arguments) {
+    return shell(scratch.root(),
+                 "(" + std::string(QUILLET_CHECK_EXE) + " " + arguments + " >/dev/full)");
+  };
+  for (const char* options : {"", "--json", "--list", "--help"}) {
+    const Outcome passing = toFullDisk(options);
+    EXPECT_EQ(passing.exitCode, 1) << options;
+    EXPECT_THAT(passing.err, HasSubstr("the report could not be written")) << options;
+  }
+  const Outcome failing = toFullDisk("nothing-here.zip");
+  EXPECT_EQ(failing.exitCode, 3);
+  EXPECT_THAT(failing.err, HasSubstr("the report could not be written"));
+}
+
 // A path that is no file is refused at once: a named pipe with no writer
 // would otherwise hold the check for ever.
 TEST(SpecialPaths, AreRefusedAsNoFileWithoutWaitingOnThem) {
