@@ -1,6 +1,10 @@
 #include "report.h"
 
 #include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <functional>
 
 #include "finding_places.h"
@@ -136,9 +140,99 @@ std::string hexBytes(const std::uint8_t* bytes, std::size_t size) {
 
 namespace {
 
+// Whether `text` is UTF-8 without a control character (C0, DEL, C1): what
+// the text report shows as it is. A report may show a million names, so
+// runs of plain ASCII are passed over eight bytes at a time, and a
+// character beyond ASCII is taken whole: its lead byte tells its length and
+// the range its second byte must lie in, and the bytes after that need
+// only be continuation bytes.
+struct Lead {
+  std::uint8_t length;  // 0: no lead byte
+  std::uint8_t secondMin;
+  std::uint8_t secondMax;
+};
+constexpr std::array<Lead, 256> kLeads = [] {
+  std::array<Lead, 256> leads{};
+  for (int byte = 0; byte < 256; ++byte) {
+    const auto length = static_cast<std::uint8_t>(byte < 0xC2   ? 0
+                                                  : byte < 0xE0 ? 2
+                                                  : byte < 0xF0 ? 3
+                                                  : byte < 0xF5 ? 4
+                                                                : 0);
+    leads[static_cast<std::size_t>(byte)] = Lead{length, 0x80, 0xBF};
+  }
+  leads[0xC2].secondMin = 0xA0;  // U+0080 to U+009F are C1 control characters
+  leads[0xE0].secondMin = 0xA0;  // (shorter forms)
+  leads[0xED].secondMax = 0x9F;  // (surrogates)
+  leads[0xF0].secondMin = 0x90;  // (shorter forms)
+  leads[0xF4].secondMax = 0x8F;  // (beyond U+10FFFF)
+  return leads;
+}();
+
+bool showsAsItIs(std::string_view text) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101u;
+  constexpr std::uint64_t kHigh = 0x8080808080808080u;
+  const auto* at = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* const end = at + text.size();
+  while (at < end) {
+    while (end - at >= 8) {
+      std::uint64_t word = 0;
+      std::memcpy(&word, at, 8);
+      const std::uint64_t below20 = (word - 0x20 * kOnes) & ~word & kHigh;
+      const std::uint64_t del = ((word ^ 0x7F * kOnes) - kOnes) & ~(word ^ 0x7F * kOnes) & kHigh;
+      if (((word & kHigh) | below20 | del) != 0) break;
+      at += 8;
+    }
+    if (at == end) break;
+    const unsigned char first = *at;
+    if (first < 0x80) {
+      if (first < 0x20 || first == 0x7F) return false;
+      ++at;
+      continue;
+    }
+    const Lead& lead = kLeads[first];
+    if (lead.length == 0 || end - at < lead.length) return false;
+    if (at[1] < lead.secondMin || at[1] > lead.secondMax) return false;
+    if (lead.length > 2 && (at[2] & 0xC0) != 0x80) return false;
+    if (lead.length > 3 && (at[3] & 0xC0) != 0x80) return false;
+    at += lead.length;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string shownText(std::string text) {
+  if (showsAsItIs(text)) return text;
+  static const char kDigits[] = "0123456789ABCDEF";
+  const bool valid = zip::isValidUtf8(text);
+  std::string shown;
+  const auto put = [&](const char* before, unsigned char byte) {
+    shown += before;
+    shown.push_back(kDigits[byte >> 4]);
+    shown.push_back(kDigits[byte & 0x0F]);
+    shown.push_back('>');
+  };
+  for (std::size_t at = 0; at < text.size(); ++at) {
+    const auto byte = static_cast<unsigned char>(text[at]);
+    if (byte < 0x20 || byte == 0x7F) {
+      put("<U+00", byte);
+    } else if (!valid && byte >= 0x80) {
+      put("<0x", byte);
+    } else if (valid && byte == 0xC2 && (static_cast<unsigned char>(text[at + 1]) & 0xE0) == 0x80) {
+      put("<U+00", static_cast<unsigned char>(text[++at]));  // C1: U+0080 to U+009F
+    } else {
+      shown.push_back(text[at]);
+    }
+  }
+  return shown;
+}
+
+namespace {
+
 std::string findingLine(const CheckReport& report, const Finding& finding) {
   const char* severity = finding.severity == Severity::kError ? "error: " : "warning: ";
-  return severity + report.said(finding) + "\n";
+  return severity + shownText(report.said(finding)) + "\n";
 }
 
 // Pieces of a report gathered into one string.
@@ -186,7 +280,7 @@ const char* verdictText(int exitCode) {
 }
 
 void writeTextReport(const CheckReport& report, const ReportOut& out) {
-  out("Checking " + report.path + " (" + report.source + ")\n");
+  out("Checking " + shownText(report.path) + " (" + report.source + ")\n");
   out("Checked: $FileList.txt, $FolderList.txt and $md5.bin at the top level; both lists "
       "decoded strictly; file lines against the files, folder lines against the folders; "
       "entry names; every entry's contents; the MD5 of the listed files\n");
@@ -205,9 +299,13 @@ void writeTextReport(const CheckReport& report, const ReportOut& out) {
 
 void writeTextLists(const CheckReport& report, const ReportOut& out) {
   out("$FileList.txt:\n");
-  for (std::size_t i = 0; i < report.fileList.size(); ++i) out(report.fileList[i] + "\n");
+  for (std::size_t i = 0; i < report.fileList.size(); ++i) {
+    out(shownText(report.fileList[i]) + "\n");
+  }
   out("$FolderList.txt:\n");
-  for (std::size_t i = 0; i < report.folderList.size(); ++i) out(report.folderList[i] + "\n");
+  for (std::size_t i = 0; i < report.folderList.size(); ++i) {
+    out(shownText(report.folderList[i]) + "\n");
+  }
 }
 
 std::string textReport(const CheckReport& report) {

@@ -31,6 +31,12 @@ std::string jsonReport(const CheckReport& report, bool withLists);
 // characters escaped; bytes that are not UTF-8 become U+FFFD.
 std::string jsonString(std::string_view text);
 
+// A text of the release (a name, a list line, a path) as the text report
+// shows it: control characters, which would steer the terminal the report
+// is read on, as <U+001B>, and in a text that is not UTF-8, each byte
+// beyond ASCII as <0xFF>; any other text as it is.
+std::string shownText(std::string text);
+
 // Bytes in lower-case hexadecimal, two digits each (digests, CRC-32s).
 std::string hexBytes(const std::uint8_t* bytes, std::size_t size);
 

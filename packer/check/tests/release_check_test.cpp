@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -96,6 +97,67 @@ TEST(CheckReportJson, EscapesEveryTextAndHoldsTheVerdict) {
   EXPECT_THAT(json, HasSubstr("\"message\":\"names 'a\\\"b'\""));
   EXPECT_THAT(json, HasSubstr("\"verdict\":\"fail\",\"exitCode\":5}"));
   EXPECT_THAT(json, HasSubstr("\"fileList\":[]"));
+}
+
+struct ShownCase {
+  const char* title;
+  const char* text;
+  const char* shown;
+};
+
+void PrintTo(const ShownCase& c, std::ostream* out) { *out << c.title; }
+
+class TextReportShows : public ::testing::TestWithParam<ShownCase> {};
+
+// What the release names is shown in the text report without anything
+// that would steer the terminal: control characters (C0, DEL and C1) by
+// their code, and in a text that is not UTF-8 each byte beyond ASCII.
+TEST_P(TextReportShows, ControlCharactersByTheirCode) {
+  EXPECT_EQ(shownText(GetParam().text), GetParam().shown);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CheckReportText, TextReportShows,
+    ::testing::Values(ShownCase{"Ascii", "NAVI\\Maps\\a b.dat", "NAVI\\Maps\\a b.dat"},
+                      ShownCase{"Utf8",
+                                "Fran\xC3\xA7"
+                                "ais/\xE5\x9C\xB0",
+                                "Fran\xC3\xA7"
+                                "ais/\xE5\x9C\xB0"},
+                      ShownCase{"FirstAfterC1", "\xC2\xA0~", "\xC2\xA0~"},
+                      ShownCase{"Escape", "a\x1B[2Jb", "a<U+001B>[2Jb"},
+                      ShownCase{"TabAndDelete", "\t\x7F", "<U+0009><U+007F>"},
+                      ShownCase{"C1",
+                                "x\xC2\x9B"
+                                "1m\xC2\x80\xC2\x9F",
+                                "x<U+009B>1m<U+0080><U+009F>"},
+                      ShownCase{"NotUtf8", "M\xC3\xBCller\xFF", "M<0xC3><0xBC>ller<0xFF>"},
+                      ShownCase{"ControlThenNotUtf8",
+                                "\x01"
+                                "a\xFF",
+                                "<U+0001>a<0xFF>"},
+                      ShownCase{"C1LeadAtTheEnd", "a\xC2", "a<0xC2>"}),
+    [](const ::testing::TestParamInfo<ShownCase>& info) { return std::string(info.param.title); });
+
+// The text report shows names, list lines and the path that way; the JSON
+// report escapes them as JSON does.
+TEST(CheckReportText, ShowsWhatTheReleaseNamesWithoutControlCharacters) {
+  const std::vector<ReleaseEntry> entries = {{"NAVI/\x1B]0;title\x07.dat"}};
+  CheckReport report;
+  report.path = "rel\x1B[2J";
+  report.names = EntryNames(entries);
+  report.fileList.push_back("NAVI\\\x1B[31m.dat");
+  report.warn(Mention::entry(0), "holds a control character");
+  report.fail(kExitListsDisagree, "$FileList.txt line 1",
+              Words("names ", Mention::fileLine(0), ", which is nothing"));
+  const std::string text = textLists(report) + textReport(report);
+  EXPECT_EQ(text.find('\x1B'), std::string::npos) << text;
+  EXPECT_EQ(text.find('\x07'), std::string::npos) << text;
+  EXPECT_THAT(text, HasSubstr("Checking rel<U+001B>[2J (")) << text;
+  EXPECT_THAT(text, HasSubstr("\nNAVI\\<U+001B>[31m.dat\n")) << text;
+  EXPECT_THAT(text, HasSubstr("warning: entry 'NAVI/<U+001B>]0;title<U+0007>.dat': holds"));
+  EXPECT_THAT(text, HasSubstr("names 'NAVI\\<U+001B>[31m.dat', which"));
+  EXPECT_THAT(jsonReport(report, true), HasSubstr("NAVI/\\u001b]0;title\\u0007.dat"));
 }
 
 // A report is handed out a finding at a time, with what the findings
