@@ -31,7 +31,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${1:-$root/build/native}"
 runs="${RUNS:-3}"
 quillet="$build/packer/Quillet"
-check="$build/packer/check/quillet-check"
+check="$build/check/quillet-check"
 md5="$build/bench/md5_bench"
 for program in "$quillet" "$check" "$md5"; do
   [ -x "$program" ] || { echo "$program is missing (cmake --build --preset native)" >&2; exit 2; }

@@ -12,8 +12,7 @@
 
 namespace quillet {
 
-inline constexpr int kPathMax = 255;                 // UTF-16 units of a path in the walk
-inline constexpr std::uint32_t kFoldersMax = 65535;  // folders the walk can scan
+inline constexpr int kPathMax = 255;  // UTF-16 units of a path in the walk
 
 // Walks the staging folder "FlashDrive" below the working folder and writes
 // "$FileList.txt" and "$FolderList.txt" into it. Returns 1 when both lists

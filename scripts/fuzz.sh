@@ -15,7 +15,7 @@ each=$(( seconds / 3 > 0 ? seconds / 3 : 1 ))
 scripts/ensure-packages.sh cmake make clang libclang-rt-14-dev googletest zlib1g-dev p7zip-full
 
 cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz --target file_list_fuzz list_format_fuzz quillet_unit_tests \
+cmake --build --preset fuzz --target file_list_fuzz list_format_fuzz zarvo_format_tests \
   zip_reader_fuzz zip_fuzz_seeds
 
 work="$root/build/fuzz"
@@ -25,7 +25,7 @@ mkdir -p "$findings" "$work/corpus/file_list" "$work/corpus/list_format"
 # made by the list encoder through a unit test (the corpora grow from run to
 # run).
 for corpus in file_list list_format; do
-  QUILLET_FUZZ_SEEDS="$work/corpus/$corpus" "$work/packer/tests/quillet_unit_tests" \
+  QUILLET_FUZZ_SEEDS="$work/corpus/$corpus" "$work/format/zarvo_format_tests" \
     --gtest_filter='ListFuzzSeeds.*' >/dev/null
 done
 
@@ -45,7 +45,7 @@ for form in "deflated:" "stored:-mx=0"; do
   (cd "$stage" && 7za a -tzip ${form#*:} "$zip_corpus/seed-7za-${form%%:*}.zip" '*' >/dev/null)
 done
 rm -rf "$stage"
-"$work/packer/zip/fuzz/zip_fuzz_seeds" "$zip_corpus"
+"$work/zip/fuzz/zip_fuzz_seeds" "$zip_corpus"
 
 export ASAN_OPTIONS="detect_leaks=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
@@ -60,5 +60,5 @@ run_fuzzer() {  # NAME BINARY CORPUS MAX_LEN
   echo "The $1 fuzzer ran ${each} s and found nothing"
 }
 run_fuzzer "file list" "$work/packer/tests/fuzz/file_list_fuzz" "$work/corpus/file_list" 8192
-run_fuzzer "list decoder" "$work/packer/tests/fuzz/list_format_fuzz" "$work/corpus/list_format" 8192
-run_fuzzer "zip reader" "$work/packer/zip/fuzz/zip_reader_fuzz" "$zip_corpus" 16384
+run_fuzzer "list decoder" "$work/format/list_format_fuzz" "$work/corpus/list_format" 8192
+run_fuzzer "zip reader" "$work/zip/fuzz/zip_reader_fuzz" "$zip_corpus" 16384

@@ -31,6 +31,6 @@ if [ -f ZarvoEUupdate.zip ]; then
   echo "Archive: $work/ZarvoEUupdate.zip"
   7za l ZarvoEUupdate.zip | sed -n '/^-----/,$p'
   echo
-  "$root/build/native/packer/check/quillet-check" ZarvoEUupdate.zip || status=$?
+  "$root/build/native/check/quillet-check" ZarvoEUupdate.zip || status=$?
 fi
 exit $status

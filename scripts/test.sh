@@ -22,7 +22,7 @@ cmake --preset tsan >/dev/null
 cmake --build --preset tsan --target quillet_unit_tests quillet_check_tests
 TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" build/tsan/packer/tests/quillet_unit_tests \
   --gtest_brief=1 --gtest_filter='*Digest*:*ReadAhead*:*PlatformContract*'
-TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" build/tsan/packer/check/tests/quillet_check_tests \
+TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" build/tsan/check/tests/quillet_check_tests \
   --gtest_brief=1
 
 echo "=== windows: cross build, tests under Wine ==="

@@ -10,7 +10,7 @@
 
 #include "content_digest.h"
 #include "file_list.h"
-#include "scratch_folder.h"
+#include "release_files.h"
 
 namespace quillet {
 namespace {

@@ -16,7 +16,7 @@
 #include "fake_platform.h"
 #include "file_list.h"
 #include "platform.h"
-#include "scratch_folder.h"
+#include "release_files.h"
 
 namespace quillet {
 namespace {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "fake_platform.h"
-#include "scratch_folder.h"
+#include "release_files.h"
 
 namespace quillet {
 namespace {

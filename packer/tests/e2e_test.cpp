@@ -13,7 +13,7 @@
 #include <set>
 #include <sstream>
 
-#include "scratch_folder.h"
+#include "release_files.h"
 #include "utf.h"
 
 namespace quillet {

@@ -9,7 +9,7 @@
 
 #include "fake_platform.h"
 #include "list_format.h"
-#include "scratch_folder.h"
+#include "release_files.h"
 
 // Slot memory is the one array the loader takes with new (std::nothrow);
 // this replacement lets a test refuse it.

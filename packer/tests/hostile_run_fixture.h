@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "scratch_folder.h"
+#include "release_files.h"
 
 namespace quillet::hostile {
 

@@ -17,7 +17,7 @@
 #include <functional>
 #include <map>
 
-#include "scratch_folder.h"
+#include "release_files.h"
 
 namespace quillet {
 namespace {

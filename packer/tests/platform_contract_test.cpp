@@ -14,7 +14,7 @@
 
 #include "fake_platform.h"
 #include "platform.h"
-#include "scratch_folder.h"
+#include "release_files.h"
 
 namespace quillet {
 namespace {

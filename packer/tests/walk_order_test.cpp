@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "fake_platform.h"
-#include "scratch_folder.h"
+#include "release_files.h"
 #include "walk.h"
 
 namespace quillet {

@@ -17,7 +17,7 @@
 #include <map>
 
 #include "platform.h"
-#include "scratch_folder.h"
+#include "release_files.h"
 #include "walk.h"
 
 namespace quillet {

@@ -13,7 +13,7 @@
 #include <fstream>
 
 #include "platform.h"
-#include "scratch_folder.h"
+#include "release_files.h"
 
 namespace quillet {
 namespace {

@@ -6,6 +6,8 @@
 #include "scratch_folder.h"
 
 namespace ostrel::testing {
+
+using zarvo::testing::ScratchFolder;
 namespace {
 
 class Win32Backend final : public ContractBackend {

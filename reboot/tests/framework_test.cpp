@@ -153,7 +153,7 @@ class DialogRun : public ::testing::Test {
   DialogRun() {
     device.addDialogTemplate({kTemplate, u"Test", 100, 50, {{kButton, u"Go", {5, 30, 45, 44}}}});
   }
-  ostrel::testing::ScratchFolder storage;
+  zarvo::testing::ScratchFolder storage;
   fw::sim::Device device{storage.path()};
   fw::ScopedPlatform installed{device};
 };
@@ -241,7 +241,7 @@ TEST(AppMain, WithoutApplicationFails) {
 TEST(PlatformInstall, GuardsNestAndPutBackWhatWasInUse) {
   fw::Platform& own = fw::defaultPlatform();
   ASSERT_EQ(&fw::platform(), &own);
-  ostrel::testing::ScratchFolder storage;
+  zarvo::testing::ScratchFolder storage;
   fw::sim::Device outer(storage.path());
   fw::sim::Device inner(storage.path());
   {
@@ -256,7 +256,7 @@ TEST(PlatformInstall, GuardsNestAndPutBackWhatWasInUse) {
 }
 
 TEST(PlatformInstall, SetPlatformReturnsTheBackendInUseNeverNull) {
-  ostrel::testing::ScratchFolder storage;
+  zarvo::testing::ScratchFolder storage;
   fw::sim::Device device(storage.path());
   EXPECT_EQ(fw::setPlatform(&device), &fw::defaultPlatform());
   EXPECT_EQ(fw::setPlatform(nullptr), &device);

@@ -17,6 +17,8 @@
 
 namespace ostrel::testing {
 
+using zarvo::testing::ScratchFolder;
+
 // The dialog template and icon of the program's resources.
 void InstallResources(fw::sim::Device& device);
 

@@ -18,6 +18,8 @@
 #include "scratch_folder.h"
 
 namespace ostrel::testing {
+
+using zarvo::testing::ScratchFolder;
 namespace {
 
 class SimBackend final : public ContractBackend {

@@ -13,6 +13,8 @@
 #include "scratch_folder.h"
 
 namespace ostrel::testing {
+
+using zarvo::testing::ScratchFolder;
 namespace {
 
 using fw::WindowHandle;

@@ -15,6 +15,8 @@
 #include "win_app.h"
 
 namespace ostrel::testing {
+
+using zarvo::testing::ScratchFolder;
 namespace {
 
 using fw::sim::Api;

@@ -12,6 +12,8 @@
 #include "scratch_folder.h"
 
 namespace ostrel::testing {
+
+using zarvo::testing::ScratchFolder;
 namespace {
 
 class SimStorage : public ::testing::Test {

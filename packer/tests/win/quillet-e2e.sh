@@ -5,7 +5,7 @@
 # there with empty standard input. The archive is then read back on the Linux
 # side and checked against the staging tree: its lists, its digest, its
 # files. Each behaviour is a case with its own ok / not ok line (the case
-# library, scripts/e2e-lib.sh); the run's time is printed as a figure.
+# library, testing/e2e-lib.sh); the run's time is printed as a figure.
 #
 # With CHECK_EXE, quillet-check.exe then checks the archive, an extracted
 # copy of it, and a changed copy.
@@ -20,8 +20,8 @@ for tool in wine 7za unzip iconv md5sum; do
   command -v "$tool" >/dev/null || { echo "SKIPPED: $tool is not installed"; exit 77; }
 done
 
-# shellcheck source=../../../scripts/e2e-lib.sh
-source "$(dirname "${BASH_SOURCE[0]}")/../../../scripts/e2e-lib.sh"
+# shellcheck source=../../../testing/e2e-lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../../../testing/e2e-lib.sh"
 
 top="$(mktemp -d "${TMPDIR:-/tmp}/quillet-e2e.XXXXXX")"
 trap 'rm -rf "$top"' EXIT

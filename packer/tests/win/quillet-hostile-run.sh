@@ -5,7 +5,7 @@
 # The archiver is the test-only 7za.exe, whose Linux half (7za-linux.sh) is
 # replaced here by one that waits for a gate file when the case needs it.
 # Each case has its own ok / not ok line (the case library,
-# scripts/e2e-lib.sh).
+# testing/e2e-lib.sh).
 #
 # Usage: quillet-hostile-run.sh QUILLET_EXE SHIM_EXE SHIM_SCRIPT WINE_RUN WINEPREFIX
 # Exits 77 (skipped) when Wine or 7za is missing, 1 when a case fails.
@@ -17,8 +17,8 @@ for tool in wine 7za unzip; do
   command -v "$tool" >/dev/null || { echo "SKIPPED: $tool is not installed"; exit 77; }
 done
 
-# shellcheck source=../../../scripts/e2e-lib.sh
-source "$(dirname "${BASH_SOURCE[0]}")/../../../scripts/e2e-lib.sh"
+# shellcheck source=../../../testing/e2e-lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../../../testing/e2e-lib.sh"
 
 root="$(mktemp -d "${TMPDIR:-/tmp}/quillet-hostile-run.XXXXXX")"
 first="" runner="" interrupt_delivered=0

@@ -6,7 +6,7 @@
 # fresh working folder with the test-only 7za.exe that has Debian's 7za do
 # the work; after each refused run: exit code 2, the entries named, no
 # archive, no intermediate file, the staging folder as found. Each case has
-# its own ok / not ok line (the case library, scripts/e2e-lib.sh), a failed
+# its own ok / not ok line (the case library, testing/e2e-lib.sh), a failed
 # one followed by what went wrong and the run's output.
 #
 # Usage: quillet-hostile.sh QUILLET_EXE SHIM_EXE SHIM_SCRIPT WINE_RUN WINEPREFIX
@@ -19,8 +19,8 @@ for tool in wine 7za unzip iconv; do
   command -v "$tool" >/dev/null || { echo "SKIPPED: $tool is not installed"; exit 77; }
 done
 
-# shellcheck source=../../../scripts/e2e-lib.sh
-source "$(dirname "${BASH_SOURCE[0]}")/../../../scripts/e2e-lib.sh"
+# shellcheck source=../../../testing/e2e-lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../../../testing/e2e-lib.sh"
 
 top="$(mktemp -d "${TMPDIR:-/tmp}/quillet-hostile.XXXXXX")"
 trap 'rm -rf "$top"' EXIT

@@ -4,7 +4,7 @@
 # of its own: on-xvfb.sh ostrel-e2e.sh ...
 #
 # Each case checks one behaviour and prints its own ok / not ok line (the
-# case library, scripts/e2e-lib.sh). Nothing passes or fails on how long
+# case library, testing/e2e-lib.sh). Nothing passes or fails on how long
 # Wine takes: the cases assert what happened and in which order, and the
 # times are printed as figures. The only limits are deadlines that keep a
 # stuck run from hanging.
@@ -32,8 +32,8 @@ done
 
 # --- The case library (ok / not ok lines, figures), and what a failed run shows.
 
-# shellcheck source=../../../scripts/e2e-lib.sh
-source "$(dirname "${BASH_SOURCE[0]}")/../../../scripts/e2e-lib.sh"
+# shellcheck source=../../../testing/e2e-lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../../../testing/e2e-lib.sh"
 e2e_on_failure() {
   for file in texts.log ostrel1.out ostrel2.out ostrel3.out Ostrel-reset.log; do
     [ -f "$drive/$file" ] && { echo "# --- $file"; cat -v "$drive/$file" | sed 's/^/#   /'; }

@@ -1,0 +1,579 @@
+// The check's rules on extracted releases that the tests lay out themselves,
+// read through the folder source.
+#include "release_check.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "check_platform.h"
+#include "digest_of.h"
+#include "list_format.h"
+#include "md5.h"
+#include "memory_release.h"
+#include "report.h"
+#include "release_files.h"
+#include "utf.h"
+#include "zip_writer.h"
+
+namespace quillet::check {
+namespace {
+
+using quillet::testing::ScratchFolder;
+using quillet::testing::u16;
+using ::testing::HasSubstr;
+
+// --- Name rules.
+
+struct NameCase {
+  const char* name;
+  bool unsafe;
+  const char* fat;  // what fatProblem says, or ""
+};
+
+class NameRules : public ::testing::TestWithParam<NameCase> {};
+
+TEST_P(NameRules, JudgeEachName) {
+  const NameCase& c = GetParam();
+  EXPECT_EQ(isUnsafeName(c.name), c.unsafe);
+  EXPECT_THAT(fatProblem(c.name), HasSubstr(c.fat));
+  if (std::string(c.fat).empty()) {
+    EXPECT_EQ(fatProblem(c.name), "");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ReleaseCheck, NameRules,
+    ::testing::Values(
+        NameCase{"NAVI/Maps/roads.dat", false, ""}, NameCase{"NAVI/", false, ""},
+        NameCase{"../evil", true, "ending in a dot"},
+        NameCase{"a/../../b", true, "ending in a dot"},
+        NameCase{"a\\..\\b", true, "ending in a dot"},
+        NameCase{"..a/b..", false, "ending in a dot"}, NameCase{"/etc/passwd", true, ""},
+        NameCase{"\\x", true, ""}, NameCase{"C:/x", true, ":"}, NameCase{"c:x", true, ":"},
+        NameCase{"a/b?.txt", false, "'?'"}, NameCase{"a<b", false, "'<'"},
+        NameCase{"a\"b", false, "'\"'"}, NameCase{"a|b", false, "'|'"},
+        NameCase{"a*b", false, "'*'"}, NameCase{"a>b", false, "'>'"},
+        NameCase{"tab\there", false, "control character"},
+        NameCase{"dot./x", false, "ending in a dot"},
+        NameCase{"x/space ", false, "ending in a dot or a space"},
+        NameCase{"Voices/Français/a.wav", false, ""},
+        // What follows a run of bytes beyond ASCII, at and past a word's end.
+        NameCase{"\xe5\x9c\xb0\xe5\x9c\xb0\xe5?", false, "'?'"},
+        NameCase{"\xe5\x9c\xb0\xe5\x9c\xb0\xe5\x9c?", false, "'?'"},
+        NameCase{"\xe5\x9c\xb0\xe5\x9c\xb0\xe5\x9c\xb0\x01", false, "control character"},
+        NameCase{"\xe5\x9c\xb0\xe5\x9c\xb0\xe5\x9c\xb0\xe5\x9c\xb0\xe5\x9c\xb0\xe5 /x", false,
+                 "ending in a dot or a space"},
+        NameCase{"\xe5\x9c\xb0\xe5\x9c\xb0\xe5\x9c/..", true, "ending in a dot"},
+        NameCase{"a..b/..c/d..e", false, ""}));
+
+// --- The report.
+
+TEST(CheckReportVerdict, TheLowestErrorCodeWinsAndWarningsNeverFail) {
+  CheckReport report;
+  report.warn("", "legacy name");
+  EXPECT_EQ(report.exitCode(), kExitPassed);
+  report.fail(kExitDigestMismatch, "", "digest");
+  report.fail(kExitListsDisagree, "", "line");
+  report.fail(kExitDigestMismatch, "", "digest");
+  EXPECT_EQ(report.exitCode(), kExitListsDisagree);
+}
+
+TEST(CheckReportJson, EscapesEveryTextAndHoldsTheVerdict) {
+  EXPECT_EQ(jsonString("a\"b\\c\nd\x01"), "\"a\\\"b\\\\c\\nd\\u0001\"");
+  EXPECT_EQ(jsonString("Fran\xC3\xA7"
+                       "ais"),
+            "\"Fran\xC3\xA7"
+            "ais\"");
+  EXPECT_EQ(jsonString("bad\xFF"), "\"bad\\ufffd\"");
+  CheckReport report;
+  report.path = "dir\\x.zip";
+  report.fail(kExitListsDisagree, "$FileList.txt line 2", "names 'a\"b'");
+  const std::string json = jsonReport(report, true);
+  EXPECT_THAT(json, HasSubstr("\"path\":\"dir\\\\x.zip\""));
+  EXPECT_THAT(json, HasSubstr("\"message\":\"names 'a\\\"b'\""));
+  EXPECT_THAT(json, HasSubstr("\"verdict\":\"fail\",\"exitCode\":5}"));
+  EXPECT_THAT(json, HasSubstr("\"fileList\":[]"));
+}
+
+struct ShownCase {
+  const char* title;
+  const char* text;
+  const char* shown;
+};
+
+void PrintTo(const ShownCase& c, std::ostream* out) { *out << c.title; }
+
+class TextReportShows : public ::testing::TestWithParam<ShownCase> {};
+
+// What the release names is shown in the text report without anything
+// that would steer the terminal: control characters (C0, DEL and C1) by
+// their code, and in a text that is not UTF-8 each byte beyond ASCII.
+TEST_P(TextReportShows, ControlCharactersByTheirCode) {
+  EXPECT_EQ(shownText(GetParam().text), GetParam().shown);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CheckReportText, TextReportShows,
+    ::testing::Values(ShownCase{"Ascii", "NAVI\\Maps\\a b.dat", "NAVI\\Maps\\a b.dat"},
+                      ShownCase{"Utf8",
+                                "Fran\xC3\xA7"
+                                "ais/\xE5\x9C\xB0",
+                                "Fran\xC3\xA7"
+                                "ais/\xE5\x9C\xB0"},
+                      ShownCase{"FirstAfterC1", "\xC2\xA0~", "\xC2\xA0~"},
+                      ShownCase{"Escape", "a\x1B[2Jb", "a<U+001B>[2Jb"},
+                      ShownCase{"TabAndDelete", "\t\x7F", "<U+0009><U+007F>"},
+                      ShownCase{"C1",
+                                "x\xC2\x9B"
+                                "1m\xC2\x80\xC2\x9F",
+                                "x<U+009B>1m<U+0080><U+009F>"},
+                      ShownCase{"NotUtf8", "M\xC3\xBCller\xFF", "M<0xC3><0xBC>ller<0xFF>"},
+                      ShownCase{"ControlThenNotUtf8",
+                                "\x01"
+                                "a\xFF",
+                                "<U+0001>a<0xFF>"},
+                      ShownCase{"C1LeadAtTheEnd", "a\xC2", "a<0xC2>"}),
+    [](const ::testing::TestParamInfo<ShownCase>& info) { return std::string(info.param.title); });
+
+// The text report shows names, list lines and the path that way; the JSON
+// report escapes them as JSON does.
+TEST(CheckReportText, ShowsWhatTheReleaseNamesWithoutControlCharacters) {
+  const std::vector<ReleaseEntry> entries = {{"NAVI/\x1B]0;title\x07.dat"}};
+  CheckReport report;
+  report.path = "rel\x1B[2J";
+  report.names = EntryNames(entries);
+  report.fileList.push_back("NAVI\\\x1B[31m.dat");
+  report.warn(Mention::entry(0), "holds a control character");
+  report.fail(kExitListsDisagree, "$FileList.txt line 1",
+              Words("names ", Mention::fileLine(0), ", which is nothing"));
+  const std::string text = textLists(report) + textReport(report);
+  EXPECT_EQ(text.find('\x1B'), std::string::npos) << text;
+  EXPECT_EQ(text.find('\x07'), std::string::npos) << text;
+  EXPECT_THAT(text, HasSubstr("Checking rel<U+001B>[2J (")) << text;
+  EXPECT_THAT(text, HasSubstr("\nNAVI\\<U+001B>[31m.dat\n")) << text;
+  EXPECT_THAT(text, HasSubstr("warning: entry 'NAVI/<U+001B>]0;title<U+0007>.dat': holds"));
+  EXPECT_THAT(text, HasSubstr("names 'NAVI\\<U+001B>[31m.dat', which"));
+  EXPECT_THAT(jsonReport(report, true), HasSubstr("NAVI/\\u001b]0;title\\u0007.dat"));
+}
+
+// A report is handed out a finding at a time, with what the findings
+// mention (entries, lines of both lists) put into words only then; the
+// pieces make up the same report as the one-string form.
+TEST(CheckReportWriting, HandsOutOneFindingAPieceAndSaysWhatItMentions) {
+  const std::vector<ReleaseEntry> entries = {{"NAVI/a.dat"}, {"NAVI/A.DAT"}};
+  CheckReport report;
+  report.names = EntryNames(entries);
+  report.fileList.push_back("NAVI\\gone.dat");
+  report.folderList.push_back("BSP");
+  report.warn(Mention::entry(1), Words("differs only in case from ", Mention::entry(0), "; both"));
+  report.fail(kExitListsDisagree, "$FileList.txt line 1",
+              Words("names ", Mention::fileLine(0), ", which is nothing"));
+  report.fail(kExitMalformedLists, "$FolderList.txt line 1",
+              Words("", Mention::folderLine(0), " does not begin with 'FlashDrive\\'"));
+  const std::vector<std::string> said = {
+      "entry 'NAVI/A.DAT': differs only in case from entry 'NAVI/a.dat'; both",
+      "$FileList.txt line 1: names 'NAVI\\gone.dat', which is nothing",
+      "$FolderList.txt line 1: 'BSP' does not begin with 'FlashDrive\\'"};
+  for (std::size_t i = 0; i < said.size(); ++i) EXPECT_EQ(report.said(report.findings[i]), said[i]);
+
+  for (const bool json : {false, true}) {
+    std::vector<std::string> pieces;
+    const ReportOut out = [&pieces](std::string_view piece) { pieces.emplace_back(piece); };
+    std::string whole;
+    if (json) {
+      writeJsonReport(report, /*withLists=*/false, out);
+      whole = jsonReport(report, false);
+    } else {
+      writeTextReport(report, out);
+      whole = textReport(report);
+    }
+    std::string joined;
+    std::size_t withFinding = 0;
+    for (const std::string& piece : pieces) {
+      joined += piece;
+      std::size_t held = 0;  // findings in this piece, told by what each mentions
+      for (const char* mark : {"NAVI/A.DAT", "gone.dat", "'BSP'"}) {
+        if (piece.find(mark) != std::string::npos) ++held;
+      }
+      EXPECT_LE(held, 1u) << piece;
+      withFinding += held;
+    }
+    EXPECT_EQ(joined, whole);
+    EXPECT_EQ(withFinding, 3u) << whole;
+  }
+}
+
+// --- Releases laid out by hand in a folder.
+
+using testing::digestOf;
+
+std::vector<std::u16string> wide(const std::vector<std::string>& lines) {
+  std::vector<std::u16string> out;
+  for (const std::string& line : lines) out.push_back(u16(line));
+  return out;
+}
+
+class FolderRelease : public ::testing::Test {
+ protected:
+  // Whether this host's file system tells "a" from "A" (Windows and Wine do
+  // not), and can hold a name with "?" (Windows cannot).
+  bool holdsNamesDifferingInCase() {
+    scratch.file("probe/case", "");
+    return !scratch.exists("probe/CASE");
+  }
+  bool holdsNamesWithQuestionMarks() {
+    try {
+      scratch.file("probe/what?", "");
+      return scratch.exists("probe/what?");
+    } catch (const std::exception&) {
+      return false;
+    }
+  }
+
+  void SetUp() override {
+    files = {{"BSP\\NK.bin", "kernel"},
+             {"$FileList-cfg.txt", "config"},
+             {"NAVI\\Maps\\roads.dat", "roads"},
+             {"$FileList.txt", ""},
+             {"$FolderList.txt", ""}};
+    folderLines = {"FlashDrive\\BSP", "FlashDrive\\NAVI", "FlashDrive\\NAVI\\Maps",
+                   "FlashDrive\\NAVI"};
+  }
+
+  // Writes the release: its files, both lists and the digest over the
+  // listed files (the lists themselves included, as the packer digests
+  // them: they are listed like any file).
+  void lay() {
+    std::vector<std::string> lines;
+    for (const auto& [line, contents] : files) lines.push_back(line);
+    const std::string fileList = encodeList(wide(lines));
+    const std::string folderList = encodeList(wide(folderLines));
+    std::string all;
+    for (const auto& [line, contents] : files) {
+      std::string path = line;
+      for (char& c : path) c = c == '\\' ? '/' : c;
+      std::string body = contents;
+      if (line == "$FileList.txt") body = fileList;
+      if (line == "$FolderList.txt") body = folderList;
+      scratch.file("rel/" + path, body);
+      if (line.find("$FileList-cfg.txt") == std::string::npos) all += body;
+    }
+    scratch.file("rel/$md5.bin", digestOf(all));
+  }
+
+  CheckReport check() { return checkPath((scratch.root() / "rel").string()); }
+
+  // The first error's text (where and message), for failure expectations.
+  static std::string firstError(const CheckReport& report) {
+    for (const Finding& finding : report.findings) {
+      if (finding.severity == Severity::kError) return report.said(finding);
+    }
+    return "";
+  }
+
+  ScratchFolder scratch;
+  std::vector<std::pair<std::string, std::string>> files;
+  std::vector<std::string> folderLines;
+};
+
+TEST_F(FolderRelease, AWellFormedReleasePasses) {
+  lay();
+  const CheckReport report = check();
+  EXPECT_EQ(report.exitCode(), kExitPassed) << textReport(report);
+  EXPECT_EQ(report.files, 6u);
+  EXPECT_EQ(report.folders, 3u);
+  EXPECT_EQ(report.expectedDigest, report.foundDigest);
+  EXPECT_EQ(report.expectedDigest.size(), 32u);
+}
+
+TEST_F(FolderRelease, EmptyFoldersNeedNoLineAndTheConfigurationFileIsNotDigested) {
+  lay();
+  scratch.folder("rel/NAVI/Logs");
+  scratch.file("rel/$FileList-cfg.txt", "changed after packing");
+  EXPECT_EQ(check().exitCode(), kExitPassed) << textReport(check());
+}
+
+TEST_F(FolderRelease, UnlistedFileAndLineWithoutAFileDisagree) {
+  lay();
+  scratch.file("rel/NAVI/extra.bin", "x");
+  const CheckReport report = check();
+  EXPECT_EQ(report.exitCode(), kExitListsDisagree);
+  EXPECT_THAT(firstError(report), HasSubstr("entry 'NAVI/extra.bin': is not listed"));
+
+  files.push_back({"NAVI\\gone.bin", ""});
+  lay();
+  std::filesystem::remove(scratch.root() / "rel/NAVI/gone.bin");
+  std::filesystem::remove(scratch.root() / "rel/NAVI/extra.bin");
+  EXPECT_THAT(firstError(check()), HasSubstr("$FileList.txt line 6: names 'NAVI\\gone.bin'"));
+}
+
+TEST_F(FolderRelease, FileListInTheWalksFormIsMalformed) {
+  files[0].first = "FlashDrive\\BSP\\NK.bin";
+  lay();
+  std::filesystem::remove_all(scratch.root() / "rel/FlashDrive");
+  scratch.file("rel/BSP/NK.bin", "kernel");
+  const CheckReport report = check();
+  EXPECT_EQ(report.exitCode(), kExitMalformedLists) << textReport(report);
+  EXPECT_THAT(firstError(report), HasSubstr("$FileList.txt line 1: 'FlashDrive\\BSP\\NK.bin' is in "
+                                            "the walk's form"));
+}
+
+TEST_F(FolderRelease, RepeatedFileLineDisagrees) {
+  files.push_back({"BSP\\NK.bin", "kernel"});
+  lay();
+  EXPECT_THAT(firstError(check()), HasSubstr("line 6: repeats $FileList.txt line 1"));
+}
+
+TEST_F(FolderRelease, LineThatMatchesOnlyIgnoringCaseWarns) {
+  if (!holdsNamesDifferingInCase()) GTEST_SKIP() << "this host's file system ignores case";
+  files[0].first = "bsp\\nk.BIN";
+  lay();
+  std::filesystem::rename(scratch.root() / "rel/bsp", scratch.root() / "rel/BSP");
+  std::filesystem::rename(scratch.root() / "rel/BSP/nk.BIN", scratch.root() / "rel/BSP/NK.bin");
+  const CheckReport report = check();
+  EXPECT_EQ(report.exitCode(), kExitPassed) << textReport(report);
+  EXPECT_THAT(textReport(report), HasSubstr("warning: $FileList.txt line 1: matches entry "
+                                            "'BSP/NK.bin' only when case is ignored"));
+}
+
+TEST_F(FolderRelease, FolderLinesMustNameExactlyTheFoldersThatHoldEntries) {
+  folderLines = {"FlashDrive\\BSP", "FlashDrive\\NAVI\\Maps"};
+  lay();
+  EXPECT_THAT(firstError(check()), HasSubstr("folder 'NAVI': holds entries but has no line"));
+
+  folderLines = {"FlashDrive\\BSP", "FlashDrive\\NAVI", "FlashDrive\\NAVI\\Maps",
+                 "FlashDrive\\Nowhere"};
+  lay();
+  EXPECT_THAT(firstError(check()), HasSubstr("line 4: names 'FlashDrive\\Nowhere', which is no "
+                                             "folder"));
+
+  folderLines = {"BSP", "FlashDrive\\NAVI", "FlashDrive\\NAVI\\Maps"};
+  lay();
+  const CheckReport report = check();
+  EXPECT_EQ(report.exitCode(), kExitMalformedLists);
+  EXPECT_THAT(firstError(report), HasSubstr("$FolderList.txt line 1: 'BSP' does not begin with"));
+}
+
+TEST_F(FolderRelease, MalformedListNamesItsLine) {
+  lay();
+  const std::string bytes =
+      encodeListHeader(2) + encodeListLine(u"BSP\\NK.bin") + encodeListLine(u"x\r");
+  scratch.file("rel/$FileList.txt", bytes);
+  const CheckReport report = check();
+  EXPECT_EQ(report.exitCode(), kExitMalformedLists);
+  EXPECT_THAT(firstError(report), HasSubstr("$FileList.txt line 2: $FileList.txt holds a carriage "
+                                            "return (line 2)"));
+}
+
+TEST_F(FolderRelease, DigestFileMustHoldSixteenMatchingBytes) {
+  lay();
+  scratch.file("rel/$md5.bin", std::string(16, '\0'));
+  CheckReport report = check();
+  EXPECT_EQ(report.exitCode(), kExitDigestMismatch);
+  EXPECT_THAT(firstError(report), HasSubstr("entry '$md5.bin': holds 0000"));
+
+  scratch.file("rel/$md5.bin", std::string(17, '\0'));
+  EXPECT_THAT(firstError(check()), HasSubstr("holds 17 bytes instead of 16"));
+  std::filesystem::remove(scratch.root() / "rel/$md5.bin");
+  report = check();
+  EXPECT_EQ(report.exitCode(), kExitDigestMismatch);
+  EXPECT_THAT(firstError(report), HasSubstr("entry '$md5.bin': is missing"));
+}
+
+TEST_F(FolderRelease, MissingListIsMalformedAndMissingReleaseCannotBeOpened) {
+  lay();
+  std::filesystem::remove(scratch.root() / "rel/$FolderList.txt");
+  const CheckReport report = check();
+  EXPECT_EQ(report.exitCode(), kExitMalformedLists);
+  EXPECT_EQ(checkPath((scratch.root() / "absent").string()).exitCode(), kExitDamaged);
+}
+
+TEST_F(FolderRelease, NamesTheDeviceCannotHoldOrOverlongPathsOnlyWarn) {
+  if (!holdsNamesWithQuestionMarks()) GTEST_SKIP() << "this host cannot hold a name with '?'";
+  const std::string longName = std::string(251, 'n');  // "NAVI/" + 251 = 256 bytes
+  files.push_back({"NAVI\\" + longName, "x"});
+  files.push_back({"NAVI\\what?.txt", "y"});
+  lay();
+  const CheckReport report = check();
+  EXPECT_EQ(report.exitCode(), kExitPassed) << textReport(report);
+  EXPECT_THAT(textReport(report), HasSubstr("is longer than 255 bytes"));
+  EXPECT_THAT(textReport(report), HasSubstr("holds '?'"));
+
+  // 255 bytes exactly is what the device holds.
+  files.pop_back();
+  files.back().first = "NAVI\\" + std::string(250, 'n');
+  std::filesystem::remove_all(scratch.root() / "rel");
+  lay();
+  EXPECT_THAT(textReport(check()), ::testing::Not(HasSubstr("longer than")));
+}
+
+TEST_F(FolderRelease, FilesDifferingOnlyInCaseWarnAndLinksAreNotFollowed) {
+  if (!holdsNamesDifferingInCase()) GTEST_SKIP() << "this host's file system ignores case";
+  files.push_back({"BSP\\nk.bin", "the other kernel"});
+  lay();
+  std::error_code noLinks;
+  std::filesystem::create_directory_symlink(scratch.root() / "rel", scratch.root() / "rel/BSP/loop",
+                                            noLinks);
+  if (noLinks) GTEST_SKIP() << "this host cannot make a folder link: " << noLinks.message();
+  const CheckReport report = check();
+  EXPECT_EQ(report.exitCode(), kExitPassed) << textReport(report);
+  EXPECT_THAT(textReport(report), HasSubstr("differs only in case from entry"));
+  EXPECT_THAT(textReport(report),
+              HasSubstr("entry 'BSP/loop': is neither a file nor a folder; it is not checked"));
+}
+
+// --- Archives that are unsafe to extract, whatever their lists say.
+
+struct UnsafeArchive {
+  const char* name;
+  std::vector<std::string> entries;
+  const char* message;
+};
+
+class UnsafeArchives : public ::testing::TestWithParam<UnsafeArchive> {};
+
+TEST_P(UnsafeArchives, AreRefusedAsDamaged) {
+  std::vector<zip::testing::WriterEntry> entries;
+  for (const std::string& name : GetParam().entries) entries.emplace_back(name, "x");
+  ScratchFolder scratch;
+  scratch.file("release.zip", zip::testing::writeZip(entries).bytes);
+  const CheckReport report = checkPath((scratch.root() / "release.zip").string());
+  EXPECT_EQ(report.exitCode(), kExitDamaged) << textReport(report);
+  EXPECT_THAT(textReport(report), HasSubstr(GetParam().message));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ReleaseCheck, UnsafeArchives,
+    ::testing::Values(UnsafeArchive{"DuplicateName", {"a.txt", "b.txt", "a.txt"}, "'a.txt'"},
+                      UnsafeArchive{"DotDot", {"a.txt", "../b.txt"}, "entry '../b.txt': is unsafe"},
+                      UnsafeArchive{"Absolute", {"/etc/x"}, "entry '/etc/x': is unsafe"},
+                      UnsafeArchive{"DriveLetter", {"C:/x"}, "entry 'C:/x': is unsafe"}),
+    [](const ::testing::TestParamInfo<UnsafeArchive>& info) {
+      return std::string(info.param.name);
+    });
+
+// An extracted folder holding as many entries as may be is read; one more
+// is refused before its entries are kept.
+TEST(ExtractedFolderEntries, AreRefusedOnePastTheMost) {
+  ScratchFolder scratch;
+  scratch.file("rel/a.bin", "a");
+  scratch.file("rel/NAVI/b.bin", "b");  // with its folder, three entries
+  const std::string root = (scratch.root() / "rel").string();
+  SourceFailure failure = SourceFailure::kNone;
+  std::string message;
+  const auto at = openFolderRelease(root, &failure, &message, 3);
+  ASSERT_NE(at, nullptr) << message;
+  EXPECT_EQ(at->entries().size(), 3u);
+
+  const auto past = openFolderRelease(root, &failure, &message, 2);
+  EXPECT_EQ(past, nullptr);
+  EXPECT_EQ(failure, SourceFailure::kCannotOpen);
+  EXPECT_EQ(message,
+            std::string("not supported: the folder holds more than 2 entries, more than ") +
+                kReleaseEntriesWhy);
+}
+
+// A folder is listed up to one entry past what its caller keeps, never
+// whole: a folder of millions of files claims no memory for them.
+TEST(ExtractedFolderEntries, AreListedOnePastTheMostAndNoFurther) {
+  ScratchFolder scratch;
+  for (const char* name : {"a", "b", "c", "d", "e"}) scratch.file(std::string("rel/") + name, "x");
+  const std::string root = (scratch.root() / "rel").string();
+  std::vector<FolderEntry> found;
+  std::string error;
+  ASSERT_TRUE(listFolder(root, &found, &error, 5)) << error;
+  EXPECT_EQ(found.size(), 5u);
+  ASSERT_TRUE(listFolder(root, &found, &error, 2)) << error;
+  EXPECT_EQ(found.size(), 3u);
+}
+
+// A folder holds its entries' own names, each once, up to a most that
+// counts a share for each entry too: at it the release opens, one byte
+// short of it it is refused, and says so.
+TEST(ExtractedFolderEntries, AreRefusedWhenTheirNamesTakeMoreThanTheMost) {
+  ScratchFolder scratch;
+  for (const char* name : {"rel/a", "rel/bb", "rel/ccc", "rel/d/e"}) scratch.file(name, "x");
+  const std::string root = (scratch.root() / "rel").string();
+  SourceFailure failure = SourceFailure::kNone;
+  std::string message;
+  const std::uint64_t most = 8 + 5 * kFolderEntryShareBytes;  // a bb ccc d e
+  const auto at = openFolderRelease(root, &failure, &message, 0, most);
+  ASSERT_NE(at, nullptr) << message;
+  std::string scratchName;
+  EXPECT_EQ(at->nameOf(4, scratchName), "d/e");
+  const auto past = openFolderRelease(root, &failure, &message, 0, most - 1);
+  EXPECT_EQ(past, nullptr);
+  EXPECT_EQ(failure, SourceFailure::kCannotOpen);
+  EXPECT_EQ(message, "not supported: the folder's names take more than " +
+                         std::to_string(most - 1) +
+                         " bytes (64 counted for each entry besides its own name), the most the "
+                         "check holds of them");
+}
+
+// An extracted release's names are its folders' and each entry's own: a
+// name is said whole whatever the depth.
+TEST(ExtractedFolderNames, ReadWholeAtEveryDepth) {
+  ScratchFolder scratch;
+  scratch.file("rel/A/B/C/deep.dat", "x");
+  scratch.file("rel/A/top.dat", "y");
+  SourceFailure failure = SourceFailure::kNone;
+  std::string message;
+  const auto source = openFolderRelease((scratch.root() / "rel").string(), &failure, &message);
+  ASSERT_NE(source, nullptr) << message;
+  std::vector<std::string> names;
+  std::string scratchName;
+  for (std::size_t i = 0; i < source->entries().size(); ++i) {
+    names.emplace_back(EntryNames(*source).of(i, scratchName));
+  }
+  EXPECT_EQ(names,
+            (std::vector<std::string>{"A/", "A/B/", "A/B/C/", "A/B/C/deep.dat", "A/top.dat"}));
+}
+
+// Entries that cannot be read are said while their messages take at most
+// kDamagedMessageBytesMax bytes (a folder's name the file's path, which may
+// be long); one more and the check says so once and reads no more.
+class DamagedEntryMessages : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(DamagedEntryMessages, AreSaidUpToTheirBytesThenTheRestIsNotRead) {
+  constexpr std::size_t kMessageBytes = 4096;
+  constexpr std::size_t kFit = kDamagedMessageBytesMax / kMessageBytes;
+  static_assert(kFit * kMessageBytes == kDamagedMessageBytesMax && kFit < kDamagedEntriesMax);
+  testing::MemoryRelease release;
+  release.kindName = "folder";
+  release.add(kFileListName, 0, "");
+  release.add(kFolderListName, 0, "");
+  release.add(kDigestName, 0, "");
+  release.failingFrom = 3;
+  release.failingMessage = "cannot read /" + std::string(kMessageBytes - 18, 'p') + ": EIO";
+  ASSERT_EQ(release.failingMessage.size(), kMessageBytes);
+  for (std::size_t k = 0; k < kFit + GetParam(); ++k) release.add("f" + std::to_string(k), 0, "");
+  release.finish();
+  const CheckReport report = checkRelease(release, "rel");
+  EXPECT_EQ(report.exitCode(), kExitDamaged);
+  std::size_t said = 0;
+  std::vector<std::string> others;
+  for (const Finding& finding : report.findings) {
+    if (report.messageText(finding) == release.failingMessage) {
+      ++said;
+    } else if (finding.exitCode == kExitDamaged) {
+      others.push_back(report.said(finding));
+    }
+  }
+  EXPECT_EQ(said, kFit);
+  if (GetParam() == 0) {
+    EXPECT_THAT(others, ::testing::IsEmpty());
+  } else {
+    EXPECT_THAT(others, ::testing::ElementsAre(
+                            "1025 entries, whose messages take more than 4194304 bytes, could "
+                            "not be read: the rest of the folder was not read"));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(ReleaseCheck, DamagedEntryMessages, ::testing::Values(0u, 1u));
+
+}  // namespace
+}  // namespace quillet::check

@@ -1,0 +1,110 @@
+// Files on desktop Windows.
+//
+// What may live here: the wide Win32 file calls (CreateFileW, ReadFile) and
+// the OEM code page conversion of legacy zip names (GetOEMCP,
+// MultiByteToWideChar). Paths arrive as UTF-8 and are turned into UTF-16 at
+// this edge.
+#include <windows.h>
+
+#include "system_files.h"
+
+namespace quillet {
+namespace {
+
+std::wstring toWide(const std::string& text, UINT codePage) {
+  if (text.empty()) return std::wstring();
+  const int units = MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, text.data(),
+                                        static_cast<int>(text.size()), nullptr, 0);
+  if (units <= 0) return std::wstring();
+  std::wstring wide(static_cast<std::size_t>(units), L'\0');
+  MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
+                      wide.data(), units);
+  return wide;
+}
+
+std::optional<std::string> toUtf8(const std::wstring& wide) {
+  if (wide.empty()) return std::string();
+  const int bytes =
+      WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), static_cast<int>(wide.size()),
+                          nullptr, 0, nullptr, nullptr);
+  if (bytes <= 0) return std::nullopt;
+  std::string text(static_cast<std::size_t>(bytes), '\0');
+  WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), static_cast<int>(wide.size()),
+                      text.data(), bytes, nullptr, nullptr);
+  return text;
+}
+
+std::string describeLastError(const std::string& path) {
+  return path + ": Windows error " + std::to_string(GetLastError());
+}
+
+class WindowsInputFile final : public InputFile {
+ public:
+  WindowsInputFile(HANDLE file, std::uint64_t size) : file_(file), size_(size) {}
+  ~WindowsInputFile() override { CloseHandle(file_); }
+  std::uint64_t size() const override { return size_; }
+  bool readAt(std::uint64_t offset, void* buffer, std::size_t size) override {
+    if (offset > size_ || size > size_ - offset) return false;
+    auto* bytes = static_cast<char*>(buffer);
+    while (size > 0) {
+      OVERLAPPED at = {};
+      at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
+      at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+      const DWORD want = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
+      DWORD got = 0;
+      if (!ReadFile(file_, bytes, want, &got, &at) || got == 0) return false;
+      bytes += got;
+      size -= got;
+      offset += got;
+    }
+    return true;
+  }
+
+ private:
+  HANDLE file_;
+  std::uint64_t size_;
+};
+
+}  // namespace
+
+std::unique_ptr<InputFile> openInputFile(const std::string& path, std::string* error) {
+  const std::wstring wide = toWide(path, CP_UTF8);
+  if (wide.empty()) {
+    *error = path + ": not a valid UTF-8 path";
+    return nullptr;
+  }
+  const DWORD attributes = GetFileAttributesW(wide.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    *error = path + ": not a file";
+    return nullptr;
+  }
+  const HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    *error = describeLastError(path);
+    return nullptr;
+  }
+  if (GetFileType(file) != FILE_TYPE_DISK) {  // a device (NUL, CON) or a pipe
+    *error = path + ": not a file";
+    CloseHandle(file);
+    return nullptr;
+  }
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(file, &size)) {
+    *error = describeLastError(path);
+    CloseHandle(file);
+    return nullptr;
+  }
+  return std::make_unique<WindowsInputFile>(file, static_cast<std::uint64_t>(size.QuadPart));
+}
+
+LegacyNameDecoder legacyNameDecoder() {
+  return [](std::string_view raw) -> std::optional<std::string> {
+    if (raw.empty()) return std::string();
+    const std::wstring wide = toWide(std::string(raw), GetOEMCP());
+    if (wide.empty()) return std::nullopt;
+    return toUtf8(wide);
+  };
+}
+
+}  // namespace quillet

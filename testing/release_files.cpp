@@ -1,0 +1,48 @@
+#include "release_files.h"
+
+#include <fstream>
+#include <iterator>
+
+#include "list_format.h"
+#include "utf.h"
+
+namespace quillet::testing {
+
+ListFile parseList(const std::string& bytes) {
+  const DecodedList decoded = decodeList(bytes, ListDecoder::Mode::kRaw);
+  ListFile list;
+  list.wellFormed = decoded.fault == ListFault::kNone;
+  list.count = decoded.count;
+  list.lines = decoded.lines;
+  return list;
+}
+
+std::u16string u16(const std::string& utf8) { return utf8ToUtf16(utf8).value(); }
+
+std::string shellQuote(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+std::map<std::string, std::string> treeSnapshot(const std::filesystem::path& top) {
+  namespace fs = std::filesystem;
+  std::map<std::string, std::string> tree;
+  for (const auto& entry : fs::recursive_directory_iterator(top)) {
+    const std::string relative = fs::relative(entry.path(), top).string();
+    const fs::file_status status = entry.symlink_status();
+    if (fs::is_symlink(status)) {
+      tree[relative] = "-> " + fs::read_symlink(entry.path()).string();
+    } else if (fs::is_directory(status)) {
+      tree[relative] = "/";
+    } else if (fs::is_regular_file(status)) {
+      std::ifstream in(entry.path(), std::ios::binary);
+      tree[relative] = std::string(std::istreambuf_iterator<char>(in), {});
+    } else {
+      tree[relative] = "special";
+    }
+  }
+  return tree;
+}
+
+}  // namespace quillet::testing
