@@ -10,7 +10,6 @@
 #include <cstring>
 
 #include "content_digest.h"
-#include "own_archive_check.h"
 #include "packing_run.h"
 #include "platform.h"
 #include "walk.h"
@@ -26,7 +25,7 @@ int main(int argc, char** argv) {
     quillet::DigestReadAhead settings = quillet::digestReadAhead();
     settings.readers = static_cast<unsigned>(std::strtoul(argv[2], nullptr, 10));
     quillet::setDigestReadAhead(settings);
-    return quillet::packingRun(quillet::check::checkOwnArchive);
+    return quillet::packingRun();
   }
   return 2;
 }

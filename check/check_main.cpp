@@ -1,7 +1,6 @@
 #include "check_main.h"
 
 #include <cstdio>
-#include <memory>
 
 #include "check_platform.h"
 #include "progress_line.h"
@@ -19,7 +18,7 @@ constexpr char kUsage[] =
     "  --json  write the report as one JSON object\n"
     "Exit codes: 0 passes, 1 passes but the report could not be written, 2 usage,\n"
     "3 cannot open or damaged, 4 malformed lists, 5 lists disagree with the contents,\n"
-    "6 digest mismatch.\n";
+    "6 digest mismatch, 7 names or files the device cannot hold.\n";
 
 void write(const std::string& text) { std::fwrite(text.data(), 1, text.size(), stdout); }
 
@@ -80,14 +79,7 @@ int checkMain(const std::vector<std::string>& arguments) {
     if (list) writeTextLists(report, out);
     writeTextReport(report, out);
   }
-  const int exitCode = written(report.exitCode());
-  // The opened release (an archive's directory: an entry and a name for
-  // each of up to 131,071 entries) is let go with the process: freeing its
-  // names one by one took longer than writing the report. It stays
-  // reachable from here, so leak checkers do not count it.
-  static std::shared_ptr<ReleaseSource> lettingGo;
-  lettingGo = report.release;
-  return exitCode;
+  return written(report.exitCode());
 }
 
 }  // namespace quillet::check

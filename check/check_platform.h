@@ -21,38 +21,19 @@
 
 namespace quillet::check {
 
-enum class PathKind { kMissing, kFile, kFolder, kOther };
+// What a path names: kLink only for an entry listFolder hands over.
+enum class PathKind { kMissing, kFile, kFolder, kLink, kOther };
 
 // What `path` names, following links.
 PathKind pathKind(const std::string& path);
 
 // Hands over the entries of a folder one at a time, "." and ".." left out,
 // in no set order: each entry's name (UTF-8, no separators; valid during
-// the call) and kind. A link (or reparse point) is reported as kOther,
-// never followed. Stops when `each` returns false. False with `error` set
+// the call) and kind. A link (or reparse point) is reported as kLink, never
+// followed. Stops when `each` returns false. False with `error` set
 // when the folder cannot be listed.
 using FolderEntrySink = std::function<bool(std::string_view name, PathKind kind)>;
 bool listFolder(const std::string& path, const FolderEntrySink& each, std::string* error);
-
-// One entry of a folder: its name and kind.
-struct FolderEntry {
-  std::string name;
-  PathKind kind = PathKind::kOther;
-};
-
-// The entries of a folder, as above, up to one more than `most` (a folder
-// of millions of entries claims no memory for them: the caller refuses it).
-inline bool listFolder(const std::string& path, std::vector<FolderEntry>* entries,
-                       std::string* error, std::size_t most = SIZE_MAX) {
-  entries->clear();
-  return listFolder(
-      path,
-      [&](std::string_view name, PathKind kind) {
-        entries->push_back(FolderEntry{std::string(name), kind});
-        return entries->size() <= most;
-      },
-      error);
-}
 
 // True when standard error is a terminal (a progress line may be drawn).
 bool stderrIsTerminal();

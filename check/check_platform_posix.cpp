@@ -19,6 +19,7 @@ std::string describeErrno(const std::string& path) { return path + ": " + std::s
 PathKind kindOf(const struct stat& info) {
   if (S_ISREG(info.st_mode)) return PathKind::kFile;
   if (S_ISDIR(info.st_mode)) return PathKind::kFolder;
+  if (S_ISLNK(info.st_mode)) return PathKind::kLink;
   return PathKind::kOther;
 }
 

@@ -75,7 +75,7 @@ bool listFolder(const std::string& path, const FolderEntrySink& each, std::strin
       break;
     }
     const PathKind kind = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0
-                              ? PathKind::kOther
+                              ? PathKind::kLink
                               : kindOfAttributes(found.dwFileAttributes);
     if (!each(*utf8, kind)) break;
   } while (FindNextFileW(search, &found));

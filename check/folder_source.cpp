@@ -1,11 +1,13 @@
 // The folder source: an extracted release, read through the platform layer.
+#include <zlib.h>
+
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "check_platform.h"
 #include "release_check.h"
 #include "release_source.h"
-#include "text_blocks.h"
 
 namespace quillet::check {
 namespace {
@@ -31,57 +33,65 @@ class FolderSource final : public ReleaseSource {
   // Lists the whole tree below the root, depth first, sorted by name within
   // a folder so the order does not depend on the file system.
   bool scan() {
-    // (room never written to is never given memory by the system)
+    // (room never written to is never given memory by the system: nothing
+    // moves as the names and entries come)
+    names_.reserve(static_cast<std::size_t>(namesMax_));
     nodes_.reserve(entriesMax_);
     entries_.reserve(entriesMax_);
     return scanFolder(kTop, "");
   }
 
   const char* kind() const override { return "folder"; }
-  const std::vector<ReleaseEntry>& entries() const override { return entries_; }
-  bool usesZip64() const override { return false; }
+  std::size_t count() const override { return entries_.size(); }
+  const ReleaseEntry& entry(std::size_t index) const override { return entries_[index]; }
+
+  bool forEachName(const NameSink& each) override {
+    std::string name;
+    for (std::size_t i = 0; i < entries_.size(); ++i) each(i, nameOf(i, name));
+    return true;
+  }
 
   // An entry's name is its folder's and its own: a release of long paths
   // holds each folder's name once, not once for every entry in it.
-  std::string_view nameOf(std::size_t index, std::string& scratch) const override {
+  std::string_view nameOf(std::size_t index, std::string& scratch) override {
     // From its end: each folder on the way is put before what follows it.
     scratch.resize(entries_[index].nameBytes);
     std::size_t end = scratch.size();
     for (auto at = static_cast<std::uint32_t>(index); at != kTop; at = nodes_[at].parent) {
       if (entries_[at].folder) scratch[--end] = '/';
-      const std::string_view own = nodes_[at].name;
-      end -= own.size();
-      std::memcpy(&scratch[end], own.data(), own.size());
+      end -= nodes_[at].length;
+      std::memcpy(&scratch[end], names_.data() + nodes_[at].offset, nodes_[at].length);
     }
     return scratch;
   }
 
   bool read(std::size_t index, const Sink& sink) override {
-    const ReleaseEntry& entry = entries_.at(index);
+    ReleaseEntry& entry = entries_.at(index);
     failure_ = SourceFailure::kNone;
     if (entry.folder) return true;  // a folder has no contents to read
     std::string error;
     std::string name;
-    const std::unique_ptr<InputFile> file = openInputFile(pathOf(nameOf(index, name)), &error);
+    const std::unique_ptr<ByteSource> file = openInputFile(pathOf(nameOf(index, name)), &error);
     if (file == nullptr) return fail(SourceFailure::kCannotOpen, error);
-    std::vector<std::uint8_t> buffer(kChunkBytes);
+    buffer_.resize(kChunkBytes);
+    uLong crc = ::crc32(0, Z_NULL, 0);
     const std::uint64_t size = file->size();
     for (std::uint64_t at = 0; at < size;) {
       const std::size_t want =
           static_cast<std::size_t>(std::min<std::uint64_t>(kChunkBytes, size - at));
-      if (!file->readAt(at, buffer.data(), want)) {
+      if (!file->readAt(at, buffer_.data(), want)) {
         return fail(SourceFailure::kCannotOpen, "could not be read");
       }
-      if (!sink(buffer.data(), want)) return fail(SourceFailure::kStopped, "stopped");
+      crc = ::crc32(crc, buffer_.data(), static_cast<uInt>(want));
+      if (!sink(buffer_.data(), want)) return fail(SourceFailure::kStopped, "stopped");
       at += want;
     }
-    failure_ = SourceFailure::kNone;
+    entry.crc32 = static_cast<std::uint32_t>(crc);
     return true;
   }
 
   SourceFailure failure() const override { return failure_; }
   const std::string& message() const override { return message_; }
-  const std::string& scanMessage() const { return message_; }
 
  private:
   static constexpr std::uint32_t kTop = UINT32_MAX;  // the parent of the top level's entries
@@ -99,7 +109,8 @@ class FolderSource final : public ReleaseSource {
   bool scanFolder(std::uint32_t parent, const std::string& prefix) {
     // Each entry's own name goes straight to the names kept, once.
     struct Found {
-      std::string_view name;
+      std::size_t offset;
+      std::size_t length;
       PathKind kind;
     };
     std::vector<Found> found;
@@ -115,7 +126,8 @@ class FolderSource final : public ReleaseSource {
             namesFull = true;
             return false;
           }
-          found.push_back(Found{names_.add(name), kind});
+          found.push_back(Found{names_.size(), name.size(), kind});
+          names_.append(name);
           return found.size() <= most;  // (one more than may be kept, to know there are more)
         },
         &error);
@@ -127,11 +139,14 @@ class FolderSource final : public ReleaseSource {
                       " counted for each entry besides its own name), the most the check holds "
                       "of them");
     }
+    const auto nameOfFound = [this](const Found& item) {
+      return std::string_view(names_).substr(item.offset, item.length);
+    };
     std::sort(found.begin(), found.end(),
-              [](const Found& a, const Found& b) { return a.name < b.name; });
+              [&](const Found& a, const Found& b) { return nameOfFound(a) < nameOfFound(b); });
     for (const Found& item : found) {
       ReleaseEntry entry;
-      const bool folder = item.kind == PathKind::kFolder;
+      const bool isFolder = item.kind == PathKind::kFolder;
       // What an archive of a release can hold, a folder of one holds: more
       // is refused before it is kept, so that a folder of millions of files
       // or of paths deeper than any list line names claims no memory for
@@ -141,8 +156,8 @@ class FolderSource final : public ReleaseSource {
                                                     std::to_string(entriesMax_) +
                                                     " entries, more than " + kReleaseEntriesWhy);
       }
-      const std::string name = prefix + std::string(item.name);
-      const std::size_t nameBytes = name.size() + (folder ? 1 : 0);
+      const std::string name = prefix + std::string(nameOfFound(item));
+      const std::size_t nameBytes = name.size() + (isFolder ? 1 : 0);
       if (nameBytes > kEntryNameBytesMax) {
         return fail(SourceFailure::kCannotOpen,
                     "not supported: '" + beginningOf(name) + "...' takes " +
@@ -151,19 +166,21 @@ class FolderSource final : public ReleaseSource {
       }
       entry.nameBytes = static_cast<std::uint32_t>(nameBytes);
       const auto index = static_cast<std::uint32_t>(entries_.size());
-      nodes_.push_back(Node{parent, item.name});
-      if (folder) {
+      nodes_.push_back(Node{parent, static_cast<std::uint32_t>(item.offset),
+                            static_cast<std::uint32_t>(item.length)});
+      if (isFolder) {
         entry.folder = true;
         entries_.push_back(entry);
         if (!scanFolder(index, name + "/")) return false;
         continue;
       }
       if (item.kind == PathKind::kFile) {
-        const std::unique_ptr<InputFile> file = openInputFile(pathOf(name), &error);
+        const std::unique_ptr<ByteSource> file = openInputFile(pathOf(name), &error);
         if (file == nullptr) return fail(SourceFailure::kCannotOpen, error);
         entry.size = file->size();
       } else {
         entry.readable = false;
+        entry.link = item.kind == PathKind::kLink;
       }
       entries_.push_back(entry);
     }
@@ -172,17 +189,19 @@ class FolderSource final : public ReleaseSource {
 
   // Where an entry lies and its own name, by entry.
   struct Node {
-    std::uint32_t parent;   // the folder entry it lies in, or kTop
-    std::string_view name;  // its own, without "/", in names_
+    std::uint32_t parent;  // the folder entry it lies in, or kTop
+    std::uint32_t offset;  // its own name, without "/", in names_
+    std::uint32_t length;
   };
 
   std::string root_;
   std::size_t entriesMax_;
   std::uint64_t namesMax_;
-  zip::TextBlocks names_;
+  std::string names_;             // every entry's own name, end to end
   std::uint64_t namesBytes_ = 0;  // counted against namesMax_
   std::vector<Node> nodes_;
   std::vector<ReleaseEntry> entries_;
+  std::vector<std::uint8_t> buffer_;
   SourceFailure failure_ = SourceFailure::kNone;
   std::string message_;
 };
@@ -196,7 +215,7 @@ std::unique_ptr<ReleaseSource> openFolderRelease(const std::string& path, Source
       path, entriesMax > 0 ? entriesMax : kReleaseEntriesMax, namesMax);
   if (!source->scan()) {
     *failure = SourceFailure::kCannotOpen;
-    *message = source->scanMessage();
+    *message = source->message();
     return nullptr;
   }
   return source;

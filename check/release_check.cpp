@@ -1,29 +1,17 @@
-// The release check, step by step: the entries, the top-level files, the two
-// lists, the file lines, the folder lines, the digest, the rest of the
-// contents. Its helpers: the name rules in name_rules.cpp, the name tables in
-// name_index.h, file_names.h and folder_names.cpp, reading a list in
-// list_read.cpp, the small files read ahead in held_entries.cpp, the second
-// thread that streams entries in entry_read_ahead.h, the findings and their
-// verdict in report.cpp (how they name what they concern: finding_places.h).
+// The release check, step by step: the entries (their names, the rules on
+// them, the tables the lines are matched with), the top-level files, the
+// two lists, the file lines, the folder lines, the digest in list order,
+// the rest of the contents in the release's order. The findings and their
+// words are in report.cpp.
 #include "release_check.h"
 
 #include <algorithm>
-#include <atomic>
-#include <condition_variable>
-#include <mutex>
-#include <string_view>
-#include <thread>
 
-#include "entry_read_ahead.h"
-#include "file_names.h"
-#include "finding_places.h"
-#include "folder_names.h"
-#include "held_entries.h"
+#include "device_rules.h"
 #include "list_format.h"
-#include "list_read.h"
 #include "md5.h"
-#include "name_index.h"
-#include "report.h"
+#include "name_table.h"
+#include "shown_text.h"
 #include "utf.h"
 
 namespace quillet::check {
@@ -33,173 +21,236 @@ namespace {
 // Bytes of content between two progress calls at most.
 constexpr std::uint64_t kProgressStepBytes = 4u << 20;
 
+// What the check knows of each entry, in a byte.
+enum : std::uint8_t {
+  kConfiguration = 1,  // its name holds kConfigurationMark
+  kRead = 2,           // read already (or its reading failed)
+  kFailed = 4,         // its reading failed, said once
+};
+
+// The top-level files, as Said::kTopLevel* number them.
+constexpr const char* kTopLevelNames[] = {kFileListName, kFolderListName, kDigestName};
+enum TopLevel : std::uint32_t { kFileList = 0, kFolderList = 1, kDigest = 2 };
+
+bool isSeparator(char c) { return c == '/' || c == '\\'; }
+
+// `text` with every "\" made "/", as the release's names separate components.
+std::string withSlashes(std::string_view text) {
+  std::string name(text);
+  std::replace(name.begin(), name.end(), '\\', '/');
+  return name;
+}
+
+// UTF-16 units of `text`: one for each character, two beyond U+FFFF (a byte
+// that is no UTF-8 counts one).
+std::size_t unitsOf(std::string_view text) {
+  std::size_t units = 0;
+  for (const char c : text) {
+    const auto byte = static_cast<std::uint8_t>(c);
+    if ((byte & 0xC0) != 0x80) ++units;
+    if (byte >= 0xF0) ++units;
+  }
+  return units;
+}
+
 class Checker {
  public:
   Checker(ReleaseSource& source, CheckReport& report, const Progress& progress)
-      : source_(source), report_(report), progress_(progress) {}
+      : source_(source),
+        report_(report),
+        progress_(progress),
+        flags_(source.count(), 0),
+        files_(source.count()),
+        folderEntries_(source.count()),
+        folded_(source.count() + kFoldersMax) {}
+
+  // Whether entry `number`'s name is `name`, read back.
+  struct SameName {
+    ReleaseSource& source;
+    std::string& scratch;
+    std::string_view name;
+    bool operator()(std::uint32_t number) const { return source.nameOf(number, scratch) == name; }
+  };
+  SameName sameName(std::string_view name) { return SameName{source_, scratch_, name}; }
 
   void run() {
-    // A second thread reads the lists and $md5.bin while this one surveys
-    // the entries (the file list's lines come here as they are decoded, to
-    // be matched with the files once the survey is done), then the small
-    // files while this one matches the lists. The survey decides which
-    // entries the lists are, so the entries that will be are taken now and
-    // what they gave is kept only when they are the ones.
-    ListRead files;
-    ListRead folders;
-    HeldDigest first;  // $md5.bin alone
-    bool firstDone = false;
-    // (everything the second thread sets before firstDone is this thread's
-    // to read once it is set; after that, the second thread touches nothing
-    // of this function's own: it may have returned)
-    second_ = std::thread([&] {
-      const std::vector<ReleaseEntry>& entries = source_.entries();
-      const EntryNames names(source_);
-      files.index = exactTopLevel(names, kFileListName);
-      folders.index = files.index >= 0 ? exactTopLevel(names, kFolderListName) : -1;
-      const int digestFile = exactTopLevel(names, kDigestName);
-      const std::vector<int> readFirst = {files.index, folders.index, digestFile};
-      held_.prepare(entries, readFirst);
-      if (files.index >= 0) readList(source_, files, &held_, nullptr, &fileLines_);
-      fileLines_.close();
-      if (folders.index >= 0) readList(source_, folders, &held_, nullptr, &folderLines_);
-      folderLines_.close();
-      if (digestFile >= 0 && entries[digestFile].size == kMd5DigestBytes) {
-        first.read(source_, static_cast<std::size_t>(digestFile));
-      }
-      {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        firstDone = true;
-      }
-      firstRead_.notify_one();
-      held_.readSmallFiles(source_, readFirst, cancel_);
-    });
-    surveyEntries();
-    const FileLineMatcher fileLines(files_.exact());
-    const FolderLineMatcher folderLines(folders_);
-    matchQueuedLines(fileLines_, fileLines, files.lines);
-    matchQueuedLines(folderLines_, folderLines, folders.lines);
-    {
-      std::unique_lock<std::mutex> lock(mutex_);
-      firstRead_.wait(lock, [&firstDone] { return firstDone; });
-    }
-    if (report_.exitCode() == kExitDamaged) return;  // nothing from it is to be trusted
-    const int fileList = topLevel(kFileListName, kExitMalformedLists);
-    const int folderList = topLevel(kFolderListName, kExitMalformedLists);
-    digestIndex_ = topLevel(kDigestName, kExitDigestMismatch);
-    const bool filesDecoded =
-        fileList >= 0 && takeList(files, fileList, kFileListName, &fileLines, report_.fileList);
-    const bool foldersDecoded = folderList >= 0 && takeList(folders, folderList, kFolderListName,
-                                                            &folderLines, report_.folderList);
-    readExpectedDigest(first);
-    std::vector<int> listed;
+    survey();
+    if (report_.exitCode() == kExitDamaged) return;  // nothing of it is to be trusted
+    const std::int64_t fileList = topLevel(kFileList, kExitMalformedLists);
+    const std::int64_t folderList = topLevel(kFolderList, kExitMalformedLists);
+    digestIndex_ = topLevel(kDigest, kExitDigestMismatch);
+    const bool filesDecoded = fileList >= 0 && readList(fileList, kFileList, report_.fileList);
+    const bool foldersDecoded =
+        folderList >= 0 && readList(folderList, kFolderList, report_.folderList);
+    readExpectedDigest();
+    std::vector<std::int64_t> listed;
     if (filesDecoded) listed = matchFileLines();
-    if (foldersDecoded && !folders_.tooMany()) {
-      report_.folderLines = report_.folderList.size();
-      folders_.matchLines(report_.folderList, report_);
-    }
-    files_.clear();  // no name is looked up from here on
-    endSecondThread(/*cancel=*/false);
+    if (foldersDecoded && !folders_.tooMany()) matchFolderLines();
+    files_ = NameTable();  // no name is looked up from here on
+    folderEntries_ = NameTable();
+    folded_ = NameTable();
     if (filesDecoded) digestListedFiles(listed);
     readTheRest();
   }
 
-  ~Checker() { endSecondThread(/*cancel=*/true); }
-
  private:
-  // Every entry: counts, name rules, the maps the lines are matched with.
-  void surveyEntries() {
-    const std::vector<ReleaseEntry>& entries = source_.entries();
-    const EntryNames names(source_);
-    files_.reserve(entries.size());
-    configuration_.assign(entries.size(), false);
-    // Folder entries met so far.
-    NameIndex folderEntries(names, NameIndex::Compare::kExact);
-    if (source_.usesZip64()) report_.warn("", "the archive uses Zip64 records");
-    FileNames::Ahead ahead(files_, names);
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-      const FileNames::Ahead::Name next = ahead.next();
-      const std::uint32_t exactHash = next.exactHash;
-      const std::uint32_t foldedHash = next.foldedHash;
-      const std::string_view name = next.name;
-      const ReleaseEntry& entry = entries[i];
-      const auto index = static_cast<int>(i);
-      configuration_[i] = name.find(kConfigurationMark) != std::string_view::npos;
-      // Files go into the name table here, once: a second entry of the same
-      // name would overwrite the first on extraction.
-      const bool fresh = entry.folder     ? folderEntries.insert(index, exactHash) < 0
-                         : entry.readable ? files_.exact().insert(index, exactHash) < 0
-                                          : true;
-      const Mention where = Mention::entry(i);
-      if (!fresh) {
-        report_.fail(kExitDamaged, where, "appears more than once");
-        continue;
+  // --- The entries.
+
+  // Every entry: counts, name rules, the tables the lines are matched with.
+  void survey() {
+    if (source_.usesZip64()) report_.warnWith("", "the archive uses Zip64 records");
+    source_.forEachName([this](std::size_t i, std::string_view name) {
+      const ReleaseEntry& entry = source_.entry(i);
+      const auto index = static_cast<std::uint32_t>(i);
+      if (name.find(kConfigurationMark) != std::string_view::npos) flags_[i] |= kConfiguration;
+      // Files and folders go into the tables here, once: a second entry of
+      // the same name would overwrite the first on extraction.
+      NameTable* exact = entry.folder ? &folderEntries_ : entry.readable ? &files_ : nullptr;
+      if (exact != nullptr && exact->insert(hashOf(name), index, sameName(name)) >= 0) {
+        report_.fail(kExitDamaged, Said::kAppearsTwice, index);
+        return;
       }
-      if (!judgeEntryName(entry, name, i, report_)) continue;  // unsafe: said
+      if (!judgeName(entry, name, index)) return;  // unsafe: said
       // Every folder on the way to the entry is a folder of the release,
       // whether or not the archive holds an entry for it.
-      if (!folders_.note(name, entry.folder, i)) {
-        report_.fail(kExitDamaged, "",
-                     "not supported: the release holds more than " + std::to_string(kFoldersMax) +
-                         " folders, the most the packer's walk scans");
+      const auto newFolder = [this](std::uint32_t folder, std::string_view folderName) {
+        checkCaseTwin(kFolderPath | folder, folderName);
+      };
+      if (!folders_.note(name, i, newFolder)) {
+        report_.failWith(kExitDamaged, "",
+                         "not supported: the release holds more than " +
+                             std::to_string(kFoldersMax) +
+                             " folders, the most the packer's walk scans");
       }
-      if (entry.folder) continue;
+      if (entry.folder) return;
+      if (entry.link) {
+        report_.fail(kExitDamaged, Said::kLink, index);
+        return;
+      }
       if (!entry.readable) {
-        report_.warn(where, "is neither a file nor a folder; it is not checked");
-        continue;
+        report_.warn(Said::kNotAFile, index);
+        return;
       }
       ++report_.files;
       report_.bytes += entry.size;
       totalBytes_ += entry.size;
-      const int first = files_.folded().insert(index, foldedHash);
-      if (first >= 0) {
-        report_.warn(where, Words("differs only in case from ", Mention::entry(first),
-                                  "; the device's file system cannot hold both"));
-      }
-    }
-    report_.folders = folders_.count();
-    read_.assign(entries.size(), false);
-    failed_.assign(entries.size(), false);
+      if (entry.size > kFileBytesMax)
+        report_.fail(kExitDeviceCannotHold, Said::kFileTooLarge, index);
+      checkCaseTwin(index, name);
+    });
+    report_.folders = folders_.size();
   }
 
-  // The index of the file `name` at the top level; a name that matches only
-  // when case is ignored is used, with a warning. -1 (after an error with
-  // `exitCode`) when there is none.
-  int topLevel(const char* name, int exitCode) {
+  // Says in the report what is wrong with entry `index`'s name: an error
+  // when it is unsafe to extract (then false), or what the device cannot
+  // hold; warnings for a name stored in a legacy code page and Zip64 fields.
+  bool judgeName(const ReleaseEntry& entry, std::string_view name, std::uint32_t index) {
+    if (isUnsafeName(name)) {
+      report_.fail(kExitDamaged, Said::kUnsafeName, index);
+      return false;
+    }
+    if (entry.legacyName) report_.warn(Said::kLegacyName, index);
+    if (entry.zip64) report_.warn(Said::kZip64Entry, index);
+    std::string_view path = name;
+    if (!path.empty() && isSeparator(path.back())) path.remove_suffix(1);  // a folder's "/"
+    for (std::size_t start = 0; start <= path.size();) {
+      std::size_t end = start;
+      while (end < path.size() && !isSeparator(path[end])) ++end;
+      const std::string_view component = path.substr(start, end - start);
+      std::u16string units;
+      if (const auto wide = utf8ToUtf16(component)) {
+        units = *wide;
+      } else {
+        units.assign(component.begin(), component.end());  // (bytes as they are: not UTF-8)
+      }
+      if (nameTheDeviceCannotHold(units) != nullptr) {
+        report_.fail(kExitDeviceCannotHold, Said::kDeviceName, index,
+                     static_cast<std::uint32_t>(start));
+        break;
+      }
+      start = end + 1;
+    }
+    const std::size_t units = devicePathUnits(unitsOf(path));
+    if (!pathTooLong(units).empty()) {
+      report_.fail(kExitDeviceCannotHold, Said::kPathTooLong, index,
+                   static_cast<std::uint32_t>(units));
+    }
+    return true;
+  }
+
+  // The name of a path as a case twin names it: an entry's, or a folder's.
+  std::string_view pathName(std::uint32_t path, std::string& scratch) {
+    if ((path & kFolderPath) != 0) return folders_.nameOf(path & ~kFolderPath, scratch);
+    std::string_view name = source_.nameOf(path, scratch);
+    if (!name.empty() && name.back() == '/') name.remove_suffix(1);
+    return name;
+  }
+
+  // A path (a file, or a folder when first noted) that differs only in case
+  // from one before it cannot be held beside it by the device: one would
+  // overwrite the other.
+  void checkCaseTwin(std::uint32_t path, std::string_view name) {
+    const std::string key = foldedKey(name);
+    std::string scratch;
+    const std::int64_t first = folded_.insert(hashOf(key), path, [&](std::uint32_t other) {
+      return foldedKey(pathName(other, scratch)) == key;
+    });
+    if (first < 0 || pathName(static_cast<std::uint32_t>(first), scratch) == name) return;
+    report_.fail(kExitDeviceCannotHold, Said::kCaseTwin, path, static_cast<std::uint32_t>(first));
+  }
+
+  // The file named `name` ("/" between components), or -1. `loose` says
+  // whether it matched only when case is ignored (the first file of that
+  // name then).
+  std::int64_t findFile(std::string_view name, bool* loose) {
+    *loose = false;
+    const std::int64_t exact = files_.find(hashOf(name), sameName(name));
+    if (exact >= 0) return exact;
+    const std::string key = foldedKey(name);
+    std::string scratch;
+    const std::int64_t folded = folded_.find(hashOf(key), [&](std::uint32_t other) {
+      return foldedKey(pathName(other, scratch)) == key;
+    });
+    if (folded < 0 || (folded & kFolderPath) != 0) return -1;
+    *loose = true;
+    return folded;
+  }
+
+  // --- The top-level files and the lists.
+
+  // The index of top-level file `which`; a name that matches only when case
+  // is ignored is used, with a warning. -1 (after an error with `exitCode`)
+  // when there is none.
+  std::int64_t topLevel(TopLevel which, int exitCode) {
     bool loose = false;
-    const int index = files_.find(name, &loose);
-    if (loose) warnLoose(entryWhere(name), index);
-    if (index < 0)
-      report_.fail(exitCode, entryWhere(name), "is missing from the release's top level");
+    const std::int64_t index = findFile(kTopLevelNames[which], &loose);
+    if (loose) report_.warn(Said::kTopLevelLoose, which, static_cast<std::uint32_t>(index));
+    if (index < 0) report_.fail(exitCode, Said::kTopLevelMissing, which);
     return index;
   }
 
-  void warnLoose(Place where, int index) {
-    report_.warn(std::move(where),
-                 Words("matches ", Mention::entry(index),
-                       " only when case is ignored (the device's file system would find it)"));
-  }
-
   // Reads entry `index` through `sink`; a failure is reported as an error.
-  bool readEntry(int index, const ReleaseSource::Sink& sink) {
-    const bool ok = source_.read(static_cast<std::size_t>(index),
-                                 [&](const std::uint8_t* data, std::size_t size) {
-                                   doneBytes_ += size;
-                                   reportProgress();
-                                   return sink(data, size);
-                                 });
-    if (!ok && source_.failure() != SourceFailure::kStopped)
+  bool readEntry(std::size_t index, const ReleaseSource::Sink& sink) {
+    const bool ok = source_.read(index, [&](const std::uint8_t* data, std::size_t size) {
+      doneBytes_ += size;
+      if (progress_ && doneBytes_ - lastProgress_ >= kProgressStepBytes) {
+        lastProgress_ = doneBytes_;
+        progress_(doneBytes_, totalBytes_);
+      }
+      return sink(data, size);
+    });
+    if (!ok && source_.failure() != SourceFailure::kStopped) {
       return sayDamaged(index, source_.message());
-    if (ok) read_[index] = true;
+    }
+    if (ok) flags_[index] |= kRead;
     return ok;
   }
 
-  // Says that entry `index` could not be read (false); past kDamagedEntriesMax
-  // such entries, or kDamagedMessageBytesMax bytes of their messages, that
-  // the rest is not read, once.
-  bool sayDamaged(int index, std::string message) {
-    read_[index] = true;
-    failed_[index] = true;
+  // Says that entry `index` could not be read (false); past
+  // kDamagedEntriesMax such entries, or kDamagedMessageBytesMax bytes of
+  // their messages, that the rest is not read, once.
+  bool sayDamaged(std::size_t index, const std::string& message) {
+    flags_[index] |= kRead | kFailed;
     if (tooDamaged_) return false;
     damagedBytes_ += message.size();
     if (damaged_ == kDamagedEntriesMax || damagedBytes_ > kDamagedMessageBytesMax) {
@@ -209,268 +260,301 @@ class Checker {
                                    : std::to_string(damaged_ + 1) +
                                          " entries, whose messages take more than " +
                                          std::to_string(kDamagedMessageBytesMax) + " bytes,";
-      report_.fail(
+      report_.failWith(
           kExitDamaged, "",
           what + " could not be read: the rest of the " + source_.kind() + " was not read");
       return false;
     }
     ++damaged_;
-    report_.fail(kExitDamaged, Mention::entry(index), std::move(message));
+    report_.failAt(kExitDamaged, index, message);
     return false;
   }
 
-  void reportProgress() {
-    if (progress_ && doneBytes_ - lastProgress_ >= kProgressStepBytes) {
-      lastProgress_ = doneBytes_;
-      progress_(doneBytes_, totalBytes_);
-    }
+  // Reads and strictly decodes the list in entry `index` into `lines`,
+  // keeping each line that names an entry (or a folder) exactly as what it
+  // names. True when it decoded.
+  bool readList(std::int64_t index, TopLevel which, ListLines& lines) {
+    if (decodeList(index, which, lines)) return true;
+    lines = ListLines();  // a list that does not decode shows no lines
+    return false;
   }
 
-  // Says how reading the list in entry `index` ended (reading it now when
-  // the second thread read another entry) and hands over its lines. True
-  // when it decoded.
-  bool takeList(ListRead& list, int index, const char* listName, const LineMatcher* matcher,
-                ListLines& lines) {
-    if (list.index != index) {
-      endSecondThread(/*cancel=*/true);  // the source is this thread's alone
-      list = ListRead();
-      list.index = index;
-      readList(source_, list, nullptr, matcher);
+  bool decodeList(std::int64_t index, TopLevel which, ListLines& lines) {
+    const char* listName = kTopLevelNames[which];
+    const auto entry = static_cast<std::size_t>(index);
+    lines.setNames(&source_, &folders_);
+    ListDecoder decoder(ListDecoder::Mode::kStrict);
+    std::uint32_t notUtf16 = 0;
+    bool malformed = false;
+    std::string line;
+    const auto keep = [&](std::u16string_view units, std::uint32_t number) {
+      line.clear();
+      if (!appendUtf16AsUtf8(units, line)) {
+        notUtf16 = number;
+        return false;
+      }
+      if (which == kFileList) {
+        keepFileLine(line, lines);
+      } else {
+        keepFolderLine(line, lines);
+      }
+      return true;
+    };
+    const bool read = readEntry(entry, [&](const std::uint8_t* data, std::size_t size) {
+      if (decoder.feed(data, size, keep)) return true;
+      malformed = notUtf16 == 0;
+      return false;
+    });
+    if (flags_[entry] & kFailed) return false;  // said
+    if (read && !decoder.finish()) malformed = true;
+    if (notUtf16 != 0) {
+      report_.failWith(kExitMalformedLists, lineWhere(listName, notUtf16),
+                       std::string(listName) + " holds an unpaired surrogate (not valid UTF-16)");
+      return false;
     }
-    doneBytes_ += list.bytes;
-    reportProgress();
-    if (list.damaged) return sayDamaged(index, list.problem);
-    if (list.read) read_[index] = true;
-    if (!sayListFaults(list, listName, report_)) return false;
-    lines = std::move(list.lines);
+    if (malformed) {
+      report_.failWith(
+          kExitMalformedLists,
+          decoder.faultLine() > 0 ? lineWhere(listName, decoder.faultLine()) : listName,
+          std::string(listName) + " " + decoder.message());
+      return false;
+    }
+    if (lines.overflowed()) {
+      report_.fail(kExitDamaged, Said::kListTooMuchText, static_cast<std::uint32_t>(entry));
+      return false;
+    }
     return true;
   }
 
-  // $md5.bin, as the second thread read it when it took the right entry.
-  void readExpectedDigest(const HeldDigest& first) {
+  static std::string lineWhere(const char* list, std::uint64_t line) {
+    return std::string(list) + " line " + std::to_string(line);
+  }
+
+  // A file line that names a file exactly is kept as that file's entry
+  // (one with a "/" of its own matches too, but would not read as itself
+  // again: it keeps its text).
+  void keepFileLine(const std::string& text, ListLines& lines) {
+    if (text.find('/') == std::string::npos) {
+      const std::string name = withSlashes(text);
+      const std::int64_t entry = files_.find(hashOf(name), sameName(name));
+      if (entry >= 0) return lines.pushEntry(static_cast<std::size_t>(entry));
+    }
+    lines.pushText(text);
+  }
+
+  // A folder line "FlashDrive\" and a folder that holds an entry is kept as
+  // that folder.
+  void keepFolderLine(const std::string& text, ListLines& lines) {
+    const std::string_view prefix = kStagingPrefix;
+    if (text.compare(0, prefix.size(), prefix) == 0 && text.find('/') == std::string::npos) {
+      const std::int64_t folder = folders_.find(withSlashes(text.substr(prefix.size())));
+      if (folder >= 0 && folders_[static_cast<std::size_t>(folder)].holdsEntry) {
+        return lines.pushFolder(static_cast<std::size_t>(folder));
+      }
+    }
+    lines.pushText(text);
+  }
+
+  // $md5.bin's 16 bytes, in hex.
+  void readExpectedDigest() {
     if (digestIndex_ < 0) return;
-    const ReleaseEntry& entry = source_.entries()[digestIndex_];
+    const auto index = static_cast<std::size_t>(digestIndex_);
+    const ReleaseEntry& entry = source_.entry(index);
     if (entry.size != kMd5DigestBytes) {
-      report_.fail(kExitDigestMismatch, Mention::entry(digestIndex_),
-                   "holds " + std::to_string(entry.size) + " bytes instead of " +
-                       std::to_string(kMd5DigestBytes));
+      report_.failAt(kExitDigestMismatch, index,
+                     "holds " + std::to_string(entry.size) + " bytes instead of " +
+                         std::to_string(kMd5DigestBytes));
       return;
     }
     std::string bytes;
-    bool ok = false;
-    SourceFailure failure = SourceFailure::kNone;
-    if (first.index == digestIndex_) {
-      const HeldEntries::Held held = first.held();
-      bytes = std::string(held.contents);
-      ok = takeHeld(digestIndex_, held);
-      failure = held.failure;
-    } else {
-      endSecondThread(/*cancel=*/true);  // the source is this thread's alone
-      ok = readEntry(digestIndex_, [&bytes](const std::uint8_t* data, std::size_t size) {
-        if (bytes.size() + size > kMd5DigestBytes) return false;
-        bytes.append(reinterpret_cast<const char*>(data), size);
-        return true;
-      });
-      failure = source_.failure();
-    }
+    const bool ok = readEntry(index, [&bytes](const std::uint8_t* data, std::size_t size) {
+      if (bytes.size() + size > kMd5DigestBytes) return false;
+      bytes.append(reinterpret_cast<const char*>(data), size);
+      return true;
+    });
     if (ok && bytes.size() == kMd5DigestBytes) {
-      report_.expectedDigest =
-          hexBytes(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
-    } else if (ok || failure == SourceFailure::kStopped) {
-      report_.fail(kExitDigestMismatch, Mention::entry(digestIndex_), "does not hold 16 bytes");
+      report_.expectedDigest = hexBytes(bytes.data(), bytes.size());
+    } else if (ok || source_.failure() == SourceFailure::kStopped) {
+      report_.failAt(kExitDigestMismatch, index, "does not hold 16 bytes");
     }
   }
 
-  // What readEntry() does once an entry is read, for one read ahead: its
-  // bytes counted, a failure said. True when it was read.
-  bool takeHeld(int index, const HeldEntries::Held& held) {
-    doneBytes_ += held.contents.size();
-    reportProgress();
-    if (!held.read && held.failure != SourceFailure::kStopped) {
-      return sayDamaged(index, std::string(held.message));
-    }
-    if (held.read) read_[index] = true;
-    return held.read;
-  }
-
-  // Ends the second thread, at once (`cancel`) or when it has read all it
-  // reads ahead.
-  void endSecondThread(bool cancel) {
-    if (!second_.joinable()) return;
-    if (cancel) {
-      cancel_.store(true, std::memory_order_relaxed);
-      fileLines_.cancel();  // (it may wait to hand over lines)
-      folderLines_.cancel();
-    }
-    second_.join();
-  }
+  // --- The lines against the release.
 
   // Each file line names a file of the release, once; every file is listed
   // but $md5.bin. Returns the entry of each line (-1 when it names none).
-  std::vector<int> matchFileLines() {
+  std::vector<std::int64_t> matchFileLines() {
     const ListLines& lines = report_.fileList;
-    const std::vector<ReleaseEntry>& entries = source_.entries();
     report_.listedFiles = lines.size();
-    std::vector<int> listed(lines.size(), -1);
-    std::vector<std::uint32_t> lineOf(entries.size(), 0);  // the first line naming each entry
-    const std::string_view staging = "FlashDrive/";
-    // The lines that name a file exactly were matched as they came; the
-    // others are looked up here, where case may be ignored.
-    std::vector<int> found;
-    std::vector<std::uint8_t> loose;
-    files_.findLines(lines.textLines(), &found, &loose);
+    std::vector<std::int64_t> listed(lines.size(), -1);
+    std::vector<std::uint32_t> lineOf(source_.count(), 0);  // the first line naming each entry
+    const std::string staging = withSlashes(kStagingPrefix);
     for (std::size_t i = 0; i < lines.size(); ++i) {
-      const auto number = static_cast<std::uint32_t>(i + 1);
-      const auto where = [i] { return Mention::fileLineAt(i); };
-      int index = lines.entryOf(i);
+      const auto line = static_cast<std::uint32_t>(i);
+      std::int64_t index = lines.entryOf(i);
+      std::string name;
       if (index < 0) {
-        const std::size_t text = lines.textIndexOf(i);
-        index = found[text];
-        if (loose[text] != 0) warnLoose(where(), index);
+        name = withSlashes(lines.textOf(i));
+        bool loose = false;
+        index = findFile(name, &loose);
+        if (loose) report_.warn(Said::kFileLineLoose, line, static_cast<std::uint32_t>(index));
       }
       if (index < 0) {
-        std::string name(lines.textOf(i));
-        std::replace(name.begin(), name.end(), '\\', '/');
-        if (std::string_view(name).substr(0, staging.size()) == staging &&
-            files_.exact().find(std::string_view(name).substr(staging.size())) >= 0) {
-          report_.fail(kExitMalformedLists, where(),
-                       Words("", Mention::fileLine(i),
-                             " is in the walk's form; the file list must be in its second form, "
-                             "without 'FlashDrive\\'"));
-          continue;
+        const std::string below = name.substr(std::min(name.size(), staging.size()));
+        if (name.compare(0, staging.size(), staging) == 0 &&
+            files_.find(hashOf(below), sameName(below)) >= 0) {
+          report_.fail(kExitMalformedLists, Said::kFileLineFirstForm, line);
+        } else {
+          report_.fail(kExitListsDisagree,
+                       folders_.find(name) >= 0 ? Said::kFileLineFolder : Said::kFileLineNothing,
+                       line);
         }
-        const std::string what = folders_.isFolder(name) ? "a folder" : "nothing";
-        report_.fail(
-            kExitListsDisagree, where(),
-            Words("names ", Mention::fileLine(i), ", which is " + what + " in the release"));
         continue;
       }
-      if (lineOf[index] != 0) {
-        report_.fail(kExitListsDisagree, where(),
-                     Words("repeats ", Mention::fileLineAt(lineOf[index] - 1), ""));
+      const auto entry = static_cast<std::size_t>(index);
+      if (lineOf[entry] != 0) {
+        report_.fail(kExitListsDisagree, Said::kFileLineRepeats, line, lineOf[entry] - 1);
         continue;
       }
-      lineOf[index] = number;
+      lineOf[entry] = line + 1;
       listed[i] = index;
     }
     // In the release's own order. The survey let no file name stand twice,
     // so each file is the entry its name finds.
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-      const ReleaseEntry& entry = entries[i];
-      if (entry.folder || !entry.readable) continue;
-      if (static_cast<int>(i) == digestIndex_ || lineOf[i] != 0) continue;
-      report_.fail(kExitListsDisagree, Mention::entry(i), "is not listed in $FileList.txt");
+    for (std::size_t i = 0; i < source_.count(); ++i) {
+      const ReleaseEntry& entry = source_.entry(i);
+      if (entry.folder || !entry.readable || entry.link) continue;
+      if (static_cast<std::int64_t>(i) == digestIndex_ || lineOf[i] != 0) continue;
+      report_.fail(kExitListsDisagree, Said::kNotListed, static_cast<std::uint32_t>(i));
     }
     return listed;
   }
 
+  // The folder lines name exactly the folders that hold an entry: each line
+  // one ("FlashDrive\" and the folder; one matching only when case is
+  // ignored is taken, with a warning), each such folder a line.
+  void matchFolderLines() {
+    const ListLines& lines = report_.folderList;
+    report_.folderLines = lines.size();
+    std::vector<bool> named(folders_.size(), false);
+    const std::string_view prefix = kStagingPrefix;
+    std::string scratch;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      const auto line = static_cast<std::uint32_t>(i);
+      if (lines.folderOf(i) >= 0) {
+        named[static_cast<std::size_t>(lines.folderOf(i))] = true;
+        continue;
+      }
+      const std::string_view text = lines.textOf(i);
+      if (text.compare(0, prefix.size(), prefix) != 0) {
+        report_.fail(kExitMalformedLists, Said::kFolderLineNoPrefix, line);
+        continue;
+      }
+      const std::string name = withSlashes(text.substr(prefix.size()));
+      const std::int64_t exact = folders_.find(name);
+      if (exact >= 0 && folders_[static_cast<std::size_t>(exact)].holdsEntry) {
+        named[static_cast<std::size_t>(exact)] = true;
+        continue;
+      }
+      const std::string key = foldedKey(name);
+      const std::int64_t loose = folded_.find(hashOf(key), [&](std::uint32_t other) {
+        return foldedKey(pathName(other, scratch)) == key;
+      });
+      if (loose >= 0 && (loose & kFolderPath) != 0 &&
+          folders_[static_cast<std::size_t>(loose & ~kFolderPath)].holdsEntry) {
+        const auto folder = static_cast<std::uint32_t>(loose & ~kFolderPath);
+        report_.warn(Said::kFolderLineLoose, line, folder);
+        named[folder] = true;
+        continue;
+      }
+      report_.fail(kExitListsDisagree,
+                   exact >= 0 ? Said::kFolderLineEmptyFolder : Said::kFolderLineNoFolder, line);
+    }
+    // Said in the order of the folders' names.
+    std::vector<std::uint32_t> unnamed;
+    for (std::size_t folder = 0; folder < folders_.size(); ++folder) {
+      if (folders_[folder].holdsEntry && !named[folder]) {
+        unnamed.push_back(static_cast<std::uint32_t>(folder));
+      }
+    }
+    std::string other;
+    std::sort(unnamed.begin(), unnamed.end(), [&](std::uint32_t a, std::uint32_t b) {
+      return folders_.nameOf(a, scratch) < folders_.nameOf(b, other);
+    });
+    for (const std::uint32_t folder : unnamed) {
+      report_.fail(kExitListsDisagree, Said::kFolderWithoutLine, folder);
+    }
+  }
+
+  // --- The contents.
+
   // MD5 over the listed files in list order, leaving out configuration lines.
-  // The files are read ahead on a second thread while this one digests.
-  void digestListedFiles(const std::vector<int>& listed) {
+  void digestListedFiles(const std::vector<std::int64_t>& listed) {
     const ListLines& lines = report_.fileList;
     bool complete = true;
-    const std::string mark = kConfigurationMark;
-    std::vector<int> order;
+    Md5Context context;
+    md5Start(&context);
     for (std::size_t i = 0; i < lines.size(); ++i) {
-      const int entry = lines.entryOf(i);
-      if (entry >= 0 ? configuration_[static_cast<std::size_t>(entry)] : lines.holds(i, mark)) {
+      const std::int64_t entry = lines.entryOf(i);
+      if (entry >= 0 ? (flags_[static_cast<std::size_t>(entry)] & kConfiguration) != 0
+                     : lines.isText(i) &&
+                           lines.textOf(i).find(kConfigurationMark) != std::string_view::npos) {
         continue;
       }
       if (listed[i] < 0) {
         complete = false;
-      } else {
-        order.push_back(listed[i]);
+        continue;
       }
-    }
-    Md5Context context;
-    md5Start(&context);
-    {
-      std::vector<int> streamed;  // the files not held, read at their turn
-      for (const int index : order) {
-        if (!held_.holds(static_cast<std::size_t>(index)) && !failed_[index]) {
-          streamed.push_back(index);
-        }
+      if (tooDamaged_) {
+        complete = false;
+        break;
       }
-      ReadAhead reader(source_, std::move(streamed));
-      // The held files lie in the archive's order, which is not the list's:
-      // what the next ones need is fetched while this one is digested.
-      constexpr std::size_t kAhead = 16;
-      for (std::size_t at = 0; at < order.size(); ++at) {
-        if (tooDamaged()) {
-          complete = false;
-          break;
-        }
-        const int index = order[at];
-        if (at + kAhead < order.size()) held_.prefetch(order[at + kAhead], 0);
-        if (at + kAhead / 2 < order.size()) held_.prefetch(order[at + kAhead / 2], 1);
-        if (failed_[index]) {  // a list that could not be read: said already
-          complete = false;
-          continue;
-        }
-        if (held_.holds(static_cast<std::size_t>(index))) {
-          const HeldEntries::Held held = held_.get(static_cast<std::size_t>(index));
-          md5AddBytes(&context, reinterpret_cast<const std::uint8_t*>(held.contents.data()),
-                      static_cast<std::uint32_t>(held.contents.size()));
-          read_[index] = true;
-          if (!takeHeld(index, held)) complete = false;
-          continue;
-        }
-        const ReadAhead::Outcome outcome =
-            reader.next([this, &context](const std::uint8_t* data, std::size_t size) {
-              md5AddBytes(&context, data, static_cast<std::uint32_t>(size));
-              doneBytes_ += size;
-              reportProgress();
-            });
-        read_[index] = true;
-        if (!outcome.ok) complete = sayDamaged(index, outcome.message);
+      const auto index = static_cast<std::size_t>(listed[i]);
+      if (flags_[index] & kFailed) {  // a list that could not be read: said already
+        complete = false;
+        continue;
       }
+      const bool read = readEntry(index, [&context](const std::uint8_t* data, std::size_t size) {
+        md5AddBytes(&context, data, static_cast<std::uint32_t>(size));
+        return true;
+      });
+      flags_[index] |= kRead;
+      if (!read) complete = false;
     }
     std::uint8_t digest[kMd5DigestBytes];
     md5Finish(digest, &context);
     if (!complete) return;  // what is missing has been said
     report_.foundDigest = hexBytes(digest, sizeof digest);
     if (!report_.expectedDigest.empty() && report_.expectedDigest != report_.foundDigest) {
-      report_.fail(kExitDigestMismatch, entryWhere(kDigestName),
-                   "holds " + report_.expectedDigest + " but the listed files digest to " +
-                       report_.foundDigest);
+      report_.failWith(kExitDigestMismatch, std::string("entry '") + kDigestName + "'",
+                       "holds " + report_.expectedDigest + " but the listed files digest to " +
+                           report_.foundDigest);
     }
   }
 
   // Every entry not read yet is read once, so its CRC and local header are
   // checked too.
   void readTheRest() {
-    const std::vector<ReleaseEntry>& entries = source_.entries();
-    for (std::size_t i = 0; i < entries.size() && !tooDamaged(); ++i) {
-      if (read_[i] || !entries[i].readable) continue;
-      if (held_.holds(i)) {
-        takeHeld(static_cast<int>(i), held_.get(i));
-        continue;
-      }
-      readEntry(static_cast<int>(i), [](const std::uint8_t*, std::size_t) { return true; });
+    for (std::size_t i = 0; i < source_.count() && !tooDamaged_; ++i) {
+      const ReleaseEntry& entry = source_.entry(i);
+      if ((flags_[i] & kRead) != 0 || !entry.readable || entry.link) continue;
+      readEntry(i, [](const std::uint8_t*, std::size_t) { return true; });
     }
   }
 
   ReleaseSource& source_;
   CheckReport& report_;
   const Progress& progress_;
-  FileNames files_{EntryNames(source_)};  // sized by the survey
-  // The second thread, and the small files it reads ahead.
-  std::thread second_;
-  std::atomic<bool> cancel_{false};
-  std::mutex mutex_;
-  std::condition_variable firstRead_;  // the lists and $md5.bin are read
-  LineQueue fileLines_;                // the file list's lines, decoded
-  LineQueue folderLines_;              // the folder list's
-  HeldEntries held_{0};                // sized by the second thread
-  FolderNames folders_{EntryNames(source_)};
-  std::vector<bool> configuration_;  // entries whose name holds kConfigurationMark
-  std::vector<bool> read_;           // entries read already
-  std::vector<bool> failed_;         // entries whose reading failed, said once
-  std::size_t damaged_ = 0;          // of them, said
-  std::size_t damagedBytes_ = 0;     // their messages' bytes
-  bool tooDamaged_ = false;          // past either limit: the rest is not read
-  bool tooDamaged() const { return tooDamaged_; }
-  int digestIndex_ = -1;
+  std::vector<std::uint8_t> flags_;  // by entry: kConfiguration, kRead, kFailed
+  NameTable files_;                  // files by their exact names
+  NameTable folderEntries_;          // folder entries by their exact names
+  NameTable folded_;                 // files and folders by their names folded, the first of each
+  FolderSet& folders_ = *report_.folderSet;
+  std::string scratch_;  // a name read back
+  std::int64_t digestIndex_ = -1;
+  std::size_t damaged_ = 0;       // entries that could not be read, said
+  std::size_t damagedBytes_ = 0;  // their messages' bytes
+  bool tooDamaged_ = false;       // past either limit: the rest is not read
   std::uint64_t totalBytes_ = 0;
   std::uint64_t doneBytes_ = 0;
   std::uint64_t lastProgress_ = 0;
@@ -478,16 +562,34 @@ class Checker {
 
 }  // namespace
 
-CheckReport checkRelease(ReleaseSource& source, const std::string& path, const Progress& progress) {
+bool isUnsafeName(std::string_view name) {
+  if (name.empty() || isSeparator(name[0])) return true;
+  if (name.size() >= 2 && name[1] == ':' &&
+      ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z'))) {
+    return true;
+  }
+  // A ".." component: ".." between separators or the name's ends.
+  for (std::size_t at = name.find(".."); at != std::string_view::npos;
+       at = name.find("..", at + 1)) {
+    const bool starts = at == 0 || isSeparator(name[at - 1]);
+    const bool ends = at + 2 == name.size() || isSeparator(name[at + 2]);
+    if (starts && ends) return true;
+  }
+  return false;
+}
+
+CheckReport checkRelease(std::shared_ptr<ReleaseSource> source, const std::string& path,
+                         const Progress& progress) {
   CheckReport report;
   report.path = path;
-  report.source = source.kind();
-  report.names = EntryNames(source);
-  Checker(source, report, progress).run();
+  report.source = source->kind();
+  report.release = source;
+  report.folderSet = std::make_shared<FolderSet>(*source);
+  Checker(*source, report, progress).run();
   // A name read back otherwise than it was first read: the archive changed
   // while it was checked, and what was found holds for no one archive.
-  const std::string lost = source.namesLost();
-  if (!lost.empty()) report.fail(kExitDamaged, "", lost);
+  const std::string lost = source->namesLost();
+  if (!lost.empty()) report.failWith(kExitDamaged, "", lost);
   return report;
 }
 
@@ -499,12 +601,10 @@ CheckReport checkPath(const std::string& path, const Progress& progress) {
     CheckReport report;
     report.path = path;
     report.source = "archive";
-    report.fail(kExitDamaged, "", message);
+    report.failWith(kExitDamaged, "", message);
     return report;
   }
-  CheckReport report = checkRelease(*opened, path, progress);
-  report.release = std::move(opened);
-  return report;
+  return checkRelease(std::move(opened), path, progress);
 }
 
 }  // namespace quillet::check

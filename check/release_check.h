@@ -1,67 +1,98 @@
 // The release check: what the device relies on in a release, read from an
 // archive or from an extracted release folder.
+//
+// One pass over the entries (their names, the name rules, the tables the
+// lines are matched with), the two lists decoded as they are read and
+// matched, the digest taken in list order, then every entry not read yet in
+// the release's order. Memory follows from the caps in release_format.h and
+// below: an entry's record, a line's number, a folder's record, at most
+// kFindingsMax findings, at most kListTextBytesMax of text per list and
+// kDamagedMessageBytesMax of messages.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
-#include "findings.h"
-#include "list_format.h"
-#include "release_source.h"
-#include "text_blocks.h"
-#include "text_lines.h"
+#include "folder_set.h"
+#include "list_lines.h"
 #include "release_format.h"
+#include "release_source.h"
 
 namespace quillet::check {
 
 // Exit codes of quillet-check; a release with several kinds of problem ends
 // with the lowest code among them.
-inline constexpr int kExitPassed = 0;          // the release passes
-inline constexpr int kExitReportLost = 1;      // it passes, but the report could not be written
-inline constexpr int kExitUsage = 2;           // the command line is wrong
-inline constexpr int kExitDamaged = 3;         // cannot open, damaged, unsafe names, not supported
-inline constexpr int kExitMalformedLists = 4;  // a list is missing or does not decode strictly
-inline constexpr int kExitListsDisagree = 5;   // the lists disagree with the contents
-inline constexpr int kExitDigestMismatch = 6;  // $md5.bin is missing or differs from the contents
+inline constexpr int kExitPassed = 0;            // the release passes
+inline constexpr int kExitReportLost = 1;        // it passes, but the report could not be written
+inline constexpr int kExitUsage = 2;             // the command line is wrong
+inline constexpr int kExitDamaged = 3;           // cannot open, damaged, unsafe, not supported
+inline constexpr int kExitMalformedLists = 4;    // a list is missing or does not decode strictly
+inline constexpr int kExitListsDisagree = 5;     // the lists disagree with the contents
+inline constexpr int kExitDigestMismatch = 6;    // $md5.bin is missing or differs from the contents
+inline constexpr int kExitDeviceCannotHold = 7;  // a name, path or file the device cannot hold
 
-inline constexpr std::size_t kDevicePathBytesMax = 255;
-
-// An archive that declares more than kReleaseEntriesMax entries is refused
-// before its entries are read, so that a hostile directory of millions of
-// tiny entries cannot claim memory for them.
+// What the limits of release_format.h are, in the words of the messages.
 inline constexpr char kReleaseEntriesWhy[] =
     "a release can hold (a full file list's files, $md5.bin and the packer's most folders)";
-
-// An archive with a name longer than kEntryNameBytesMax is refused before
-// the name is held.
 inline constexpr char kEntryNameWhy[] = "a line of a list can name";
-// The entries whose reading fails that the check says, at most; past them
-// it reads no more of the archive (a damaged archive of 131,071 entries
-// would otherwise keep a message for each).
+
+// The entries whose reading fails that the check says, at most, and the
+// bytes of their messages (a folder's name the file's path, which may be
+// long): past either it says so once and reads no more.
 inline constexpr std::size_t kDamagedEntriesMax = 4096;
-// ... and the bytes of their messages, at most: a folder's messages name the
-// file's path, which the command line may make as long as the system allows.
 inline constexpr std::size_t kDamagedMessageBytesMax = 4 * 1024 * 1024;
+// The findings the report keeps, at most; past them it counts the rest.
+inline constexpr std::size_t kFindingsMax = std::size_t{1} << 20;
 
-// Texts kept once each, end to end in blocks that never move, found again
-// by a table of their numbers: a report of 131,071 findings with words of
-// their own (a CRC-32 on each entry) holds each text without a string and
-// a table node apiece.
-class WordStore {
- public:
-  // The number of `text`, added when it is new.
-  std::uint32_t idOf(std::string_view text);
-  std::string_view operator[](std::uint32_t id) const { return views_[id]; }
+enum class Severity : std::uint8_t { kWarning, kError };
 
- private:
-  zip::TextBlocks texts_;
-  std::vector<std::string_view> views_;
-  std::vector<std::uint32_t> table_;  // by hash, open addressing: a number + 1, or 0
+// What a finding says; the numbers it carries (Finding::a and ::b) are
+// given with each.
+enum class Said : std::uint8_t {
+  kText,               // a: the place's words, b: the message's (CheckReport::texts)
+  kEntryText,          // a: entry, b: the message's words
+  kAppearsTwice,       // a: entry
+  kUnsafeName,         // a: entry
+  kLink,               // a: entry
+  kLegacyName,         // a: entry
+  kZip64Entry,         // a: entry
+  kNotAFile,           // a: entry
+  kDeviceName,         // a: entry, b: where in its name the component begins
+  kPathTooLong,        // a: entry, b: units the device counts
+  kFileTooLarge,       // a: entry
+  kCaseTwin,           // a, b: a path (PathRef) and the earlier one it differs from in case only
+  kNotListed,          // a: entry
+  kTopLevelLoose,      // a: which top-level file (0 file list, 1 folder list, 2 $md5.bin), b: entry
+  kTopLevelMissing,    // a: which top-level file
+  kListTooMuchText,    // a: entry of the list
+  kFileLineLoose,      // a: line, b: entry
+  kFileLineFirstForm,  // a: line
+  kFileLineNothing,    // a: line
+  kFileLineFolder,     // a: line
+  kFileLineRepeats,    // a: line, b: the earlier line
+  kFolderLineNoPrefix,     // a: line
+  kFolderLineLoose,        // a: line, b: folder
+  kFolderLineNoFolder,     // a: line
+  kFolderLineEmptyFolder,  // a: line
+  kFolderWithoutLine,      // a: folder
+};
+
+// A path that a case twin names: an entry, or a folder with kFolderPath.
+inline constexpr std::uint32_t kFolderPath = 0x80000000u;
+
+// One problem, in twelve bytes: what it says and the numbers of what it
+// names; CheckReport puts it into words.
+struct Finding {
+  Severity severity = Severity::kError;
+  std::uint8_t exitCode = 0;  // the kind of failure of an error; 0 for a warning
+  Said said = Said::kText;
+  std::uint32_t a = 0;
+  std::uint32_t b = 0;
 };
 
 struct CheckReport {
@@ -74,65 +105,59 @@ struct CheckReport {
   std::uint64_t folderLines = 0;  // lines of $FolderList.txt
   std::string expectedDigest;     // hex of $md5.bin; empty when it could not be read
   std::string foundDigest;        // hex over the listed files; empty when it could not be computed
-  // In the order they were found.
-  Findings findings;
-  ListLines fileList;  // the decoded lines (those naming a file exactly as its entry)
+  // The first kFindingsMax findings, in the order they were found, and how
+  // many more there were.
+  std::vector<Finding> findings;
+  std::uint64_t findingsLeftOut = 0;
+  std::vector<std::string> texts;  // words of the findings that carry their own
+  ListLines fileList;              // the decoded lines (those naming a file as its entry)
   ListLines folderList;
-  // The entries the findings mention, with their names: the checked
-  // source's, which must outlive the report; checkPath() keeps the source it
-  // opened in `release`.
-  EntryNames names;
-  // The folders findings mention: the first `second` bytes of the name of
-  // entry `first`.
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> folderMentions;
-  Mention mentionFolder(std::size_t entry, std::size_t length) {
-    folderMentions.emplace_back(static_cast<std::uint32_t>(entry),
-                                static_cast<std::uint32_t>(length));
-    return Mention::folder(folderMentions.size() - 1);
-  }
+  // The checked release, whose names the findings and lines are said with,
+  // and its folders.
   std::shared_ptr<ReleaseSource> release;
+  std::shared_ptr<FolderSet> folderSet;
 
-  // kExitPassed, or the lowest exit code among the errors.
-  int exitCode() const;
-  void warn(Place where, Words message);
-  void fail(int exitCode, Place where, Words message);
+  // kExitPassed, or the lowest exit code among the errors (those left out
+  // included).
+  int exitCode() const { return lowestError_; }
+  void warn(Said said, std::uint32_t a = 0, std::uint32_t b = 0);
+  void fail(int exitCode, Said said, std::uint32_t a = 0, std::uint32_t b = 0);
+  // A finding with words of its own: a place ("$FileList.txt line 3",
+  // "entry '$md5.bin'", or empty) and a message.
+  void failWith(int exitCode, std::string where, std::string message);
+  void warnWith(std::string where, std::string message);
+  // An error or warning on entry `index`, with words of its own.
+  void failAt(int exitCode, std::size_t index, std::string message);
+
   // A finding's place ("entry 'NAVI/x.dat'", "$FileList.txt line 3", or
   // empty) and its message, in words.
   std::string whereText(const Finding& finding) const;
   std::string messageText(const Finding& finding) const;
   // Both, as "where: message" (the message alone when it has no place).
   std::string said(const Finding& finding) const;
+  // The name of the entry or folder a finding's place names, or nothing.
+  bool placeName(const Finding& finding, std::string* name) const;
 
  private:
-  void add(Severity severity, int exitCode, Place where, Words message);
-  WordStore words_;  // the findings' words, each once
+  void add(Finding finding);
+  std::uint32_t text(std::string words);
+  int lowestError_ = kExitPassed;
 };
 
 // Called now and then while contents are read: bytes read so far of the
 // total the check will read.
 using Progress = std::function<void(std::uint64_t done, std::uint64_t total)>;
 
-// Checks the release in `source`; `path` only names it in the report.
-CheckReport checkRelease(ReleaseSource& source, const std::string& path,
+// Checks the release in `source`, which the report keeps; `path` only names
+// it in the report.
+CheckReport checkRelease(std::shared_ptr<ReleaseSource> source, const std::string& path,
                          const Progress& progress = {});
 
-// Opens the release at `path` (an archive or a folder) and checks it; the
-// report keeps the opened source.
+// Opens the release at `path` (an archive or a folder) and checks it.
 CheckReport checkPath(const std::string& path, const Progress& progress = {});
 
-// Says in `report` what is wrong with `name`, the name of `entry`, the
-// source's entry `index`: an error when it is unsafe to extract (then false),
-// warnings for a name stored in a legacy code page, Zip64 fields, what the
-// device's file system cannot hold and a path over kDevicePathBytesMax
-// bytes.
-bool judgeEntryName(const ReleaseEntry& entry, std::string_view name, std::size_t index,
-                    CheckReport& report);
-
-// Rules on one entry name (UTF-8, "/" or "\" between components).
-// Unsafe on extraction: a ".." component, an absolute name, a drive letter.
+// Unsafe on extraction: a ".." component, an absolute name, a drive letter
+// (UTF-8, "/" or "\" between components).
 bool isUnsafeName(std::string_view name);
-// What the device's FAT file system cannot hold in `name`, or empty: control
-// characters, < > : " | ? *, a component ending in a dot or a space.
-std::string fatProblem(std::string_view name);
 
 }  // namespace quillet::check

@@ -1,8 +1,6 @@
 // The check's report, as text for a person and as one JSON object for scripts.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -27,20 +25,9 @@ std::string textReport(const CheckReport& report);
 std::string textLists(const CheckReport& report);
 std::string jsonReport(const CheckReport& report, bool withLists);
 
-// A string as a JSON string literal: quotes, backslashes and control
-// characters escaped; bytes that are not UTF-8 become U+FFFD.
-std::string jsonString(std::string_view text);
-
-// A text of the release (a name, a list line, a path) as the text report
-// shows it: control characters, which would steer the terminal the report
-// is read on, as <U+001B>, and in a text that is not UTF-8, each byte
-// beyond ASCII as <0xFF>; any other text as it is.
-std::string shownText(std::string text);
-
-// Bytes in lower-case hexadecimal, two digits each (digests, CRC-32s).
-std::string hexBytes(const std::uint8_t* bytes, std::size_t size);
-
-// The verdict's words for an exit code.
+// The verdict's words for an exit code, and the JSON report's kind of a
+// problem.
 const char* verdictText(int exitCode);
+const char* kindName(int exitCode);
 
 }  // namespace quillet::check

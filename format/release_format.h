@@ -10,11 +10,11 @@
 namespace quillet {
 
 // --- Fixed names.
-inline constexpr char kStagingFolderName[] = "FlashDrive";  // the folder a release is made from
-inline constexpr char kStagingPrefix[] = "FlashDrive\\";    // a first-form list line begins so
-inline constexpr std::size_t kStagingPrefixUnits = 11;      // ... in UTF-16 units
-inline constexpr char kArchiveName[] = "ZarvoEUupdate.zip";  // the release archive
-inline constexpr char kFileListName[] = "$FileList.txt";     // every file, one line each
+inline constexpr char kStagingFolderName[] = "FlashDrive";    // the folder a release is made from
+inline constexpr char kStagingPrefix[] = "FlashDrive\\";      // a first-form list line begins so
+inline constexpr std::size_t kStagingPrefixUnits = 11;        // ... in UTF-16 units
+inline constexpr char kArchiveName[] = "ZarvoEUupdate.zip";   // the release archive
+inline constexpr char kFileListName[] = "$FileList.txt";      // every file, one line each
 inline constexpr char kFolderListName[] = "$FolderList.txt";  // the folders, first form
 inline constexpr char kDigestName[] = "$md5.bin";             // MD5 of the listed files
 // A listed path that holds this is a configuration file: left out of the

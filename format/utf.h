@@ -9,7 +9,10 @@ namespace quillet {
 
 // Well-formed UTF-8 to UTF-16. Nothing for overlong forms, surrogates,
 // values above U+10FFFF and truncated or stray bytes.
-std::optional<std::u16string> utf8ToUtf16(const std::string& text);
+std::optional<std::u16string> utf8ToUtf16(std::string_view text);
+
+// Whether `text` is well-formed UTF-8, as utf8ToUtf16 takes it.
+bool isValidUtf8(std::string_view text);
 
 // Well-formed UTF-16 to UTF-8. Nothing for an unpaired surrogate.
 std::optional<std::string> utf16ToUtf8(std::u16string_view text);

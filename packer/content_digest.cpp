@@ -54,8 +54,6 @@ constexpr std::size_t kWindowFiles = 1024;  // files claimed ahead of the one ha
 constexpr std::size_t kClaimBatch = 64;
 
 DigestReadAhead settings;
-std::vector<DigestedFile> lastFiles;
-std::uint8_t lastDigest[kMd5DigestBytes] = {};
 
 // ===== 1. The list's lines =====
 
@@ -393,30 +391,19 @@ int addOneFileReadAhead(ReadAhead* ahead, std::size_t index, const std::u16strin
   return 1;
 }
 
-void forgetLastDigest() {
-  lastFiles.clear();
-  lastFiles.shrink_to_fit();
-  std::memset(lastDigest, 0, sizeof lastDigest);
-}
-
 }  // namespace
 
 DigestReadAhead digestReadAhead() { return settings; }
 
 void setDigestReadAhead(const DigestReadAhead& wanted) { settings = wanted; }
 
-const std::vector<DigestedFile>& calculateMd5_Files() { return lastFiles; }
-
-const std::uint8_t* calculateMd5_Digest() { return lastDigest; }
-
 int calculateMd5_AddOneFile(const char16_t* path, Md5Context* context) {
   DigestedFile record;
   return addOneFile(std::u16string(path), context, &record);
 }
 
-int calculateMd5() {
+int calculateMd5(ContentDigest* recorded) {
   Platform& system = platform();
-  forgetLastDigest();
   system.setNormalAttributesW(kDigestPath);
   system.deleteFileW(kDigestPath);
 
@@ -471,8 +458,8 @@ int calculateMd5() {
     system.deleteFileW(kDigestPath);
     return 0;
   }
-  lastFiles = std::move(files);
-  std::memcpy(lastDigest, digest, sizeof digest);
+  recorded->files = std::move(files);
+  std::memcpy(recorded->bytes, digest, sizeof digest);
   return 1;
 }
 

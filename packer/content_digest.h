@@ -12,19 +12,7 @@
 
 namespace quillet {
 
-// Digests the files of the first `fileListCount` path slots, skipping paths
-// that contain "$FileList-cfg.txt", and writes "FlashDrive\$md5.bin".
-// Returns 1 when all 16 bytes reached the file; 0 after a message when a
-// listed file could not be opened or read, or the digest could not be
-// written (no partial "$md5.bin" is left behind then).
-int calculateMd5();
-
-// Adds the contents of the file at `path` (NUL-terminated UTF-16, relative
-// to the working folder) to `context`. Returns 1 when the whole file was
-// read; 0 after a message when it could not be opened or a read failed.
-int calculateMd5_AddOneFile(const char16_t* path, Md5Context* context);
-
-// One line of the file list as the last successful digest saw it.
+// One line of the file list as the digest saw it.
 struct DigestedFile {
   std::u16string path;  // the loaded line (first form, "FlashDrive\...")
   bool digested =
@@ -32,10 +20,26 @@ struct DigestedFile {
   std::uint64_t size = 0;
   std::uint32_t crc32 = 0;
 };
-// The listed files of the last calculateMd5 that returned 1, in list order (empty after a failed
-// one), and that digest's 16 bytes.
-const std::vector<DigestedFile>& calculateMd5_Files();
-const std::uint8_t* calculateMd5_Digest();
+
+// What a digest recorded: the listed files in list order, and the digest's
+// 16 bytes. The run hands it to the check of its archive.
+struct ContentDigest {
+  std::vector<DigestedFile> files;
+  std::uint8_t bytes[kMd5DigestBytes] = {};
+};
+
+// Digests the files of the first `fileListCount` path slots, skipping paths
+// that contain "$FileList-cfg.txt", and writes "FlashDrive\$md5.bin".
+// Returns 1 when all 16 bytes reached the file, with what it digested in
+// `recorded`; 0 after a message when a listed file could not be opened or
+// read, or the digest could not be written (no partial "$md5.bin" is left
+// behind then).
+int calculateMd5(ContentDigest* recorded);
+
+// Adds the contents of the file at `path` (NUL-terminated UTF-16, relative
+// to the working folder) to `context`. Returns 1 when the whole file was
+// read; 0 after a message when it could not be opened or a read failed.
+int calculateMd5_AddOneFile(const char16_t* path, Md5Context* context);
 
 // How calculateMd5 reads ahead of its hashing. The files are hashed in list
 // order on the calling thread; `readers` threads open and read the files

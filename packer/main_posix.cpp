@@ -1,6 +1,4 @@
-// Process entry on POSIX. Arguments are ignored. The run checks its archive
-// with the release check's library.
-#include "own_archive_check.h"
+// Process entry on POSIX. Arguments are ignored.
 #include "packing_run.h"
 
-int main() { return quillet::packingRun(quillet::check::checkOwnArchive); }
+int main() { return quillet::packingRun(); }

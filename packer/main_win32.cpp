@@ -1,8 +1,7 @@
 // Process entry on Windows: the wide-character main function of a console
 // program (linked with -municode). Arguments are ignored.
-#include "own_archive_check.h"
 #include "packing_run.h"
 
 extern "C" int wmain(int, wchar_t**) {
-  return quillet::packingRun(quillet::check::checkOwnArchive);
+  return quillet::packingRun();
 }

@@ -1,15 +1,16 @@
-// The packer's check of the archive it has just made, with the release
-// check's zip reader: the archive must hold exactly what was listed and
-// digested.
+// The packer's check of the archive it has just made, through the zip
+// reader: the archive must hold exactly what was listed and digested, and
+// every entry must read whole, its data matching its CRC-32 and sizes.
 #pragma once
 
-#include <cstdint>
+#include <cstddef>
 #include <string>
 #include <vector>
 
+#include "byte_source.h"
 #include "content_digest.h"
 
-namespace quillet::check {
+namespace quillet {
 
 // What the check of an archive came to.
 struct OwnArchiveResult {
@@ -18,18 +19,16 @@ struct OwnArchiveResult {
   std::size_t files = 0;              // listed files found in the archive
 };
 
-// Checks the archive at `path` against the digest's records: every local
-// header and the central directory read cleanly; each listed file is an
-// entry of the same size and CRC-32 as the bytes digested (a configuration
-// file only has to be there); "$md5.bin" holds `digest`; no other file
-// entry. Names are compared with the list lines less their "FlashDrive\".
-OwnArchiveResult checkArchiveAgainst(const std::string& path,
-                                     const std::vector<DigestedFile>& files,
-                                     const std::uint8_t* digest);
+// Checks `archive` against what `digest` recorded: the central directory and
+// every entry read whole (local header, data, CRC-32, sizes, data
+// descriptor); each listed file an entry of the size and CRC-32 digested (a
+// configuration file only has to be there); "$md5.bin" holding the digest;
+// no other file entry. Names are compared with the list lines less their
+// "FlashDrive\".
+OwnArchiveResult checkArchiveAgainst(ByteSource& archive, const ContentDigest& digest);
 
-// The packer's step: checks "ZarvoEUupdate.zip" against the last digest's
-// records and prints the outcome (one line when it passes). True when it
-// passes.
-bool checkOwnArchive();
+// The run's step: checks "ZarvoEUupdate.zip" against `digest` and prints the
+// outcome (one line when it passes). True when it passes.
+bool checkOwnArchive(const ContentDigest& digest);
 
-}  // namespace quillet::check
+}  // namespace quillet

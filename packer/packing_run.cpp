@@ -3,6 +3,7 @@
 #include "console.h"
 #include "content_digest.h"
 #include "file_list.h"
+#include "own_archive_check.h"
 #include "platform.h"
 #include "walk.h"
 
@@ -86,10 +87,10 @@ int endInterruptedRun(const RunProgress& progress) {
 // either way, and a failed run leaves no archive. The archive stays only
 // when it holds exactly what was listed and digested; the check works from
 // what the digest recorded.
-int finishArchive(const CommandResult& archiver, ArchiveCheck checkArchive) {
+int finishArchive(const CommandResult& archiver, const ContentDigest& digest) {
   deleteIntermediates();
   if (archiver.started && archiver.exitCode == 0) {
-    if (checkArchive()) return kExitPacked;
+    if (checkOwnArchive(digest)) return kExitPacked;
     platform().deleteFileW(kArchive);
     if (platform().entryKindW(kArchive) == EntryKind::kNone) {
       printWide(u"The archive does not hold what was listed and digested; it was removed\n");
@@ -115,7 +116,7 @@ int finishArchive(const CommandResult& archiver, ArchiveCheck checkArchive) {
 }
 
 // Runs the archiver from inside the staging folder.
-int packStagingFolder(ArchiveCheck checkArchive, RunProgress* progress) {
+int packStagingFolder(const ContentDigest& digest, RunProgress* progress) {
   std::string startFolder;
   if (!platform().getWorkingFolder(&startFolder) || !platform().changeWorkingFolder("FlashDrive")) {
     printWide(u"The staging folder 'FlashDrive' could not be entered; no archive was made\n");
@@ -130,11 +131,11 @@ int packStagingFolder(ArchiveCheck checkArchive, RunProgress* progress) {
     return kExitArchiverFailed;
   }
   if (archiver.interrupted || platform().interrupted()) return kStepInterrupted;
-  return finishArchive(archiver, checkArchive);
+  return finishArchive(archiver, digest);
 }
 
 // Steps after the walk: load and rewrite the list, the digest, the archive.
-int packLists(ArchiveCheck checkArchive, RunProgress* progress) {
+int packLists(RunProgress* progress) {
   if (platform().interrupted()) return kStepInterrupted;
   if (fileList_Load() != 1) {
     fileList_Release();
@@ -157,16 +158,17 @@ int packLists(ArchiveCheck checkArchive, RunProgress* progress) {
     fileList_Release();
     return kStepInterrupted;
   }
-  const int digest = calculateMd5();
+  ContentDigest digest;
+  const int digested = calculateMd5(&digest);
   fileList_Release();
   if (platform().interrupted()) return kStepInterrupted;
   // After a failed digest the lists stay in the staging folder to be looked at.
-  if (digest != 1) return kExitDigestFailed;
-  return packStagingFolder(checkArchive, progress);
+  if (digested != 1) return kExitDigestFailed;
+  return packStagingFolder(digest, progress);
 }
 
 // Every step up to the archive; the banner and prompt follow.
-int packRelease(ArchiveCheck checkArchive, RunProgress* progress) {
+int packRelease(RunProgress* progress) {
   switch (platform().lockWorkingFolder()) {
     case RunLock::kTaken:
       break;
@@ -189,12 +191,12 @@ int packRelease(ArchiveCheck checkArchive, RunProgress* progress) {
 
   const int walked = makeList();
   if (platform().interrupted()) return kStepInterrupted;
-  return walked == 1 ? packLists(checkArchive, progress) : kExitWalkFailed;
+  return walked == 1 ? packLists(progress) : kExitWalkFailed;
 }
 
 }  // namespace
 
-int packingRun(ArchiveCheck checkArchive) {
+int packingRun() {
   // Before any file is opened, so that none becomes standard output.
   platform().openClosedStandardStreams();
   platform().watchInterruptions();
@@ -202,7 +204,7 @@ int packingRun(ArchiveCheck checkArchive) {
   printWide(u"Start to pack ZarvoEUupdate.zip...\n");
 
   RunProgress progress;
-  const int exitCode = packRelease(checkArchive, &progress);
+  const int exitCode = packRelease(&progress);
   if (exitCode == kStepInterrupted) return endInterruptedRun(progress);
 
   // From here on the outcome stands: an interruption during the banner or

@@ -13,12 +13,7 @@ inline constexpr int kExitArchiveCheckFailed = 7;  // the archive does not hold 
 // An interrupted run ends with the status of the signal that ended it: 130
 // (SIGINT; every console event on Windows), 143 (SIGTERM), 129 (SIGHUP).
 
-// Checks the archive the archiver made against what the digest recorded;
-// prints one line and returns true when it passes, prints what failed and
-// returns false otherwise.
-using ArchiveCheck = bool (*)();
-
 // Runs the packer in the working folder and returns the exit code.
-int packingRun(ArchiveCheck checkArchive);
+int packingRun();
 
 }  // namespace quillet

@@ -20,6 +20,8 @@
 #include <optional>
 #include <string>
 
+#include "byte_source.h"
+
 namespace quillet {
 
 // One entry found by the file search. Only the name is used.
@@ -126,6 +128,11 @@ class Platform {
   virtual bool replaceFileW(const std::u16string& from, const std::u16string& to) = 0;
   // True when `path` names an existing folder.
   virtual bool folderExistsW(const std::u16string& path) = 0;
+  // Opens a regular file to be read at any offset (the archive the run
+  // made, for its check). nullptr when it cannot be opened; `error` then
+  // says why in words.
+  virtual std::unique_ptr<ByteSource> openToReadAtW(const std::u16string& path,
+                                                    std::string* error) = 0;
 
   // --- Read-ahead of the content digest (begin).
   // Opens a listed file to be read once from start to end, possibly on a

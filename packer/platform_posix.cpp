@@ -39,6 +39,7 @@
 #include <vector>
 
 #include "platform.h"
+#include "system_files.h"
 #include "platform_posix_lookahead.h"
 #include "stdio_stream.h"
 #include "utf.h"
@@ -221,6 +222,16 @@ class PosixPlatform final : public Platform {
       return nullptr;
     }
     return openFile(native->c_str(), mode);
+  }
+
+  std::unique_ptr<ByteSource> openToReadAtW(const std::u16string& path,
+                                            std::string* error) override {
+    const std::optional<std::string> native = posixPath(path);
+    if (!native) {
+      *error = "the path is not valid UTF-16";
+      return nullptr;
+    }
+    return openInputFile(*native, error);
   }
 
   // --- Read-ahead of the content digest (begin).

@@ -44,6 +44,8 @@
 #include <vector>
 
 #include "platform.h"
+#include "system_files.h"
+#include "utf.h"
 #include "stdio_stream.h"
 
 namespace quillet {
@@ -231,6 +233,16 @@ class Win32Platform final : public Platform {
     std::FILE* file = nullptr;
     if (_wfopen_s(&file, native.c_str(), wideMode.c_str()) != 0) return nullptr;
     return wrapStdioFile(file);
+  }
+
+  std::unique_ptr<ByteSource> openToReadAtW(const std::u16string& path,
+                                            std::string* error) override {
+    const std::optional<std::string> utf8 = utf16ToUtf8(path);
+    if (!utf8) {
+      *error = "the path is not valid UTF-16";
+      return nullptr;
+    }
+    return openInputFile(*utf8, error);
   }
 
   // --- Read-ahead of the content digest (begin).

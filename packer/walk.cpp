@@ -9,23 +9,16 @@
 #include <vector>
 
 #include "console.h"
+#include "device_rules.h"
 #include "dir_reader.h"
-#include "entry_names.h"
 #include "platform.h"
+#include "release_format.h"
+#include "shown_text.h"
 
 namespace quillet {
 namespace {
 
 constexpr char kStagingFolder[] = "FlashDrive";
-
-// The length of `text` in UTF-16 units, as the device and Windows count it;
-// bytes that are not valid in the code page count one each. A character
-// never takes more units than bytes, so a short text is not converted.
-std::size_t units(const std::string& text) {
-  if (text.size() <= static_cast<std::size_t>(kPathMax)) return text.size();
-  const std::optional<std::u16string> wide = platform().ansiToUtf16(text);
-  return wide ? wide->size() : text.size();
-}
 
 // The names of one folder as the device compares them, to find two that
 // differ only in case. Holds a hash of each folded name and the name itself
@@ -53,33 +46,19 @@ class FoldedNames {
   std::unordered_multimap<std::uint64_t, const char*> names_;
 };
 
-// "longer than 255 characters", from the limit itself.
-const std::string& longerThanPathMax() {
-  static const std::string text = "longer than " + std::to_string(kPathMax) + " characters";
-  return text;
-}
-
-bool fitsPath(const std::string& path) {
-  if (units(path) <= static_cast<std::size_t>(kPathMax)) return true;
-  printNarrow("The path '" + shownName(path) + "' is " + longerThanPathMax() + "\n");
-  return false;
-}
-
 // Reports an entry the walk cannot put into a release. The walk goes on, so
 // that every such entry is named, and fails at its end.
 void refuse(WalkState& state, const std::string& path, const std::string& why) {
   ++state.refused;
-  printNarrow("Refused '" + shownName(path) + "': " + why + "\n");
+  printNarrow("Refused '" + shownText(path) + "': " + why + "\n");
 }
 
 // Reads the working folder into `path`; false (with a message) when it
-// cannot be read or is too long for the walk.
+// cannot be read.
 bool readWorkingFolder(std::string* path) {
-  if (!platform().getWorkingFolder(path)) {
-    printNarrow("The working folder could not be read\n");
-    return false;
-  }
-  return fitsPath(*path);
+  if (platform().getWorkingFolder(path)) return true;
+  printNarrow("The working folder could not be read\n");
+  return false;
 }
 
 // Makes `path` the working folder and reads it back into `path`.
@@ -126,11 +105,17 @@ const char* unrepresentable(const std::string& name, std::u16string* wide) {
   const std::optional<std::u16string> converted = platform().ansiToUtf16(name);
   if (!converted) return "is not valid in the system's code page";
   *wide = *converted;
-  if (wide->size() > static_cast<std::size_t>(kPathMax)) {
-    static const std::string tooLong = "is " + longerThanPathMax();
-    return tooLong.c_str();
-  }
   return nameTheDeviceCannotHold(*wide);
+}
+
+// Why the device cannot hold the path of the entry at `path` (absolute, as
+// the system writes it), counted as the lists' first form names it; empty
+// when it can.
+std::string pathTheDeviceCannotHold(const WalkState& state, const std::string& path) {
+  std::string line;
+  if (!listLineText(state.stagingFolder, path, platform().separator(), &line)) return "";
+  const std::optional<std::u16string> wide = platform().ansiToUtf16(line);
+  return pathTooLong(wide ? wide->size() : line.size());
 }
 
 // Whether the working folder is one the walk is already in (or, when its
@@ -258,7 +243,7 @@ bool makeList_ScanFolder(WalkState& state) {
       refuse(state, here, "the folder cannot be listed");
       return true;
     }
-    printNarrow("The folder '" + shownName(here) + "' changed while it was listed\n");
+    printNarrow("The folder '" + shownText(here) + "' changed while it was listed\n");
     return false;
   }
 
@@ -283,7 +268,7 @@ bool makeList_ScanFolder(WalkState& state) {
     }
     if (const char* earlier = foldedNames.add(name, wideName)) {
       refuse(state, currentPath + sep + entryName,
-             "the name differs only in case from '" + shownName(earlier) +
+             "the name differs only in case from '" + shownText(earlier) +
                  "', and the device does not tell them apart");
       continue;
     }
@@ -295,7 +280,13 @@ bool makeList_ScanFolder(WalkState& state) {
     std::string savedPath = currentPath;
     currentPath += sep;
     currentPath += entryName;
-    if (!fitsPath(currentPath)) return false;
+    const std::string tooLong = pathTheDeviceCannotHold(state, currentPath);
+    if (!tooLong.empty()) {
+      refuse(state, currentPath, tooLong);
+      previousPath = savedPath;
+      currentPath = savedPath;
+      continue;
+    }
 
     switch (platform().entryKind(name)) {
       case EntryKind::kLink:
@@ -348,14 +339,13 @@ int makeList() {
 
   if (!readWorkingFolder(&state.startFolder)) return 0;
   if (!platform().folderExistsW(u"FlashDrive")) {
-    printNarrow("There is no staging folder 'FlashDrive' in '" + shownName(state.startFolder) +
+    printNarrow("There is no staging folder 'FlashDrive' in '" + shownText(state.startFolder) +
                 "'\n");
     return 0;
   }
   const std::string staging = state.startFolder + sep + kStagingFolder + sep;
   state.fileListPath = staging + "$FileList.txt";
   state.folderListPath = staging + "$FolderList.txt";
-  if (!fitsPath(state.fileListPath) || !fitsPath(state.folderListPath)) return 0;
 
   state.fileListIsOurs = platform().entryKind(state.fileListPath.c_str()) == EntryKind::kNone;
   state.fileList = createList(state.fileListPath);
@@ -385,7 +375,7 @@ int makeList() {
   }
   if (!platform().changeWorkingFolder(state.startFolder.c_str())) {
     // Nowhere safe to remove the lists from; leave them and say so.
-    printNarrow("The folder '" + shownName(state.startFolder) + "' could not be entered again\n");
+    printNarrow("The folder '" + shownText(state.startFolder) + "' could not be entered again\n");
     return 0;
   }
   if (ok && state.refused > 0) {

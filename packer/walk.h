@@ -8,11 +8,11 @@
 #include <vector>
 
 #include "list_format.h"
+#include "release_format.h"
 #include "platform.h"
 
 namespace quillet {
 
-inline constexpr int kPathMax = 255;  // UTF-16 units of a path in the walk
 
 // Walks the staging folder "FlashDrive" below the working folder and writes
 // "$FileList.txt" and "$FolderList.txt" into it. Returns 1 when both lists

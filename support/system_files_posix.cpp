@@ -16,7 +16,7 @@ namespace {
 
 std::string describeErrno(const std::string& path) { return path + ": " + std::strerror(errno); }
 
-class PosixInputFile final : public InputFile {
+class PosixInputFile final : public ByteSource {
  public:
   PosixInputFile(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
   ~PosixInputFile() override { ::close(fd_); }
@@ -42,7 +42,7 @@ class PosixInputFile final : public InputFile {
 
 }  // namespace
 
-std::unique_ptr<InputFile> openInputFile(const std::string& path, std::string* error) {
+std::unique_ptr<ByteSource> openInputFile(const std::string& path, std::string* error) {
   // (Not waiting for a writer: opening a named pipe would block until one
   // came, and a pipe is refused below anyway.)
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);

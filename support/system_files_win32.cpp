@@ -38,7 +38,7 @@ std::string describeLastError(const std::string& path) {
   return path + ": Windows error " + std::to_string(GetLastError());
 }
 
-class WindowsInputFile final : public InputFile {
+class WindowsInputFile final : public ByteSource {
  public:
   WindowsInputFile(HANDLE file, std::uint64_t size) : file_(file), size_(size) {}
   ~WindowsInputFile() override { CloseHandle(file_); }
@@ -67,7 +67,7 @@ class WindowsInputFile final : public InputFile {
 
 }  // namespace
 
-std::unique_ptr<InputFile> openInputFile(const std::string& path, std::string* error) {
+std::unique_ptr<ByteSource> openInputFile(const std::string& path, std::string* error) {
   const std::wstring wide = toWide(path, CP_UTF8);
   if (wide.empty()) {
     *error = path + ": not a valid UTF-8 path";

@@ -1,4 +1,4 @@
-// Name text of zip entries: the legacy code page 437 and UTF-8 validation.
+// Names of zip entries in the legacy code page 437.
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -71,37 +71,6 @@ std::optional<std::string> cp437ToUtf8(std::string_view raw) {
   }
   out.resize(static_cast<std::size_t>(end - out.data()));
   return out;
-}
-
-bool isValidUtf8(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const auto lead = static_cast<std::uint8_t>(text[i]);
-    std::size_t length = 0;
-    std::uint32_t code = 0;
-    std::uint32_t minimum = 0;
-    if (lead < 0x80) {
-      ++i;
-      continue;
-    } else if ((lead & 0xE0) == 0xC0) {
-      length = 2, code = lead & 0x1F, minimum = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-      length = 3, code = lead & 0x0F, minimum = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-      length = 4, code = lead & 0x07, minimum = 0x10000;
-    } else {
-      return false;  // a continuation byte or 0xF8..0xFF as a lead
-    }
-    if (text.size() - i < length) return false;
-    for (std::size_t k = 1; k < length; ++k) {
-      const auto next = static_cast<std::uint8_t>(text[i + k]);
-      if ((next & 0xC0) != 0x80) return false;
-      code = (code << 6) | (next & 0x3F);
-    }
-    if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
-    i += length;
-  }
-  return true;
 }
 
 }  // namespace quillet::zip

@@ -11,6 +11,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "shown_text.h"
+#include "utf.h"
 #include "zip_format.h"
 #include "zip_reader.h"
 
@@ -22,13 +24,10 @@ bool Reader::open(ByteSource& source, LegacyNameDecoder decoder) {
   source_ = &source;
   decoder_ = decoder ? std::move(decoder) : LegacyNameDecoder(cp437ToUtf8);
   entries_.clear();
-  names_.clear();
   limits_.clear();
   directoryOffset_ = directorySize_ = entryCount_ = 0;
   usesZip64_ = false;
-  namesHeld_ = true;
   lostName_ = 0;
-  nameBlocks_.clear();
   failure_ = Failure::kNone;
   message_.clear();
   window_.resize(kWindowSize);
@@ -162,12 +161,6 @@ bool Reader::readCentralDirectory() {
   // vector grows with the entries actually read, so a count that a large
   // file could hold but does not cannot claim memory up front.
   entries_.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(entryCount_, 1u << 17)));
-  const std::uint64_t entryShare =
-      entryCount_ > UINT64_MAX / std::max<std::uint64_t>(1, namesHeldLessPerEntry_)
-          ? UINT64_MAX
-          : entryCount_ * namesHeldLessPerEntry_;
-  namesHeldMost_ = namesHeldMax_ - std::min(namesHeldMax_ - namesHeldMax_ / 4, entryShare);
-  namesHeld_ = directorySize_ <= namesHeldMost_;
   const std::uint64_t end = directoryOffset_ + directorySize_;
   std::uint64_t offset = directoryOffset_;
   // The window: bytes [windowStart, windowStart + windowFill) of the archive.
@@ -183,52 +176,51 @@ bool Reader::readCentralDirectory() {
     return window_.data() + (at - windowStart);
   };
 
+  std::string name;  // the entry's name, decoded
   for (std::size_t index = 0; index < entryCount_; ++index) {
+    const std::string label = "entry #" + num(index + 1) + ": ";
     if (end - offset < kCentralHeaderSize) {
-      return failEntry(Failure::kDamaged, index,
-                       "its central header runs past the end of the central directory");
+      return fail(Failure::kDamaged,
+                  label + "its central header runs past the end of the central directory");
     }
     const std::uint8_t* header = view(offset, kCentralHeaderSize);
     if (header == nullptr) return false;
     if (get32(header) != kCentralHeaderSignature) {
-      return failEntry(Failure::kDamaged, index,
-                       "no central header signature at offset " + num(offset));
+      return fail(Failure::kDamaged,
+                  label + "no central header signature at offset " + num(offset));
     }
     const std::size_t nameSize = get16(header + 28);
     const std::size_t extraSize = get16(header + 30);
     const std::size_t commentSize = get16(header + 32);
     const std::uint64_t recordSize = kCentralHeaderSize + nameSize + extraSize + commentSize;
     if (recordSize > end - offset) {
-      return failEntry(Failure::kDamaged, index,
-                       "its central header runs past the end of the central directory");
+      return fail(Failure::kDamaged,
+                  label + "its central header runs past the end of the central directory");
     }
     header = view(offset, kCentralHeaderSize + nameSize + extraSize);
     if (header == nullptr) return false;
+    const std::string_view raw(reinterpret_cast<const char*>(header + kCentralHeaderSize),
+                               nameSize);
+    const std::string_view extra(
+        reinterpret_cast<const char*>(header + kCentralHeaderSize + nameSize), extraSize);
+    if (nameSize > nameLimit_) return nameTooLong(index, raw);
 
-    if (nameSize > nameLimit_) {
-      return nameTooLong(
-          index,
-          std::string_view(reinterpret_cast<const char*>(header + kCentralHeaderSize), nameSize));
-    }
-    Entry& entry = entries_.emplace_back();
+    Entry entry;
     entry.flags = get16(header + 8);
     entry.method = get16(header + 10);
     entry.crc32 = get32(header + 16);
     entry.compressedSize = get32(header + 20);
     entry.size = get32(header + 24);
     std::uint32_t disk = get16(header + 34);
+    entry.externalAttributes = get32(header + 38);
     entry.localHeaderOffset = get32(header + 42);
-    const std::string_view raw(reinterpret_cast<const char*>(header + kCentralHeaderSize),
-                               nameSize);
     entry.storedNameAt = offset + kCentralHeaderSize;
     entry.storedNameSize = static_cast<std::uint16_t>(nameSize);
-    const std::string_view extra(
-        reinterpret_cast<const char*>(header + kCentralHeaderSize + nameSize), extraSize);
 
     std::string_view zip64;
     bool hasZip64 = false;
     if (!findExtra(extra, kZip64ExtraId, zip64, hasZip64)) {
-      return failEntry(Failure::kDamaged, index, "its extra fields run past their end");
+      return failNamed(Failure::kDamaged, index, raw, "its extra fields run past their end");
     }
     // Only the fields that carry the mark take their values from the Zip64
     // field; a field with nothing marked changes nothing.
@@ -236,30 +228,31 @@ bool Reader::readCentralDirectory() {
                         entry.localHeaderOffset == kMark32 || disk == kMark16;
     if (hasZip64 && marked) {
       if (!applyZip64(zip64, entry.size, entry.compressedSize, &entry.localHeaderOffset, &disk)) {
-        return failEntry(Failure::kDamaged, index, "its Zip64 extra field is too short");
+        return failNamed(Failure::kDamaged, index, raw, "its Zip64 extra field is too short");
       }
       entry.zip64 = true;
       usesZip64_ = true;
     }
-    if (!decodeName(entry, raw, extra, index)) return false;
+    if (!decodeName(entry, index, raw, extra, name)) return false;
 
     if ((entry.flags & (kFlagEncrypted | kFlagStrongEncryption | kFlagMaskedDirectory)) != 0) {
-      return failEntry(Failure::kUnsupported, index, "not supported: the entry is encrypted");
+      return failNamed(Failure::kUnsupported, index, name, "not supported: the entry is encrypted");
     }
     if (entry.method != kMethodStored && entry.method != kMethodDeflate) {
-      return failEntry(Failure::kUnsupported, index,
+      return failNamed(Failure::kUnsupported, index, name,
                        "not supported: compression method " + num(entry.method) +
                            " (only stored and deflate are)");
     }
     if (disk != 0) {
-      return failEntry(Failure::kUnsupported, index,
+      return failNamed(Failure::kUnsupported, index, name,
                        "not supported: the entry starts on disk " + num(disk));
     }
     if (entry.method == kMethodStored && entry.compressedSize != entry.size) {
-      return failEntry(Failure::kDamaged, index,
+      return failNamed(Failure::kDamaged, index, name,
                        "it is stored, but its size " + num(entry.size) +
                            " and its compressed size " + num(entry.compressedSize) + " differ");
     }
+    entries_.push_back(entry);
     offset += recordSize;
   }
   if (offset != end) {
@@ -269,105 +262,98 @@ bool Reader::readCentralDirectory() {
   return true;
 }
 
-void Reader::stopHoldingNames() {
-  for (Entry& entry : entries_) {
-    entry.nameCheck = nameCheckOf(entry.name);
-    entry.name = {};
-    entry.storedApart = false;
-  }
-  names_.clear();
-  namesHeld_ = false;
-}
-
-bool Reader::decodeName(Entry& entry, std::string_view raw, std::string_view extra,
-                        std::size_t index) {
-  // The name is kept once: as stored when it reads so, else as decoded (and
-  // the stored bytes beside it, for the local header); not at all when
-  // names are left in the archive.
-  const auto keep = [this, &entry, raw](std::string_view name) {
-    entry.nameSize = static_cast<std::uint32_t>(name.size());
-    entry.endsInSlash = name.back() == '/';
-    if (!namesHeld_) {
-      entry.nameCheck = nameCheckOf(name);
-      return;
-    }
-    if (name == raw) {
-      entry.name = names_.add(raw);
-    } else {
-      // (end to end: the stored bytes are found from the name's end)
-      std::string both(name);
-      both += raw;
-      entry.name = names_.add(both).substr(0, name.size());
-      entry.storedApart = true;
-    }
-    if (names_.addedBytes() > namesHeldMost_) stopHoldingNames();
-  };
-  if (raw.empty()) return failEntry(Failure::kDamaged, index, "its name is empty");
+bool Reader::decodeName(Entry& entry, std::size_t index, std::string_view raw,
+                        std::string_view extra, std::string& name) {
+  if (raw.empty()) return failNamed(Failure::kDamaged, index, raw, "its name is empty");
   if (raw.find('\0') != std::string_view::npos) {
-    return failEntry(Failure::kDamaged, index, "its name holds a NUL byte");
+    return failNamed(Failure::kDamaged, index, raw, "its name holds a NUL byte");
   }
   entry.beyondAscii = std::any_of(raw.begin(), raw.end(),
                                   [](char c) { return static_cast<std::uint8_t>(c) >= 0x80; });
+  name.clear();
   if ((entry.flags & kFlagUtf8) != 0) {
     if (!isValidUtf8(raw)) {
-      return failEntry(Failure::kDamaged, index, "its name is marked UTF-8 but is not");
+      return failNamed(Failure::kDamaged, index, raw, "its name is marked UTF-8 but is not");
     }
-    keep(raw);
-    return true;
-  }
-  // An Info-ZIP Unicode Path field counts only while it belongs to the name
-  // as stored (the CRC-32 of the stored name); a tool that renamed the entry
-  // without knowing the field leaves a stale one behind.
-  std::string_view unicode;
-  bool hasUnicode = false;
-  findExtra(extra, kUnicodePathExtraId, unicode, hasUnicode);  // the block was walked before
-  if (hasUnicode && unicode.size() >= 5 && static_cast<std::uint8_t>(unicode[0]) == 1) {
-    const auto* p = reinterpret_cast<const std::uint8_t*>(unicode.data());
-    const auto nameCrc = static_cast<std::uint32_t>(
-        ::crc32(0, reinterpret_cast<const Bytef*>(raw.data()), static_cast<uInt>(raw.size())));
-    if (get32(p + 1) == nameCrc) {
-      const std::string_view name = unicode.substr(5);
-      if (name.empty() || name.find('\0') != std::string_view::npos || !isValidUtf8(name)) {
-        return failEntry(Failure::kDamaged, index,
+    name.assign(raw);
+  } else {
+    // An Info-ZIP Unicode Path field counts only while it belongs to the
+    // name as stored (the CRC-32 of the stored name); a tool that renamed
+    // the entry without knowing the field leaves a stale one behind.
+    std::string_view unicode;
+    bool hasUnicode = false;
+    findExtra(extra, kUnicodePathExtraId, unicode, hasUnicode);  // the block was walked before
+    if (hasUnicode && unicode.size() >= 5 && static_cast<std::uint8_t>(unicode[0]) == 1 &&
+        get32(reinterpret_cast<const std::uint8_t*>(unicode.data()) + 1) ==
+            static_cast<std::uint32_t>(::crc32(0, reinterpret_cast<const Bytef*>(raw.data()),
+                                               static_cast<uInt>(raw.size())))) {
+      const std::string_view field = unicode.substr(5);
+      if (field.empty() || field.find('\0') != std::string_view::npos || !isValidUtf8(field)) {
+        return failNamed(Failure::kDamaged, index, raw,
                          "its Unicode Path extra field does not hold a UTF-8 name");
       }
-      if (name.size() > nameLimit_) return nameTooLong(index, name);
+      if (field.size() > nameLimit_) return nameTooLong(index, field);
       // (The field lies in the extra block, right after the stored name.)
-      entry.unicodeNameAt = static_cast<std::uint32_t>(name.data() - raw.data());
-      keep(name);
-      return true;
+      entry.unicodeNameAt = static_cast<std::uint32_t>(field.data() - raw.data());
+      name.assign(field);
+    } else {
+      // An ASCII name reads the same in every code page: it needs no decoder.
+      entry.legacyName = true;
+      if (!entry.beyondAscii) {
+        name.assign(raw);
+      } else {
+        std::optional<std::string> decoded = decoder_(raw);
+        if (!decoded) {
+          return failNamed(Failure::kUnsupported, index, raw,
+                           "not supported: its name cannot be read in the legacy code page");
+        }
+        if (decoded->empty()) {
+          return failNamed(Failure::kUnsupported, index, raw,
+                           "not supported: its name reads as nothing in the legacy code page");
+        }
+        if (decoded->size() > nameLimit_) return nameTooLong(index, *decoded);
+        name = std::move(*decoded);
+      }
     }
   }
-  // An ASCII name reads the same in every code page: it needs no decoder.
-  entry.legacyName = true;
-  if (!entry.beyondAscii) {
-    keep(raw);
-    return true;
+  entry.nameSize = static_cast<std::uint32_t>(name.size());
+  entry.nameCheck = nameCheckOf(name);
+  entry.folder = name.back() == '/';
+  return true;
+}
+
+bool Reader::forEachName(const NameSink& each) {
+  // The names lie in the directory in the entries' order: they are read
+  // through the window, a window at a time.
+  std::uint64_t windowStart = 0;
+  std::size_t windowFill = 0;
+  std::string name;
+  for (std::size_t index = 0; index < entries_.size(); ++index) {
+    const Entry& entry = entries_[index];
+    const std::uint64_t at = entry.storedNameAt + entry.unicodeNameAt;
+    const std::size_t size = entry.unicodeNameAt != 0 ? entry.nameSize : entry.storedNameSize;
+    if (at < windowStart || at - windowStart > windowFill ||
+        size > windowFill - (at - windowStart)) {
+      windowStart = at;
+      windowFill = static_cast<std::size_t>(
+          std::min<std::uint64_t>(kWindowSize, directoryOffset_ + directorySize_ - at));
+      if (size > windowFill || !source_->readAt(at, window_.data(), windowFill)) {
+        windowFill = 0;
+        if (lostName_ == 0) lostName_ = index + 1;
+        return false;
+      }
+    }
+    name.assign(reinterpret_cast<const char*>(window_.data() + (at - windowStart)), size);
+    if (!nameRead(index, name)) return false;
+    each(index, name);
   }
-  std::optional<std::string> decoded = decoder_(raw);
-  if (!decoded) {
-    return failEntry(Failure::kUnsupported, index,
-                     "not supported: its name cannot be read in the legacy code page");
-  }
-  if (decoded->empty()) {
-    return failEntry(Failure::kUnsupported, index,
-                     "not supported: its name reads as nothing in the legacy code page");
-  }
-  if (decoded->size() > nameLimit_) return nameTooLong(index, *decoded);
-  keep(*decoded);
   return true;
 }
 
 bool Reader::nameTooLong(std::size_t index, std::string_view name) {
-  // The beginning of the name is enough to find the entry by (cut where a
-  // UTF-8 character begins).
-  std::size_t shown = std::min<std::size_t>(40, name.size());
-  while (shown > 0 && shown < name.size() &&
-         (static_cast<std::uint8_t>(name[shown]) & 0xC0) == 0x80) {
-    --shown;
-  }
+  // The beginning of the name is enough to find the entry by.
   return fail(Failure::kUnsupported,
-              "entry #" + num(index + 1) + " \"" + printable(name.substr(0, shown)) +
+              "entry #" + num(index + 1) + " \"" + shownText(beginningOf(name, 40)) +
                   "...\": not supported: its name takes " + num(name.size()) +
                   " bytes, more than the " + num(nameLimit_) + " " + nameLimitWhy_);
 }

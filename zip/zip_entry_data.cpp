@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "shown_text.h"
 #include "zip_format.h"
 #include "zip_reader.h"
 
@@ -23,6 +24,10 @@ using namespace format;
 struct Reader::Inflater {
   z_stream stream{};
   bool ready = false;
+  // The first bytes of the entry's data, read with its local header.
+  std::uint64_t headStart = 0;
+  std::size_t headSize = 0;
+  std::size_t headAt = 0;
   ~Inflater() {
     if (ready) inflateEnd(&stream);
   }
@@ -32,27 +37,34 @@ Reader::Reader() : inflater_(std::make_unique<Inflater>()) {}
 Reader::~Reader() = default;
 
 // ---------------------------------------------------------------------------
-// 2. Local headers
+// 2. Local headers and data descriptors
 // ---------------------------------------------------------------------------
 bool Reader::checkLocalHeader(std::size_t index) {
   if (index >= entries_.size()) {
     return fail(Failure::kDamaged, "there is no entry #" + num(index + 1) + " (the archive has " +
                                        num(entries_.size()) + ")");
   }
-  Entry& entry = entries_[index];
-  // The name as the directory stores it: held, or read again here (a copy,
-  // through the source's own reading, which may cache the directory).
-  std::string_view stored = entry.rawName();
-  if (!namesHeld_) {
-    nameScratch_.resize(entry.storedNameSize);
-    if (!readAt(entry.storedNameAt, nameScratch_.data(), nameScratch_.size())) return false;
-    stored = nameScratch_;
-  }
+  const Entry& entry = entries_[index];
+  // The name as the directory stores it, read again to be compared.
+  std::string stored(entry.storedNameSize, '\0');
+  if (!readAt(entry.storedNameAt, stored.data(), stored.size())) return false;
   const std::uint64_t offset = entry.localHeaderOffset;
-  std::uint8_t headerBytes[kLocalHeaderSize];
-  const std::uint8_t* header = bytesAt(offset, kLocalHeaderSize, headerBytes);
-  if (header == nullptr) return false;
-  if (get32(header) != kLocalHeaderSignature) {
+  // Where this entry's space ends: the next local header, or the directory
+  // (every local header lies before it).
+  const std::uint64_t limit = limits_[index];
+  const auto limitText = [this, limit] {
+    return (limit == directoryOffset_ ? "the central directory at " : "the next local header at ") +
+           num(limit);
+  };
+  // The header, its name and extra field, and as much of the data as the
+  // window holds, in one read: a small entry costs one.
+  const auto head = static_cast<std::size_t>(std::min<std::uint64_t>(limit - offset, kWindowSize));
+  if (!source_->readAt(offset, window_.data(), head)) {
+    return failEntry(Failure::kCannotRead, index,
+                     "cannot read its local header and data at offset " + num(offset));
+  }
+  const std::uint8_t* header = window_.data();
+  if (head < kLocalHeaderSize || get32(header) != kLocalHeaderSignature) {
     return failEntry(Failure::kDamaged, index,
                      "no local header signature at offset " + num(offset));
   }
@@ -64,32 +76,19 @@ bool Reader::checkLocalHeader(std::size_t index) {
   const std::size_t nameSize = get16(header + 26);
   const std::size_t extraSize = get16(header + 28);
 
-  // Where this entry's space ends: the next local header, or the directory
-  // (every local header lies before it).
-  const std::uint64_t limit = limits_[index];
-  const auto limitText = [this, limit] {
-    return (limit == directoryOffset_ ? "the central directory at " : "the next local header at ") +
-           num(limit);
-  };
   const std::uint64_t nameOffset = offset + kLocalHeaderSize;
   if (!fits(nameOffset, nameSize + extraSize, limit)) {
     return failEntry(Failure::kDamaged, index, "its local header runs into " + limitText());
   }
-  // (The header's fields are taken: the view of it may end here.)
-  const std::uint8_t* nameBytes = bytesAt(nameOffset, nameSize + extraSize, window_.data());
-  if (nameBytes == nullptr) return false;
-  const std::string_view name(reinterpret_cast<const char*>(nameBytes), nameSize);
-  const std::string_view extra(reinterpret_cast<const char*>(nameBytes) + nameSize, extraSize);
+  // (the window holds any header with its name and extra field)
+  const std::string_view name(reinterpret_cast<const char*>(header + kLocalHeaderSize), nameSize);
+  const std::string_view extra(name.data() + nameSize, extraSize);
   if (name != stored) {
     // (A local name may take 65,535 bytes: the message says its beginning.)
-    std::size_t shown = std::min<std::size_t>(kShownNameBytesMax, name.size());
-    while (shown > 0 && shown < name.size() &&
-           (static_cast<std::uint8_t>(name[shown]) & 0xC0) == 0x80) {
-      --shown;
-    }
+    const std::string_view shown = beginningOf(name, kShownNameBytesMax);
     return failEntry(Failure::kDamaged, index,
-                     "its local header names it \"" + printable(name.substr(0, shown)) +
-                         (shown < name.size() ? "...\"" : "\""));
+                     "its local header names it \"" + shownText(shown) +
+                         (shown.size() < name.size() ? "...\"" : "\""));
   }
   if (method != entry.method) {
     return failEntry(
@@ -132,75 +131,107 @@ bool Reader::checkLocalHeader(std::size_t index) {
                          num(dataOffset) + (descriptor ? ", and its data descriptor" : "") +
                          ") runs into " + limitText());
   }
-  if (descriptor) {
-    // The descriptor: an optional signature, then the CRC-32 (the sizes that
-    // follow are 32 or 64 bits wide; the directory's are the ones used).
-    const std::uint64_t at = dataOffset + entry.compressedSize;
-    std::uint8_t bytes[8];
-    const std::size_t have = static_cast<std::size_t>(std::min<std::uint64_t>(8, limit - at));
-    if (!readAt(at, bytes, have)) return false;
-    const bool plain = get32(bytes) == entry.crc32;
-    const bool signed_ =
-        get32(bytes) == kDescriptorSignature && have >= 8 && get32(bytes + 4) == entry.crc32;
-    if (!plain && !signed_) {
-      return failEntry(
-          Failure::kDamaged, index,
-          "its data descriptor does not give the directory's CRC-32 " + hex32(entry.crc32));
-    }
+  if (descriptor && !checkDescriptor(index, dataOffset + entry.compressedSize, limit, hasZip64)) {
+    return false;
   }
-  entry.dataStart = static_cast<std::uint32_t>(dataOffset - entry.localHeaderOffset);
+  // The data's first bytes, as the window holds them.
+  inflater_->headStart = dataOffset;
+  inflater_->headSize = static_cast<std::size_t>(
+      std::min<std::uint64_t>(entry.compressedSize, head - (dataOffset - offset)));
+  inflater_->headAt = static_cast<std::size_t>(dataOffset - offset);
   return true;
 }
 
-void Reader::prefetch(std::size_t index, bool recordFetched) {
-  if (index >= entries_.size()) return;
+bool Reader::checkDescriptor(std::size_t index, std::uint64_t at, std::uint64_t limit, bool zip64) {
+  // An optional signature, the CRC-32, then both sizes, 32 bits wide, or 64
+  // where the local header has a Zip64 field (a writer that widens them
+  // without one is taken too).
   const Entry& entry = entries_[index];
-  if (!recordFetched) {
-    __builtin_prefetch(&entry);
-    __builtin_prefetch(reinterpret_cast<const char*>(&entry + 1) - 1);
-    __builtin_prefetch(&limits_[index]);
-    return;
+  std::uint8_t bytes[24] = {};
+  const auto have = static_cast<std::size_t>(std::min<std::uint64_t>(sizeof bytes, limit - at));
+  if (!readAt(at, bytes, have)) return false;
+  const bool plain = get32(bytes) == entry.crc32;
+  const bool signed_ = !plain && get32(bytes) == kDescriptorSignature && have >= 8 &&
+                       get32(bytes + 4) == entry.crc32;
+  if (!plain && !signed_) {
+    return failEntry(
+        Failure::kDamaged, index,
+        "its data descriptor does not give the directory's CRC-32 " + hex32(entry.crc32));
   }
-  if (namesHeld_) __builtin_prefetch(entry.rawName().data());
-  source_->prefetch(entry.localHeaderOffset, kLocalHeaderSize + entry.storedNameSize);
+  const std::size_t sizesAt = signed_ ? 8 : 4;
+  const auto sizesAre = [&](bool wide, std::uint64_t* compressed, std::uint64_t* size) {
+    if (have < sizesAt + (wide ? 16 : 8)) return false;
+    *compressed = wide ? get64(bytes + sizesAt) : get32(bytes + sizesAt);
+    *size = wide ? get64(bytes + sizesAt + 8) : get32(bytes + sizesAt + 4);
+    return *compressed == entry.compressedSize && *size == entry.size;
+  };
+  std::uint64_t compressed = 0;
+  std::uint64_t size = 0;
+  if (sizesAre(zip64, &compressed, &size)) return true;
+  std::uint64_t otherCompressed = 0;
+  std::uint64_t otherSize = 0;
+  if (sizesAre(!zip64, &otherCompressed, &otherSize)) return true;
+  if (have < sizesAt + (zip64 ? 16 : 8)) {
+    return failEntry(Failure::kDamaged, index,
+                     "its data descriptor runs into the next local header or the directory");
+  }
+  return failEntry(Failure::kDamaged, index,
+                   "its data descriptor gives sizes " + num(compressed) + "/" + num(size) +
+                       ", the directory " + num(entry.compressedSize) + "/" + num(entry.size));
 }
 
 // ---------------------------------------------------------------------------
 // 3. Entry data: stored and deflate
 // ---------------------------------------------------------------------------
-bool Reader::readEntry(std::size_t index, const Sink& sink, Crc crc, const Room& room) {
+bool Reader::readEntry(std::size_t index, const Sink& sink) {
   if (!checkLocalHeader(index)) return false;
-  return entries_[index].method == kMethodStored ? copyStored(index, sink, crc)
-                                                 : inflateData(index, sink, crc, room);
+  const std::uint64_t dataOffset = inflater_->headStart;
+  return entries_[index].method == kMethodStored ? copyStored(index, dataOffset, sink)
+                                                 : inflateData(index, dataOffset, sink);
 }
 
-bool Reader::copyStored(std::size_t index, const Sink& sink, Crc check) {
+namespace {
+
+std::string crcMismatch(std::uint32_t found, std::uint32_t expected) {
+  return "its data has CRC-32 " + hex32(found) + ", the directory says " + hex32(expected);
+}
+
+}  // namespace
+
+bool Reader::copyStored(std::size_t index, std::uint64_t offset, const Sink& sink) {
   const Entry& entry = entries_[index];
   uLong crc = ::crc32(0, Z_NULL, 0);
-  std::uint64_t offset = entry.dataOffset();
   std::uint64_t remaining = entry.compressedSize;
+  // What the local header's read brought first, then chunks of their own.
+  std::size_t chunk = inflater_->headSize;
+  const std::uint8_t* data = window_.data() + inflater_->headAt;
   while (remaining > 0) {
-    const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, remaining));
-    const std::uint8_t* data = source_->view(offset, chunk);
-    if (data == nullptr) {
+    if (chunk == 0) {
+      chunk = static_cast<std::size_t>(std::min<std::uint64_t>(kWindowSize, remaining));
       if (!source_->readAt(offset, window_.data(), chunk)) {
         return failEntry(Failure::kCannotRead, index,
                          "cannot read its data at offset " + num(offset));
       }
       data = window_.data();
     }
-    if (check == Crc::kChecked) crc = ::crc32(crc, data, static_cast<uInt>(chunk));
-    if (!sink(data, chunk)) return failEntry(Failure::kStopped, index, "reading stopped");
+    crc = ::crc32(crc, data, static_cast<uInt>(chunk));
+    for (std::size_t at = 0; at < chunk; at += kChunkSize) {
+      if (!sink(data + at, std::min(kChunkSize, chunk - at))) {
+        return failEntry(Failure::kStopped, index, "reading stopped");
+      }
+    }
     offset += chunk;
     remaining -= chunk;
+    chunk = 0;
   }
-  if (check == Crc::kChecked && crc != entry.crc32) {
-    return fail(Failure::kCrcMismatch, crcMismatch(index, static_cast<std::uint32_t>(crc)));
+  if (crc != entry.crc32) {
+    return failEntry(Failure::kCrcMismatch, index,
+                     crcMismatch(static_cast<std::uint32_t>(crc), entry.crc32));
   }
   return true;
 }
 
-bool Reader::inflateData(std::size_t index, const Sink& sink, Crc check, const Room& room) {
+bool Reader::inflateData(std::size_t index, std::uint64_t offset, const Sink& sink) {
   const Entry& entry = entries_[index];
   z_stream& stream = inflater_->stream;
   if (!inflater_->ready) {
@@ -212,11 +243,13 @@ bool Reader::inflateData(std::size_t index, const Sink& sink, Crc check, const R
   } else if (inflateReset(&stream) != Z_OK) {
     return failEntry(Failure::kCannotRead, index, "zlib could not start inflating");
   }
-  stream.avail_in = 0;
+  // What the local header's read brought first.
+  stream.next_in = window_.data() + inflater_->headAt;
+  stream.avail_in = static_cast<uInt>(inflater_->headSize);
+  offset += inflater_->headSize;
+  std::uint64_t remaining = entry.compressedSize - inflater_->headSize;  // not yet read
 
   uLong crc = ::crc32(0, Z_NULL, 0);
-  std::uint64_t offset = entry.dataOffset();
-  std::uint64_t remaining = entry.compressedSize;  // compressed bytes not yet read
   std::uint64_t produced = 0;
   for (;;) {
     if (stream.avail_in == 0 && remaining > 0) {
@@ -230,9 +263,7 @@ bool Reader::inflateData(std::size_t index, const Sink& sink, Crc check, const R
       offset += chunk;
       remaining -= chunk;
     }
-    std::uint8_t* out = room ? room(kChunkSize) : nullptr;
-    if (out == nullptr) out = output_.data();
-    stream.next_out = out;
+    stream.next_out = output_.data();
     stream.avail_out = static_cast<uInt>(kChunkSize);
     const int status = inflate(&stream, Z_NO_FLUSH);
     const std::size_t got = kChunkSize - stream.avail_out;
@@ -248,9 +279,9 @@ bool Reader::inflateData(std::size_t index, const Sink& sink, Crc check, const R
           "it inflates to more than its declared size of " + num(entry.size) + " bytes");
     }
     if (got > 0) {
-      if (check == Crc::kChecked) crc = ::crc32(crc, out, static_cast<uInt>(got));
+      crc = ::crc32(crc, output_.data(), static_cast<uInt>(got));
       produced += got;
-      if (!sink(out, got)) return failEntry(Failure::kStopped, index, "reading stopped");
+      if (!sink(output_.data(), got)) return failEntry(Failure::kStopped, index, "reading stopped");
     }
     if (status == Z_STREAM_END) break;
     if (status == Z_BUF_ERROR || (got == 0 && stream.avail_in == 0 && remaining == 0)) {
@@ -271,8 +302,9 @@ bool Reader::inflateData(std::size_t index, const Sink& sink, Crc check, const R
         Failure::kSizeMismatch, index,
         "it inflates to " + num(produced) + " bytes, the directory declares " + num(entry.size));
   }
-  if (check == Crc::kChecked && crc != entry.crc32) {
-    return fail(Failure::kCrcMismatch, crcMismatch(index, static_cast<std::uint32_t>(crc)));
+  if (crc != entry.crc32) {
+    return failEntry(Failure::kCrcMismatch, index,
+                     crcMismatch(static_cast<std::uint32_t>(crc), entry.crc32));
   }
   return true;
 }

@@ -1,8 +1,7 @@
 // The zip format as the reader's files share it: signatures, record sizes,
 // flags and marks, little-endian fields, and the helpers that read extra
 // fields and word messages. Private to the reader (zip_reader.cpp,
-// zip_directory.cpp, zip_entry_data.cpp); the release check sees only
-// zip_reader.h.
+// zip_directory.cpp, zip_entry_data.cpp); its users see only zip_reader.h.
 #ifndef QUILLET_ZIP_ZIP_FORMAT_H
 #define QUILLET_ZIP_ZIP_FORMAT_H
 
@@ -69,22 +68,17 @@ inline bool fits(std::uint64_t offset, std::uint64_t size, std::uint64_t limit) 
 
 inline std::string num(std::uint64_t value) { return std::to_string(value); }
 
-// A CRC-32 or flags value as 8 hex digits.
-std::string hex32(std::uint32_t value);
-
-// A quick check value of a name, to know it again when it is read back:
-// four lanes of eight bytes at a time (a name of 1,533 bytes costs a tenth
-// of its CRC-32). Not for names chosen to collide: for a file changed while
-// it is read.
+// A check value of a name, to know it again when it is read back: FNV-1a.
+// Not for names chosen to collide: for a file changed while it is read.
 std::uint32_t nameCheckOf(std::string_view name);
 
 // The most of a name that does not name an entry (a local header's) a
 // message shows.
 inline constexpr std::size_t kShownNameBytesMax = 255;
 
-// A name as it may be shown: control bytes and DEL as \xNN, so that a
-// hostile name cannot drive the terminal that shows the message.
-std::string printable(std::string_view name);
+// The beginning of `name`, at most `most` bytes, cut where a UTF-8 character
+// begins: enough to find it by.
+std::string_view beginningOf(std::string_view name, std::size_t most);
 
 // The extra fields of a header, one (id, data) at a time. False when a
 // field's length runs past the end of the block; fewer than four bytes left

@@ -1,7 +1,6 @@
-// Releases in archives whose entry data is wrong: whichever thread checks an
-// entry's CRC-32 (the reading one for stored data, the digesting one for
-// inflated data), the failure is the zip reader's own message, said once, at
-// the entry, and a size failure comes before any CRC failure.
+// Releases in archives whose entry data is wrong: the failure is the zip
+// reader's own message, said once, at the entry, and a size failure comes
+// before any CRC failure.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -13,13 +12,11 @@
 #include <vector>
 
 #include "digest_of.h"
-#include "file_names.h"
 #include "list_format.h"
-#include "list_read.h"
 #include "md5.h"
 #include "release_check.h"
-#include "report.h"
 #include "release_files.h"
+#include "report.h"
 #include "utf.h"
 #include "zip_reader.h"
 #include "zip_writer.h"
@@ -192,11 +189,11 @@ TEST(ListDeclaredSize, FarBeyondItsLinesIsRefusedAsDamage) {
       << textReport(report);
 }
 
-// Contents that fill many of the read-ahead's batches: an inflated entry
-// larger than a batch (inflated in place, its room handed over mid-entry), a
-// stored one copied across batches, and more small entries than a batch has
-// pieces. The digest sees every byte once, in list order.
-TEST(ReadAheadBatches, ContentsSpanningBatchesDigestInListOrder) {
+// Contents of every size, in an order the list does not follow: an
+// inflated entry larger than a megabyte, a stored one of several chunks,
+// and thousands of small ones. The digest sees every byte once, in list
+// order.
+TEST(ListedContents, OfEverySizeDigestInListOrder) {
   std::string big;
   for (std::uint32_t i = 0; big.size() < 1300 * 1024; ++i) {
     big += "line " + std::to_string(i * 2654435761u % 100003) + " of the map\n";
@@ -234,10 +231,8 @@ TEST(ReadAheadBatches, ContentsSpanningBatchesDigestInListOrder) {
   EXPECT_EQ(report.foundDigest, report.expectedDigest);
 }
 
-// The lists and $md5.bin are read while the entries are surveyed, taking
-// the entries named exactly; a release whose top-level files match only when
-// case is ignored has them read afterwards (and the small files read ahead
-// so far kept), with the same verdict and digest.
+// A release whose top-level files match only when case is ignored has them
+// read all the same, with the same verdict and digest.
 struct TopLevelNames {
   const char* name;
   const char* fileList;
@@ -324,16 +319,13 @@ TEST_P(DamagedEntryCount, IsSaidUpToItsLimitThenTheRestIsNotRead) {
 
 INSTANTIATE_TEST_SUITE_P(ReleaseCheck, DamagedEntryCount, ::testing::Values(0u, 1u));
 
-// A file list long enough to be looked up on two threads, half each, or
-// long enough in text that its lines wait for the survey (more than
-// LineQueue::kQueuedBytesMax of them), says what it finds in line order all
-// the same: a line naming nothing in the first half, and in the second a
-// line matching only when case is ignored, a line repeating one of the first
-// half and another naming nothing.
+// A file list, short or long in lines and text, says what it finds in line
+// order: a line naming nothing near its beginning, and near its end a line
+// matching only when case is ignored, a line repeating one of the first and
+// another naming nothing.
 struct LongList {
-  std::size_t count;      // lines of $FileList.txt
-  std::size_t padding;    // bytes more in each file's name
-  bool namesHeld = true;  // or left in the archive and read back
+  std::size_t count;    // lines of $FileList.txt
+  std::size_t padding;  // bytes more in each file's name
 };
 
 class LongFileList : public ::testing::TestWithParam<LongList> {};
@@ -360,14 +352,7 @@ TEST_P(LongFileList, SaysWhatItFindsInLineOrder) {
   }
   ScratchFolder scratch;
   scratch.file("release.zip", zip::testing::writeZip(entries).bytes);
-  const std::string path = (scratch.root() / "release.zip").string();
-  SourceFailure failure = SourceFailure::kNone;
-  std::string message;
-  std::shared_ptr<ReleaseSource> source = openArchiveRelease(
-      path, &failure, &message, GetParam().namesHeld ? kNamesHeldDirectoryBytesMax : 0);
-  ASSERT_NE(source, nullptr) << message;
-  CheckReport report = checkRelease(*source, path);
-  report.release = source;
+  const CheckReport report = checkPath((scratch.root() / "release.zip").string());
 
   EXPECT_EQ(report.exitCode(), kExitListsDisagree) << textReport(report);
   const auto line = [](std::size_t number) {
@@ -426,10 +411,7 @@ TEST_P(ListTextLimit, IsKeptUpToItAndRefusedOneBytePast) {
 INSTANTIATE_TEST_SUITE_P(ReleaseCheck, ListTextLimit, ::testing::Values(0u, 1u));
 
 INSTANTIATE_TEST_SUITE_P(ReleaseCheck, LongFileList,
-                         ::testing::Values(LongList{FileNames::kLinesForTwoThreads - 1, 0},
-                                           LongList{FileNames::kLinesForTwoThreads, 0},
-                                           LongList{LineQueue::kQueuedBytesMax / 200 + 1000, 200},
-                                           LongList{FileNames::kLinesForTwoThreads, 0, false}));
+                         ::testing::Values(LongList{300, 0}, LongList{6000, 200}));
 
 }  // namespace
 }  // namespace quillet::check

@@ -13,31 +13,31 @@
 namespace quillet::check::testing {
 
 // A release in memory: each entry's contents, which may be more or fewer
-// than its declared size; one entry may fail to read.
+// than its declared size; entries from one on may fail to read.
 class MemoryRelease final : public ReleaseSource {
  public:
   void add(std::string name, std::uint64_t declared, std::string contents) {
-    names_.push_back(std::move(name));
-    contents_.push_back(std::move(contents));
     ReleaseEntry entry;
     entry.size = declared;
+    entry.nameBytes = static_cast<std::uint32_t>(name.size());
+    entry.folder = !name.empty() && name.back() == '/';
+    names_.push_back(std::move(name));
+    contents_.push_back(std::move(contents));
     entries_.push_back(entry);
   }
-  void finish() {  // the names no longer move
-    for (std::size_t i = 0; i < entries_.size(); ++i) entries_[i].name = names_[i];
-  }
-  int failing = -1;
-  std::size_t failingFrom = SIZE_MAX;  // this entry and every one after it fail too
+  std::size_t failingFrom = SIZE_MAX;  // this entry and every one after it fail
   std::string failingMessage = "damaged: CRC mismatch";
-  std::vector<std::size_t> readOrder;
-
   const char* kindName = "archive";
 
   const char* kind() const override { return kindName; }
-  const std::vector<ReleaseEntry>& entries() const override { return entries_; }
-  bool usesZip64() const override { return false; }
+  std::size_t count() const override { return entries_.size(); }
+  const ReleaseEntry& entry(std::size_t index) const override { return entries_[index]; }
+  bool forEachName(const NameSink& each) override {
+    for (std::size_t i = 0; i < names_.size(); ++i) each(i, names_[i]);
+    return true;
+  }
+  std::string_view nameOf(std::size_t index, std::string&) override { return names_[index]; }
   bool read(std::size_t index, const Sink& sink) override {
-    readOrder.push_back(index);
     const std::string& data = contents_[index];
     // In pieces of 1,000 bytes at most, as a real source hands them.
     for (std::size_t at = 0; at < data.size(); at += 1000) {
@@ -48,7 +48,7 @@ class MemoryRelease final : public ReleaseSource {
         return false;
       }
     }
-    if (static_cast<int>(index) == failing || index >= failingFrom) {
+    if (index >= failingFrom) {
       failure_ = SourceFailure::kDamaged;
       message_ = failingMessage;
       return false;

@@ -14,8 +14,9 @@
 #include "list_format.h"
 #include "md5.h"
 #include "memory_release.h"
-#include "report.h"
 #include "release_files.h"
+#include "release_source.h"
+#include "report.h"
 #include "utf.h"
 #include "zip_writer.h"
 
@@ -26,160 +27,83 @@ using quillet::testing::ScratchFolder;
 using quillet::testing::u16;
 using ::testing::HasSubstr;
 
-// --- Name rules.
+// --- Names unsafe to extract.
 
-struct NameCase {
+struct UnsafeCase {
   const char* name;
   bool unsafe;
-  const char* fat;  // what fatProblem says, or ""
 };
 
-class NameRules : public ::testing::TestWithParam<NameCase> {};
+class UnsafeNames : public ::testing::TestWithParam<UnsafeCase> {};
 
-TEST_P(NameRules, JudgeEachName) {
-  const NameCase& c = GetParam();
-  EXPECT_EQ(isUnsafeName(c.name), c.unsafe);
-  EXPECT_THAT(fatProblem(c.name), HasSubstr(c.fat));
-  if (std::string(c.fat).empty()) {
-    EXPECT_EQ(fatProblem(c.name), "");
-  }
+TEST_P(UnsafeNames, AreThoseThatLeaveTheFolderExtractedTo) {
+  EXPECT_EQ(isUnsafeName(GetParam().name), GetParam().unsafe) << GetParam().name;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    ReleaseCheck, NameRules,
-    ::testing::Values(
-        NameCase{"NAVI/Maps/roads.dat", false, ""}, NameCase{"NAVI/", false, ""},
-        NameCase{"../evil", true, "ending in a dot"},
-        NameCase{"a/../../b", true, "ending in a dot"},
-        NameCase{"a\\..\\b", true, "ending in a dot"},
-        NameCase{"..a/b..", false, "ending in a dot"}, NameCase{"/etc/passwd", true, ""},
-        NameCase{"\\x", true, ""}, NameCase{"C:/x", true, ":"}, NameCase{"c:x", true, ":"},
-        NameCase{"a/b?.txt", false, "'?'"}, NameCase{"a<b", false, "'<'"},
-        NameCase{"a\"b", false, "'\"'"}, NameCase{"a|b", false, "'|'"},
-        NameCase{"a*b", false, "'*'"}, NameCase{"a>b", false, "'>'"},
-        NameCase{"tab\there", false, "control character"},
-        NameCase{"dot./x", false, "ending in a dot"},
-        NameCase{"x/space ", false, "ending in a dot or a space"},
-        NameCase{"Voices/Français/a.wav", false, ""},
-        // What follows a run of bytes beyond ASCII, at and past a word's end.
-        NameCase{"\xe5\x9c\xb0\xe5\x9c\xb0\xe5?", false, "'?'"},
-        NameCase{"\xe5\x9c\xb0\xe5\x9c\xb0\xe5\x9c?", false, "'?'"},
-        NameCase{"\xe5\x9c\xb0\xe5\x9c\xb0\xe5\x9c\xb0\x01", false, "control character"},
-        NameCase{"\xe5\x9c\xb0\xe5\x9c\xb0\xe5\x9c\xb0\xe5\x9c\xb0\xe5\x9c\xb0\xe5 /x", false,
-                 "ending in a dot or a space"},
-        NameCase{"\xe5\x9c\xb0\xe5\x9c\xb0\xe5\x9c/..", true, "ending in a dot"},
-        NameCase{"a..b/..c/d..e", false, ""}));
+INSTANTIATE_TEST_SUITE_P(ReleaseCheck, UnsafeNames,
+                         ::testing::Values(UnsafeCase{"NAVI/Maps/roads.dat", false},
+                                           UnsafeCase{"NAVI/", false}, UnsafeCase{"../evil", true},
+                                           UnsafeCase{"a/../../b", true},
+                                           UnsafeCase{"a\\..\\b", true},
+                                           UnsafeCase{"..a/b..", false},
+                                           UnsafeCase{"/etc/passwd", true}, UnsafeCase{"\\x", true},
+                                           UnsafeCase{"C:/x", true}, UnsafeCase{"c:x", true},
+                                           UnsafeCase{"\xe5\x9c\xb0\xe5\x9c\xb0\xe5\x9c/..", true},
+                                           UnsafeCase{"a..b/..c/d..e", false}));
 
 // --- The report.
 
-TEST(CheckReportVerdict, TheLowestErrorCodeWinsAndWarningsNeverFail) {
+// A release in memory whose names and lines hold what would steer a
+// terminal, and whose findings name entries, lines of both lists and a
+// folder.
+std::shared_ptr<testing::MemoryRelease> releaseToReport() {
+  auto release = std::make_shared<testing::MemoryRelease>();
+  const std::string fileList =
+      encodeList({u16("$FileList.txt"), u16("NAVI\\\x1B[31m.dat"), u16("NAVI\\a.dat")});
+  const std::string folderList = encodeList({u16("BSP")});
+  release->add("$FileList.txt", fileList.size(), fileList);
+  release->add("$FolderList.txt", folderList.size(), folderList);
+  release->add("$md5.bin", 16, std::string(16, '\0'));
+  release->add("NAVI/a.dat", 1, "a");
+  release->add("NAVI/A.DAT", 1, "A");
+  release->add("NAVI/\x1B]0;title\x07.dat", 1, "t");
+  return release;
+}
+
+TEST(CheckReport, TheLowestErrorCodeWinsAndWarningsNeverFail) {
   CheckReport report;
-  report.warn("", "legacy name");
+  report.warnWith("", "legacy name");
   EXPECT_EQ(report.exitCode(), kExitPassed);
-  report.fail(kExitDigestMismatch, "", "digest");
-  report.fail(kExitListsDisagree, "", "line");
-  report.fail(kExitDigestMismatch, "", "digest");
+  report.failWith(kExitDigestMismatch, "", "digest");
+  report.failWith(kExitListsDisagree, "", "line");
+  report.failWith(kExitDigestMismatch, "", "digest");
   EXPECT_EQ(report.exitCode(), kExitListsDisagree);
 }
 
-TEST(CheckReportJson, EscapesEveryTextAndHoldsTheVerdict) {
-  EXPECT_EQ(jsonString("a\"b\\c\nd\x01"), "\"a\\\"b\\\\c\\nd\\u0001\"");
-  EXPECT_EQ(jsonString("Fran\xC3\xA7"
-                       "ais"),
-            "\"Fran\xC3\xA7"
-            "ais\"");
-  EXPECT_EQ(jsonString("bad\xFF"), "\"bad\\ufffd\"");
-  CheckReport report;
-  report.path = "dir\\x.zip";
-  report.fail(kExitListsDisagree, "$FileList.txt line 2", "names 'a\"b'");
-  const std::string json = jsonReport(report, true);
-  EXPECT_THAT(json, HasSubstr("\"path\":\"dir\\\\x.zip\""));
-  EXPECT_THAT(json, HasSubstr("\"message\":\"names 'a\\\"b'\""));
-  EXPECT_THAT(json, HasSubstr("\"verdict\":\"fail\",\"exitCode\":5}"));
-  EXPECT_THAT(json, HasSubstr("\"fileList\":[]"));
-}
-
-struct ShownCase {
-  const char* title;
-  const char* text;
-  const char* shown;
-};
-
-void PrintTo(const ShownCase& c, std::ostream* out) { *out << c.title; }
-
-class TextReportShows : public ::testing::TestWithParam<ShownCase> {};
-
-// What the release names is shown in the text report without anything
-// that would steer the terminal: control characters (C0, DEL and C1) by
-// their code, and in a text that is not UTF-8 each byte beyond ASCII.
-TEST_P(TextReportShows, ControlCharactersByTheirCode) {
-  EXPECT_EQ(shownText(GetParam().text), GetParam().shown);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    CheckReportText, TextReportShows,
-    ::testing::Values(ShownCase{"Ascii", "NAVI\\Maps\\a b.dat", "NAVI\\Maps\\a b.dat"},
-                      ShownCase{"Utf8",
-                                "Fran\xC3\xA7"
-                                "ais/\xE5\x9C\xB0",
-                                "Fran\xC3\xA7"
-                                "ais/\xE5\x9C\xB0"},
-                      ShownCase{"FirstAfterC1", "\xC2\xA0~", "\xC2\xA0~"},
-                      ShownCase{"Escape", "a\x1B[2Jb", "a<U+001B>[2Jb"},
-                      ShownCase{"TabAndDelete", "\t\x7F", "<U+0009><U+007F>"},
-                      ShownCase{"C1",
-                                "x\xC2\x9B"
-                                "1m\xC2\x80\xC2\x9F",
-                                "x<U+009B>1m<U+0080><U+009F>"},
-                      ShownCase{"NotUtf8", "M\xC3\xBCller\xFF", "M<0xC3><0xBC>ller<0xFF>"},
-                      ShownCase{"ControlThenNotUtf8",
-                                "\x01"
-                                "a\xFF",
-                                "<U+0001>a<0xFF>"},
-                      ShownCase{"C1LeadAtTheEnd", "a\xC2", "a<0xC2>"}),
-    [](const ::testing::TestParamInfo<ShownCase>& info) { return std::string(info.param.title); });
-
-// The text report shows names, list lines and the path that way; the JSON
-// report escapes them as JSON does.
-TEST(CheckReportText, ShowsWhatTheReleaseNamesWithoutControlCharacters) {
-  const std::vector<ReleaseEntry> entries = {{"NAVI/\x1B]0;title\x07.dat"}};
-  CheckReport report;
-  report.path = "rel\x1B[2J";
-  report.names = EntryNames(entries);
-  report.fileList.push_back("NAVI\\\x1B[31m.dat");
-  report.warn(Mention::entry(0), "holds a control character");
-  report.fail(kExitListsDisagree, "$FileList.txt line 1",
-              Words("names ", Mention::fileLine(0), ", which is nothing"));
+// The text report and --list show names, list lines and the path without
+// control characters; the JSON report escapes them as JSON does.
+TEST(CheckReport, ShowsWhatTheReleaseNamesWithoutControlCharacters) {
+  CheckReport report = checkRelease(releaseToReport(), "rel\x1B[2J");
   const std::string text = textLists(report) + textReport(report);
   EXPECT_EQ(text.find('\x1B'), std::string::npos) << text;
   EXPECT_EQ(text.find('\x07'), std::string::npos) << text;
   EXPECT_THAT(text, HasSubstr("Checking rel<U+001B>[2J (")) << text;
   EXPECT_THAT(text, HasSubstr("\nNAVI\\<U+001B>[31m.dat\n")) << text;
-  EXPECT_THAT(text, HasSubstr("warning: entry 'NAVI/<U+001B>]0;title<U+0007>.dat': holds"));
-  EXPECT_THAT(text, HasSubstr("names 'NAVI\\<U+001B>[31m.dat', which"));
-  EXPECT_THAT(jsonReport(report, true), HasSubstr("NAVI/\\u001b]0;title\\u0007.dat"));
+  EXPECT_THAT(text, HasSubstr("error: entry 'NAVI/<U+001B>]0;title<U+0007>.dat': "
+                              "'<U+001B>]0;title<U+0007>.dat' holds a control character"))
+      << text;
+  EXPECT_THAT(text, HasSubstr("names 'NAVI\\<U+001B>[31m.dat', which")) << text;
+  const std::string json = jsonReport(report, true);
+  EXPECT_THAT(json, HasSubstr("NAVI/\\u001b]0;title\\u0007.dat")) << json;
+  EXPECT_THAT(json, HasSubstr("\"path\":\"rel\\u001b[2J\"")) << json;
+  EXPECT_THAT(json, HasSubstr("\"verdict\":\"fail\",\"exitCode\":4}")) << json;
 }
 
-// A report is handed out a finding at a time, with what the findings
-// mention (entries, lines of both lists) put into words only then; the
-// pieces make up the same report as the one-string form.
-TEST(CheckReportWriting, HandsOutOneFindingAPieceAndSaysWhatItMentions) {
-  const std::vector<ReleaseEntry> entries = {{"NAVI/a.dat"}, {"NAVI/A.DAT"}};
-  CheckReport report;
-  report.names = EntryNames(entries);
-  report.fileList.push_back("NAVI\\gone.dat");
-  report.folderList.push_back("BSP");
-  report.warn(Mention::entry(1), Words("differs only in case from ", Mention::entry(0), "; both"));
-  report.fail(kExitListsDisagree, "$FileList.txt line 1",
-              Words("names ", Mention::fileLine(0), ", which is nothing"));
-  report.fail(kExitMalformedLists, "$FolderList.txt line 1",
-              Words("", Mention::folderLine(0), " does not begin with 'FlashDrive\\'"));
-  const std::vector<std::string> said = {
-      "entry 'NAVI/A.DAT': differs only in case from entry 'NAVI/a.dat'; both",
-      "$FileList.txt line 1: names 'NAVI\\gone.dat', which is nothing",
-      "$FolderList.txt line 1: 'BSP' does not begin with 'FlashDrive\\'"};
-  for (std::size_t i = 0; i < said.size(); ++i) EXPECT_EQ(report.said(report.findings[i]), said[i]);
-
+// A report is handed out a finding at a time, with what the findings name
+// (entries, lines of both lists) put into words only then; the pieces make
+// up the same report as the one-string form.
+TEST(CheckReport, HandsOutOneFindingAPieceAndSaysWhatItNames) {
+  CheckReport report = checkRelease(releaseToReport(), "rel");
   for (const bool json : {false, true}) {
     std::vector<std::string> pieces;
     const ReportOut out = [&pieces](std::string_view piece) { pieces.emplace_back(piece); };
@@ -195,8 +119,8 @@ TEST(CheckReportWriting, HandsOutOneFindingAPieceAndSaysWhatItMentions) {
     std::size_t withFinding = 0;
     for (const std::string& piece : pieces) {
       joined += piece;
-      std::size_t held = 0;  // findings in this piece, told by what each mentions
-      for (const char* mark : {"NAVI/A.DAT", "gone.dat", "'BSP'"}) {
+      std::size_t held = 0;  // findings in this piece, told by what each names
+      for (const char* mark : {"differs only in case", "31m.dat", "'BSP'"}) {
         if (piece.find(mark) != std::string::npos) ++held;
       }
       EXPECT_LE(held, 1u) << piece;
@@ -392,38 +316,37 @@ TEST_F(FolderRelease, MissingListIsMalformedAndMissingReleaseCannotBeOpened) {
   EXPECT_EQ(checkPath((scratch.root() / "absent").string()).exitCode(), kExitDamaged);
 }
 
-TEST_F(FolderRelease, NamesTheDeviceCannotHoldOrOverlongPathsOnlyWarn) {
-  if (!holdsNamesWithQuestionMarks()) GTEST_SKIP() << "this host cannot hold a name with '?'";
-  const std::string longName = std::string(251, 'n');  // "NAVI/" + 251 = 256 bytes
-  files.push_back({"NAVI\\" + longName, "x"});
-  files.push_back({"NAVI\\what?.txt", "y"});
-  lay();
-  const CheckReport report = check();
-  EXPECT_EQ(report.exitCode(), kExitPassed) << textReport(report);
-  EXPECT_THAT(textReport(report), HasSubstr("is longer than 255 bytes"));
-  EXPECT_THAT(textReport(report), HasSubstr("holds '?'"));
-
-  // 255 bytes exactly is what the device holds.
-  files.pop_back();
-  files.back().first = "NAVI\\" + std::string(250, 'n');
-  std::filesystem::remove_all(scratch.root() / "rel");
-  lay();
-  EXPECT_THAT(textReport(check()), ::testing::Not(HasSubstr("longer than")));
-}
-
-TEST_F(FolderRelease, FilesDifferingOnlyInCaseWarnAndLinksAreNotFollowed) {
+// Two files of one name but for case: extracted onto the device, one would
+// overwrite the other.
+TEST_F(FolderRelease, FilesDifferingOnlyInCaseCannotBothBeHeld) {
   if (!holdsNamesDifferingInCase()) GTEST_SKIP() << "this host's file system ignores case";
   files.push_back({"BSP\\nk.bin", "the other kernel"});
   lay();
+  const CheckReport report = check();
+  EXPECT_EQ(report.exitCode(), kExitDeviceCannotHold) << textReport(report);
+  EXPECT_THAT(firstError(report), HasSubstr("entry 'BSP/nk.bin': differs only in case from entry "
+                                            "'BSP/NK.bin'; the device's file system cannot hold "
+                                            "both"));
+}
+
+// A link in an extracted release, listed or not, is never followed and is
+// unsafe: the device cannot hold one, and extracting it elsewhere may write
+// outside the release.
+TEST_F(FolderRelease, ALinkAnywhereIsUnsafeToExtract) {
+  files.push_back({"NAVI\\link.dat", "linked"});
+  lay();
+  std::filesystem::remove(scratch.root() / "rel/NAVI/link.dat");
   std::error_code noLinks;
+  std::filesystem::create_symlink(scratch.root() / "rel/BSP/NK.bin",
+                                  scratch.root() / "rel/NAVI/link.dat", noLinks);
   std::filesystem::create_directory_symlink(scratch.root() / "rel", scratch.root() / "rel/BSP/loop",
                                             noLinks);
-  if (noLinks) GTEST_SKIP() << "this host cannot make a folder link: " << noLinks.message();
+  if (noLinks) GTEST_SKIP() << "this host cannot make a link: " << noLinks.message();
   const CheckReport report = check();
-  EXPECT_EQ(report.exitCode(), kExitPassed) << textReport(report);
-  EXPECT_THAT(textReport(report), HasSubstr("differs only in case from entry"));
-  EXPECT_THAT(textReport(report),
-              HasSubstr("entry 'BSP/loop': is neither a file nor a folder; it is not checked"));
+  EXPECT_EQ(report.exitCode(), kExitDamaged) << textReport(report);
+  EXPECT_THAT(textReport(report), HasSubstr("error: entry 'BSP/loop': is a symbolic link, which "
+                                            "is unsafe to extract"));
+  EXPECT_THAT(textReport(report), HasSubstr("error: entry 'NAVI/link.dat': is a symbolic link"));
 }
 
 // --- Archives that are unsafe to extract, whatever their lists say.
@@ -467,7 +390,7 @@ TEST(ExtractedFolderEntries, AreRefusedOnePastTheMost) {
   std::string message;
   const auto at = openFolderRelease(root, &failure, &message, 3);
   ASSERT_NE(at, nullptr) << message;
-  EXPECT_EQ(at->entries().size(), 3u);
+  EXPECT_EQ(at->count(), 3u);
 
   const auto past = openFolderRelease(root, &failure, &message, 2);
   EXPECT_EQ(past, nullptr);
@@ -477,18 +400,20 @@ TEST(ExtractedFolderEntries, AreRefusedOnePastTheMost) {
                 kReleaseEntriesWhy);
 }
 
-// A folder is listed up to one entry past what its caller keeps, never
-// whole: a folder of millions of files claims no memory for them.
-TEST(ExtractedFolderEntries, AreListedOnePastTheMostAndNoFurther) {
+// A folder is listed only as far as its caller asks: a folder of millions
+// of files claims no memory for them.
+TEST(ExtractedFolderEntries, AreListedOnlyAsFarAsAsked) {
   ScratchFolder scratch;
   for (const char* name : {"a", "b", "c", "d", "e"}) scratch.file(std::string("rel/") + name, "x");
   const std::string root = (scratch.root() / "rel").string();
-  std::vector<FolderEntry> found;
-  std::string error;
-  ASSERT_TRUE(listFolder(root, &found, &error, 5)) << error;
-  EXPECT_EQ(found.size(), 5u);
-  ASSERT_TRUE(listFolder(root, &found, &error, 2)) << error;
-  EXPECT_EQ(found.size(), 3u);
+  for (const std::size_t most : {std::size_t{5}, std::size_t{2}}) {
+    std::size_t handed = 0;
+    std::string error;
+    ASSERT_TRUE(listFolder(
+        root, [&](std::string_view, PathKind) { return ++handed < most; }, &error))
+        << error;
+    EXPECT_EQ(handed, most);
+  }
 }
 
 // A folder holds its entries' own names, each once, up to a most that
@@ -526,9 +451,8 @@ TEST(ExtractedFolderNames, ReadWholeAtEveryDepth) {
   ASSERT_NE(source, nullptr) << message;
   std::vector<std::string> names;
   std::string scratchName;
-  for (std::size_t i = 0; i < source->entries().size(); ++i) {
-    names.emplace_back(EntryNames(*source).of(i, scratchName));
-  }
+  for (std::size_t i = 0; i < source->count(); ++i)
+    names.emplace_back(source->nameOf(i, scratchName));
   EXPECT_EQ(names,
             (std::vector<std::string>{"A/", "A/B/", "A/B/C/", "A/B/C/deep.dat", "A/top.dat"}));
 }
@@ -542,22 +466,21 @@ TEST_P(DamagedEntryMessages, AreSaidUpToTheirBytesThenTheRestIsNotRead) {
   constexpr std::size_t kMessageBytes = 4096;
   constexpr std::size_t kFit = kDamagedMessageBytesMax / kMessageBytes;
   static_assert(kFit * kMessageBytes == kDamagedMessageBytesMax && kFit < kDamagedEntriesMax);
-  testing::MemoryRelease release;
-  release.kindName = "folder";
-  release.add(kFileListName, 0, "");
-  release.add(kFolderListName, 0, "");
-  release.add(kDigestName, 0, "");
-  release.failingFrom = 3;
-  release.failingMessage = "cannot read /" + std::string(kMessageBytes - 18, 'p') + ": EIO";
-  ASSERT_EQ(release.failingMessage.size(), kMessageBytes);
-  for (std::size_t k = 0; k < kFit + GetParam(); ++k) release.add("f" + std::to_string(k), 0, "");
-  release.finish();
+  auto release = std::make_shared<testing::MemoryRelease>();
+  release->kindName = "folder";
+  release->add(kFileListName, 0, "");
+  release->add(kFolderListName, 0, "");
+  release->add(kDigestName, 0, "");
+  release->failingFrom = 3;
+  release->failingMessage = "cannot read /" + std::string(kMessageBytes - 18, 'p') + ": EIO";
+  ASSERT_EQ(release->failingMessage.size(), kMessageBytes);
+  for (std::size_t k = 0; k < kFit + GetParam(); ++k) release->add("f" + std::to_string(k), 0, "");
   const CheckReport report = checkRelease(release, "rel");
   EXPECT_EQ(report.exitCode(), kExitDamaged);
   std::size_t said = 0;
   std::vector<std::string> others;
   for (const Finding& finding : report.findings) {
-    if (report.messageText(finding) == release.failingMessage) {
+    if (report.messageText(finding) == release->failingMessage) {
       ++said;
     } else if (finding.exitCode == kExitDamaged) {
       others.push_back(report.said(finding));

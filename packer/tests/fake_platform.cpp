@@ -282,6 +282,17 @@ std::unique_ptr<Stream> FakePlatform::openFileW(const std::u16string& path, cons
   return open(resolveWide(path), mode);
 }
 
+std::unique_ptr<ByteSource> FakePlatform::openToReadAtW(const std::u16string& path,
+                                                       std::string* error) {
+  const std::optional<Components> components = resolveWide(path);
+  const std::shared_ptr<Node> node = components ? find(*components) : nullptr;
+  if (node == nullptr || node->folder) {
+    *error = "no such file";
+    return nullptr;
+  }
+  return std::make_unique<MemorySource>(node->bytes);
+}
+
 bool FakePlatform::deleteFileW(const std::u16string& path) {
   ++calls.deleteFile;
   std::optional<Components> components = resolveWide(path);

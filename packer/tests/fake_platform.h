@@ -119,6 +119,8 @@ class FakePlatform final : public Platform {
   bool opensForReading(const char* path) override;
   std::unique_ptr<Stream> openFile(const char* path, const char* mode) override;
   std::unique_ptr<Stream> openFileW(const std::u16string& path, const char* mode) override;
+  std::unique_ptr<ByteSource> openToReadAtW(const std::u16string& path,
+                                            std::string* error) override;
   bool deleteFileW(const std::u16string& path) override;
   bool setNormalAttributesW(const std::u16string& path) override;
   bool replaceFileW(const std::u16string& from, const std::u16string& to) override;

@@ -127,8 +127,8 @@ TEST_F(HostileStaging, NamesTheDeviceCannotHoldAreRefusedEachNamed) {
   scratch.file("FlashDrive/BSP/nk.BIN");
   const Outcome outcome = run();
   EXPECT_EQ(outcome.exitCode, 2);
-  EXPECT_THAT(outcome.out, HasSubstr("/NAVI/two\\x0Alines.txt': the name holds a control"));
-  EXPECT_THAT(outcome.out, HasSubstr("/cr\\x0D': the name holds a control"));
+  EXPECT_THAT(outcome.out, HasSubstr("/NAVI/two<U+000A>lines.txt': the name holds a control"));
+  EXPECT_THAT(outcome.out, HasSubstr("/cr<U+000D>': the name holds a control"));
   EXPECT_THAT(outcome.out, HasSubstr("/a<b': the name holds one of"));
   EXPECT_THAT(outcome.out, HasSubstr("/BSP/dot.': the name ends with a dot"));
   EXPECT_THAT(outcome.out, HasSubstr("/COM1.txt': the name is a reserved device name"));

@@ -10,17 +10,24 @@
 #include <string>
 #include <vector>
 
-#include "release_files.h"
+#include "fake_platform.h"
 #include "zip_writer.h"
 
-namespace quillet::check {
+namespace quillet {
 namespace {
 
-using quillet::testing::ScratchFolder;
 using ::testing::HasSubstr;
 using zip::testing::WriterEntry;
 
 const std::string kDigest = "0123456789abcdef";  // 16 bytes standing for a digest
+
+// What the run digested: `files`, and kDigest.
+ContentDigest digested(std::vector<DigestedFile> files) {
+  ContentDigest digest;
+  digest.files = std::move(files);
+  std::copy(kDigest.begin(), kDigest.end(), digest.bytes);
+  return digest;
+}
 
 DigestedFile record(const std::u16string& path, const std::string& contents, bool digested = true) {
   DigestedFile file;
@@ -62,12 +69,8 @@ TEST_P(OwnArchiveCheck, ComparesEveryEntryWithTheDigestsRecords) {
   const zip::testing::WrittenZip written = zip::testing::writeZip(entries);
   std::string bytes = written.bytes;
   if (difference.damage) difference.damage(bytes, written);
-  ScratchFolder scratch;
-  scratch.file("ZarvoEUupdate.zip", bytes);
-
-  const OwnArchiveResult result =
-      checkArchiveAgainst((scratch.root() / "ZarvoEUupdate.zip").string(), files,
-                          reinterpret_cast<const std::uint8_t*>(kDigest.data()));
+  MemorySource archive(bytes);
+  const OwnArchiveResult result = checkArchiveAgainst(archive, digested(files));
   if (std::string(difference.problem).empty()) {
     EXPECT_TRUE(result.passed) << ::testing::PrintToString(result.problems);
     EXPECT_EQ(result.files, files.size());
@@ -100,6 +103,11 @@ INSTANTIATE_TEST_SUITE_P(
         Difference{"DigestEntryMissing",
                    [](auto& entries, auto&) { entries.erase(entries.begin() + 1); }, nullptr,
                    "entry '$md5.bin' is not in the archive"},
+        Difference{"DataByteFlippedAfterTheDirectoryWasWritten", nullptr,
+                   [](std::string& zip, const zip::testing::WrittenZip& written) {
+                     zip[written.local[3] + 30 + 10 + 5] ^= 0x01;  // past the local header
+                   },
+                   "entry #4 \"BSP/NK.bin\": "},
         Difference{"LocalHeaderDamaged", nullptr,
                    [](std::string& zip, const zip::testing::WrittenZip& written) {
                      zip[written.local[3] + 30] ^= 0x20;  // a letter of the local name
@@ -117,12 +125,9 @@ TEST(OwnArchiveCheckOfUnlistedEntries, NamesEachOnceInNameOrder) {
       WriterEntry("$md5.bin", kDigest, 0), WriterEntry("b.bin", "b"), WriterEntry("z.bin", "z"),
       WriterEntry("a.bin", "a"),           WriterEntry("z.bin", "z"),
   };
-  const std::vector<DigestedFile> files = {record(u"FlashDrive\\b.bin", "b")};
-  ScratchFolder scratch;
-  scratch.file("ZarvoEUupdate.zip", zip::testing::writeZip(entries).bytes);
+  MemorySource archive(zip::testing::writeZip(entries).bytes);
   const OwnArchiveResult result =
-      checkArchiveAgainst((scratch.root() / "ZarvoEUupdate.zip").string(), files,
-                          reinterpret_cast<const std::uint8_t*>(kDigest.data()));
+      checkArchiveAgainst(archive, digested({record(u"FlashDrive\\b.bin", "b")}));
   EXPECT_FALSE(result.passed);
   EXPECT_THAT(result.problems,
               ::testing::ElementsAre("entry 'z.bin' appears more than once",
@@ -130,14 +135,12 @@ TEST(OwnArchiveCheckOfUnlistedEntries, NamesEachOnceInNameOrder) {
 }
 
 TEST(OwnArchiveCheckWithoutArchive, SaysThereIsNone) {
-  ScratchFolder scratch;
-  const OwnArchiveResult result =
-      checkArchiveAgainst((scratch.root() / "ZarvoEUupdate.zip").string(), {},
-                          reinterpret_cast<const std::uint8_t*>(kDigest.data()));
-  EXPECT_FALSE(result.passed);
-  ASSERT_EQ(result.problems.size(), 1u);
-  EXPECT_THAT(result.problems[0], HasSubstr("there is no archive"));
+  testing::FakePlatform fake('\\', "C:");
+  fake.changeWorkingFolder("C:\\");
+  ScopedPlatform useFake(fake);
+  EXPECT_FALSE(checkOwnArchive(digested({})));
+  EXPECT_THAT(fake.console, HasSubstr("Checking ZarvoEUupdate.zip: there is no archive ("));
 }
 
 }  // namespace
-}  // namespace quillet::check
+}  // namespace quillet

@@ -137,7 +137,7 @@ const DamageCase kCases[] = {
      [](WrittenZip& z) { put16(z.bytes, z.central[2] + kCentralName + 5 + 2, 200); }},
     {"HeaderRunsPastTheDirectory", false, Step::kOpen, 2, Failure::kDamaged, {"entry #3", "runs past the end of the central directory"},
      [](WrittenZip& z) { put16(z.bytes, z.central[2] + kCentralExtraLength, 4000); }},
-    {"NulByteInName", false, Step::kOpen, 0, Failure::kDamaged, {"entry #1 \"a\\x00txt\"", "NUL byte"},
+    {"NulByteInName", false, Step::kOpen, 0, Failure::kDamaged, {"entry #1 \"a<U+0000>txt\"", "NUL byte"},
      [](WrittenZip& z) { z.bytes[z.central[0] + kCentralName + 1] = z.bytes[z.local[0] + kLocalName + 1] = '\0'; }},
     {"MarkedUtf8ButNot", false, Step::kOpen, 0, Failure::kDamaged, {"entry #1", "marked UTF-8"},
      [](WrittenZip& z) { putBoth(z, 0, kCentralFlags, kLocalFlags, 0x0800); z.bytes[z.central[0] + kCentralName] = '\xff'; }},
@@ -260,6 +260,47 @@ TEST(DeclaredSizeLimit, AHighlyCompressedStreamStopsAtItsDeclaredSize) {
   EXPECT_EQ(delivered, 0u);  // the first chunk already exceeds 1 KiB
 }
 
+// A data descriptor must agree with the central directory as a local header
+// does: its CRC-32 and both sizes, and a local CRC-32 the header gives
+// though the descriptor follows.
+struct DescriptorCase {
+  const char* title;
+  std::uint64_t at;  // what is changed: past the descriptor's signature, or in the local header
+  bool inLocalHeader;
+  const char* message;
+};
+
+void PrintTo(const DescriptorCase& c, std::ostream* out) { *out << c.title; }
+
+class DisagreeingDescriptor : public ::testing::TestWithParam<DescriptorCase> {};
+
+TEST_P(DisagreeingDescriptor, IsDamage) {
+  const DescriptorCase& c = GetParam();
+  WriterEntry entry{"map.dat", patterned(3000), 8, 0x0008};
+  entry.descriptorSignature = true;
+  WrittenZip zip = writeZip({entry, {"after.txt", "x", 0}});
+  const std::uint64_t descriptor = zip.local[1] - 16;  // signature, CRC-32, two sizes
+  const std::uint64_t at = c.inLocalHeader ? zip.local[0] + c.at : descriptor + c.at;
+  put32(zip.bytes, at, get32(zip.bytes, at) + 1);
+  MemorySource source(zip.bytes);
+  Reader reader;
+  ASSERT_TRUE(reader.open(source)) << reader.message();
+  EXPECT_FALSE(reader.checkLocalHeader(0));
+  EXPECT_EQ(reader.failure(), Failure::kDamaged);
+  EXPECT_THAT(reader.message(), HasSubstr(std::string("entry #1 \"map.dat\": ") + c.message));
+  EXPECT_TRUE(reader.checkLocalHeader(1)) << reader.message();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fields, DisagreeingDescriptor,
+    ::testing::Values(DescriptorCase{"Crc", 4, false,
+                                     "its data descriptor does not give the directory's CRC-32"},
+                      DescriptorCase{"CompressedSize", 8, false, "its data descriptor gives sizes"},
+                      DescriptorCase{"Size", 12, false, "its data descriptor gives sizes"},
+                      DescriptorCase{"LocalCrcBesideTheDescriptor", kLocalCrc, true,
+                                     "its local header gives CRC-32 00000001, the directory"}),
+    [](const ::testing::TestParamInfo<DescriptorCase>& info) { return info.param.title; });
+
 TEST(DamageMessages, ShowControlBytesInNamesEscaped) {
   WrittenZip zip = writeZip({{"evil\x1b[2J\n.txt", "x", 0}});
   put32(zip.bytes, zip.central[0] + kCentralCrc, 1);
@@ -267,7 +308,7 @@ TEST(DamageMessages, ShowControlBytesInNamesEscaped) {
   Reader reader;
   ASSERT_TRUE(reader.open(source));
   EXPECT_FALSE(reader.checkLocalHeader(0));
-  EXPECT_THAT(reader.message(), HasSubstr("\"evil\\x1b[2J\\x0a.txt\""));
+  EXPECT_THAT(reader.message(), HasSubstr("\"evil<U+001B>[2J<U+000A>.txt\""));
   EXPECT_EQ(reader.message().find('\x1b'), std::string::npos);
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "utf.h"
 #include "zip_test_support.h"
 #include "zip_writer.h"
 
@@ -17,6 +18,7 @@ namespace quillet::zip {
 namespace {
 
 using ::testing::HasSubstr;
+using testing::nameOf;
 using testing::patterned;
 using testing::readWhole;
 using testing::WriterEntry;
@@ -44,11 +46,11 @@ TEST_P(WellFormedArchive, GivesEveryEntryInDirectoryOrderWithItsContents) {
   ASSERT_EQ(entries.size(), written.size());
   for (std::size_t i = 0; i < written.size(); ++i) {
     SCOPED_TRACE(written[i].name);
-    EXPECT_EQ(entries[i].name, written[i].name);
+    EXPECT_EQ(nameOf(zip.reader, i), written[i].name);
     EXPECT_EQ(entries[i].method, written[i].method);
     EXPECT_EQ(entries[i].size, written[i].data.size());
     EXPECT_EQ(entries[i].zip64, zip64);
-    EXPECT_EQ(entries[i].isFolder(), written[i].name.back() == '/');
+    EXPECT_EQ(entries[i].folder, written[i].name.back() == '/');
     EXPECT_TRUE(readWhole(zip.reader, i) == written[i].data) << zip.reader.message();
   }
   // Entries read again, out of order: nothing carries over from the last one.
@@ -102,15 +104,15 @@ TEST(LargestHeaders, ANameAndAnExtraBlockOf65535BytesEachAreRead) {
   Opened zip(writeZip({{"first.txt", "1", 0}, largest, {"last.txt", "3", 0}}).bytes);
   ASSERT_TRUE(zip.reader.open(zip.source)) << zip.reader.message();
   ASSERT_EQ(zip.reader.entries().size(), 3u);
-  EXPECT_EQ(zip.reader.entries()[1].name, largest.name);
+  EXPECT_EQ(nameOf(zip.reader, 1), largest.name);
   EXPECT_TRUE(readWhole(zip.reader, 1) == largest.data) << zip.reader.message();
   EXPECT_EQ(readWhole(zip.reader, 2), "3") << zip.reader.message();
 }
 
-// The reader keeps every name in storage of its own: names added later,
-// many or long ones (a legacy name of 65535 bytes that decodes to twice as
-// many), leave the earlier ones whole.
-TEST(NameStorage, EveryNameStaysWholeWhateverFollowsIt) {
+// Names stay in the archive and are read back: many long ones and a legacy
+// name of 65,535 bytes that decodes to twice as many read back whole, one
+// at a time and in the one pass over the directory alike.
+TEST(Names, ReadBackWholeOneAtATimeAndInOnePass) {
   std::vector<WriterEntry> written;
   for (int i = 0; i < 400; ++i) {
     written.emplace_back(std::to_string(i) + "-" + std::string(300 + i % 7, 'a' + i % 26),
@@ -123,69 +125,18 @@ TEST(NameStorage, EveryNameStaysWholeWhateverFollowsIt) {
   ASSERT_EQ(zip.reader.entries().size(), written.size());
   std::string umlauts;
   for (int i = 0; i < 0xFFFF; ++i) umlauts += "\xc3\xbc";
+  std::vector<std::string> inOnePass;
+  ASSERT_TRUE(zip.reader.forEachName(
+      [&](std::size_t, std::string_view name) { inOnePass.emplace_back(name); }));
+  ASSERT_EQ(inOnePass.size(), written.size());
   for (std::size_t i = 0; i < written.size(); ++i) {
-    const Entry& entry = zip.reader.entries()[i];
-    EXPECT_EQ(entry.rawName(), written[i].name) << "entry " << i;
-    EXPECT_EQ(entry.name, i == 400 ? umlauts : written[i].name) << "entry " << i;
+    const std::string expected = i == 400 ? umlauts : written[i].name;
+    EXPECT_EQ(testing::storedName(zip.source, zip.reader.entries()[i]), written[i].name) << i;
+    EXPECT_EQ(nameOf(zip.reader, i), expected) << "entry " << i;
+    EXPECT_EQ(inOnePass[i], expected) << "entry " << i;
   }
   EXPECT_TRUE(zip.reader.checkLocalHeader(400)) << zip.reader.message();
-  // Opened again, the reader holds the new archive's names only.
-  Opened small(writeZip({{"only.txt", "x", 0}}).bytes);
-  ASSERT_TRUE(zip.reader.open(small.source)) << zip.reader.message();
-  ASSERT_EQ(zip.reader.entries().size(), 1u);
-  EXPECT_EQ(zip.reader.entries()[0].name, "only.txt");
-}
-
-// Names are held while the central directory and the names as held (a
-// legacy name stored and decoded) take at most the bytes set, less a share
-// for each entry down to a quarter; one byte past any of these they are read
-// back from the archive (the legacy name, last, turns the reader over
-// midway). The same names either way.
-struct HeldCase {
-  const char* what;
-  std::uint64_t most;  // in terms of the archive's directory and names
-  std::uint64_t lessPerEntry;
-  bool held;
-};
-
-TEST(NameStorage, NamesAreHeldUpToTheMostSetAndReadBackPastIt) {
-  std::vector<WriterEntry> written;
-  std::uint64_t heldBytes = 0;  // the names as held: stored, and decoded when they differ
-  for (int i = 0; i < 40; ++i) {
-    written.emplace_back(std::to_string(i) + "/" + std::string(100 + i, 'a' + i % 26), "x", 8);
-    heldBytes += written.back().name.size();
-  }
-  written.emplace_back(std::string(0xFFFF, '\x81'), "long legacy", 0);
-  heldBytes += 3 * 0xFFFF;  // stored, and decoded to two bytes each
-  const auto archive = writeZip(written);
-  const std::uint64_t directorySize = archive.end - archive.directoryOffset;
-  ASSERT_GT(heldBytes, directorySize);
-  const std::uint64_t entries = written.size();
-  const HeldCase cases[] = {
-      {"directory one past", directorySize - 1, 0, false},
-      {"names one past", heldBytes - 1, 0, false},
-      {"names at it", heldBytes, 0, true},
-      {"entries' share at it", heldBytes + 10 * entries, 10, true},
-      {"entries' share one past", heldBytes + 10 * entries - 1, 10, false},
-      {"a quarter at it", 4 * heldBytes, 1u << 20, true},
-      {"a quarter one past", 4 * heldBytes - 4, 1u << 20, false},
-  };
-  std::string umlauts;
-  for (int i = 0; i < 0xFFFF; ++i) umlauts += "\xc3\xbc";
-  for (const HeldCase& c : cases) {
-    SCOPED_TRACE(c.what);
-    Opened zip(archive.bytes);
-    zip.reader.setNamesHeldMax(c.most, c.lessPerEntry);
-    ASSERT_TRUE(zip.reader.open(zip.source)) << zip.reader.message();
-    EXPECT_EQ(zip.reader.namesHeld(), c.held);
-    EXPECT_EQ(zip.reader.namesHeldBytes(), c.held ? heldBytes : 0);
-    std::string scratch;
-    for (std::size_t i = 0; i < written.size(); ++i) {
-      EXPECT_EQ(zip.reader.nameOf(i, scratch), i == 40 ? umlauts : written[i].name) << i;
-      EXPECT_EQ(readWhole(zip.reader, i), written[i].data) << zip.reader.message();
-    }
-    EXPECT_TRUE(zip.reader.checkLocalHeader(40)) << zip.reader.message();
-  }
+  EXPECT_EQ(zip.reader.namesLost(), "");
 }
 
 // A source whose bytes the test changes after the archive is opened.
@@ -203,11 +154,10 @@ class ChangingSource final : public ByteSource {
 
 // A name that no longer reads as it did (the archive changed on disk) is
 // never taken for another: it reads as nothing, and the reader says which.
-TEST(NameStorage, ANameThatChangedAfterOpeningIsLostNotMisread) {
+TEST(Names, ANameThatChangedAfterOpeningIsLostNotMisread) {
   const auto archive = writeZip({{"a.txt", "1", 0}, {"b.txt", "2", 0}});
   ChangingSource source(archive.bytes);
   Reader reader;
-  reader.setNamesHeldMax(0);
   ASSERT_TRUE(reader.open(source)) << reader.message();
   source.bytes[archive.central[1] + 46] = 'c';  // "c.txt" in the directory
   std::string scratch;
@@ -295,7 +245,7 @@ TEST_P(DirectoryOrder, EveryEntryReadsWhole) {
   for (std::size_t i = 0; i < written_.size(); ++i) {
     SCOPED_TRACE(written_[i].name);
     const std::size_t at = position(i);
-    EXPECT_EQ(zip.reader.entries()[at].name, written_[i].name);
+    EXPECT_EQ(nameOf(zip.reader, at), written_[i].name);
     EXPECT_TRUE(readWhole(zip.reader, at) == written_[i].data) << zip.reader.message();
   }
 }
@@ -387,28 +337,10 @@ TEST_P(EntryName, IsDecodedAsItsFlagsAndFieldsSay) {
   Opened zip(writeZip({entry}).bytes);
   ASSERT_TRUE(zip.reader.open(zip.source)) << zip.reader.message();
   const Entry& read = zip.reader.entries().at(0);
-  EXPECT_EQ(read.name, c.expected);
-  EXPECT_EQ(read.rawName(), c.stored);
-  EXPECT_EQ(read.legacyName, c.legacy);
-  EXPECT_TRUE(zip.reader.checkLocalHeader(0)) << zip.reader.message();
-}
-
-// Left in the archive, each name reads back as it was decoded, and the
-// local header is checked against the stored bytes read back.
-TEST_P(EntryName, ReadsBackAsDecodedWhenNamesAreLeftInTheArchive) {
-  const NameCase& c = GetParam();
-  WriterEntry entry{c.stored, "x", 0, c.flags};
-  entry.extra = c.extra;
-  Opened zip(writeZip({entry}).bytes);
-  zip.reader.setNamesHeldMax(0);
-  ASSERT_TRUE(zip.reader.open(zip.source)) << zip.reader.message();
-  EXPECT_FALSE(zip.reader.namesHeld());
-  const Entry& read = zip.reader.entries().at(0);
-  EXPECT_TRUE(read.name.empty());
-  std::string scratch;
-  EXPECT_EQ(zip.reader.nameOf(0, scratch), c.expected);
-  EXPECT_EQ(zip.reader.storedNameOf(0, scratch), c.stored);
+  EXPECT_EQ(nameOf(zip.reader, 0), c.expected);
   EXPECT_EQ(read.nameSize, c.expected.size());
+  EXPECT_EQ(testing::storedName(zip.source, read), c.stored);
+  EXPECT_EQ(read.legacyName, c.legacy);
   EXPECT_TRUE(zip.reader.checkLocalHeader(0)) << zip.reader.message();
   EXPECT_EQ(zip.reader.namesLost(), "");
 }
@@ -468,8 +400,8 @@ TEST(LegacyNames, GoThroughTheDecoderGiven) {
   // Neither the UTF-8 name nor the ASCII one, which every code page reads
   // alike: that one stays as stored, still a legacy name.
   EXPECT_EQ(asked, std::vector<std::string>{"\x8e.txt"});
-  EXPECT_EQ(zip.reader.entries()[0].name, "decoded");
-  EXPECT_EQ(zip.reader.entries()[2].name, "ascii\x7f.txt");
+  EXPECT_EQ(nameOf(zip.reader, 0), "decoded");
+  EXPECT_EQ(nameOf(zip.reader, 2), "ascii\x7f.txt");
   EXPECT_TRUE(zip.reader.entries()[2].legacyName);
   EXPECT_TRUE(zip.reader.checkLocalHeader(2)) << zip.reader.message();
 }
@@ -496,50 +428,9 @@ class FailingSource final : public ByteSource {
   std::uint64_t bad_;
 };
 
-// A source that only reads (no views of its memory): the reader reads into
-// buffers of its own and comes to the same contents and the same failures.
-class ReadOnlySource final : public ByteSource {
- public:
-  explicit ReadOnlySource(std::string bytes) : inner_(std::move(bytes)) {}
-  std::uint64_t size() const override { return inner_.size(); }
-  bool readAt(std::uint64_t offset, void* buffer, std::size_t size) override {
-    return inner_.readAt(offset, buffer, size);
-  }
-
- private:
-  MemorySource inner_;
-};
-
-TEST(SourceWithoutViews, GivesTheContentsAndFailuresOfAViewingSource) {
-  const std::vector<WriterEntry> written = {{"a.txt", "hello\n", 0},
-                                            {"b.bin", patterned(3 * Reader::kChunkSize + 5), 0},
-                                            {"c.bin", patterned(70000, 3), 8},
-                                            {"d/", "", 0}};
-  testing::WrittenZip zip = writeZip(written);
-  zip.bytes[zip.local[2] + 30] = 'x';  // c.bin's local header names it x.bin
-  MemorySource viewing(zip.bytes);
-  ReadOnlySource reading(zip.bytes);
-  Reader withViews;
-  Reader withoutViews;
-  ASSERT_TRUE(withViews.open(viewing)) << withViews.message();
-  ASSERT_TRUE(withoutViews.open(reading)) << withoutViews.message();
-  for (std::size_t i = 0; i < written.size(); ++i) {
-    SCOPED_TRACE(written[i].name);
-    const std::optional<std::string> viewed = readWhole(withViews, i);
-    const std::optional<std::string> read = readWhole(withoutViews, i);
-    EXPECT_EQ(read.has_value(), i != 2);
-    EXPECT_TRUE(viewed == read);
-    if (read) {
-      EXPECT_TRUE(*read == written[i].data);
-    }
-    EXPECT_EQ(withViews.message(), withoutViews.message());
-  }
-  EXPECT_THAT(withoutViews.message(), HasSubstr("its local header names it \"x.bin\""));
-}
-
 // A local header's name is shown up to 255 bytes, cut where a character
 // begins: a message never holds a name of 65,535 bytes.
-TEST(SourceWithoutViews, ALocalNameIsShownUpTo255Bytes) {
+TEST(LocalHeaderName, IsShownUpTo255Bytes) {
   for (const std::size_t length : {std::size_t{255}, std::size_t{256}}) {
     // "é" (two bytes) from the 254th byte on: the 256-byte name is cut before it.
     const std::string name = std::string(253, 'n') + (length == 255 ? "\xc3\xa9" : "o\xc3\xa9");
@@ -589,18 +480,6 @@ TEST(Cp437ToUtf8, MapsEveryByteAboveAsciiToItsCharacter) {
   }
 }
 
-TEST(Utf8Validation, AcceptsWellFormedTextOnly) {
-  EXPECT_TRUE(isValidUtf8(""));
-  EXPECT_TRUE(isValidUtf8("a\xc3\xa4\xe2\x82\xac\xf0\x9f\x98\x80"));
-  EXPECT_TRUE(isValidUtf8("\xf4\x8f\xbf\xbf"));   // U+10FFFF
-  EXPECT_FALSE(isValidUtf8("\xf4\x90\x80\x80"));  // beyond U+10FFFF
-  EXPECT_FALSE(isValidUtf8("\xc0\xaf"));          // overlong "/"
-  EXPECT_FALSE(isValidUtf8("\xed\xa0\x80"));      // a surrogate
-  EXPECT_FALSE(isValidUtf8("\xe2\x82"));          // cut short
-  EXPECT_FALSE(isValidUtf8("\x80"));              // a lone continuation
-  EXPECT_FALSE(isValidUtf8("\xff"));
-}
-
 // The end record is searched for in the last 22 + 65535 bytes only.
 TEST(EndRecordSearch, FindsTheRecordBehindTheLongestCommentButNoFurther) {
   const std::string longest(0xFFFF, 'c');
@@ -630,7 +509,7 @@ TEST(EndRecordSearch, PrefersTheRecordWhoseCommentEndsTheFile) {
   Opened zip(writeZip({{"real.txt", "x", 0}}, false, fake).bytes);
   ASSERT_TRUE(zip.reader.open(zip.source)) << zip.reader.message();
   ASSERT_EQ(zip.reader.entries().size(), 1u);
-  EXPECT_EQ(zip.reader.entries()[0].name, "real.txt");
+  EXPECT_EQ(nameOf(zip.reader, 0), "real.txt");
 }
 
 }  // namespace
@@ -687,7 +566,7 @@ TEST_P(NameLimit, TakesANameAtItAndRefusesOneBytePast) {
   Opened at(bytes);
   at.reader.setNameLimit(c.nameBytes, "that fit");
   ASSERT_TRUE(at.reader.open(at.source)) << at.reader.message();
-  EXPECT_EQ(at.reader.entries().at(1).name.size(), c.nameBytes);
+  EXPECT_EQ(at.reader.entries().at(1).nameSize, c.nameBytes);
 
   Opened past(bytes);
   past.reader.setNameLimit(c.nameBytes - 1, "that fit");

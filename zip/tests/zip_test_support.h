@@ -21,6 +21,19 @@ inline std::optional<std::string> readWhole(Reader& reader, std::size_t index) {
   return contents;
 }
 
+// Entry `index`'s name, read back (empty when it cannot be).
+inline std::string nameOf(Reader& reader, std::size_t index) {
+  std::string scratch;
+  return std::string(reader.nameOf(index, scratch));
+}
+
+// The name of `entry` as `source` stores it in the central directory.
+inline std::string storedName(ByteSource& source, const Entry& entry) {
+  std::string stored(entry.storedNameSize, '\0');
+  if (!source.readAt(entry.storedNameAt, stored.data(), stored.size())) return "";
+  return stored;
+}
+
 // Data that deflate shrinks but that is not all one byte.
 inline std::string patterned(std::size_t size, std::uint32_t seed = 1) {
   std::string data(size, '\0');

@@ -1,7 +1,6 @@
-#include "entry_names.h"
+#include "device_rules.h"
 
-#include <cstdio>
-#include <string_view>
+#include "release_format.h"
 
 namespace quillet {
 namespace {
@@ -33,14 +32,14 @@ char16_t upper(char16_t c) {
   return c;
 }
 
-bool isReservedDeviceName(const std::u16string& name) {
+bool isReservedDeviceName(std::u16string_view name) {
   // The part before the first dot, without trailing spaces, is what Windows
   // compares ("nul.txt" and "COM1 .log" are the devices).
   std::u16string_view stem(name);
   stem = stem.substr(0, stem.find(u'.'));
   while (!stem.empty() && stem.back() == u' ') stem.remove_suffix(1);
   if (stem.size() < 3 || stem.size() > 7) return false;
-  const std::u16string folded = foldedName(std::u16string(stem));
+  const std::u16string folded = foldedName(stem);
   static const char16_t* const kDevices[] = {u"CON",    u"PRN",     u"AUX",   u"NUL",
                                              u"CONIN$", u"CONOUT$", u"CLOCK$"};
   for (const char16_t* device : kDevices) {
@@ -53,7 +52,7 @@ bool isReservedDeviceName(const std::u16string& name) {
 
 }  // namespace
 
-const char* nameTheDeviceCannotHold(const std::u16string& name) {
+const char* nameTheDeviceCannotHold(std::u16string_view name) {
   for (char16_t c : name) {
     if (c >= 0x01 && c <= 0x1F) return "holds a control character";
     if (std::u16string_view(u"<>:\"|?*").find(c) != std::u16string_view::npos) {
@@ -66,26 +65,20 @@ const char* nameTheDeviceCannotHold(const std::u16string& name) {
   return nullptr;
 }
 
-std::u16string foldedName(const std::u16string& name) {
-  std::u16string folded = name;
+std::u16string foldedName(std::u16string_view name) {
+  std::u16string folded(name);
   for (char16_t& c : folded) c = upper(c);
   return folded;
 }
 
-std::string shownName(const std::string& text) {
-  std::string shown;
-  shown.reserve(text.size());
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) {
-      char escaped[5];
-      std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
-      shown += escaped;
-    } else {
-      shown += c;
-    }
-  }
-  return shown;
+std::size_t devicePathUnits(std::size_t unitsBelowStaging) {
+  return kStagingPrefixUnits + unitsBelowStaging;
+}
+
+std::string pathTooLong(std::size_t units) {
+  if (units <= kPathUnitsMax) return "";
+  return "its path, with 'FlashDrive\\' before it, takes " + std::to_string(units) +
+         " characters, more than the " + std::to_string(kPathUnitsMax) + " the device holds";
 }
 
 }  // namespace quillet

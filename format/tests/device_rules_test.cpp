@@ -1,5 +1,5 @@
 // The rules for names the device can hold, as pure functions.
-#include "entry_names.h"
+#include "device_rules.h"
 
 #include <gtest/gtest.h>
 
@@ -87,10 +87,14 @@ TEST(FoldedName, DifferentForDifferentNames) {
   EXPECT_EQ(foldedName(u"[]^_`{|}~"), u"[]^_`{|}~");
 }
 
-TEST(ShownName, EscapesControlBytesOnly) {
-  EXPECT_EQ(shownName("a\nb\rc\td\x7F"), "a\\x0Ab\\x0Dc\\x09d\\x7F");
-  EXPECT_EQ(shownName("Stimme_Müller.wav"), "Stimme_Müller.wav");
-  EXPECT_EQ(shownName(""), "");
+// A path fits the device at kPathUnitsMax units with "FlashDrive\" before
+// it, and not one unit more.
+TEST(DevicePath, FitsAtTheLimitAndNotOnePast) {
+  EXPECT_EQ(devicePathUnits(244), 255u);
+  EXPECT_EQ(pathTooLong(devicePathUnits(244)), "");
+  EXPECT_EQ(pathTooLong(devicePathUnits(245)),
+            "its path, with 'FlashDrive\\' before it, takes 256 characters, more than the 255 "
+            "the device holds");
 }
 
 }  // namespace

@@ -1,0 +1,86 @@
+#include "shown_text.h"
+
+#include <cstdint>
+
+#include "utf.h"
+
+namespace quillet {
+namespace {
+
+constexpr char kUpperDigits[] = "0123456789ABCDEF";
+constexpr char kLowerDigits[] = "0123456789abcdef";
+
+void putCode(std::string& out, const char* before, std::uint8_t byte) {
+  out += before;
+  out.push_back(kUpperDigits[byte >> 4]);
+  out.push_back(kUpperDigits[byte & 0x0F]);
+  out.push_back('>');
+}
+
+}  // namespace
+
+std::string shownText(std::string_view text) {
+  const bool valid = isValidUtf8(text);
+  std::string shown;
+  shown.reserve(text.size());
+  for (std::size_t at = 0; at < text.size(); ++at) {
+    const auto byte = static_cast<std::uint8_t>(text[at]);
+    if (byte < 0x20 || byte == 0x7F) {
+      putCode(shown, "<U+00", byte);
+    } else if (!valid && byte >= 0x80) {
+      putCode(shown, "<0x", byte);
+    } else if (valid && byte == 0xC2 && (static_cast<std::uint8_t>(text[at + 1]) & 0xE0) == 0x80) {
+      putCode(shown, "<U+00", static_cast<std::uint8_t>(text[++at]));  // C1: U+0080 to U+009F
+    } else {
+      shown.push_back(text[at]);
+    }
+  }
+  return shown;
+}
+
+std::string jsonString(std::string_view text) {
+  const bool valid = isValidUtf8(text);
+  std::string out = "\"";
+  for (const char c : text) {
+    const auto byte = static_cast<std::uint8_t>(c);
+    if (!valid && byte >= 0x80) {
+      out += "\\ufffd";
+    } else if (c == '"' || c == '\\') {
+      out.push_back('\\');
+      out.push_back(c);
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (byte < 0x20 || byte == 0x7F) {
+      out += "\\u00";
+      out.push_back(kLowerDigits[byte >> 4]);
+      out.push_back(kLowerDigits[byte & 0x0F]);
+    } else {
+      out.push_back(c);
+    }
+  }
+  return out + "\"";
+}
+
+std::string hexBytes(const void* bytes, std::size_t size) {
+  const auto* at = static_cast<const std::uint8_t*>(bytes);
+  std::string text;
+  text.reserve(2 * size);
+  for (std::size_t i = 0; i < size; ++i) {
+    text.push_back(kLowerDigits[at[i] >> 4]);
+    text.push_back(kLowerDigits[at[i] & 0x0F]);
+  }
+  return text;
+}
+
+std::string hex32(std::uint32_t value) {
+  const std::uint8_t bytes[4] = {
+      static_cast<std::uint8_t>(value >> 24), static_cast<std::uint8_t>(value >> 16),
+      static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)};
+  return hexBytes(bytes, sizeof bytes);
+}
+
+}  // namespace quillet

@@ -1,0 +1,30 @@
+// Texts of a release (a name, a list line, a path) as they are shown: on a
+// terminal, in JSON, and bytes in hexadecimal. Every program shows what a
+// release names through these, so that no name can steer the terminal it
+// is read on.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace quillet {
+
+// `text` as a terminal may show it: control characters (C0, DEL and C1) as
+// <U+001B>, and in a text that is not UTF-8, each byte beyond ASCII as
+// <0xFF>; any other text as it is.
+std::string shownText(std::string_view text);
+
+// `text` as a JSON string literal: quotes, backslashes and control
+// characters escaped; in a text that is not UTF-8, each byte beyond ASCII
+// becomes U+FFFD (a caller that must tell such texts apart gives their
+// bytes beside them, in hexadecimal).
+std::string jsonString(std::string_view text);
+
+// Bytes in lower-case hexadecimal, two digits each (digests, CRC-32s).
+std::string hexBytes(const void* bytes, std::size_t size);
+// A 32-bit value as 8 hexadecimal digits, most significant first.
+std::string hex32(std::uint32_t value);
+
+}  // namespace quillet
