@@ -16,11 +16,7 @@ std::string_view parentOf(std::string_view name) {
 
 FolderSet::FolderSet(ReleaseSource& source) : source_(source), table_(kFoldersMax) {}
 
-std::int64_t FolderSet::find(std::string_view name) const {
-  std::string scratch;
-  return table_.find(hashOf(name),
-                     [&](std::uint32_t folder) { return nameOf(folder, scratch) == name; });
-}
+std::int64_t FolderSet::find(std::string_view name) const { return table_.find(nameHash(name)); }
 
 std::string_view FolderSet::nameOf(std::size_t folder, std::string& scratch) const {
   const Folder& found = folders_[folder];
@@ -29,13 +25,10 @@ std::string_view FolderSet::nameOf(std::size_t folder, std::string& scratch) con
 
 bool FolderSet::add(std::string_view name, std::size_t entry, bool holdsEntry,
                     const NewFolder& added) {
-  std::string scratch;
   const auto number = static_cast<std::uint32_t>(folders_.size());
+  const std::uint64_t hash = nameHash(name);
   const std::int64_t known =
-      folders_.size() < kFoldersMax
-          ? table_.insert(hashOf(name), number,
-                          [&](std::uint32_t folder) { return nameOf(folder, scratch) == name; })
-          : find(name);
+      folders_.size() < kFoldersMax ? table_.insert(hash, number) : table_.find(hash);
   if (known >= 0) {
     folders_[static_cast<std::size_t>(known)].holdsEntry |= holdsEntry;
     return false;
@@ -44,7 +37,7 @@ bool FolderSet::add(std::string_view name, std::size_t entry, bool holdsEntry,
     tooMany_ = true;
     return false;
   }
-  folders_.push_back(Folder{static_cast<std::uint32_t>(entry),
+  folders_.push_back(Folder{hash, static_cast<std::uint32_t>(entry),
                             static_cast<std::uint32_t>(name.size()), holdsEntry});
   added(number, name);
   return true;

@@ -19,6 +19,7 @@ namespace quillet::check {
 class FolderSet {
  public:
   struct Folder {
+    std::uint64_t hash;    // of its name (name_hash.h)
     std::uint32_t entry;   // an entry whose name begins with the folder's
     std::uint32_t length;  // the folder's name's length there, no "/" at the end
     bool holdsEntry;       // some entry lies right in it

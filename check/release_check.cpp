@@ -6,11 +6,13 @@
 #include "release_check.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "device_rules.h"
 #include "list_format.h"
 #include "md5.h"
 #include "name_table.h"
+#include "read_ahead.h"
 #include "shown_text.h"
 #include "utf.h"
 
@@ -20,6 +22,10 @@ namespace {
 
 // Bytes of content between two progress calls at most.
 constexpr std::uint64_t kProgressStepBytes = 4u << 20;
+// Contents read ahead of the digest and not yet digested, at most, and what
+// the files the second thread reads at a time hold (the last may pass it).
+constexpr std::size_t kReadAheadBytes = 8u << 20;
+constexpr std::uint64_t kGroupBytes = 256u << 10;
 
 // What the check knows of each entry, in a byte.
 enum : std::uint8_t {
@@ -60,18 +66,9 @@ class Checker {
         report_(report),
         progress_(progress),
         flags_(source.count(), 0),
-        files_(source.count()),
-        folderEntries_(source.count()),
+        entryHashes_(source.count(), 0),
+        names_(source.count()),
         folded_(source.count() + kFoldersMax) {}
-
-  // Whether entry `number`'s name is `name`, read back.
-  struct SameName {
-    ReleaseSource& source;
-    std::string& scratch;
-    std::string_view name;
-    bool operator()(std::uint32_t number) const { return source.nameOf(number, scratch) == name; }
-  };
-  SameName sameName(std::string_view name) { return SameName{source_, scratch_, name}; }
 
   void run() {
     survey();
@@ -86,8 +83,7 @@ class Checker {
     std::vector<std::int64_t> listed;
     if (filesDecoded) listed = matchFileLines();
     if (foldersDecoded && !folders_.tooMany()) matchFolderLines();
-    files_ = NameTable();  // no name is looked up from here on
-    folderEntries_ = NameTable();
+    names_ = NameTable();  // no name is looked up from here on
     folded_ = NameTable();
     if (filesDecoded) digestListedFiles(listed);
     readTheRest();
@@ -103,10 +99,10 @@ class Checker {
       const ReleaseEntry& entry = source_.entry(i);
       const auto index = static_cast<std::uint32_t>(i);
       if (name.find(kConfigurationMark) != std::string_view::npos) flags_[i] |= kConfiguration;
-      // Files and folders go into the tables here, once: a second entry of
+      // Files and folders go into the table here, once: a second entry of
       // the same name would overwrite the first on extraction.
-      NameTable* exact = entry.folder ? &folderEntries_ : entry.readable ? &files_ : nullptr;
-      if (exact != nullptr && exact->insert(hashOf(name), index, sameName(name)) >= 0) {
+      entryHashes_[i] = nameHash(name);
+      if (entry.readable && names_.insert(entryHashes_[i], index) >= 0) {
         report_.fail(kExitDamaged, Said::kAppearsTwice, index);
         return;
       }
@@ -178,25 +174,25 @@ class Checker {
     return true;
   }
 
-  // The name of a path as a case twin names it: an entry's, or a folder's.
-  std::string_view pathName(std::uint32_t path, std::string& scratch) {
-    if ((path & kFolderPath) != 0) return folders_.nameOf(path & ~kFolderPath, scratch);
-    std::string_view name = source_.nameOf(path, scratch);
-    if (!name.empty() && name.back() == '/') name.remove_suffix(1);
-    return name;
+  // The hash of a path as a case twin names it: an entry's name, or a
+  // folder's.
+  std::uint64_t pathHash(std::uint32_t path) const {
+    return (path & kFolderPath) != 0 ? folders_[path & ~kFolderPath].hash : entryHashes_[path];
   }
 
   // A path (a file, or a folder when first noted) that differs only in case
   // from one before it cannot be held beside it by the device: one would
   // overwrite the other.
   void checkCaseTwin(std::uint32_t path, std::string_view name) {
-    const std::string key = foldedKey(name);
-    std::string scratch;
-    const std::int64_t first = folded_.insert(hashOf(key), path, [&](std::uint32_t other) {
-      return foldedKey(pathName(other, scratch)) == key;
-    });
-    if (first < 0 || pathName(static_cast<std::uint32_t>(first), scratch) == name) return;
+    const std::int64_t first = folded_.insert(nameHash(foldedKey(name)), path);
+    if (first < 0 || pathHash(static_cast<std::uint32_t>(first)) == nameHash(name)) return;
     report_.fail(kExitDeviceCannotHold, Said::kCaseTwin, path, static_cast<std::uint32_t>(first));
+  }
+
+  // The file named exactly `name` ("/" between components), or -1.
+  std::int64_t findExactFile(std::string_view name) const {
+    const std::int64_t found = names_.find(nameHash(name));
+    return found >= 0 && !source_.entry(static_cast<std::size_t>(found)).folder ? found : -1;
   }
 
   // The file named `name` ("/" between components), or -1. `loose` says
@@ -204,13 +200,9 @@ class Checker {
   // name then).
   std::int64_t findFile(std::string_view name, bool* loose) {
     *loose = false;
-    const std::int64_t exact = files_.find(hashOf(name), sameName(name));
+    const std::int64_t exact = findExactFile(name);
     if (exact >= 0) return exact;
-    const std::string key = foldedKey(name);
-    std::string scratch;
-    const std::int64_t folded = folded_.find(hashOf(key), [&](std::uint32_t other) {
-      return foldedKey(pathName(other, scratch)) == key;
-    });
+    const std::int64_t folded = folded_.find(nameHash(foldedKey(name)));
     if (folded < 0 || (folded & kFolderPath) != 0) return -1;
     *loose = true;
     return folded;
@@ -229,14 +221,19 @@ class Checker {
     return index;
   }
 
+  // Counts `size` bytes more read, now and then telling the progress.
+  void countRead(std::size_t size) {
+    doneBytes_ += size;
+    if (progress_ && doneBytes_ - lastProgress_ >= kProgressStepBytes) {
+      lastProgress_ = doneBytes_;
+      progress_(doneBytes_, totalBytes_);
+    }
+  }
+
   // Reads entry `index` through `sink`; a failure is reported as an error.
   bool readEntry(std::size_t index, const ReleaseSource::Sink& sink) {
     const bool ok = source_.read(index, [&](const std::uint8_t* data, std::size_t size) {
-      doneBytes_ += size;
-      if (progress_ && doneBytes_ - lastProgress_ >= kProgressStepBytes) {
-        lastProgress_ = doneBytes_;
-        progress_(doneBytes_, totalBytes_);
-      }
+      countRead(size);
       return sink(data, size);
     });
     if (!ok && source_.failure() != SourceFailure::kStopped) {
@@ -336,7 +333,7 @@ class Checker {
   void keepFileLine(const std::string& text, ListLines& lines) {
     if (text.find('/') == std::string::npos) {
       const std::string name = withSlashes(text);
-      const std::int64_t entry = files_.find(hashOf(name), sameName(name));
+      const std::int64_t entry = findExactFile(name);
       if (entry >= 0) return lines.pushEntry(static_cast<std::size_t>(entry));
     }
     lines.pushText(text);
@@ -401,8 +398,7 @@ class Checker {
       }
       if (index < 0) {
         const std::string below = name.substr(std::min(name.size(), staging.size()));
-        if (name.compare(0, staging.size(), staging) == 0 &&
-            files_.find(hashOf(below), sameName(below)) >= 0) {
+        if (name.compare(0, staging.size(), staging) == 0 && findExactFile(below) >= 0) {
           report_.fail(kExitMalformedLists, Said::kFileLineFirstForm, line);
         } else {
           report_.fail(kExitListsDisagree,
@@ -456,10 +452,7 @@ class Checker {
         named[static_cast<std::size_t>(exact)] = true;
         continue;
       }
-      const std::string key = foldedKey(name);
-      const std::int64_t loose = folded_.find(hashOf(key), [&](std::uint32_t other) {
-        return foldedKey(pathName(other, scratch)) == key;
-      });
+      const std::int64_t loose = folded_.find(nameHash(foldedKey(name)));
       if (loose >= 0 && (loose & kFolderPath) != 0 &&
           folders_[static_cast<std::size_t>(loose & ~kFolderPath)].holdsEntry) {
         const auto folder = static_cast<std::uint32_t>(loose & ~kFolderPath);
@@ -488,12 +481,13 @@ class Checker {
 
   // --- The contents.
 
-  // MD5 over the listed files in list order, leaving out configuration lines.
+  // MD5 over the listed files in list order, leaving out configuration
+  // lines. A second thread reads (and inflates) the files ahead, while this
+  // one digests them: each reading costs about what MD5 does.
   void digestListedFiles(const std::vector<std::int64_t>& listed) {
     const ListLines& lines = report_.fileList;
     bool complete = true;
-    Md5Context context;
-    md5Start(&context);
+    std::vector<std::size_t> order;  // the entries to digest
     for (std::size_t i = 0; i < lines.size(); ++i) {
       const std::int64_t entry = lines.entryOf(i);
       if (entry >= 0 ? (flags_[static_cast<std::size_t>(entry)] & kConfiguration) != 0
@@ -501,25 +495,64 @@ class Checker {
                            lines.textOf(i).find(kConfigurationMark) != std::string_view::npos) {
         continue;
       }
-      if (listed[i] < 0) {
+      // (a list that could not be read has been said already)
+      if (listed[i] < 0 || (flags_[static_cast<std::size_t>(listed[i])] & kFailed) != 0) {
         complete = false;
-        continue;
+      } else {
+        order.push_back(static_cast<std::size_t>(listed[i]));
       }
-      if (tooDamaged_) {
-        complete = false;
-        break;
+    }
+    // Files in groups of consecutive ones, each group read whole by the
+    // second thread as one piece of work (a release of 65,533 small files
+    // would otherwise cost the two threads a hand-over each).
+    std::vector<std::size_t> groupEnds;  // where each group ends in `order`
+    std::uint64_t groupBytes = 0;
+    for (std::size_t at = 0; at < order.size(); ++at) {
+      groupBytes += source_.entry(order[at]).size;
+      if (groupBytes >= kGroupBytes || at + 1 == order.size()) {
+        groupEnds.push_back(at + 1);
+        groupBytes = 0;
       }
-      const auto index = static_cast<std::size_t>(listed[i]);
-      if (flags_[index] & kFailed) {  // a list that could not be read: said already
-        complete = false;
-        continue;
+    }
+    // What could not be read in each group: written by the second thread
+    // before it ends the group, read by this one after.
+    std::vector<std::vector<std::pair<std::size_t, std::string>>> unread(groupEnds.size());
+    Md5Context context;
+    md5Start(&context);
+    {
+      ReadAhead ahead(groupEnds.size(), kReadAheadBytes,
+                      [&](std::size_t group, ReadAhead::Writer& writer) {
+                        const std::size_t from = group == 0 ? 0 : groupEnds[group - 1];
+                        return readAhead(order, from, groupEnds[group], writer, unread[group]);
+                      });
+      const bool threaded = ahead.start(1);
+      ReadAhead::Piece piece;  // taken last, given back with the next
+      for (std::size_t group = 0; group < groupEnds.size() && !tooDamaged_; ++group) {
+        const std::size_t from = group == 0 ? 0 : groupEnds[group - 1];
+        if (!threaded) {  // (no thread to be had: each file at its turn)
+          for (std::size_t at = from; at < groupEnds[group] && !tooDamaged_; ++at) {
+            const bool read =
+                readEntry(order[at], [&context](const std::uint8_t* data, std::size_t size) {
+                  md5AddBytes(&context, data, static_cast<std::uint32_t>(size));
+                  return true;
+                });
+            flags_[order[at]] |= kRead;
+            if (!read) complete = false;
+          }
+          continue;
+        }
+        ReadAhead::Ending ending;
+        while (ahead.next(group, &piece, &ending)) {
+          md5AddBytes(&context, piece.bytes.get(), static_cast<std::uint32_t>(piece.size));
+          countRead(piece.size);
+          if (piece.last) break;
+        }
+        for (std::size_t at = from; at < groupEnds[group]; ++at) flags_[order[at]] |= kRead;
+        for (const auto& [index, message] : unread[group]) {
+          complete = sayDamaged(index, message);
+        }
       }
-      const bool read = readEntry(index, [&context](const std::uint8_t* data, std::size_t size) {
-        md5AddBytes(&context, data, static_cast<std::uint32_t>(size));
-        return true;
-      });
-      flags_[index] |= kRead;
-      if (!read) complete = false;
+      if (tooDamaged_) complete = false;
     }
     std::uint8_t digest[kMd5DigestBytes];
     md5Finish(digest, &context);
@@ -530,6 +563,42 @@ class Checker {
                        "holds " + report_.expectedDigest + " but the listed files digest to " +
                            report_.foundDigest);
     }
+  }
+
+  // Reads the entries order[from] to order[to] whole into `writer`'s
+  // pieces, back to back, on the second thread: only the source is touched
+  // there, and `unread`, which gets each entry that could not be read.
+  ReadAhead::Ending readAhead(const std::vector<std::size_t>& order, std::size_t from,
+                              std::size_t to, ReadAhead::Writer& writer,
+                              std::vector<std::pair<std::size_t, std::string>>& unread) {
+    std::uint8_t* room = nullptr;
+    std::size_t used = 0;
+    const auto put = [&](const std::uint8_t* data, std::size_t size) {
+      while (size > 0) {
+        if (room == nullptr) {
+          room = writer.room();
+          used = 0;
+          if (room == nullptr) return false;  // the digest stopped
+        }
+        const std::size_t take = std::min(size, writer.pieceBytes() - used);
+        std::memcpy(room + used, data, take);
+        used += take;
+        data += take;
+        size -= take;
+        if (used == writer.pieceBytes()) {
+          writer.put(used);
+          room = nullptr;
+        }
+      }
+      return true;
+    };
+    for (std::size_t at = from; at < to; ++at) {
+      if (source_.read(order[at], put)) continue;
+      if (source_.failure() == SourceFailure::kStopped) break;
+      unread.emplace_back(order[at], source_.message());
+    }
+    if (room != nullptr) writer.put(used);
+    return ReadAhead::Ending();
   }
 
   // Every entry not read yet is read once, so its CRC and local header are
@@ -545,12 +614,11 @@ class Checker {
   ReleaseSource& source_;
   CheckReport& report_;
   const Progress& progress_;
-  std::vector<std::uint8_t> flags_;  // by entry: kConfiguration, kRead, kFailed
-  NameTable files_;                  // files by their exact names
-  NameTable folderEntries_;          // folder entries by their exact names
-  NameTable folded_;                 // files and folders by their names folded, the first of each
+  std::vector<std::uint8_t> flags_;         // by entry: kConfiguration, kRead, kFailed
+  std::vector<std::uint64_t> entryHashes_;  // of each entry's name
+  NameTable names_;                         // files and folder entries by their names
+  NameTable folded_;  // files and folders by their names folded, the first of each
   FolderSet& folders_ = *report_.folderSet;
-  std::string scratch_;  // a name read back
   std::int64_t digestIndex_ = -1;
   std::size_t damaged_ = 0;       // entries that could not be read, said
   std::size_t damagedBytes_ = 0;  // their messages' bytes

@@ -11,6 +11,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "name_hash.h"
 #include "shown_text.h"
 #include "utf.h"
 #include "zip_format.h"
@@ -317,7 +318,7 @@ bool Reader::decodeName(Entry& entry, std::size_t index, std::string_view raw,
     }
   }
   entry.nameSize = static_cast<std::uint32_t>(name.size());
-  entry.nameCheck = nameCheckOf(name);
+  entry.nameHash = nameHash(name);
   entry.folder = name.back() == '/';
   return true;
 }

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "name_hash.h"
 #include "shown_text.h"
 #include "zip_format.h"
 #include "zip_reader.h"
@@ -45,9 +46,6 @@ bool Reader::checkLocalHeader(std::size_t index) {
                                        num(entries_.size()) + ")");
   }
   const Entry& entry = entries_[index];
-  // The name as the directory stores it, read again to be compared.
-  std::string stored(entry.storedNameSize, '\0');
-  if (!readAt(entry.storedNameAt, stored.data(), stored.size())) return false;
   const std::uint64_t offset = entry.localHeaderOffset;
   // Where this entry's space ends: the next local header, or the directory
   // (every local header lies before it).
@@ -83,7 +81,17 @@ bool Reader::checkLocalHeader(std::size_t index) {
   // (the window holds any header with its name and extra field)
   const std::string_view name(reinterpret_cast<const char*>(header + kLocalHeaderSize), nameSize);
   const std::string_view extra(name.data() + nameSize, extraSize);
-  if (name != stored) {
+  // The local name must be the stored one: the name itself, unless it was
+  // decoded from other bytes (then those are read again to be compared).
+  bool same = name.size() == entry.storedNameSize;
+  if (same && (entry.unicodeNameAt != 0 || (entry.legacyName && entry.beyondAscii))) {
+    std::string stored(entry.storedNameSize, '\0');
+    if (!readAt(entry.storedNameAt, stored.data(), stored.size())) return false;
+    same = name == stored;
+  } else if (same) {
+    same = nameHash(name) == entry.nameHash;
+  }
+  if (!same) {
     // (A local name may take 65,535 bytes: the message says its beginning.)
     const std::string_view shown = beginningOf(name, kShownNameBytesMax);
     return failEntry(Failure::kDamaged, index,

@@ -68,10 +68,6 @@ inline bool fits(std::uint64_t offset, std::uint64_t size, std::uint64_t limit) 
 
 inline std::string num(std::uint64_t value) { return std::to_string(value); }
 
-// A check value of a name, to know it again when it is read back: FNV-1a.
-// Not for names chosen to collide: for a file changed while it is read.
-std::uint32_t nameCheckOf(std::string_view name);
-
 // The most of a name that does not name an entry (a local header's) a
 // message shows.
 inline constexpr std::size_t kShownNameBytesMax = 255;

@@ -15,18 +15,13 @@
 #include <algorithm>
 #include <utility>
 
+#include "name_hash.h"
 #include "shown_text.h"
 #include "zip_format.h"
 
 namespace quillet::zip {
 
 namespace format {
-
-std::uint32_t nameCheckOf(std::string_view name) {
-  std::uint32_t check = 2166136261u;
-  for (const char c : name) check = (check ^ static_cast<std::uint8_t>(c)) * 16777619u;
-  return check;
-}
 
 std::string_view beginningOf(std::string_view name, std::size_t most) {
   std::size_t cut = std::min(most, name.size());
@@ -147,7 +142,7 @@ bool Reader::nameRead(std::size_t index, std::string& name) {
     if (!decoded) name.clear();
   }
   // The name must read as it did when the directory was read.
-  if (name.size() != entry.nameSize || nameCheckOf(name) != entry.nameCheck) {
+  if (name.size() != entry.nameSize || nameHash(name) != entry.nameHash) {
     if (lostName_ == 0) lostName_ = index + 1;
     return false;
   }

@@ -68,11 +68,11 @@ struct Entry {
   std::uint64_t compressedSize = 0;
   std::uint64_t size = 0;           // uncompressed
   std::uint64_t storedNameAt = 0;   // where the name's stored bytes lie in the archive
+  std::uint64_t nameHash = 0;       // of the name in UTF-8 (name_hash.h), to know it again
   std::uint32_t unicodeNameAt = 0;  // a Unicode Path field's name, this far past them (0: none)
   std::uint32_t crc32 = 0;          // of the uncompressed data
   std::uint32_t externalAttributes = 0;
-  std::uint32_t nameCheck = 0;  // of the name in UTF-8, to know it again when read back
-  std::uint32_t nameSize = 0;   // bytes of the name in UTF-8
+  std::uint32_t nameSize = 0;  // bytes of the name in UTF-8
   std::uint16_t storedNameSize = 0;
   std::uint16_t flags = 0;   // general purpose bit flags of the central entry
   std::uint16_t method = 0;  // 0 stored, 8 deflate
