@@ -107,9 +107,9 @@ class Platform {
 
   // --- Narrow paths of the walk.
   // The walk's file test: true when `path` opens for reading in text mode
-  // (the file is closed at once). A folder never passes, whatever the C
-  // library would do with it.
-  virtual bool opensForReading(const char* path) = 0;
+  // (the file is closed at once), with the file's size in bytes in `size`.
+  // A folder never passes, whatever the C library would do with it.
+  virtual bool opensForReading(const char* path, std::uint64_t* size) = 0;
   // Opens a stream by narrow path; `mode` as for fopen ("rb", "wb").
   // nullptr when it cannot be opened.
   virtual std::unique_ptr<Stream> openFile(const char* path, const char* mode) = 0;

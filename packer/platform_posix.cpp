@@ -195,7 +195,7 @@ class PosixPlatform final : public Platform {
 
   char separator() const override { return '/'; }
 
-  bool opensForReading(const char* path) override {
+  bool opensForReading(const char* path, std::uint64_t* size) override {
     // Non-blocking, so that a FIFO does not stall the walk; only a regular
     // file counts (glibc's fopen would open a folder for reading).
     const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
@@ -203,6 +203,7 @@ class PosixPlatform final : public Platform {
     struct stat info;
     const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
     ::close(fd);
+    if (regular) *size = static_cast<std::uint64_t>(info.st_size);
     return regular;
   }
 

@@ -212,11 +212,14 @@ class Win32Platform final : public Platform {
 
   char separator() const override { return '\\'; }
 
-  bool opensForReading(const char* path) override {
+  bool opensForReading(const char* path, std::uint64_t* size) override {
     // The C runtime refuses to open a folder here, unlike glibc.
     std::FILE* file = std::fopen(path, "r");
     if (file == nullptr) return false;
+    const __int64 length = _filelengthi64(_fileno(file));
     std::fclose(file);
+    if (length < 0) return false;
+    *size = static_cast<std::uint64_t>(length);
     return true;
   }
 

@@ -12,6 +12,7 @@
 #include "dir_reader.h"
 #include "entry_names.h"
 #include "platform.h"
+#include "release_format.h"
 
 namespace quillet {
 namespace {
@@ -63,6 +64,13 @@ bool fitsPath(const std::string& path) {
   if (units(path) <= static_cast<std::size_t>(kPathMax)) return true;
   printNarrow("The path '" + shownName(path) + "' is " + longerThanPathMax() + "\n");
   return false;
+}
+
+// Why a file of `size` bytes cannot go into a release.
+std::string tooLargeForTheDevice(std::uint64_t size) {
+  return "the file holds " + std::to_string(size) +
+         " bytes; the device's FAT file system holds at most " + std::to_string(kFileBytesMax) +
+         " bytes in a file";
 }
 
 // Reports an entry the walk cannot put into a release. The walk goes on, so
@@ -310,15 +318,19 @@ bool makeList_ScanFolder(WalkState& state) {
       case EntryKind::kUnknown:
         refuse(state, currentPath, "it cannot be looked at");
         break;
-      case EntryKind::kFile:
-        if (!platform().opensForReading(name)) {
+      case EntryKind::kFile: {
+        std::uint64_t size = 0;
+        if (!platform().opensForReading(name, &size)) {
           refuse(state, currentPath,
                  "the file cannot be opened (no permission, or locked by another "
                  "program)");
+        } else if (size > kFileBytesMax) {
+          refuse(state, currentPath, tooLargeForTheDevice(size));
         } else if (!writeFileLine(state, entryName, currentPath)) {
           return false;
         }
         break;
+      }
       case EntryKind::kFolder:
         if (!platform().changeWorkingFolder(currentPath.c_str())) {
           refuse(state, currentPath, "the folder cannot be entered");

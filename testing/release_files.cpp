@@ -25,6 +25,9 @@ std::string shellQuote(const std::string& text) {
   return quoted + "'";
 }
 
+// Larger files (sparse ones of several GiB) are held by their size alone.
+constexpr std::uintmax_t kSnapshotBytesMax = 64 * 1024 * 1024;
+
 std::map<std::string, std::string> treeSnapshot(const std::filesystem::path& top) {
   namespace fs = std::filesystem;
   std::map<std::string, std::string> tree;
@@ -35,6 +38,8 @@ std::map<std::string, std::string> treeSnapshot(const std::filesystem::path& top
       tree[relative] = "-> " + fs::read_symlink(entry.path()).string();
     } else if (fs::is_directory(status)) {
       tree[relative] = "/";
+    } else if (fs::is_regular_file(status) && entry.file_size() > kSnapshotBytesMax) {
+      tree[relative] = "(" + std::to_string(entry.file_size()) + " bytes)";
     } else if (fs::is_regular_file(status)) {
       std::ifstream in(entry.path(), std::ios::binary);
       tree[relative] = std::string(std::istreambuf_iterator<char>(in), {});

@@ -31,8 +31,8 @@ std::u16string u16(const std::string& utf8);
 std::string shellQuote(const std::string& text);
 
 // The tree below `top`: every path (relative to it) with its contents, "/"
-// for a folder, "-> target" for a link, "special" for anything else; links
-// are not followed.
+// for a folder, "-> target" for a link, "special" for anything else, "(N
+// bytes)" for a file of more than 64 MiB; links are not followed.
 std::map<std::string, std::string> treeSnapshot(const std::filesystem::path& top);
 
 }  // namespace quillet::testing

@@ -180,10 +180,12 @@ bool FakePlatform::changeWorkingFolder(const char* path) {
 
 // --- Files.
 
-bool FakePlatform::opensForReading(const char* path) {
+bool FakePlatform::opensForReading(const char* path, std::uint64_t* size) {
   const std::optional<Components> components = resolve(path, separator_);
   const std::shared_ptr<Node> node = find(*components);
-  return node != nullptr && !node->folder && !hits(faults.openFails, *components);
+  if (node == nullptr || node->folder || hits(faults.openFails, *components)) return false;
+  *size = node->size ? *node->size : node->bytes.size();
+  return true;
 }
 
 std::unique_ptr<Stream> FakePlatform::open(const std::optional<Components>& components,

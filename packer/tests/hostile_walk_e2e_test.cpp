@@ -137,6 +137,22 @@ TEST_F(HostileStaging, NamesTheDeviceCannotHoldAreRefusedEachNamed) {
   expectNothingWritten();
 }
 
+TEST_F(HostileStaging, FileOf4GiBIsRefusedAndOneByteLessIsNot) {
+  // Sparse files: no disk is used, and the walk reads none of their bytes.
+  scratch.file("FlashDrive/NAVI/fits.map", "");
+  scratch.file("FlashDrive/NAVI/too-large.map", "");
+  fs::resize_file(scratch.root() / "FlashDrive/NAVI/fits.map", 0xFFFFFFFFu);
+  fs::resize_file(scratch.root() / "FlashDrive/NAVI/too-large.map", 0x100000000u);
+  const Outcome outcome = run();
+  EXPECT_EQ(outcome.exitCode, 2);
+  EXPECT_THAT(outcome.out, HasSubstr("Refused '" + staging() +
+                                     "/NAVI/too-large.map': the file holds 4294967296 bytes; the "
+                                     "device's FAT file system holds at most 4294967295 bytes"));
+  EXPECT_THAT(outcome.out, ::testing::Not(HasSubstr("fits.map'")));
+  EXPECT_THAT(outcome.out, HasSubstr("The walk refused 1 entry that a release cannot hold"));
+  expectNothingWritten();
+}
+
 TEST_F(HostileStaging, UsersOwnScratchFileStopsTheRunBeforeAnythingIsDeleted) {
   scratch.file("FlashDrive/$temp.txt", "my notes");
   scratch.file("ZarvoEUupdate.zip", "an earlier release");
