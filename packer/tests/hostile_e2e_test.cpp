@@ -113,6 +113,21 @@ TEST_F(HostileRun, ArchiveTheArchiverLeftThatCannotBeRemovedIsNotCalledAbsent) {
   EXPECT_EQ(snapshot(), before);
 }
 
+TEST_F(HostileRun, ChildTheArchiverLeftIsEndedBeforeTheArchiveIsJudged) {
+  // The archiver exits at once; what it started would write the archive a
+  // second later, into the output the archiver had.
+  archiver(
+      "(sleep 1; /usr/bin/7za \"$@\"; touch ../late-archive-written) &\n"
+      "echo $! > ../grandchild-pid\nexit 0\n");
+  const auto before = snapshot();
+  RunningPacker packer(scratch.root());
+  EXPECT_EQ(packer.finish(), 7);
+  EXPECT_THAT(packer.output(), HasSubstr("Checking ZarvoEUupdate.zip: there is no archive"));
+  // Nothing of the archiver's is left that could make an archive now.
+  expectNothingLeft(before);
+  EXPECT_FALSE(scratch.exists("late-archive-written"));
+}
+
 // --- One run at a time.
 
 TEST_F(HostileRun, SecondRunInTheSameWorkingFolderStopsAndTouchesNothing) {

@@ -38,6 +38,7 @@ inline constexpr char kPrompt[] = "Press any key to continue...";
 using quillet::testing::shellQuote;
 
 inline bool processExists(pid_t pid) { return ::kill(pid, 0) == 0 || errno != ESRCH; }
+inline bool processGroupExists(pid_t group) { return ::kill(-group, 0) == 0 || errno != ESRCH; }
 
 // Test names for parameters given as texts, by their place in the list.
 template <const char* const* names>
@@ -165,10 +166,14 @@ class HostileRun : public ::testing::Test {
     return scratch.exists(relative) && scratch.read(relative).rfind("PK\x03\x04", 0) == 0;
   }
 
-  // The stand-in archivers. Each records its own pid (and a grandchild's)
-  // and writes the archive it was given as its third argument.
+  // The stand-in archivers. Each records its own pid and process group (and
+  // a grandchild's pid) and writes the archive it was given as its third
+  // argument.
   void archiver(const std::string& body) {
-    scratch.file("7za", "#!/bin/sh\necho $$ > ../archiver-pid\n" + body);
+    scratch.file("7za",
+                 "#!/bin/sh\necho $$ > ../archiver-pid\n"
+                 "cut -d' ' -f5 /proc/$$/stat > ../archiver-group\n" +
+                     body);
     fs::permissions(scratch.root() / "7za",
                     fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
   }
@@ -206,6 +211,10 @@ class HostileRun : public ::testing::Test {
       if (!scratch.exists(record)) continue;
       const pid_t pid = std::atoi(scratch.read(record).c_str());
       EXPECT_FALSE(processExists(pid)) << record << " " << pid << " is still there";
+    }
+    if (scratch.exists("archiver-group")) {
+      const pid_t group = std::atoi(scratch.read("archiver-group").c_str());
+      EXPECT_FALSE(processGroupExists(group)) << "a process of the archiver's group is left";
     }
   }
 

@@ -98,6 +98,58 @@ TEST_F(HostileRun, ClosedPipeOnStandardOutputDoesNotEndTheRun) {
   EXPECT_EQ(snapshot(), before);
 }
 
+// The archiver writes into the packer, not into the console itself: a
+// console that went away ends neither of them.
+TEST_F(HostileRun, ArchiverWritingIntoAClosedPipeStillPacks) {
+  archiver("echo packing\necho warning >&2\n/usr/bin/7za \"$@\"\n");
+  const auto before = snapshot();
+  int out[2];
+  ASSERT_EQ(::pipe(out), 0);
+  ::close(out[0]);
+  const int status =
+      std::system(("cd " + shellQuote(scratch.root().string()) + " && " + QUILLET_EXE +
+                   " </dev/null >&" + std::to_string(out[1]) + " 2>&1; echo $? > exit-code")
+                      .c_str());
+  ::close(out[1]);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(scratch.read("exit-code"), "0\n");
+  EXPECT_TRUE(isZipArchive("ZarvoEUupdate.zip"));
+  EXPECT_EQ(snapshot(), before);
+}
+
+// On a terminal the archiver writes to one too (7za shows its progress only
+// there), and its output reaches the packer's terminal.
+TEST_F(HostileRun, ArchiverWritesToATerminalWhenThePackerDoes) {
+  archiver("[ -t 1 ] && [ -t 2 ] && echo ARCHIVER-ON-A-TERMINAL\n/usr/bin/7za \"$@\" >/dev/null\n");
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(::grantpt(master), 0);
+  ASSERT_EQ(::unlockpt(master), 0);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const int terminal = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
+    const int in = ::open("/dev/null", O_RDONLY);
+    if (terminal < 0 || in < 0 || ::chdir(scratch.root().c_str()) != 0) ::_exit(120);
+    ::dup2(in, 0);
+    ::dup2(terminal, 1);
+    ::dup2(terminal, 2);
+    ::execl(QUILLET_EXE, QUILLET_EXE, static_cast<char*>(nullptr));
+    ::_exit(121);
+  }
+  std::string shown;
+  char buffer[4096];
+  for (ssize_t got; (got = ::read(master, buffer, sizeof buffer)) != 0;) {
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) break;  // EIO: the terminal's last writer is gone
+    shown.append(buffer, static_cast<std::size_t>(got));
+  }
+  ::close(master);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << shown;
+  EXPECT_THAT(shown, HasSubstr("ARCHIVER-ON-A-TERMINAL\r\nChecked ZarvoEUupdate.zip"));
+}
+
 constexpr const char* kDescriptorNames[] = {"Output", "Input", "Error", "All"};
 
 class ClosedStream : public HostileRun, public ::testing::WithParamInterface<const char*> {};
