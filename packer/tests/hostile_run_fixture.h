@@ -40,6 +40,14 @@ using quillet::testing::shellQuote;
 inline bool processExists(pid_t pid) { return ::kill(pid, 0) == 0 || errno != ESRCH; }
 inline bool processGroupExists(pid_t group) { return ::kill(-group, 0) == 0 || errno != ESRCH; }
 
+// Waits (at most a minute) until `path` exists.
+inline bool waitForFile(const std::filesystem::path& path) {
+  for (int i = 0; i < 6000 && !std::filesystem::exists(path); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return std::filesystem::exists(path);
+}
+
 // Test names for parameters given as texts, by their place in the list.
 template <const char* const* names>
 std::string nameByIndex(const ::testing::TestParamInfo<const char*>& info) {
@@ -188,6 +196,13 @@ class HostileRun : public ::testing::Test {
     archiver(
         "echo ARCHIVER-RUNNING\nwhile [ ! -e ../release ]; do sleep 0.05; done\n"
         "/usr/bin/7za \"$@\" >/dev/null\n");
+  }
+  // Asked to end, it notes it in ../archiver-tidied before it goes, as an
+  // archiver removes its temporary file.
+  void tidyingArchiver() {
+    archiver(
+        "trap 'touch ../archiver-tidied; exit 1' TERM\necho ARCHIVER-RUNNING\n"
+        "while :; do sleep 0.05; done\n");
   }
   // Makes the archive without a word, after keeping a copy of the file list.
   void quietArchiver() {

@@ -2,6 +2,8 @@
 // step, at the prompt, a console that goes away, closed standard streams.
 // After every interrupted run: no archive, no intermediate file, the staging
 // folder as found, no child process left.
+#include <sstream>
+
 #include "hostile_run_fixture.h"
 
 namespace quillet {
@@ -53,6 +55,61 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<Interruption>& info) {
       return std::string(info.param.step) + "_" + std::to_string(info.param.exitCode);
     });
+
+// The archiver and what it starts run as programs started normally: none
+// of the signals the run handles, blocks or ignores is blocked or ignored
+// in them, so that SIGTERM ends them and a pipe's reader that goes ends its
+// writer. (/bin/sh as dash clears the mask it is given itself; the mask
+// shows here where /bin/sh does not.)
+TEST_F(HostileRun, ArchiverStartsWithTheSignalsOfANormalProgram) {
+  archiver(
+      "grep -E '^Sig(Blk|Ign)' /proc/self/status > ../archiver-signals\n"
+      "/usr/bin/7za \"$@\" >/dev/null\n");
+  RunningPacker packer(scratch.root());
+  EXPECT_EQ(packer.finish(), 0) << packer.output();
+  std::istringstream lines(scratch.read("archiver-signals"));
+  std::string name;
+  std::string hex;
+  int masks = 0;
+  while (lines >> name >> hex) {
+    ++masks;
+    const unsigned long long mask = std::stoull(hex, nullptr, 16);
+    for (const int signalNumber : {SIGHUP, SIGINT, SIGPIPE, SIGTERM, SIGCHLD}) {
+      EXPECT_EQ(mask & (1ull << (signalNumber - 1)), 0u) << name << " signal " << signalNumber;
+    }
+  }
+  EXPECT_EQ(masks, 2);
+}
+
+TEST_F(HostileRun, StoppedArchiverIsContinuedToEndWhenTheRunIsInterrupted) {
+  tidyingArchiver();
+  const auto before = snapshot();
+  RunningPacker packer(scratch.root());
+  ASSERT_TRUE(packer.readUntil("ARCHIVER-RUNNING")) << packer.output();
+  const pid_t group = std::atoi(scratch.read("archiver-group").c_str());
+  ASSERT_EQ(::kill(-group, SIGSTOP), 0);
+  ASSERT_EQ(::kill(packer.pid(), SIGTERM), 0);
+  EXPECT_EQ(packer.finish(), 143);
+  EXPECT_TRUE(scratch.exists("archiver-tidied")) << "it was ended without being continued";
+  expectNothingLeft(before);
+}
+
+TEST_F(HostileRun, FirstOfTwoSignalsSetsTheExitStatus) {
+  // The archiver, asked to end after the first signal, waits for the second
+  // one to be sent before it goes.
+  archiver(
+      "trap 'touch ../archiver-asked; while [ ! -e ../second-sent ]; do sleep 0.01; done; exit 1' "
+      "TERM\necho ARCHIVER-RUNNING\nwhile :; do sleep 0.05; done\n");
+  const auto before = snapshot();
+  RunningPacker packer(scratch.root());
+  ASSERT_TRUE(packer.readUntil("ARCHIVER-RUNNING")) << packer.output();
+  ASSERT_EQ(::kill(packer.pid(), SIGTERM), 0);
+  ASSERT_TRUE(waitForFile(scratch.root() / "archiver-asked"));
+  ASSERT_EQ(::kill(packer.pid(), SIGINT), 0);
+  scratch.file("second-sent", "");
+  EXPECT_EQ(packer.finish(), 143);
+  expectNothingLeft(before);
+}
 
 TEST_F(HostileRun, InterruptionAtThePromptKeepsTheFinishedArchive) {
   quietArchiver();
