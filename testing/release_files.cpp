@@ -1,5 +1,6 @@
 #include "release_files.h"
 
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 
@@ -23,6 +24,26 @@ std::string shellQuote(const std::string& text) {
   std::string quoted = "'";
   for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return quoted + "'";
+}
+
+std::filesystem::path runnableCopy(const std::filesystem::path& program,
+                                   const std::filesystem::path& folder, std::string* whyNot) {
+  namespace fs = std::filesystem;
+  if (std::system("command -v setpriv >/dev/null") != 0) {
+    *whyNot = "setpriv is missing";
+    return {};
+  }
+  fs::create_directories(folder);
+  const fs::path copy = folder / program.filename();
+  fs::copy_file(program, copy, fs::copy_options::overwrite_existing);
+  fs::permissions(copy, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                            fs::perms::others_read | fs::perms::others_exec);
+  if (std::system((std::string(kAsNobody) + " test -x " + shellQuote(copy.string())).c_str()) !=
+      0) {
+    *whyNot = "nobody cannot run programs in " + folder.string() + " (set TMPDIR elsewhere)";
+    return {};
+  }
+  return copy;
 }
 
 // Larger files (sparse ones of several GiB) are held by their size alone.

@@ -59,7 +59,8 @@ std::string nameByIndex(const ::testing::TestParamInfo<const char*>& info) {
 // pipe the test reads.
 class RunningPacker {
  public:
-  RunningPacker(const fs::path& folder, int input = -1, const std::string& prefix = "") {
+  RunningPacker(const fs::path& folder, int input = -1, const std::string& prefix = "",
+                const std::string& program = QUILLET_EXE) {
     int out[2];
     if (::pipe(out) != 0) throw std::runtime_error("no pipe");
     pid_ = ::fork();
@@ -72,9 +73,9 @@ class RunningPacker {
       ::close(out[0]);
       ::close(out[1]);
       if (prefix.empty()) {
-        ::execl(QUILLET_EXE, QUILLET_EXE, static_cast<char*>(nullptr));
+        ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
       } else {
-        const std::string command = prefix + " " + QUILLET_EXE;
+        const std::string command = prefix + " " + shellQuote(program);
         ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
       }
       ::_exit(121);
