@@ -90,6 +90,10 @@ int finishArchive(const CommandResult& archiver, ArchiveCheck checkArchive) {
   deleteIntermediates();
   if (archiver.started && archiver.exitCode == 0) {
     if (checkArchive()) return kExitPacked;
+    if (platform().entryKindW(kArchive) == EntryKind::kNone) {
+      printWide(u"The archiver reported success but made no archive\n");
+      return kExitArchiveCheckFailed;
+    }
     platform().deleteFileW(kArchive);
     if (platform().entryKindW(kArchive) == EntryKind::kNone) {
       printWide(u"The archive does not hold what was listed and digested; it was removed\n");
