@@ -92,8 +92,11 @@ class Platform {
   // folder. The first entry is in `data` on success. Every entry is
   // reported, "." and ".." included, in the platform's order.
   // Returns kInvalidSearchHandle when the folder cannot be searched;
-  // errno then describes why where the platform sets it.
+  // searchFailure() then says why.
   virtual SearchHandle findFirstFile(const char* pattern, FindData* data) = 0;
+  // Why the last search that could not start failed, in the system's words
+  // with its code (support/system_error.h).
+  virtual std::string searchFailure() = 0;
   // True with the next entry in `data`; false at the end or on failure.
   virtual bool findNextFile(SearchHandle handle, FindData* data) = 0;
   virtual void findClose(SearchHandle handle) = 0;

@@ -46,6 +46,7 @@
 #include "platform.h"
 #include "platform_posix_lookahead.h"
 #include "stdio_stream.h"
+#include "system_error.h"
 #include "utf.h"
 
 namespace quillet {
@@ -277,23 +278,28 @@ class PosixPlatform final : public Platform {
   SearchHandle findFirstFile(const char* pattern, FindData* data) override {
     std::string folder(pattern);
     if (folder.empty() || folder.back() != '*') {
-      errno = EINVAL;  // the packer only ever asks for every entry of a folder
+      searchError_ = EINVAL;  // the packer only ever asks for every entry of a folder
       return kInvalidSearchHandle;
     }
     folder.pop_back();
     if (!folder.empty() && folder.back() == '\\') folder.pop_back();
     if (folder.empty()) folder = ".";
     DIR* dir = ::opendir(folder.c_str());
-    if (dir == nullptr) return kInvalidSearchHandle;
+    if (dir == nullptr) {
+      searchError_ = errno;
+      return kInvalidSearchHandle;
+    }
     posix::lookAheadOf(dir);
     auto* search = new PosixSearch{dir};
     if (!findNextFile(reinterpret_cast<SearchHandle>(search), data)) {
       findClose(reinterpret_cast<SearchHandle>(search));
-      errno = ENOENT;
+      searchError_ = ENOENT;
       return kInvalidSearchHandle;
     }
     return reinterpret_cast<SearchHandle>(search);
   }
+
+  std::string searchFailure() override { return systemErrorText(searchError_); }
 
   bool findNextFile(SearchHandle handle, FindData* data) override {
     auto* search = reinterpret_cast<PosixSearch*>(handle);
@@ -633,6 +639,9 @@ class PosixPlatform final : public Platform {
     const std::optional<std::string> native = posixPath(path);
     return native ? entryKind(native->c_str()) : EntryKind::kUnknown;
   }
+
+ private:
+  int searchError_ = 0;
 };
 
 }  // namespace

@@ -45,6 +45,7 @@
 
 #include "platform.h"
 #include "stdio_stream.h"
+#include "system_error.h"
 
 namespace quillet {
 namespace {
@@ -94,7 +95,7 @@ bool toNative(const std::u16string& path, std::wstring* native) {
   return true;
 }
 
-// errno for the last Win32 error of a failed search, for perror's text.
+// errno for the last Win32 error, as the C runtime's callers expect it.
 int errnoFromLastError() {
   switch (GetLastError()) {
     case ERROR_FILE_NOT_FOUND:
@@ -164,7 +165,7 @@ class Win32Platform final : public Platform {
     WIN32_FIND_DATAA found;
     const HANDLE handle = FindFirstFileA(pattern, &found);
     if (handle == INVALID_HANDLE_VALUE) {
-      errno = errnoFromLastError();
+      searchError_ = GetLastError();
       return kInvalidSearchHandle;
     }
     data->fileName = found.cFileName;
@@ -179,6 +180,8 @@ class Win32Platform final : public Platform {
   }
 
   void findClose(SearchHandle handle) override { FindClose(reinterpret_cast<HANDLE>(handle)); }
+
+  std::string searchFailure() override { return systemErrorText(searchError_); }
 
   bool getWorkingFolder(std::string* path) override {
     // The C runtime's _getcwd holds the ANSI path in MAX_PATH bytes, too few
@@ -481,6 +484,9 @@ class Win32Platform final : public Platform {
     if (!toNative(path, &native)) return EntryKind::kUnknown;
     return kindOf(GetFileAttributesW(native.c_str()));
   }
+
+ private:
+  DWORD searchError_ = 0;
 };
 
 }  // namespace

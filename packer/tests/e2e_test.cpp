@@ -250,7 +250,10 @@ TEST_F(QuilletRun, StaleArchiveIsDeletedBeforeTheRun) {
   scratch.file("ZarvoEUupdate.zip", "stale");
   const Outcome outcome = run();
   EXPECT_EQ(outcome.exitCode, 7);
-  EXPECT_THAT(outcome.out, HasSubstr("Checking ZarvoEUupdate.zip: there is no archive"));
+  EXPECT_THAT(outcome.out,
+              HasSubstr("Checking ZarvoEUupdate.zip: there is no archive (ZarvoEUupdate.zip: No "
+                        "such file or directory (errno 2))\nThe archiver reported success but "
+                        "made no archive\n"));
   EXPECT_FALSE(scratch.exists("ZarvoEUupdate.zip")) << "the stand-in made none";
   EXPECT_EQ(snapshot(), before);
 }

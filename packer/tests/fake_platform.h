@@ -116,6 +116,7 @@ class FakePlatform final : public Platform {
   SearchHandle findFirstFile(const char* pattern, FindData* data) override;
   bool findNextFile(SearchHandle handle, FindData* data) override;
   void findClose(SearchHandle handle) override;
+  std::string searchFailure() override;
   bool getWorkingFolder(std::string* path) override;
   bool changeWorkingFolder(const char* path) override;
   char separator() const override { return separator_; }
@@ -178,6 +179,7 @@ class FakePlatform final : public Platform {
   };
   std::map<SearchHandle, Search> searches_;
   SearchHandle nextHandle_ = 100;
+  int searchError_ = 0;  // an errno value
   // --- Read-ahead of the content digest: reader threads open files at once.
   std::mutex openMutex_;  // one open at a time (the tree and `calls` are shared)
   std::size_t inputPosition_ = 0;
