@@ -31,6 +31,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
@@ -196,10 +197,10 @@ OutputChannel openOutputChannel() {
   return channel;
 }
 
-// Copies what the archiver wrote to standard output while `copying`; once
-// a write there fails (the console went away) the rest is read and
-// dropped. A write waits with `waiting` as the signal mask, so that an
-// interruption ends a write the console does not take.
+// Copies what the archiver wrote to standard output; once a write there
+// fails (the console went away) the rest is read and dropped. The wait for
+// a console that does not take more has `waiting` as its signal mask, so
+// that an interruption ends it.
 class OutputCopy {
  public:
   OutputCopy(int reading, const sigset_t& waiting) : reading_(reading), waiting_(waiting) {}
@@ -228,7 +229,7 @@ class OutputCopy {
   // False once nothing more can be read now or ever.
   bool readOnce() {
     if (reading_ < 0) return false;
-    char buffer[4096];
+    char buffer[PIPE_BUF];
     ssize_t got;
     do {
       got = ::read(reading_, buffer, sizeof buffer);
@@ -243,19 +244,23 @@ class OutputCopy {
     return true;
   }
 
+  // `size` is at most the atomic write of a pipe: once standard output
+  // takes more, the write does not wait.
   void copy(const char* bytes, std::size_t size) {
-    while (copying_ && size > 0) {
-      sigset_t held;
-      ::pthread_sigmask(SIG_SETMASK, &waiting_, &held);
+    while (copying_ && size > 0 && caughtSignal == 0) {
+      struct pollfd console {};
+      console.fd = STDOUT_FILENO;
+      console.events = POLLOUT;
+      if (::ppoll(&console, 1, nullptr, &waiting_) < 0) {
+        if (errno == EINTR) continue;  // an interruption ends the copy: the run ends
+        copying_ = false;
+        break;
+      }
       const ssize_t put = ::write(STDOUT_FILENO, bytes, size);
-      const int error = errno;
-      ::pthread_sigmask(SIG_SETMASK, &held, nullptr);
       if (put > 0) {
         bytes += put;
         size -= static_cast<std::size_t>(put);
-      } else if (put < 0 && error == EINTR) {
-        if (caughtSignal != 0) return;  // the run ends; the rest goes unshown
-      } else {
+      } else if (put < 0 && errno != EINTR && errno != EAGAIN) {
         copying_ = false;
       }
     }
