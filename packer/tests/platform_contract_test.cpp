@@ -2,7 +2,6 @@
 // (on a real scratch folder) and against the fake the other unit tests use,
 // in both the POSIX and the Windows path style. The same expectations for
 // every backend keep the fake from drifting away from the real thing.
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -149,8 +148,10 @@ TEST_P(PlatformContract, SearchOfAMissingFolderOrAFileIsRefused) {
   backend_->file("f.txt", "x");
   FindData data;
   EXPECT_EQ(p().findFirstFile("missing\\*", &data), kInvalidSearchHandle);
-  EXPECT_THAT(p().searchFailure(),
-              ::testing::MatchesRegex(".+ \\((errno|Windows error) [0-9]+\\)"));
+  const std::string why = p().searchFailure();
+  EXPECT_TRUE(why.find(" (errno ") != std::string::npos ||
+              why.find(" (Windows error ") != std::string::npos)
+      << why;
   EXPECT_EQ(p().findFirstFile("f.txt\\*", &data), kInvalidSearchHandle);
 }
 
