@@ -27,7 +27,9 @@
 // The run's safety: a console control handler that only notes Ctrl+C,
 // Ctrl+Break and the console's closing; the archiver started through the
 // command shell in a job object that ends it, and all it started, when the
-// run is interrupted or the packer goes away; the run lock, a named mutex
+// run is interrupted or the packer goes away, its output read through a
+// pipe and copied to standard output unless that is a console
+// (docs/archiver-output.md); the run lock, a named mutex
 // keyed on the working folder's absolute path (it goes with the process);
 // closed standard streams reopened on NUL.
 #include <direct.h>
@@ -56,6 +58,38 @@ static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows wide text is UTF-16"
 constexpr int kShellCommandNotFound = 9009;
 
 // --- Interruption.
+
+// --- The archiver's output (docs/archiver-output.md).
+
+// Copies what the archiver writes into a pipe to the packer's standard
+// output, on a thread of its own (an anonymous pipe cannot be waited on
+// beside the process); once a write there fails (the console went away)
+// the rest is read and dropped. The thread owns the copy: a process that
+// holds the pipe open past the run leaves it blocked until the packer
+// exits, and then it only drops what it reads.
+struct OutputCopy {
+  HANDLE reading = nullptr;
+  HANDLE console = nullptr;
+  volatile LONG copying = 1;
+};
+
+DWORD WINAPI copyOutput(void* argument) {
+  OutputCopy* copy = static_cast<OutputCopy*>(argument);
+  char buffer[4096];
+  DWORD got = 0;
+  while (ReadFile(copy->reading, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+    DWORD offset = 0;
+    while (copy->copying != 0 && offset < got) {
+      DWORD put = 0;
+      if (!WriteFile(copy->console, buffer + offset, got - offset, &put, nullptr) || put == 0) {
+        InterlockedExchange(&copy->copying, 0);
+      }
+      offset += put;
+    }
+  }
+  CloseHandle(copy->reading);
+  return 0;
+}
 
 // Set by the console control handler (another thread); read by the run.
 volatile LONG interruptedByConsole = 0;
@@ -403,11 +437,40 @@ class Win32Platform final : public Platform {
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
     SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
 
+    // The archiver writes (standard output and error) into a pipe the packer
+    // copies, unless standard output is a console (or NUL): there 7za shows
+    // its progress, and a console does not go away as a pipe's reader does.
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
+    const HANDLE console = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout)));
+    OutputCopy* output = nullptr;
+    HANDLE writing = nullptr;
+    if (console != INVALID_HANDLE_VALUE && GetFileType(console) != FILE_TYPE_CHAR) {
+      SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
+      HANDLE reading = nullptr;
+      if (CreatePipe(&reading, &writing, &inherited, 0)) {
+        SetHandleInformation(reading, HANDLE_FLAG_INHERIT, 0);
+        output = new OutputCopy{reading, console};
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+        startup.hStdOutput = writing;
+        startup.hStdError = writing;
+      }
+    }
     PROCESS_INFORMATION process{};
-    if (!CreateProcessA(nullptr, mutableLine.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED,
-                        nullptr, nullptr, &startup, &process)) {
+    const bool created = CreateProcessA(nullptr, mutableLine.data(), nullptr, nullptr, TRUE,
+                                        CREATE_SUSPENDED, nullptr, nullptr, &startup, &process);
+    if (writing != nullptr) CloseHandle(writing);  // the output ends with its writers
+    HANDLE copier = nullptr;
+    if (output != nullptr) {
+      copier = created ? CreateThread(nullptr, 0, copyOutput, output, 0, nullptr) : nullptr;
+      if (copier == nullptr) {
+        CloseHandle(output->reading);
+        delete output;
+        output = nullptr;
+      }
+    }
+    if (!created) {
       CloseHandle(job);
       return result;  // the command shell itself could not run
     }
@@ -437,6 +500,16 @@ class Win32Platform final : public Platform {
     }
     CloseHandle(process.hProcess);
     CloseHandle(job);  // ends whatever the command left running
+    if (copier != nullptr) {
+      // Its last output is copied before the run goes on; a writer outside
+      // the job (which cannot be ended here) is not waited for long.
+      if (WaitForSingleObject(copier, 2000) == WAIT_OBJECT_0) {
+        delete output;
+      } else {
+        InterlockedExchange(&output->copying, 0);
+      }
+      CloseHandle(copier);
+    }
     return result;
   }
 
