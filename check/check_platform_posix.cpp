@@ -10,11 +10,14 @@
 #include <cstring>
 
 #include "check_platform.h"
+#include "system_error.h"
 
 namespace quillet::check {
 namespace {
 
-std::string describeErrno(const std::string& path) { return path + ": " + std::strerror(errno); }
+std::string describeErrno(const std::string& path) {
+  return path + ": " + systemErrorText(lastSystemError());
+}
 
 PathKind kindOf(const struct stat& info) {
   if (S_ISREG(info.st_mode)) return PathKind::kFile;

@@ -10,6 +10,7 @@
 #include <cstdio>
 
 #include "check_platform.h"
+#include "system_error.h"
 
 namespace quillet::check {
 namespace {
@@ -38,7 +39,7 @@ std::optional<std::string> toUtf8(const std::wstring& wide) {
 }
 
 std::string describeLastError(const std::string& path) {
-  return path + ": Windows error " + std::to_string(GetLastError());
+  return path + ": " + systemErrorText(lastSystemError());
 }
 
 PathKind kindOfAttributes(DWORD attributes) {

@@ -1,10 +1,10 @@
 #include "dir_reader.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <limits>
 #include <new>
+#include <string>
 
 namespace quillet {
 namespace {
@@ -17,7 +17,9 @@ void copyCut(char* target, const char* source, std::size_t max) {
   target[length] = '\0';
 }
 
-void reportUnableToOpen() { std::perror("Unable to open directory"); }
+void reportUnableToOpen(const std::string& why) {
+  std::fputs(("Unable to open directory: " + why + "\n").c_str(), stderr);
+}
 
 }  // namespace
 
@@ -36,9 +38,7 @@ DirStream* dirStream_Open(const char* folderName) {
 
   const SearchHandle handle = platform().findFirstFile(stream->searchPattern, &stream->findData);
   if (handle == kInvalidSearchHandle) {
-    const int error = errno;  // keep the search's reason for perror
     delete stream;
-    errno = error;
     return nullptr;
   }
   stream->findHandle = handle;
@@ -70,15 +70,14 @@ void dirStream_Close(DirStream* stream) {
 std::int32_t dirList_GetSize(const char* folderName) {
   DirStream* stream = dirStream_Open(folderName);
   if (stream == nullptr) {
-    reportUnableToOpen();
+    reportUnableToOpen(platform().searchFailure());
     return -1;
   }
   std::int32_t total = 0;
   while (dirStream_Read(stream) != nullptr) {
     if (total > std::numeric_limits<std::int32_t>::max() - kNameBlockAllowance) {
       dirStream_Close(stream);
-      errno = EOVERFLOW;
-      reportUnableToOpen();
+      reportUnableToOpen("it holds more entries than a name block can take");
       return -1;
     }
     total += kNameBlockAllowance;
@@ -90,7 +89,7 @@ std::int32_t dirList_GetSize(const char* folderName) {
 std::int32_t dirList_Fill(const char* folderName, char* block, std::int32_t blockSize) {
   DirStream* stream = dirStream_Open(folderName);
   if (stream == nullptr) {
-    reportUnableToOpen();
+    reportUnableToOpen(platform().searchFailure());
     return kFillFailed;
   }
   std::int32_t result = kFillComplete;

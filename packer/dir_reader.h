@@ -31,7 +31,7 @@ const char* dirStream_Read(DirStream* stream);
 void dirStream_Close(DirStream* stream);
 
 // 262 times the number of entries of the folder; -1 when it cannot be opened
-// (or the size does not fit the result). Reports failure through perror.
+// (or the size does not fit the result). Reports failure on standard error.
 std::int32_t dirList_GetSize(const char* folderName);
 
 // What dirList_Fill came to.
@@ -43,7 +43,7 @@ inline constexpr std::int32_t kFillBlockFull = 2;  // the folder grew; later ent
 // zero-filled bytes (the size pass's result). Never writes past the block
 // and always leaves a zero byte after the last name written, so the block
 // stays a valid name block even if the folder gained entries since it was
-// sized. Reports failure through perror.
+// sized. Reports failure on standard error.
 std::int32_t dirList_Fill(const char* folderName, char* block, std::int32_t blockSize);
 
 }  // namespace quillet

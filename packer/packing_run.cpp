@@ -91,6 +91,10 @@ int finishArchive(const CommandResult& archiver, const ContentDigest& digest) {
   deleteIntermediates();
   if (archiver.started && archiver.exitCode == 0) {
     if (checkOwnArchive(digest)) return kExitPacked;
+    if (platform().entryKindW(kArchive) == EntryKind::kNone) {
+      printWide(u"The archiver reported success but made no archive\n");
+      return kExitArchiveCheckFailed;
+    }
     platform().deleteFileW(kArchive);
     if (platform().entryKindW(kArchive) == EntryKind::kNone) {
       printWide(u"The archive does not hold what was listed and digested; it was removed\n");

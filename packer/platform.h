@@ -94,8 +94,11 @@ class Platform {
   // folder. The first entry is in `data` on success. Every entry is
   // reported, "." and ".." included, in the platform's order.
   // Returns kInvalidSearchHandle when the folder cannot be searched;
-  // errno then describes why where the platform sets it.
+  // searchFailure() then says why.
   virtual SearchHandle findFirstFile(const char* pattern, FindData* data) = 0;
+  // Why the last search that could not start failed, in the system's words
+  // with its code (support/system_error.h).
+  virtual std::string searchFailure() = 0;
   // True with the next entry in `data`; false at the end or on failure.
   virtual bool findNextFile(SearchHandle handle, FindData* data) = 0;
   virtual void findClose(SearchHandle handle) = 0;
@@ -109,9 +112,9 @@ class Platform {
 
   // --- Narrow paths of the walk.
   // The walk's file test: true when `path` opens for reading in text mode
-  // (the file is closed at once). A folder never passes, whatever the C
-  // library would do with it.
-  virtual bool opensForReading(const char* path) = 0;
+  // (the file is closed at once), with the file's size in bytes in `size`.
+  // A folder never passes, whatever the C library would do with it.
+  virtual bool opensForReading(const char* path, std::uint64_t* size) = 0;
   // Opens a stream by narrow path; `mode` as for fopen ("rb", "wb").
   // nullptr when it cannot be opened.
   virtual std::unique_ptr<Stream> openFile(const char* path, const char* mode) = 0;

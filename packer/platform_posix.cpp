@@ -10,7 +10,10 @@
 //
 // The run's safety lives here too: signal handlers that only note the
 // signal, the archiver started as a child in a process group of its own
-// (so that an interruption can end it and everything it started), the run
+// (so that an interruption can end it and everything it started, and so
+// that what it leaves behind when it exits is ended before its archive is
+// judged), its output read through a pipe or a pseudo-terminal and copied
+// to standard output while that is there (docs/archiver-output.md), the run
 // lock (flock on the working folder itself: no file is left behind and the
 // lock goes with the process), and the standard descriptors opened on
 // /dev/null when they are closed. This file is for Linux: the packer makes
@@ -20,12 +23,15 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
@@ -42,6 +48,7 @@
 #include "system_files.h"
 #include "platform_posix_lookahead.h"
 #include "stdio_stream.h"
+#include "system_error.h"
 #include "utf.h"
 
 namespace quillet {
@@ -123,19 +130,147 @@ void endProcessGroup(pid_t group) {
   }
 }
 
-// The exit status of a shell's wait status.
-CommandResult resultOf(int status) {
+// What the shell's end, as waitid reports it, says of the command.
+CommandResult resultOf(const siginfo_t& end) {
   CommandResult result;
-  if (WIFEXITED(status)) {
-    result.exitCode = WEXITSTATUS(status);
+  if (end.si_code == CLD_EXITED) {
+    result.exitCode = end.si_status;
     // The shell's own codes for a command it could not find or run.
     result.started = result.exitCode != 127 && result.exitCode != 126;
-  } else if (WIFSIGNALED(status)) {
+  } else {
     result.started = true;
-    result.exitCode = 128 + WTERMSIG(status);
+    result.exitCode = 128 + end.si_status;
   }
   return result;
 }
+
+// --- The archiver's output (docs/archiver-output.md).
+
+// Where the archiver writes (standard output and error both) and where the
+// packer reads it: a pseudo-terminal when the packer's standard output is a
+// terminal, so that 7za shows its live progress as it does on one, a pipe
+// otherwise. Both -1 when neither could be had: the archiver then writes
+// to the packer's own streams.
+struct OutputChannel {
+  int reading = -1;
+  int writing = -1;
+};
+
+// A pseudo-terminal that passes bytes through as written ("\n" stays
+// "\n": the real terminal translates it) and has the terminal's size.
+OutputChannel openPseudoTerminal() {
+  OutputChannel channel;
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master < 0) return channel;
+  char name[128];
+  int slave = -1;
+  if (::grantpt(master) == 0 && ::unlockpt(master) == 0 &&
+      ::ptsname_r(master, name, sizeof name) == 0) {
+    slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  }
+  if (slave < 0) {
+    ::close(master);
+    return channel;
+  }
+  struct termios modes;
+  if (::tcgetattr(slave, &modes) == 0) {
+    modes.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    modes.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    ::tcsetattr(slave, TCSANOW, &modes);
+  }
+  struct winsize size;
+  if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0) ::ioctl(slave, TIOCSWINSZ, &size);
+  channel.reading = master;
+  channel.writing = slave;
+  return channel;
+}
+
+OutputChannel openOutputChannel() {
+  if (::isatty(STDOUT_FILENO) == 1) {
+    const OutputChannel terminal = openPseudoTerminal();
+    if (terminal.reading >= 0) return terminal;
+  }
+  OutputChannel channel;
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC) != 0) return channel;
+  channel.reading = ends[0];
+  channel.writing = ends[1];
+  return channel;
+}
+
+// Copies what the archiver wrote to standard output; once a write there
+// fails (the console went away) the rest is read and dropped. The wait for
+// a console that does not take more has `waiting` as its signal mask, so
+// that an interruption ends it.
+class OutputCopy {
+ public:
+  OutputCopy(int reading, const sigset_t& waiting) : reading_(reading), waiting_(waiting) {}
+  ~OutputCopy() {
+    if (reading_ >= 0) ::close(reading_);
+  }
+  OutputCopy(const OutputCopy&) = delete;
+  OutputCopy& operator=(const OutputCopy&) = delete;
+
+  // The descriptor to wait on, -1 once the output has ended.
+  int descriptor() const { return reading_; }
+
+  // Copies one read's worth, once the descriptor is ready.
+  void passSome() { readOnce(); }
+
+  // Copies what is left without waiting for more: a writer that left the
+  // archiver's process group may hold the channel open for ever.
+  void passTheRest() {
+    if (reading_ < 0) return;
+    ::fcntl(reading_, F_SETFL, ::fcntl(reading_, F_GETFL) | O_NONBLOCK);
+    while (caughtSignal == 0 && readOnce()) {
+    }
+  }
+
+ private:
+  // False once nothing more can be read now or ever.
+  bool readOnce() {
+    if (reading_ < 0) return false;
+    char buffer[PIPE_BUF];
+    ssize_t got;
+    do {
+      got = ::read(reading_, buffer, sizeof buffer);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0 && errno == EAGAIN) return false;
+    if (got <= 0) {  // the end; a pseudo-terminal says EIO once all its writers are gone
+      ::close(reading_);
+      reading_ = -1;
+      return false;
+    }
+    copy(buffer, static_cast<std::size_t>(got));
+    return true;
+  }
+
+  // `size` is at most the atomic write of a pipe: once standard output
+  // takes more, the write does not wait.
+  void copy(const char* bytes, std::size_t size) {
+    while (copying_ && size > 0 && caughtSignal == 0) {
+      struct pollfd console {};
+      console.fd = STDOUT_FILENO;
+      console.events = POLLOUT;
+      if (::ppoll(&console, 1, nullptr, &waiting_) < 0) {
+        if (errno == EINTR) continue;  // an interruption ends the copy: the run ends
+        copying_ = false;
+        break;
+      }
+      const ssize_t put = ::write(STDOUT_FILENO, bytes, size);
+      if (put > 0) {
+        bytes += put;
+        size -= static_cast<std::size_t>(put);
+      } else if (put < 0 && errno != EINTR && errno != EAGAIN) {
+        copying_ = false;
+      }
+    }
+  }
+
+  int reading_;
+  const sigset_t& waiting_;
+  bool copying_ = true;
+};
 
 // "'text'" for the shell, with each ' written as '\''.
 std::string shellQuoted(const std::string& text) {
@@ -149,23 +284,28 @@ class PosixPlatform final : public Platform {
   SearchHandle findFirstFile(const char* pattern, FindData* data) override {
     std::string folder(pattern);
     if (folder.empty() || folder.back() != '*') {
-      errno = EINVAL;  // the packer only ever asks for every entry of a folder
+      searchError_ = EINVAL;  // the packer only ever asks for every entry of a folder
       return kInvalidSearchHandle;
     }
     folder.pop_back();
     if (!folder.empty() && folder.back() == '\\') folder.pop_back();
     if (folder.empty()) folder = ".";
     DIR* dir = ::opendir(folder.c_str());
-    if (dir == nullptr) return kInvalidSearchHandle;
+    if (dir == nullptr) {
+      searchError_ = errno;
+      return kInvalidSearchHandle;
+    }
     posix::lookAheadOf(dir);
     auto* search = new PosixSearch{dir};
     if (!findNextFile(reinterpret_cast<SearchHandle>(search), data)) {
       findClose(reinterpret_cast<SearchHandle>(search));
-      errno = ENOENT;
+      searchError_ = ENOENT;
       return kInvalidSearchHandle;
     }
     return reinterpret_cast<SearchHandle>(search);
   }
+
+  std::string searchFailure() override { return systemErrorText(searchError_); }
 
   bool findNextFile(SearchHandle handle, FindData* data) override {
     auto* search = reinterpret_cast<PosixSearch*>(handle);
@@ -196,7 +336,7 @@ class PosixPlatform final : public Platform {
 
   char separator() const override { return '/'; }
 
-  bool opensForReading(const char* path) override {
+  bool opensForReading(const char* path, std::uint64_t* size) override {
     // Non-blocking, so that a FIFO does not stall the walk; only a regular
     // file counts (glibc's fopen would open a folder for reading).
     const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
@@ -204,6 +344,7 @@ class PosixPlatform final : public Platform {
     struct stat info;
     const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
     ::close(fd);
+    if (regular) *size = static_cast<std::uint64_t>(info.st_size);
     return regular;
   }
 
@@ -387,8 +528,8 @@ class PosixPlatform final : public Platform {
   CommandResult runCommand(const std::string& commandLine) override {
     std::fflush(stdout);
     std::fflush(stderr);
-    // The interruptions and SIGCHLD stay blocked outside sigsuspend, so
-    // none can slip in between the check of the flag and the wait.
+    // The interruptions and SIGCHLD stay blocked outside the wait (ppoll),
+    // so none can slip in between the check of the flag and the wait.
     sigset_t watched;
     sigset_t previous;
     sigemptyset(&watched);
@@ -396,29 +537,37 @@ class PosixPlatform final : public Platform {
     sigaddset(&watched, SIGCHLD);
     setHandler(SIGCHLD, noteChildChange, true);
     ::sigprocmask(SIG_BLOCK, &watched, &previous);
+    sigset_t waiting = previous;
+    for (int signalNumber : kInterruptions) sigdelset(&waiting, signalNumber);
+    sigdelset(&waiting, SIGCHLD);
 
+    const OutputChannel channel = openOutputChannel();
     CommandResult result;
     const pid_t child = ::fork();
     if (child == 0) {
       // The child: a process group of its own, the signal dispositions and
-      // mask a shell started by system() would have.
+      // mask a shell started by system() would have, its output into the
+      // channel.
       ::setpgid(0, 0);
       for (int signalNumber : kInterruptions) ::signal(signalNumber, SIG_DFL);
       ::signal(SIGPIPE, SIG_DFL);
       ::signal(SIGCHLD, SIG_DFL);
       ::sigprocmask(SIG_SETMASK, &previous, nullptr);
+      if (channel.writing >= 0) {
+        ::dup2(channel.writing, STDOUT_FILENO);
+        ::dup2(channel.writing, STDERR_FILENO);
+      }
       ::execl("/bin/sh", "sh", "-c", commandLine.c_str(), static_cast<char*>(nullptr));
       ::_exit(127);
     }
+    if (channel.writing >= 0) ::close(channel.writing);  // the output ends with its writers
+    OutputCopy output(channel.reading, waiting);
     if (child < 0) {
       ::sigprocmask(SIG_SETMASK, &previous, nullptr);
       return result;
     }
     ::setpgid(child, child);  // also here, so that it holds before any kill
 
-    sigset_t waiting = previous;
-    for (int signalNumber : kInterruptions) sigdelset(&waiting, signalNumber);
-    sigdelset(&waiting, SIGCHLD);
     for (;;) {
       if (caughtSignal != 0) {
         endProcessGroup(child);
@@ -426,14 +575,28 @@ class PosixPlatform final : public Platform {
         result.interrupted = true;
         break;
       }
-      int status;
-      const pid_t reaped = ::waitpid(child, &status, WNOHANG);
-      if (reaped == child) {
-        result = resultOf(status);
+      // The shell's end is looked at without reaping it: its process id,
+      // which names the group, cannot be taken by another process before
+      // the group is ended.
+      siginfo_t end{};
+      if (::waitid(P_PID, static_cast<id_t>(child), &end, WEXITED | WNOHANG | WNOWAIT) != 0) {
+        if (errno == EINTR) continue;
+        endProcessGroup(child);
+        break;  // not started as far as we can tell
+      }
+      if (end.si_pid == child) {
+        // Whatever it left running is ended and waited for before its
+        // archive is judged: nothing can write an archive after the verdict.
+        result = resultOf(end);
+        endProcessGroup(child);
+        output.passTheRest();
         break;
       }
-      if (reaped < 0 && errno != EINTR) break;  // not started as far as we can tell
-      if (reaped == 0) ::sigsuspend(&waiting);
+      struct pollfd readable {};
+      readable.fd = output.descriptor();
+      readable.events = POLLIN;
+      const int ready = ::ppoll(&readable, readable.fd >= 0 ? 1 : 0, nullptr, &waiting);
+      if (ready > 0) output.passSome();
     }
     ::sigprocmask(SIG_SETMASK, &previous, nullptr);
     return result;
@@ -492,6 +655,9 @@ class PosixPlatform final : public Platform {
     const std::optional<std::string> native = posixPath(path);
     return native ? entryKind(native->c_str()) : EntryKind::kUnknown;
   }
+
+ private:
+  int searchError_ = 0;
 };
 
 }  // namespace

@@ -27,7 +27,9 @@
 // The run's safety: a console control handler that only notes Ctrl+C,
 // Ctrl+Break and the console's closing; the archiver started through the
 // command shell in a job object that ends it, and all it started, when the
-// run is interrupted or the packer goes away; the run lock, a named mutex
+// run is interrupted or the packer goes away, its output read through a
+// pipe and copied to standard output unless that is a console
+// (docs/archiver-output.md); the run lock, a named mutex
 // keyed on the working folder's absolute path (it goes with the process);
 // closed standard streams reopened on NUL.
 #include <direct.h>
@@ -47,6 +49,7 @@
 #include "system_files.h"
 #include "utf.h"
 #include "stdio_stream.h"
+#include "system_error.h"
 
 namespace quillet {
 namespace {
@@ -57,6 +60,38 @@ static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows wide text is UTF-16"
 constexpr int kShellCommandNotFound = 9009;
 
 // --- Interruption.
+
+// --- The archiver's output (docs/archiver-output.md).
+
+// Copies what the archiver writes into a pipe to the packer's standard
+// output, on a thread of its own (an anonymous pipe cannot be waited on
+// beside the process); once a write there fails (the console went away)
+// the rest is read and dropped. The thread owns the copy: a process that
+// holds the pipe open past the run leaves it blocked until the packer
+// exits, and then it only drops what it reads.
+struct OutputCopy {
+  HANDLE reading = nullptr;
+  HANDLE console = nullptr;
+  volatile LONG copying = 1;
+};
+
+DWORD WINAPI copyOutput(void* argument) {
+  OutputCopy* copy = static_cast<OutputCopy*>(argument);
+  char buffer[4096];
+  DWORD got = 0;
+  while (ReadFile(copy->reading, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+    DWORD offset = 0;
+    while (copy->copying != 0 && offset < got) {
+      DWORD put = 0;
+      if (!WriteFile(copy->console, buffer + offset, got - offset, &put, nullptr) || put == 0) {
+        InterlockedExchange(&copy->copying, 0);
+      }
+      offset += put;
+    }
+  }
+  CloseHandle(copy->reading);
+  return 0;
+}
 
 // Set by the console control handler (another thread); read by the run.
 volatile LONG interruptedByConsole = 0;
@@ -96,7 +131,7 @@ bool toNative(const std::u16string& path, std::wstring* native) {
   return true;
 }
 
-// errno for the last Win32 error of a failed search, for perror's text.
+// errno for the last Win32 error, as the C runtime's callers expect it.
 int errnoFromLastError() {
   switch (GetLastError()) {
     case ERROR_FILE_NOT_FOUND:
@@ -166,7 +201,7 @@ class Win32Platform final : public Platform {
     WIN32_FIND_DATAA found;
     const HANDLE handle = FindFirstFileA(pattern, &found);
     if (handle == INVALID_HANDLE_VALUE) {
-      errno = errnoFromLastError();
+      searchError_ = GetLastError();
       return kInvalidSearchHandle;
     }
     data->fileName = found.cFileName;
@@ -181,6 +216,8 @@ class Win32Platform final : public Platform {
   }
 
   void findClose(SearchHandle handle) override { FindClose(reinterpret_cast<HANDLE>(handle)); }
+
+  std::string searchFailure() override { return systemErrorText(searchError_); }
 
   bool getWorkingFolder(std::string* path) override {
     // The C runtime's _getcwd holds the ANSI path in MAX_PATH bytes, too few
@@ -214,11 +251,14 @@ class Win32Platform final : public Platform {
 
   char separator() const override { return '\\'; }
 
-  bool opensForReading(const char* path) override {
+  bool opensForReading(const char* path, std::uint64_t* size) override {
     // The C runtime refuses to open a folder here, unlike glibc.
     std::FILE* file = std::fopen(path, "r");
     if (file == nullptr) return false;
+    const __int64 length = _filelengthi64(_fileno(file));
     std::fclose(file);
+    if (length < 0) return false;
+    *size = static_cast<std::uint64_t>(length);
     return true;
   }
 
@@ -409,11 +449,40 @@ class Win32Platform final : public Platform {
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
     SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
 
+    // The archiver writes (standard output and error) into a pipe the packer
+    // copies, unless standard output is a console (or NUL): there 7za shows
+    // its progress, and a console does not go away as a pipe's reader does.
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
+    const HANDLE console = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout)));
+    OutputCopy* output = nullptr;
+    HANDLE writing = nullptr;
+    if (console != INVALID_HANDLE_VALUE && GetFileType(console) != FILE_TYPE_CHAR) {
+      SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
+      HANDLE reading = nullptr;
+      if (CreatePipe(&reading, &writing, &inherited, 0)) {
+        SetHandleInformation(reading, HANDLE_FLAG_INHERIT, 0);
+        output = new OutputCopy{reading, console};
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+        startup.hStdOutput = writing;
+        startup.hStdError = writing;
+      }
+    }
     PROCESS_INFORMATION process{};
-    if (!CreateProcessA(nullptr, mutableLine.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED,
-                        nullptr, nullptr, &startup, &process)) {
+    const bool created = CreateProcessA(nullptr, mutableLine.data(), nullptr, nullptr, TRUE,
+                                        CREATE_SUSPENDED, nullptr, nullptr, &startup, &process);
+    if (writing != nullptr) CloseHandle(writing);  // the output ends with its writers
+    HANDLE copier = nullptr;
+    if (output != nullptr) {
+      copier = created ? CreateThread(nullptr, 0, copyOutput, output, 0, nullptr) : nullptr;
+      if (copier == nullptr) {
+        CloseHandle(output->reading);
+        delete output;
+        output = nullptr;
+      }
+    }
+    if (!created) {
       CloseHandle(job);
       return result;  // the command shell itself could not run
     }
@@ -443,6 +512,16 @@ class Win32Platform final : public Platform {
     }
     CloseHandle(process.hProcess);
     CloseHandle(job);  // ends whatever the command left running
+    if (copier != nullptr) {
+      // Its last output is copied before the run goes on; a writer outside
+      // the job (which cannot be ended here) is not waited for long.
+      if (WaitForSingleObject(copier, 2000) == WAIT_OBJECT_0) {
+        delete output;
+      } else {
+        InterlockedExchange(&output->copying, 0);
+      }
+      CloseHandle(copier);
+    }
     return result;
   }
 
@@ -490,6 +569,9 @@ class Win32Platform final : public Platform {
     if (!toNative(path, &native)) return EntryKind::kUnknown;
     return kindOf(GetFileAttributesW(native.c_str()));
   }
+
+ private:
+  DWORD searchError_ = 0;
 };
 
 }  // namespace

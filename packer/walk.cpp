@@ -46,6 +46,13 @@ class FoldedNames {
   std::unordered_multimap<std::uint64_t, const char*> names_;
 };
 
+// Why a file of `size` bytes cannot go into a release.
+std::string tooLargeForTheDevice(std::uint64_t size) {
+  return "the file holds " + std::to_string(size) +
+         " bytes; the device's FAT file system holds at most " + std::to_string(kFileBytesMax) +
+         " bytes in a file";
+}
+
 // Reports an entry the walk cannot put into a release. The walk goes on, so
 // that every such entry is named, and fails at its end.
 void refuse(WalkState& state, const std::string& path, const std::string& why) {
@@ -301,15 +308,19 @@ bool makeList_ScanFolder(WalkState& state) {
       case EntryKind::kUnknown:
         refuse(state, currentPath, "it cannot be looked at");
         break;
-      case EntryKind::kFile:
-        if (!platform().opensForReading(name)) {
+      case EntryKind::kFile: {
+        std::uint64_t size = 0;
+        if (!platform().opensForReading(name, &size)) {
           refuse(state, currentPath,
                  "the file cannot be opened (no permission, or locked by another "
                  "program)");
+        } else if (size > kFileBytesMax) {
+          refuse(state, currentPath, tooLargeForTheDevice(size));
         } else if (!writeFileLine(state, entryName, currentPath)) {
           return false;
         }
         break;
+      }
       case EntryKind::kFolder:
         if (!platform().changeWorkingFolder(currentPath.c_str())) {
           refuse(state, currentPath, "the folder cannot be entered");

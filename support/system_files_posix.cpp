@@ -7,14 +7,16 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
+#include "system_error.h"
 #include "system_files.h"
 
 namespace quillet {
 namespace {
 
-std::string describeErrno(const std::string& path) { return path + ": " + std::strerror(errno); }
+std::string describeErrno(const std::string& path) {
+  return path + ": " + systemErrorText(lastSystemError());
+}
 
 class PosixInputFile final : public ByteSource {
  public:

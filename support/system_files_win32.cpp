@@ -6,6 +6,7 @@
 // this edge.
 #include <windows.h>
 
+#include "system_error.h"
 #include "system_files.h"
 
 namespace quillet {
@@ -35,7 +36,7 @@ std::optional<std::string> toUtf8(const std::wstring& wide) {
 }
 
 std::string describeLastError(const std::string& path) {
-  return path + ": Windows error " + std::to_string(GetLastError());
+  return path + ": " + systemErrorText(lastSystemError());
 }
 
 class WindowsInputFile final : public ByteSource {

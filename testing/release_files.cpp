@@ -1,5 +1,6 @@
 #include "release_files.h"
 
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 
@@ -25,6 +26,29 @@ std::string shellQuote(const std::string& text) {
   return quoted + "'";
 }
 
+std::filesystem::path runnableCopy(const std::filesystem::path& program,
+                                   const std::filesystem::path& folder, std::string* whyNot) {
+  namespace fs = std::filesystem;
+  if (std::system("command -v setpriv >/dev/null") != 0) {
+    *whyNot = "setpriv is missing";
+    return {};
+  }
+  fs::create_directories(folder);
+  const fs::path copy = folder / program.filename();
+  fs::copy_file(program, copy, fs::copy_options::overwrite_existing);
+  fs::permissions(copy, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                            fs::perms::others_read | fs::perms::others_exec);
+  if (std::system((std::string(kAsNobody) + " test -x " + shellQuote(copy.string())).c_str()) !=
+      0) {
+    *whyNot = "nobody cannot run programs in " + folder.string() + " (set TMPDIR elsewhere)";
+    return {};
+  }
+  return copy;
+}
+
+// Larger files (sparse ones of several GiB) are held by their size alone.
+constexpr std::uintmax_t kSnapshotBytesMax = 64 * 1024 * 1024;
+
 std::map<std::string, std::string> treeSnapshot(const std::filesystem::path& top) {
   namespace fs = std::filesystem;
   std::map<std::string, std::string> tree;
@@ -35,6 +59,8 @@ std::map<std::string, std::string> treeSnapshot(const std::filesystem::path& top
       tree[relative] = "-> " + fs::read_symlink(entry.path()).string();
     } else if (fs::is_directory(status)) {
       tree[relative] = "/";
+    } else if (fs::is_regular_file(status) && entry.file_size() > kSnapshotBytesMax) {
+      tree[relative] = "(" + std::to_string(entry.file_size()) + " bytes)";
     } else if (fs::is_regular_file(status)) {
       std::ifstream in(entry.path(), std::ios::binary);
       tree[relative] = std::string(std::istreambuf_iterator<char>(in), {});

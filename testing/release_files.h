@@ -30,9 +30,20 @@ std::u16string u16(const std::string& utf8);
 // `text` quoted for a POSIX shell, whatever it holds.
 std::string shellQuote(const std::string& text);
 
+// Runs as the unprivileged user nobody (setpriv): the prefix of a shell
+// command line, for tests that run as root. A program built below a folder
+// nobody cannot enter (root's home) cannot be run that way from there: the
+// cases run `runnableCopy` of it, in a scratch folder of their own.
+inline constexpr char kAsNobody[] = "setpriv --reuid=65534 --regid=65534 --clear-groups";
+// A copy of `program` in `folder` (made if missing) that every user may
+// run; empty, with the reason in `whyNot`, when nobody cannot run it there
+// (a scratch folder below one nobody cannot enter) or setpriv is missing.
+std::filesystem::path runnableCopy(const std::filesystem::path& program,
+                                   const std::filesystem::path& folder, std::string* whyNot);
+
 // The tree below `top`: every path (relative to it) with its contents, "/"
-// for a folder, "-> target" for a link, "special" for anything else; links
-// are not followed.
+// for a folder, "-> target" for a link, "special" for anything else, "(N
+// bytes)" for a file of more than 64 MiB; links are not followed.
 std::map<std::string, std::string> treeSnapshot(const std::filesystem::path& top);
 
 }  // namespace quillet::testing

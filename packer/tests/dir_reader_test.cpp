@@ -174,13 +174,13 @@ TEST_F(DirReader, AMissingFolderIsReportedAndLeavesTheBlockAlone) {
   ::testing::internal::CaptureStderr();
   EXPECT_EQ(dirList_GetSize("missing"), -1);
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-            "Unable to open directory: " + std::string(std::strerror(ENOENT)) + "\n");
+            "Unable to open directory: " + fake_.searchFailure() + "\n");
 
   std::vector<char> block(262, '\x5a');
   ::testing::internal::CaptureStderr();
   EXPECT_EQ(dirList_Fill("missing", block.data(), 262), kFillFailed);
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-            "Unable to open directory: " + std::string(std::strerror(ENOENT)) + "\n");
+            "Unable to open directory: " + fake_.searchFailure() + "\n");
   EXPECT_EQ(block, std::vector<char>(262, '\x5a'));
 }
 

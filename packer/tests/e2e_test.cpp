@@ -200,7 +200,7 @@ TEST_F(QuilletRun, FolderOfManyFilesPacksAndTheRunEnds) {
 
 TEST_F(QuilletRun, ConsoleShowsEachStepInOrder) {
   if (realPacking().empty()) GTEST_SKIP() << "p7zip-full's 7za is not installed";
-  useStandIn(0, "echo ARCHIVER-OUTPUT\n" + realPacking());
+  useStandIn(0, "echo ARCHIVER-ERROR >&2\necho ARCHIVER-OUTPUT\n" + realPacking());
   const Outcome outcome = run();
   ASSERT_EQ(outcome.exitCode, 0) << outcome.out;
   const std::string& out = outcome.out;
@@ -216,6 +216,9 @@ TEST_F(QuilletRun, ConsoleShowsEachStepInOrder) {
   EXPECT_LT(walk, load);
   EXPECT_LT(load, digest);
   EXPECT_LT(digest, archiver);
+  // Its standard error comes through the packer's output too, in order.
+  EXPECT_LT(digest, out.find("ARCHIVER-ERROR\n"));
+  EXPECT_LT(out.find("ARCHIVER-ERROR\n"), archiver);
   EXPECT_LT(out.find("calculateMd5_AddOneFile(FlashDrive\\BSP\\NK.bin)\r\n"), archiver);
   EXPECT_LT(archiver, banner);
   EXPECT_THAT(out, HasSubstr("len = '21'\r\nbuffer = 'FlashDrive\\BSP\\NK.bin'\r\n"));
@@ -247,7 +250,10 @@ TEST_F(QuilletRun, StaleArchiveIsDeletedBeforeTheRun) {
   scratch.file("ZarvoEUupdate.zip", "stale");
   const Outcome outcome = run();
   EXPECT_EQ(outcome.exitCode, 7);
-  EXPECT_THAT(outcome.out, HasSubstr("Checking ZarvoEUupdate.zip: there is no archive"));
+  EXPECT_THAT(outcome.out,
+              HasSubstr("Checking ZarvoEUupdate.zip: there is no archive (ZarvoEUupdate.zip: No "
+                        "such file or directory (errno 2))\nThe archiver reported success but "
+                        "made no archive\n"));
   EXPECT_FALSE(scratch.exists("ZarvoEUupdate.zip")) << "the stand-in made none";
   EXPECT_EQ(snapshot(), before);
 }

@@ -103,7 +103,7 @@ SearchHandle FakePlatform::findFirstFile(const char* pattern, FindData* data) {
   if (onFindFirstFile) onFindFirstFile(pattern);
   std::string folder(pattern);
   if (folder.empty() || folder.back() != '*') {
-    errno = EINVAL;
+    searchError_ = EINVAL;
     return kInvalidSearchHandle;
   }
   folder.pop_back();
@@ -114,11 +114,11 @@ SearchHandle FakePlatform::findFirstFile(const char* pattern, FindData* data) {
       folder == root_ && !root_.empty() ? Components{} : resolve(folder, separator_);
   const std::shared_ptr<Node> node = find(*components);
   if (node == nullptr || !node->folder) {
-    errno = node == nullptr ? ENOENT : ENOTDIR;
+    searchError_ = node == nullptr ? ENOENT : ENOTDIR;
     return kInvalidSearchHandle;
   }
   if (hits(faults.unlistable, *components)) {
-    errno = EACCES;
+    searchError_ = EACCES;
     return kInvalidSearchHandle;
   }
   Search search;
@@ -130,7 +130,7 @@ SearchHandle FakePlatform::findFirstFile(const char* pattern, FindData* data) {
     for (const auto& entry : node->children) search.names.push_back(entry.first);
   }
   if (search.names.empty()) {
-    errno = ENOENT;  // nothing matches
+    searchError_ = ENOENT;  // nothing matches
     return kInvalidSearchHandle;
   }
   data->fileName = search.names[0];
@@ -138,6 +138,10 @@ SearchHandle FakePlatform::findFirstFile(const char* pattern, FindData* data) {
   const SearchHandle handle = nextHandle_++;
   searches_[handle] = std::move(search);
   return handle;
+}
+
+std::string FakePlatform::searchFailure() {
+  return std::string(std::strerror(searchError_)) + " (errno " + std::to_string(searchError_) + ")";
 }
 
 bool FakePlatform::findNextFile(SearchHandle handle, FindData* data) {
@@ -180,10 +184,12 @@ bool FakePlatform::changeWorkingFolder(const char* path) {
 
 // --- Files.
 
-bool FakePlatform::opensForReading(const char* path) {
+bool FakePlatform::opensForReading(const char* path, std::uint64_t* size) {
   const std::optional<Components> components = resolve(path, separator_);
   const std::shared_ptr<Node> node = find(*components);
-  return node != nullptr && !node->folder && !hits(faults.openFails, *components);
+  if (node == nullptr || node->folder || hits(faults.openFails, *components)) return false;
+  *size = node->size ? *node->size : node->bytes.size();
+  return true;
 }
 
 std::unique_ptr<Stream> FakePlatform::open(const std::optional<Components>& components,

@@ -77,6 +77,9 @@ class FakePlatform final : public Platform {
   // Makes `path` a second name of the folder `target`, as a junction or a
   // link to a folder is: entering it enters that same folder.
   void addAlias(const std::string& path, const std::string& target);
+  // The size the file `path` claims from now on, whatever bytes it holds
+  // (a file larger than memory).
+  void setSize(const std::string& path, std::uint64_t bytes);
 
   // Called at every findFirstFile with its pattern, before the folder is read
   // (e.g. to let a folder gain entries between two searches).
@@ -113,10 +116,11 @@ class FakePlatform final : public Platform {
   SearchHandle findFirstFile(const char* pattern, FindData* data) override;
   bool findNextFile(SearchHandle handle, FindData* data) override;
   void findClose(SearchHandle handle) override;
+  std::string searchFailure() override;
   bool getWorkingFolder(std::string* path) override;
   bool changeWorkingFolder(const char* path) override;
   char separator() const override { return separator_; }
-  bool opensForReading(const char* path) override;
+  bool opensForReading(const char* path, std::uint64_t* size) override;
   std::unique_ptr<Stream> openFile(const char* path, const char* mode) override;
   std::unique_ptr<Stream> openFileW(const std::u16string& path, const char* mode) override;
   std::unique_ptr<ByteSource> openToReadAtW(const std::u16string& path,
@@ -177,6 +181,7 @@ class FakePlatform final : public Platform {
   };
   std::map<SearchHandle, Search> searches_;
   SearchHandle nextHandle_ = 100;
+  int searchError_ = 0;  // an errno value
   // --- Read-ahead of the content digest: reader threads open files at once.
   std::mutex openMutex_;  // one open at a time (the tree and `calls` are shared)
   std::size_t inputPosition_ = 0;

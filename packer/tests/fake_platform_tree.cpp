@@ -184,6 +184,11 @@ void FakePlatform::setKind(const std::string& path, EntryKind kind) {
   if (node != nullptr) node->kind = kind;
 }
 
+void FakePlatform::setSize(const std::string& path, std::uint64_t bytes) {
+  const std::shared_ptr<Node> node = find(*resolve(path, separator_));
+  if (node != nullptr) node->size = bytes;
+}
+
 void FakePlatform::addAlias(const std::string& path, const std::string& target) {
   Components components = *resolve(path, separator_);
   const std::string name = components.back();

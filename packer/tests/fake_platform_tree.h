@@ -16,7 +16,8 @@ namespace quillet::testing {
 
 struct FakePlatform::Node {
   bool folder = false;
-  std::optional<EntryKind> kind;  // what entryKind reports, when set
+  std::optional<EntryKind> kind;      // what entryKind reports, when set
+  std::optional<std::uint64_t> size;  // the size a file claims, when set
   std::string bytes;
   std::vector<std::pair<std::string, std::shared_ptr<Node>>> children;  // in order added
   std::map<std::string, std::size_t> index;  // name -> position in children

@@ -62,17 +62,20 @@ TEST_F(HostileRun, ReadOnlyStaleOutputsAreReplaced) {
 
 // Deletion refused by the file system: the output's folder belongs to
 // another user. CI runs as root, who may delete anything, so the packer is
-// run as `nobody` there. A stale archive left would be updated instead of
-// replaced; a stale digest left would be listed and packed.
+// run as `nobody` there, from a copy nobody can run. A stale archive left would be updated instead
+// of replaced; a stale digest left would be listed and packed.
 class UndeletableStaleOutput : public HostileRun,
                                public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(UndeletableStaleOutput, StopsTheRunBeforeTheWalk) {
   quietArchiver();
   std::string prefix;
+  std::string program = QUILLET_EXE;
   if (::geteuid() == 0) {
-    if (!fs::exists("/usr/bin/setpriv")) GTEST_SKIP() << "needs setpriv to run as nobody";
-    prefix = "exec setpriv --reuid=65534 --regid=65534 --clear-groups";
+    std::string whyNot;
+    program = quillet::testing::runnableCopy(QUILLET_EXE, scratch.root() / "bin", &whyNot);
+    if (program.empty()) GTEST_SKIP() << whyNot;
+    prefix = std::string("exec ") + quillet::testing::kAsNobody;
   }
   const std::string output = GetParam();
   scratch.file(output, "stale");
@@ -82,7 +85,7 @@ TEST_P(UndeletableStaleOutput, StopsTheRunBeforeTheWalk) {
   fs::permissions(folder, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
                               fs::perms::group_exec | fs::perms::others_read |
                               fs::perms::others_exec);
-  RunningPacker packer(scratch.root(), -1, prefix);
+  RunningPacker packer(scratch.root(), -1, prefix, program);
   const int exitCode = packer.finish();
   fs::permissions(folder, fs::perms::owner_all, fs::perm_options::add);
   EXPECT_EQ(exitCode, 2) << packer.output();
@@ -111,6 +114,21 @@ TEST_F(HostileRun, ArchiveTheArchiverLeftThatCannotBeRemovedIsNotCalledAbsent) {
                         "'ZarvoEUupdate.zip', could not be removed\n"));
   EXPECT_THAT(packer.output(), Not(HasSubstr("no archive was made")));
   EXPECT_EQ(snapshot(), before);
+}
+
+TEST_F(HostileRun, ChildTheArchiverLeftIsEndedBeforeTheArchiveIsJudged) {
+  // The archiver exits at once; what it started would write the archive a
+  // second later, into the output the archiver had.
+  archiver(
+      "(sleep 1; /usr/bin/7za \"$@\"; touch ../late-archive-written) &\n"
+      "echo $! > ../grandchild-pid\nexit 0\n");
+  const auto before = snapshot();
+  RunningPacker packer(scratch.root());
+  EXPECT_EQ(packer.finish(), 7);
+  EXPECT_THAT(packer.output(), HasSubstr("Checking ZarvoEUupdate.zip: there is no archive"));
+  // Nothing of the archiver's is left that could make an archive now.
+  expectNothingLeft(before);
+  EXPECT_FALSE(scratch.exists("late-archive-written"));
 }
 
 // --- One run at a time.

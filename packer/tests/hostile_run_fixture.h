@@ -38,6 +38,15 @@ inline constexpr char kPrompt[] = "Press any key to continue...";
 using quillet::testing::shellQuote;
 
 inline bool processExists(pid_t pid) { return ::kill(pid, 0) == 0 || errno != ESRCH; }
+inline bool processGroupExists(pid_t group) { return ::kill(-group, 0) == 0 || errno != ESRCH; }
+
+// Waits (at most a minute) until `path` exists.
+inline bool waitForFile(const std::filesystem::path& path) {
+  for (int i = 0; i < 6000 && !std::filesystem::exists(path); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return std::filesystem::exists(path);
+}
 
 // Test names for parameters given as texts, by their place in the list.
 template <const char* const* names>
@@ -50,7 +59,8 @@ std::string nameByIndex(const ::testing::TestParamInfo<const char*>& info) {
 // pipe the test reads.
 class RunningPacker {
  public:
-  RunningPacker(const fs::path& folder, int input = -1, const std::string& prefix = "") {
+  RunningPacker(const fs::path& folder, int input = -1, const std::string& prefix = "",
+                const std::string& program = QUILLET_EXE) {
     int out[2];
     if (::pipe(out) != 0) throw std::runtime_error("no pipe");
     pid_ = ::fork();
@@ -63,9 +73,9 @@ class RunningPacker {
       ::close(out[0]);
       ::close(out[1]);
       if (prefix.empty()) {
-        ::execl(QUILLET_EXE, QUILLET_EXE, static_cast<char*>(nullptr));
+        ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
       } else {
-        const std::string command = prefix + " " + QUILLET_EXE;
+        const std::string command = prefix + " " + shellQuote(program);
         ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
       }
       ::_exit(121);
@@ -165,10 +175,14 @@ class HostileRun : public ::testing::Test {
     return scratch.exists(relative) && scratch.read(relative).rfind("PK\x03\x04", 0) == 0;
   }
 
-  // The stand-in archivers. Each records its own pid (and a grandchild's)
-  // and writes the archive it was given as its third argument.
+  // The stand-in archivers. Each records its own pid and process group (and
+  // a grandchild's pid) and writes the archive it was given as its third
+  // argument.
   void archiver(const std::string& body) {
-    scratch.file("7za", "#!/bin/sh\necho $$ > ../archiver-pid\n" + body);
+    scratch.file("7za",
+                 "#!/bin/sh\necho $$ > ../archiver-pid\n"
+                 "cut -d' ' -f5 /proc/$$/stat > ../archiver-group\n" +
+                     body);
     fs::permissions(scratch.root() / "7za",
                     fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
   }
@@ -183,6 +197,13 @@ class HostileRun : public ::testing::Test {
     archiver(
         "echo ARCHIVER-RUNNING\nwhile [ ! -e ../release ]; do sleep 0.05; done\n"
         "/usr/bin/7za \"$@\" >/dev/null\n");
+  }
+  // Asked to end, it notes it in ../archiver-tidied before it goes, as an
+  // archiver removes its temporary file.
+  void tidyingArchiver() {
+    archiver(
+        "trap 'touch ../archiver-tidied; exit 1' TERM\necho ARCHIVER-RUNNING\n"
+        "while :; do sleep 0.05; done\n");
   }
   // Makes the archive without a word, after keeping a copy of the file list.
   void quietArchiver() {
@@ -206,6 +227,10 @@ class HostileRun : public ::testing::Test {
       if (!scratch.exists(record)) continue;
       const pid_t pid = std::atoi(scratch.read(record).c_str());
       EXPECT_FALSE(processExists(pid)) << record << " " << pid << " is still there";
+    }
+    if (scratch.exists("archiver-group")) {
+      const pid_t group = std::atoi(scratch.read("archiver-group").c_str());
+      EXPECT_FALSE(processGroupExists(group)) << "a process of the archiver's group is left";
     }
   }
 

@@ -50,11 +50,11 @@ class HostileStaging : public ::testing::Test {
   // Runs the packer in the working folder (a time limit guards against a
   // run that blocks on what it reads), after taking the staging folder's
   // picture; `prefix` goes before the program (e.g. to drop privileges).
-  Outcome run(const std::string& prefix = "") {
+  Outcome run(const std::string& prefix = "", const std::string& program = QUILLET_EXE) {
     before = snapshot(scratch.root() / "FlashDrive");
     const fs::path out = scratch.root() / "console.out";
     const int status = std::system(("cd " + shellQuote(scratch.root().string()) + " && " + prefix +
-                                    " timeout 60 " + QUILLET_EXE + " </dev/null >" +
+                                    " timeout 60 " + shellQuote(program) + " </dev/null >" +
                                     shellQuote(out.string()) + " 2>/dev/null")
                                        .c_str());
     Outcome outcome;
@@ -137,6 +137,22 @@ TEST_F(HostileStaging, NamesTheDeviceCannotHoldAreRefusedEachNamed) {
   expectNothingWritten();
 }
 
+TEST_F(HostileStaging, FileOf4GiBIsRefusedAndOneByteLessIsNot) {
+  // Sparse files: no disk is used, and the walk reads none of their bytes.
+  scratch.file("FlashDrive/NAVI/fits.map", "");
+  scratch.file("FlashDrive/NAVI/too-large.map", "");
+  fs::resize_file(scratch.root() / "FlashDrive/NAVI/fits.map", 0xFFFFFFFFu);
+  fs::resize_file(scratch.root() / "FlashDrive/NAVI/too-large.map", 0x100000000u);
+  const Outcome outcome = run();
+  EXPECT_EQ(outcome.exitCode, 2);
+  EXPECT_THAT(outcome.out, HasSubstr("Refused '" + staging() +
+                                     "/NAVI/too-large.map': the file holds 4294967296 bytes; the "
+                                     "device's FAT file system holds at most 4294967295 bytes"));
+  EXPECT_THAT(outcome.out, ::testing::Not(HasSubstr("fits.map'")));
+  EXPECT_THAT(outcome.out, HasSubstr("The walk refused 1 entry that a release cannot hold"));
+  expectNothingWritten();
+}
+
 TEST_F(HostileStaging, UsersOwnScratchFileStopsTheRunBeforeAnythingIsDeleted) {
   scratch.file("FlashDrive/$temp.txt", "my notes");
   scratch.file("ZarvoEUupdate.zip", "an earlier release");
@@ -165,16 +181,19 @@ TEST_F(HostileStaging, SubfoldersThatCannotBeListedOrEnteredAreRefused) {
   fs::create_directory(closed);
   // Root lists and enters every folder: the run drops to an unprivileged user.
   std::string prefix;
+  std::string program = QUILLET_EXE;
   if (::geteuid() == 0) {
-    if (std::system("command -v setpriv >/dev/null") != 0) GTEST_SKIP() << "setpriv is missing";
-    prefix = "setpriv --reuid=nobody --regid=nogroup --clear-groups";
+    std::string whyNot;
+    program = quillet::testing::runnableCopy(QUILLET_EXE, scratch.root() / "bin", &whyNot);
+    if (program.empty()) GTEST_SKIP() << whyNot;
+    prefix = quillet::testing::kAsNobody;
     fs::permissions(scratch.root(), fs::perms::all);
     ASSERT_EQ(
         std::system(("chown -R nobody:nogroup " + shellQuote(scratch.root().string())).c_str()), 0);
   }
   fs::permissions(locked, fs::perms::owner_exec);
   fs::permissions(closed, fs::perms::none);
-  const Outcome outcome = run(prefix);
+  const Outcome outcome = run(prefix, program);
   fs::permissions(locked, fs::perms::owner_all);
   fs::permissions(closed, fs::perms::owner_all);
   EXPECT_EQ(outcome.exitCode, 2) << outcome.out;

@@ -85,20 +85,36 @@ TEST_P(InterruptedAtQuery, LeavesNothingOfTheRunAndReportsTheSignal) {
 // The 22nd, at the prompt, keeps the archive (hostile_e2e_test.cpp).
 INSTANTIATE_TEST_SUITE_P(EachQuestion, InterruptedAtQuery, ::testing::Range(0, 21));
 
-// A failed archive check (the archiver left no zip archive) removes the
-// archive; when it cannot, the run says so rather than claim it is gone.
-TEST_F(PackingRunTest, FailedArchiveCheckRemovesTheArchiveOrSaysItCouldNot) {
-  for (const bool removable : {true, false}) {
-    SCOPED_TRACE(removable ? "removable" : "not removable");
+// A failed archive check (here the archiver leaves no zip archive, or none
+// at all) removes the archive; when it cannot, the run says so rather than
+// claim it is gone, and it says "removed" only when there was an archive to
+// remove.
+struct FailedCheck {
+  bool made;
+  bool removable;
+  const char* says;
+};
+
+TEST_F(PackingRunTest, FailedArchiveCheckSaysWhatBecameOfTheArchive) {
+  for (const FailedCheck& check :
+       {FailedCheck{true, true,
+                    "The archive does not hold what was listed and digested; it was "
+                    "removed\n"},
+        FailedCheck{true, false, "and it could not be removed: do not ship 'ZarvoEUupdate.zip'\n"},
+        FailedCheck{false, true, "The archiver reported success but made no archive\n"}}) {
+    SCOPED_TRACE(check.says);
     fake.console.clear();
-    fake.onCommand = [this, removable](const std::string&) {
-      fake.addFile("C:\\work\\ZarvoEUupdate.zip", "made");
-      if (!removable) fake.faults.deleteFails.insert("ZarvoEUupdate.zip");
+    fake.onCommand = [this, check](const std::string&) {
+      if (check.made) fake.addFile("C:\\work\\ZarvoEUupdate.zip", "made");
+      if (!check.removable) fake.faults.deleteFails.insert("ZarvoEUupdate.zip");
       return CommandResult{true, 0};
     };
     EXPECT_EQ(packingRun(), kExitArchiveCheckFailed);
-    EXPECT_EQ(fake.exists("C:\\work\\ZarvoEUupdate.zip"), !removable);
-    EXPECT_THAT(fake.console, HasSubstr(removable ? "; it was removed\n" : "could not be removed"));
+    EXPECT_EQ(fake.exists("C:\\work\\ZarvoEUupdate.zip"), check.made && !check.removable);
+    EXPECT_THAT(fake.console, HasSubstr(check.says));
+    if (!check.made) {
+      EXPECT_THAT(fake.console, Not(HasSubstr("removed")));
+    }
     EXPECT_FALSE(intermediatesLeft());
     fake.faults.deleteFails.clear();
   }

@@ -15,6 +15,7 @@
 #include "fake_platform.h"
 #include "platform.h"
 #include "release_files.h"
+#include "release_format.h"
 
 namespace quillet {
 namespace {
@@ -32,6 +33,8 @@ class Backend {
   virtual void file(const std::string& relative, const std::string& bytes) = 0;
   virtual bool exists(const std::string& relative) = 0;
   virtual std::optional<std::string> read(const std::string& relative) = 0;
+  // A file of `size` bytes that costs no memory or disk (sparse, or claimed).
+  virtual void largeFile(const std::string& relative, std::uint64_t size) = 0;
   // Whether the backend's ANSI code page is UTF-8 (it is on POSIX and in the
   // fake); a single-byte Windows code page has no invalid byte sequences.
   virtual bool ansiIsUtf8() = 0;
@@ -50,6 +53,10 @@ class NativeBackend final : public Backend {
       return std::nullopt;
     }
     return scratch_.read(relative);
+  }
+  void largeFile(const std::string& relative, std::uint64_t size) override {
+    scratch_.file(relative, "");
+    std::filesystem::resize_file(scratch_.root() / relative, size);
   }
   bool ansiIsUtf8() override { return nativePlatform().separator() == '/'; }
 
@@ -72,6 +79,10 @@ class FakeBackend final : public Backend {
   bool exists(const std::string& relative) override { return fake_.exists(native(relative)); }
   std::optional<std::string> read(const std::string& relative) override {
     return fake_.fileBytes(native(relative));
+  }
+  void largeFile(const std::string& relative, std::uint64_t size) override {
+    fake_.addFile(native(relative));
+    fake_.setSize(native(relative), size);
   }
   bool ansiIsUtf8() override { return true; }
 
@@ -137,6 +148,10 @@ TEST_P(PlatformContract, SearchOfAMissingFolderOrAFileIsRefused) {
   backend_->file("f.txt", "x");
   FindData data;
   EXPECT_EQ(p().findFirstFile("missing\\*", &data), kInvalidSearchHandle);
+  const std::string why = p().searchFailure();
+  EXPECT_TRUE(why.find(" (errno ") != std::string::npos ||
+              why.find(" (Windows error ") != std::string::npos)
+      << why;
   EXPECT_EQ(p().findFirstFile("f.txt\\*", &data), kInvalidSearchHandle);
 }
 
@@ -163,14 +178,20 @@ TEST_P(PlatformContract, WorkingFolderFollowsChangesAndRefusesFiles) {
   EXPECT_EQ(back, start) << "a refused change leaves the working folder alone";
 }
 
-TEST_P(PlatformContract, OnlyFilesOpenForReading) {
+TEST_P(PlatformContract, OnlyFilesOpenForReadingWithTheirSizes) {
   backend_->folder("d");
-  backend_->file("d/f.txt", "x");
+  backend_->file("d/f.txt", "xyz");
   backend_->file("d/empty", "");
-  EXPECT_TRUE(p().opensForReading(narrow("d/f.txt").c_str()));
-  EXPECT_TRUE(p().opensForReading(narrow("d/empty").c_str()));
-  EXPECT_FALSE(p().opensForReading("d"));
-  EXPECT_FALSE(p().opensForReading(narrow("d/missing").c_str()));
+  backend_->largeFile("d/large", kFileBytesMax + 1);
+  std::uint64_t size = 1;
+  EXPECT_TRUE(p().opensForReading(narrow("d/f.txt").c_str(), &size));
+  EXPECT_EQ(size, 3u);
+  EXPECT_TRUE(p().opensForReading(narrow("d/empty").c_str(), &size));
+  EXPECT_EQ(size, 0u);
+  EXPECT_TRUE(p().opensForReading(narrow("d/large").c_str(), &size));
+  EXPECT_EQ(size, kFileBytesMax + 1) << "a size beyond 32 bits is not cut";
+  EXPECT_FALSE(p().opensForReading("d", &size));
+  EXPECT_FALSE(p().opensForReading(narrow("d/missing").c_str(), &size));
   EXPECT_EQ(p().openFileW(u"d", "rb"), nullptr);
   EXPECT_EQ(p().openFile("d", "rb"), nullptr);
 }

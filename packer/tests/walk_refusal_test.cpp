@@ -84,5 +84,42 @@ TEST_F(WalkRefusesOnWindows, LinksAndDevicesAreRefusedByKind) {
   EXPECT_TRUE(noListsLeft());
 }
 
+// The device's FAT file system holds at most 4 GiB - 1 bytes in a file.
+struct FileSize {
+  const char* label;
+  std::uint64_t bytes;
+  bool refused;
+};
+
+class FileSizeLimit : public WalkRefusesOnWindows,
+                      public ::testing::WithParamInterface<FileSize> {};
+
+TEST_P(FileSizeLimit, FilesTheDeviceCannotHoldAreRefused) {
+  fake.addFile("C:\\work\\FlashDrive\\NAVI\\EU.map");
+  fake.setSize("C:\\work\\FlashDrive\\NAVI\\EU.map", GetParam().bytes);
+  const std::string refusal = "Refused 'C:\\work\\FlashDrive\\NAVI\\EU.map': the file holds " +
+                              std::to_string(GetParam().bytes) +
+                              " bytes; the device's FAT file system holds at most 4294967295 "
+                              "bytes in a file\n";
+  if (GetParam().refused) {
+    EXPECT_EQ(walk(), 0);
+    EXPECT_THAT(fake.console, HasSubstr(refusal));
+    EXPECT_THAT(fake.console, HasSubstr("The walk refused 1 entry"));
+    EXPECT_TRUE(noListsLeft());
+  } else {
+    EXPECT_EQ(walk(), 1);
+    EXPECT_THAT(fake.console, ::testing::Not(HasSubstr("Refused")));
+    EXPECT_THAT(fake.console, HasSubstr("\nFlashDrive\\NAVI\\EU.map\n"));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(AtAndPastTheLimit, FileSizeLimit,
+                         ::testing::Values(FileSize{"AtTheLimit", 0xFFFFFFFFu, false},
+                                           FileSize{"OnePast", 0x100000000u, true},
+                                           FileSize{"Past32Bits", 0x1000000000003u, true}),
+                         [](const ::testing::TestParamInfo<FileSize>& info) {
+                           return std::string(info.param.label);
+                         });
+
 }  // namespace
 }  // namespace quillet

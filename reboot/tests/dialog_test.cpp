@@ -29,6 +29,7 @@ using ::testing::_;
 using ::testing::Contains;
 using ::testing::Each;
 using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
 using Strings = std::vector<std::string>;
 
 // Yes is pressed one second after the start; the closing sequence's two
@@ -112,6 +113,15 @@ TEST_P(Closing, WritesTheMarkerFirstThenEndsWhatRunsWithTwoPauses) {
   EXPECT_THAT(log().calls({Api::terminateProcess}), Each(CallTo(Api::terminateProcess, _, 0)));
   EXPECT_EQ(Counts(), CountTexts(kCountAt, 10, 10));
 
+  // Nothing is opened or ended for an application that is not running.
+  std::vector<::testing::Matcher<const fw::sim::Call&>> ended;
+  for (const char* title : {"Tolvane", "Brevan_Main", "Nimbrel"}) {
+    if (pids.count(title) == 0) continue;
+    ended.push_back(CallTo(Api::openProcess, 0, false, pids[title]));
+    ended.push_back(CallTo(Api::terminateProcess, pids[title], 0));
+  }
+  EXPECT_THAT(log().calls({Api::openProcess, Api::terminateProcess}), ElementsAreArray(ended));
+
   EXPECT_TRUE(device().running(bystander));
   for (const auto& [title, pid] : pids) {
     SCOPED_TRACE(title);
@@ -128,7 +138,9 @@ INSTANTIATE_TEST_SUITE_P(Applications, Closing,
                                            Running{"OnlyTolvane", true, false, false},
                                            Running{"OnlyBrevanMain", false, true, false},
                                            Running{"OnlyNimbrel", false, false, true},
-                                           Running{"FirstAndLast", true, false, true}),
+                                           Running{"FirstAndLast", true, false, true},
+                                           Running{"AllButTolvane", false, true, true},
+                                           Running{"AllButNimbrel", true, true, false}),
                          [](const ::testing::TestParamInfo<Running>& info) {
                            return std::string(info.param.name);
                          });

@@ -181,6 +181,42 @@ nothing_left_after_interrupt() {
   staging_as_found "$interrupted"
 }
 
+# The archiver writes into a pipe the packer copies to its standard output:
+# a Windows-side line of the stand-in (7za.cmd, which then runs the test's
+# 7za.exe) shows before the check's line, and a reader that goes away ends
+# neither the archiver nor the run. (Wine hands the stand-in's Linux half the
+# null device for that pipe: Debian 7za's own lines are not shown.)
+talking_archiver() {  # NAME: a working folder whose archiver says a line first
+  local work
+  work=$(working_folder "$1")
+  mv "$work/7za.exe" "$work/7za-shim.exe"
+  printf '@echo ARCHIVER-OUTPUT\r\n@"%%~dp07za-shim.exe" %%*\r\n' >"$work/7za.cmd"
+  echo "$work"
+}
+
+archiver_output_comes_through() {
+  local work
+  work=$(talking_archiver output)
+  run "$work"
+  [ "$status" -eq 0 ] || fail "exit code $status, expected 0"
+  tr -d '\r' <"$work/stdout.bin" | grep -aqzF $'ARCHIVER-OUTPUT\nChecked ZarvoEUupdate.zip' ||
+    fail "the archiver's line is not followed by the check's"
+}
+
+output_into_head() {
+  local work
+  work=$(talking_archiver head)
+  (cd "$work" && "$wine_run" "$prefix" "$quillet" </dev/null 2>stderr.txt | head -c 20 >/dev/null
+   echo "${PIPESTATUS[0]}" >exit-code)
+  [ "$(cat "$work/exit-code")" = 0 ] || fail "exit code $(cat "$work/exit-code"), expected 0"
+  [ -f "$work/ZarvoEUupdate.zip" ] || fail "no archive"
+  staging_as_found "$work"
+}
+
+test_expect_success "the archiver's output comes through the packer, before the check's line" \
+  archiver_output_comes_through
+test_expect_success 'standard output piped into head -c 20: the run still packs, exit code 0' \
+  output_into_head
 test_expect_success 'read-only stale outputs are cleared and replaced, not merged into' \
   stale_outputs_replaced
 test_expect_success 'a folder where the run writes a file stops the run before the walk' \

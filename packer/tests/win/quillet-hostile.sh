@@ -188,6 +188,27 @@ case_link_to_a_file() {
   output_if_failed
 }
 
+# Sparse files (no disk used) at the device's limit of 4 GiB - 1 bytes and
+# one byte past it: only the second is refused. Not copied or compared as
+# the other cases do, which would read them.
+case_file_the_device_cannot_hold() {
+  begin "large"
+  truncate -s 4294967295 FlashDrive/NAVI/fits.map
+  truncate -s 4294967296 FlashDrive/NAVI/too-large.map
+  timeout 120 "$wine_run" "$prefix" "$quillet" </dev/null >stdout.bin 2>stderr.txt
+  status=$?
+  out=$(tr -d '\r' <stdout.bin)
+  [ "$status" -eq 2 ] || fail "exit code $status, expected 2"
+  says "FlashDrive\NAVI\too-large.map': the file holds 4294967296 bytes; the device's FAT file"
+  ! grep -qaF "fits.map'" <<<"$out" || fail "the file at the limit was refused"
+  says "The walk refused 1 entry that a release cannot hold; no list was written"
+  [ ! -e ZarvoEUupdate.zip ] || fail "an archive was made"
+  for name in '$FileList.txt' '$FolderList.txt' '$md5.bin'; do
+    [ ! -e "FlashDrive/$name" ] || fail "FlashDrive/$name was left"
+  done
+  output_if_failed
+}
+
 test_expect_success \
   "lines begin at the staging folder whatever the working folder's path holds" case_anchored_lines
 test_expect_success "the user's own \$temp.txt stops the run before anything is deleted" \
@@ -196,6 +217,8 @@ test_expect_success 'a name that enters the same folder again ("...") is refused
 test_expect_success 'device names are refused, never opened, each named' case_device_names
 test_expect_success 'a long path of West-European letters packs' case_long_non_ascii_path
 test_expect_success 'a link to a folder is refused' case_link_to_a_folder
+test_expect_success 'a file of 4 GiB is refused, one of 4 GiB - 1 bytes is not' \
+  case_file_the_device_cannot_hold
 test_expect_success 'a link to a file leaves no archive: the own check or the walk stops it' \
   case_link_to_a_file
 finish
