@@ -122,7 +122,7 @@ WrittenZip writeZip(const std::vector<WriterEntry>& entries, bool zip64,
       add64(extra, zip.local[i]);
     }
     add32(out, 0x02014b50);
-    add16(out, zip64 ? 45 : 20);
+    add16(out, (entry.unixMode != 0 ? 0x0300 : 0) | (zip64 ? 45 : 20));
     add16(out, zip64 ? 45 : 20);
     add16(out, entry.flags);
     add16(out, entry.method);
@@ -132,10 +132,10 @@ WrittenZip writeZip(const std::vector<WriterEntry>& entries, bool zip64,
     add32(out, zip64 ? 0xFFFFFFFF : entry.data.size());
     add16(out, entry.name.size());
     add16(out, extra.size());
-    add16(out, 0);  // comment
-    add16(out, 0);  // disk
-    add16(out, 0);  // internal attributes
-    add32(out, 0);  // external attributes
+    add16(out, 0);                     // comment
+    add16(out, 0);                     // disk
+    add16(out, 0);                     // internal attributes
+    add32(out, entry.unixMode << 16);  // external attributes
     add32(out, zip64 ? 0xFFFFFFFF : zip.local[i]);
     out += entry.name;
     out += extra;

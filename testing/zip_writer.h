@@ -23,6 +23,7 @@ struct WriterEntry {
   std::uint16_t flags = 0;   // bit 3 makes the writer leave 0s locally and add a descriptor
   std::string extra;         // extra fields added to both headers
   bool descriptorSignature = true;
+  std::uint32_t unixMode = 0;  // a Unix mode in the external attributes (made by Unix), or 0
 };
 
 struct WrittenZip {

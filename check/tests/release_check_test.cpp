@@ -99,6 +99,22 @@ TEST(CheckReport, ShowsWhatTheReleaseNamesWithoutControlCharacters) {
   EXPECT_THAT(json, HasSubstr("\"verdict\":\"fail\",\"exitCode\":4}")) << json;
 }
 
+// A name that is not UTF-8 (a folder's on POSIX) shows as U+FFFD in JSON,
+// so two such names would look alike: its bytes are given beside it.
+TEST(CheckReport, JsonGivesTheBytesOfANameThatIsNotUtf8) {
+  auto release = std::make_shared<testing::MemoryRelease>();
+  const std::string fileList = encodeList({u16("$FileList.txt"), u16("$FolderList.txt")});
+  const std::string folderList = encodeList({});
+  release->add("$FileList.txt", fileList.size(), fileList);
+  release->add("$FolderList.txt", folderList.size(), folderList);
+  release->add("$md5.bin", 16, testing::digestOf(fileList + folderList));
+  release->add("M\xFCller", 0, "");
+  release->add("M\xFDller", 0, "");
+  const std::string json = jsonReport(checkRelease(release, "rel"), false);
+  EXPECT_THAT(json, HasSubstr("\"where\":\"entry 'M\\ufffdller'\",\"nameBytes\":\"4dfc6c6c6572\""));
+  EXPECT_THAT(json, HasSubstr("\"nameBytes\":\"4dfd6c6c6572\""));
+}
+
 // A report is handed out a finding at a time, with what the findings name
 // (entries, lines of both lists) put into words only then; the pieces make
 // up the same report as the one-string form.
@@ -378,6 +394,84 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<UnsafeArchive>& info) {
       return std::string(info.param.name);
     });
+
+// Archives the device cannot hold, or that are unsafe to extract, though
+// their lists and digest are right.
+struct HeldArchive {
+  const char* name;
+  std::vector<zip::testing::WriterEntry> entries;
+  int exitCode;
+  const char* message;
+};
+
+void PrintTo(const HeldArchive& c, std::ostream* out) { *out << c.name; }
+
+class ArchivesTheDeviceCannotHold : public ::testing::TestWithParam<HeldArchive> {};
+
+TEST_P(ArchivesTheDeviceCannotHold, FailWithTheirCode) {
+  std::vector<std::u16string> lines = {u16("$FileList.txt"), u16("$FolderList.txt")};
+  std::string contents;
+  for (const zip::testing::WriterEntry& entry : GetParam().entries) {
+    std::string line = entry.name;
+    for (char& c : line) c = c == '/' ? '\\' : c;
+    lines.push_back(u16(line));
+    contents += entry.data;
+  }
+  const std::string fileList = encodeList(lines);
+  const std::string folderList = encodeList({});
+  std::vector<zip::testing::WriterEntry> entries = GetParam().entries;
+  entries.emplace_back("$FileList.txt", fileList);
+  entries.emplace_back("$FolderList.txt", folderList);
+  entries.emplace_back("$md5.bin", digestOf(fileList + folderList + contents), 0);
+  ScratchFolder scratch;
+  scratch.file("release.zip", zip::testing::writeZip(entries).bytes);
+  const CheckReport report = checkPath((scratch.root() / "release.zip").string());
+  EXPECT_EQ(report.exitCode(), GetParam().exitCode) << textReport(report);
+  EXPECT_THAT(textReport(report), HasSubstr(GetParam().message));
+}
+
+zip::testing::WriterEntry link(std::string name, std::string target) {
+  zip::testing::WriterEntry entry(std::move(name), std::move(target), 0);
+  entry.unixMode = 0120777;
+  return entry;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ReleaseCheck, ArchivesTheDeviceCannotHold,
+    ::testing::Values(
+        HeldArchive{"CaseTwinOfTheFirstEntry",
+                    {{"Map.dat", "a", 0}, {"MAP.DAT", "b", 0}},
+                    kExitDeviceCannotHold,
+                    "error: entry 'MAP.DAT': differs only in case from entry 'Map.dat'"},
+        HeldArchive{"LinkClimbingOut",
+                    {{"a.dat", "a", 0}, link("NAVI/up", "../../../etc")},
+                    kExitDamaged,
+                    "error: entry 'NAVI/up': is a symbolic link, which is unsafe to extract"}),
+    [](const ::testing::TestParamInfo<HeldArchive>& info) { return std::string(info.param.name); });
+
+// A file the device's FAT file system can hold is at most 4 GiB less a byte.
+TEST(FileSize, IsHeldAtTheLimitAndNotOneBytePast) {
+  for (const std::uint64_t size : {kFileBytesMax, kFileBytesMax + 1}) {
+    auto release = std::make_shared<testing::MemoryRelease>();
+    const std::string fileList =
+        encodeList({u16("$FileList.txt"), u16("$FolderList.txt"), u16("big.bin")});
+    const std::string folderList = encodeList({});
+    release->add("$FileList.txt", fileList.size(), fileList);
+    release->add("$FolderList.txt", folderList.size(), folderList);
+    release->add("$md5.bin", 16, digestOf(fileList + folderList));
+    release->add("big.bin", size, "");
+    const CheckReport report = checkRelease(release, "rel");
+    const bool held = size <= kFileBytesMax;
+    EXPECT_EQ(textReport(report).find("a file on the device can hold") == std::string::npos, held)
+        << textReport(report);
+    if (!held) {
+      EXPECT_EQ(report.exitCode(), kExitDeviceCannotHold) << textReport(report);
+      EXPECT_THAT(textReport(report), HasSubstr("entry 'big.bin': holds 4294967296 bytes, more "
+                                                "than the 4294967295 a file on the device can "
+                                                "hold"));
+    }
+  }
+}
 
 // An extracted folder holding as many entries as may be is read; one more
 // is refused before its entries are kept.
