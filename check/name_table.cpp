@@ -21,7 +21,7 @@ std::string foldedKey(std::string_view name) {
 
 NameTable::NameTable(std::size_t count) {
   std::size_t size = 16;
-  while (size < 2 * count) size *= 2;
+  while (3 * size < 4 * count) size *= 2;
   places_.resize(size);
   mask_ = size - 1;
 }

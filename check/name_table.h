@@ -21,8 +21,9 @@ std::string foldedKey(std::string_view name);
 
 class NameTable {
  public:
-  // A table with room for `count` numbers: twice as many places, at least
-  // 16, so that a look-up meets few others. No more may be placed.
+  // A table with room for `count` numbers: a third more places (a power of
+  // two, at least 16), so that a look-up meets few others. No more may be
+  // placed.
   explicit NameTable(std::size_t count = 0);
 
   // The number placed with `hash`, or -1.
