@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "check_platform.h"
+#include "system_files.h"
 #include "progress_line.h"
 #include "release_check.h"
 #include "report.h"

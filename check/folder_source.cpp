@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "check_platform.h"
+#include "system_files.h"
 #include "release_check.h"
 #include "release_source.h"
 

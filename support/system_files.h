@@ -1,6 +1,7 @@
 // What both programs need of the operating system beyond their own seams:
 // a file read at offsets (an archive, or a file of an extracted release),
-// and the legacy code page that zip names may be stored in.
+// the legacy code page that zip names may be stored in, and for the check,
+// an extracted release's folders and whether standard error is a terminal.
 //
 // The file's reads are safe to make from several threads at once (each
 // read says where it reads).
@@ -18,6 +19,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "byte_source.h"
 
@@ -33,5 +35,22 @@ std::unique_ptr<ByteSource> openInputFile(const std::string& path, std::string* 
 // reader's code page 437 applies then).
 using LegacyNameDecoder = std::function<std::optional<std::string>(std::string_view raw)>;
 LegacyNameDecoder legacyNameDecoder();
+
+// What a path names: kLink only for an entry listFolder hands over.
+enum class PathKind { kMissing, kFile, kFolder, kLink, kOther };
+
+// What `path` names, following links.
+PathKind pathKind(const std::string& path);
+
+// Hands over the entries of a folder one at a time, "." and ".." left out,
+// in no set order: each entry's name (UTF-8, no separators; valid during
+// the call) and kind. A link (or reparse point) is reported as kLink, never
+// followed. Stops when `each` returns false. False with `error` set
+// when the folder cannot be listed.
+using FolderEntrySink = std::function<bool(std::string_view name, PathKind kind)>;
+bool listFolder(const std::string& path, const FolderEntrySink& each, std::string* error);
+
+// True when standard error is a terminal (a progress line may be drawn).
+bool stderrIsTerminal();
 
 }  // namespace quillet

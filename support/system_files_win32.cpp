@@ -1,10 +1,13 @@
 // Files on desktop Windows.
 //
-// What may live here: the wide Win32 file calls (CreateFileW, ReadFile) and
-// the OEM code page conversion of legacy zip names (GetOEMCP,
-// MultiByteToWideChar). Paths arrive as UTF-8 and are turned into UTF-16 at
+// What may live here: the wide Win32 file and folder calls (CreateFileW,
+// ReadFile, FindFirstFileW), the console test, and the OEM code page
+// conversion of legacy zip names (GetOEMCP, MultiByteToWideChar). Paths arrive as UTF-8 and are turned into UTF-16 at
 // this edge.
+#include <io.h>
 #include <windows.h>
+
+#include <cstdio>
 
 #include "system_error.h"
 #include "system_files.h"
@@ -66,6 +69,13 @@ class WindowsInputFile final : public ByteSource {
   std::uint64_t size_;
 };
 
+PathKind kindOfAttributes(DWORD attributes) {
+  if (attributes == INVALID_FILE_ATTRIBUTES) return PathKind::kMissing;
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return PathKind::kFolder;
+  if (attributes & FILE_ATTRIBUTE_DEVICE) return PathKind::kOther;
+  return PathKind::kFile;
+}
+
 }  // namespace
 
 std::unique_ptr<ByteSource> openInputFile(const std::string& path, std::string* error) {
@@ -107,5 +117,40 @@ LegacyNameDecoder legacyNameDecoder() {
     return toUtf8(wide);
   };
 }
+
+PathKind pathKind(const std::string& path) {
+  const std::wstring wide = toWide(path, CP_UTF8);
+  if (wide.empty()) return PathKind::kMissing;
+  return kindOfAttributes(GetFileAttributesW(wide.c_str()));
+}
+
+bool listFolder(const std::string& path, const FolderEntrySink& each, std::string* error) {
+  const std::wstring pattern = toWide(path + "\\*", CP_UTF8);
+  WIN32_FIND_DATAW found;
+  const HANDLE search = FindFirstFileW(pattern.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) {
+    *error = describeLastError(path);
+    return false;
+  }
+  bool ok = true;
+  do {
+    const std::wstring name = found.cFileName;
+    if (name == L"." || name == L"..") continue;
+    const std::optional<std::string> utf8 = toUtf8(name);
+    if (!utf8) {
+      *error = path + ": holds a name that is not valid UTF-16";
+      ok = false;
+      break;
+    }
+    const PathKind kind = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0
+                              ? PathKind::kLink
+                              : kindOfAttributes(found.dwFileAttributes);
+    if (!each(*utf8, kind)) break;
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  return ok;
+}
+
+bool stderrIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
 
 }  // namespace quillet

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "check_platform.h"
+#include "system_files.h"
 #include "digest_of.h"
 #include "list_format.h"
 #include "md5.h"
