@@ -164,17 +164,13 @@ bool Reader::readCentralDirectory() {
   entries_.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(entryCount_, 1u << 17)));
   const std::uint64_t end = directoryOffset_ + directorySize_;
   std::uint64_t offset = directoryOffset_;
-  // The window: bytes [windowStart, windowStart + windowFill) of the archive.
-  std::uint64_t windowStart = 0;
-  std::size_t windowFill = 0;
+  windowFill_ = 0;
   auto view = [&](std::uint64_t at, std::size_t size) -> const std::uint8_t* {
-    if (at < windowStart || at - windowStart > windowFill ||
-        size > windowFill - (at - windowStart)) {
-      windowStart = at;
-      windowFill = static_cast<std::size_t>(std::min<std::uint64_t>(kWindowSize, end - at));
-      if (!readAt(at, window_.data(), windowFill)) return nullptr;
+    const std::uint8_t* bytes = directoryBytes(at, size);
+    if (bytes == nullptr) {
+      fail(Failure::kCannotRead, "cannot read the central directory at offset " + num(at));
     }
-    return window_.data() + (at - windowStart);
+    return bytes;
   };
 
   std::string name;  // the entry's name, decoded
@@ -320,34 +316,6 @@ bool Reader::decodeName(Entry& entry, std::size_t index, std::string_view raw,
   entry.nameSize = static_cast<std::uint32_t>(name.size());
   entry.nameHash = nameHash(name);
   entry.folder = name.back() == '/';
-  return true;
-}
-
-bool Reader::forEachName(const NameSink& each) {
-  // The names lie in the directory in the entries' order: they are read
-  // through the window, a window at a time.
-  std::uint64_t windowStart = 0;
-  std::size_t windowFill = 0;
-  std::string name;
-  for (std::size_t index = 0; index < entries_.size(); ++index) {
-    const Entry& entry = entries_[index];
-    const std::uint64_t at = entry.storedNameAt + entry.unicodeNameAt;
-    const std::size_t size = entry.unicodeNameAt != 0 ? entry.nameSize : entry.storedNameSize;
-    if (at < windowStart || at - windowStart > windowFill ||
-        size > windowFill - (at - windowStart)) {
-      windowStart = at;
-      windowFill = static_cast<std::size_t>(
-          std::min<std::uint64_t>(kWindowSize, directoryOffset_ + directorySize_ - at));
-      if (size > windowFill || !source_->readAt(at, window_.data(), windowFill)) {
-        windowFill = 0;
-        if (lostName_ == 0) lostName_ = index + 1;
-        return false;
-      }
-    }
-    name.assign(reinterpret_cast<const char*>(window_.data() + (at - windowStart)), size);
-    if (!nameRead(index, name)) return false;
-    each(index, name);
-  }
   return true;
 }
 

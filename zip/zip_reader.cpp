@@ -1,6 +1,6 @@
 // The bounded zip reader. Its files:
 //   zip_format.h       the format's constants and little-endian fields
-//   zip_reader.cpp     (this file) field helpers, messages, names read back
+//   zip_reader.cpp     (this file) field helpers, messages, names read again
 //   zip_directory.cpp  opening: the end records, the central directory,
 //                      names, the layout of the local headers
 //   zip_entry_data.cpp local headers, data descriptors, entry data (stored
@@ -119,6 +119,40 @@ bool Reader::readAt(std::uint64_t offset, void* buffer, std::size_t size) {
   if (source_->readAt(offset, buffer, size)) return true;
   return fail(Failure::kCannotRead,
               "cannot read " + num(size) + " bytes at offset " + num(offset) + " of the archive");
+}
+
+bool Reader::forEachName(const NameSink& each) {
+  // The names lie in the directory in the entries' order: they are read
+  // through the window, a window at a time.
+  windowFill_ = 0;
+  std::string name;
+  for (std::size_t index = 0; index < entries_.size(); ++index) {
+    const Entry& entry = entries_[index];
+    const std::size_t size = entry.unicodeNameAt != 0 ? entry.nameSize : entry.storedNameSize;
+    const std::uint8_t* bytes = directoryBytes(entry.storedNameAt + entry.unicodeNameAt, size);
+    if (bytes == nullptr) {
+      if (lostName_ == 0) lostName_ = index + 1;
+      return false;
+    }
+    name.assign(reinterpret_cast<const char*>(bytes), size);
+    if (!nameRead(index, name)) return false;
+    each(index, name);
+  }
+  return true;
+}
+
+const std::uint8_t* Reader::directoryBytes(std::uint64_t at, std::size_t size) {
+  if (at < windowStart_ || at - windowStart_ > windowFill_ ||
+      size > windowFill_ - (at - windowStart_)) {
+    windowStart_ = at;
+    windowFill_ = static_cast<std::size_t>(
+        std::min<std::uint64_t>(kWindowSize, directoryOffset_ + directorySize_ - at));
+    if (size > windowFill_ || !source_->readAt(at, window_.data(), windowFill_)) {
+      windowFill_ = 0;
+      return nullptr;
+    }
+  }
+  return window_.data() + (at - windowStart_);
 }
 
 std::string_view Reader::nameOf(std::size_t index, std::string& scratch) {

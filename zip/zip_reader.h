@@ -157,6 +157,9 @@ class Reader {
   bool readAt(std::uint64_t offset, void* buffer, std::size_t size);
   bool findEndRecord();
   bool readCentralDirectory();
+  // Bytes [at, at + size) of the central directory through the window, read
+  // afresh when they are not all in it; null when they cannot be read.
+  const std::uint8_t* directoryBytes(std::uint64_t at, std::size_t size);
   // Entry `index`'s name from the bytes read back into `name` (decoded from
   // the legacy code page where it is stored so); false when it no longer
   // reads as it did.
@@ -187,6 +190,8 @@ class Reader {
   Failure failure_ = Failure::kNone;
   std::string message_;
   std::vector<std::uint8_t> window_;  // the central directory's read window; entry input
+  std::uint64_t windowStart_ = 0;     // the window holds the directory's bytes from here
+  std::size_t windowFill_ = 0;        // ... this many (none when 0)
   std::vector<std::uint8_t> output_;  // inflated output
   std::unique_ptr<Inflater> inflater_;
 };
