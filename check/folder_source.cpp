@@ -5,25 +5,16 @@
 #include <cstring>
 #include <vector>
 
-#include "system_files.h"
 #include "release_check.h"
 #include "release_source.h"
+#include "shown_text.h"
+#include "system_files.h"
 
 namespace quillet::check {
 namespace {
 
 // Bytes read from a file at a time.
 constexpr std::size_t kChunkBytes = 256 * 1024;
-
-// The first 40 bytes or so of `name`, cut where a UTF-8 character begins:
-// enough to find it by.
-std::string beginningOf(const std::string& name) {
-  std::size_t cut = std::min<std::size_t>(40, name.size());
-  while (cut > 0 && cut < name.size() && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) {
-    --cut;
-  }
-  return name.substr(0, cut);
-}
 
 class FolderSource final : public ReleaseSource {
  public:
@@ -160,7 +151,7 @@ class FolderSource final : public ReleaseSource {
       const std::size_t nameBytes = name.size() + (isFolder ? 1 : 0);
       if (nameBytes > kEntryNameBytesMax) {
         return fail(SourceFailure::kCannotOpen,
-                    "not supported: '" + beginningOf(name) + "...' takes " +
+                    "not supported: '" + std::string(beginningOf(name, 40)) + "...' takes " +
                         std::to_string(nameBytes) + " bytes in the release, more than the " +
                         std::to_string(kEntryNameBytesMax) + " " + kEntryNameWhy);
       }

@@ -1,5 +1,6 @@
 #include "shown_text.h"
 
+#include <algorithm>
 #include <cstdint>
 
 #include "utf.h"
@@ -63,6 +64,14 @@ std::string jsonString(std::string_view text) {
     }
   }
   return out + "\"";
+}
+
+std::string_view beginningOf(std::string_view text, std::size_t most) {
+  std::size_t cut = std::min(most, text.size());
+  while (cut > 0 && cut < text.size() && (static_cast<std::uint8_t>(text[cut]) & 0xC0) == 0x80) {
+    --cut;
+  }
+  return text.substr(0, cut);
 }
 
 std::string hexBytes(const void* bytes, std::size_t size) {

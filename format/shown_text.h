@@ -22,6 +22,10 @@ std::string shownText(std::string_view text);
 // bytes beside them, in hexadecimal).
 std::string jsonString(std::string_view text);
 
+// The beginning of `text`, at most `most` bytes, cut where a UTF-8
+// character begins: enough to find a long name by.
+std::string_view beginningOf(std::string_view text, std::size_t most);
+
 // Bytes in lower-case hexadecimal, two digits each (digests, CRC-32s).
 std::string hexBytes(const void* bytes, std::size_t size);
 // A 32-bit value as 8 hexadecimal digits, most significant first.

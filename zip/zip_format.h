@@ -72,10 +72,6 @@ inline std::string num(std::uint64_t value) { return std::to_string(value); }
 // message shows.
 inline constexpr std::size_t kShownNameBytesMax = 255;
 
-// The beginning of `name`, at most `most` bytes, cut where a UTF-8 character
-// begins: enough to find it by.
-std::string_view beginningOf(std::string_view name, std::size_t most);
-
 // The extra fields of a header, one (id, data) at a time. False when a
 // field's length runs past the end of the block; fewer than four bytes left
 // over (padding some writers add) end the walk.

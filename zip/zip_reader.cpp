@@ -23,14 +23,6 @@ namespace quillet::zip {
 
 namespace format {
 
-std::string_view beginningOf(std::string_view name, std::size_t most) {
-  std::size_t cut = std::min(most, name.size());
-  while (cut > 0 && cut < name.size() && (static_cast<std::uint8_t>(name[cut]) & 0xC0) == 0x80) {
-    --cut;
-  }
-  return name.substr(0, cut);
-}
-
 bool findExtra(std::string_view extra, std::uint16_t id, std::string_view& field, bool& found) {
   found = false;
   std::size_t at = 0;
