@@ -64,32 +64,6 @@ bool applyZip64(std::string_view field, std::uint64_t& size, std::uint64_t& comp
 
 using namespace format;
 
-const char* failureName(Failure failure) {
-  switch (failure) {
-    case Failure::kNone:
-      return "no failure";
-    case Failure::kCannotRead:
-      return "cannot read";
-    case Failure::kNotAZip:
-      return "not a zip archive";
-    case Failure::kDamaged:
-      return "damaged";
-    case Failure::kUnsupported:
-      return "not supported";
-    case Failure::kCrcMismatch:
-      return "CRC mismatch";
-    case Failure::kSizeMismatch:
-      return "size mismatch";
-    case Failure::kStopped:
-      return "stopped";
-  }
-  return "unknown failure";
-}
-
-std::string entryLabel(std::size_t number, std::string_view name) {
-  return "entry #" + num(number) + " \"" + shownText(name) + "\"";
-}
-
 bool Reader::fail(Failure failure, std::string message) {
   failure_ = failure;
   message_ = std::move(message);
@@ -97,14 +71,13 @@ bool Reader::fail(Failure failure, std::string message) {
 }
 
 bool Reader::failEntry(Failure failure, std::size_t index, const std::string& what) {
-  if (index >= entries_.size()) return fail(failure, "entry #" + num(index + 1) + ": " + what);
   std::string scratch;
   return failNamed(failure, index, nameOf(index, scratch), what);
 }
 
 bool Reader::failNamed(Failure failure, std::size_t index, std::string_view name,
                        const std::string& what) {
-  return fail(failure, entryLabel(index + 1, name) + ": " + what);
+  return fail(failure, "entry #" + num(index + 1) + " \"" + shownText(name) + "\": " + what);
 }
 
 bool Reader::readAt(std::uint64_t offset, void* buffer, std::size_t size) {
@@ -163,9 +136,7 @@ std::string_view Reader::nameOf(std::size_t index, std::string& scratch) {
 bool Reader::nameRead(std::size_t index, std::string& name) {
   const Entry& entry = entries_[index];
   if (entry.unicodeNameAt == 0 && entry.legacyName && entry.beyondAscii) {
-    std::optional<std::string> decoded = decoder_(name);
-    if (decoded) name = std::move(*decoded);
-    if (!decoded) name.clear();
+    name = decoder_(name).value_or(std::string());
   }
   // The name must read as it did when the directory was read.
   if (name.size() != entry.nameSize || nameHash(name) != entry.nameHash) {

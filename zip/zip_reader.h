@@ -54,13 +54,6 @@ enum class Failure {
   kStopped,       // the caller's sink asked to stop
 };
 
-// A short English name of a failure ("damaged", "CRC mismatch", ...).
-const char* failureName(Failure failure);
-
-// How a message names an entry: "entry #4 \"NAVI/map.dat\"" (`number`
-// counted from 1; the name shown safely for a terminal).
-std::string entryLabel(std::size_t number, std::string_view name);
-
 // One entry of the central directory: where it lies and what it declares.
 // Its name is not held: Reader::nameOf reads it back.
 struct Entry {
