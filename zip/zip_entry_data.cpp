@@ -193,23 +193,28 @@ bool Reader::checkDescriptor(std::size_t index, std::uint64_t at, std::uint64_t 
 // ---------------------------------------------------------------------------
 bool Reader::readEntry(std::size_t index, const Sink& sink) {
   if (!checkLocalHeader(index)) return false;
-  const std::uint64_t dataOffset = inflater_->headStart;
-  return entries_[index].method == kMethodStored ? copyStored(index, dataOffset, sink)
-                                                 : inflateData(index, dataOffset, sink);
-}
-
-namespace {
-
-std::string crcMismatch(std::uint32_t found, std::uint32_t expected) {
-  return "its data has CRC-32 " + hex32(found) + ", the directory says " + hex32(expected);
-}
-
-}  // namespace
-
-bool Reader::copyStored(std::size_t index, std::uint64_t offset, const Sink& sink) {
-  const Entry& entry = entries_[index];
+  // Either method hands its bytes over through `counted`, which takes their
+  // CRC-32 on the way.
   uLong crc = ::crc32(0, Z_NULL, 0);
-  std::uint64_t remaining = entry.compressedSize;
+  const Sink counted = [&crc, &sink](const std::uint8_t* data, std::size_t size) {
+    crc = ::crc32(crc, data, static_cast<uInt>(size));
+    return sink(data, size);
+  };
+  const Entry& entry = entries_[index];
+  if (!(entry.method == kMethodStored ? copyStored(index, counted) : inflateData(index, counted))) {
+    return false;
+  }
+  if (crc != entry.crc32) {
+    return failEntry(Failure::kCrcMismatch, index,
+                     "its data has CRC-32 " + hex32(static_cast<std::uint32_t>(crc)) +
+                         ", the directory says " + hex32(entry.crc32));
+  }
+  return true;
+}
+
+bool Reader::copyStored(std::size_t index, const Sink& sink) {
+  std::uint64_t offset = inflater_->headStart;
+  std::uint64_t remaining = entries_[index].compressedSize;
   // What the local header's read brought first, then chunks of their own.
   std::size_t chunk = inflater_->headSize;
   const std::uint8_t* data = window_.data() + inflater_->headAt;
@@ -222,7 +227,6 @@ bool Reader::copyStored(std::size_t index, std::uint64_t offset, const Sink& sin
       }
       data = window_.data();
     }
-    crc = ::crc32(crc, data, static_cast<uInt>(chunk));
     for (std::size_t at = 0; at < chunk; at += kChunkSize) {
       if (!sink(data + at, std::min(kChunkSize, chunk - at))) {
         return failEntry(Failure::kStopped, index, "reading stopped");
@@ -232,14 +236,10 @@ bool Reader::copyStored(std::size_t index, std::uint64_t offset, const Sink& sin
     remaining -= chunk;
     chunk = 0;
   }
-  if (crc != entry.crc32) {
-    return failEntry(Failure::kCrcMismatch, index,
-                     crcMismatch(static_cast<std::uint32_t>(crc), entry.crc32));
-  }
   return true;
 }
 
-bool Reader::inflateData(std::size_t index, std::uint64_t offset, const Sink& sink) {
+bool Reader::inflateData(std::size_t index, const Sink& sink) {
   const Entry& entry = entries_[index];
   z_stream& stream = inflater_->stream;
   if (!inflater_->ready) {
@@ -254,10 +254,9 @@ bool Reader::inflateData(std::size_t index, std::uint64_t offset, const Sink& si
   // What the local header's read brought first.
   stream.next_in = window_.data() + inflater_->headAt;
   stream.avail_in = static_cast<uInt>(inflater_->headSize);
-  offset += inflater_->headSize;
+  std::uint64_t offset = inflater_->headStart + inflater_->headSize;
   std::uint64_t remaining = entry.compressedSize - inflater_->headSize;  // not yet read
 
-  uLong crc = ::crc32(0, Z_NULL, 0);
   std::uint64_t produced = 0;
   for (;;) {
     if (stream.avail_in == 0 && remaining > 0) {
@@ -287,7 +286,6 @@ bool Reader::inflateData(std::size_t index, std::uint64_t offset, const Sink& si
           "it inflates to more than its declared size of " + num(entry.size) + " bytes");
     }
     if (got > 0) {
-      crc = ::crc32(crc, output_.data(), static_cast<uInt>(got));
       produced += got;
       if (!sink(output_.data(), got)) return failEntry(Failure::kStopped, index, "reading stopped");
     }
@@ -309,10 +307,6 @@ bool Reader::inflateData(std::size_t index, std::uint64_t offset, const Sink& si
     return failEntry(
         Failure::kSizeMismatch, index,
         "it inflates to " + num(produced) + " bytes, the directory declares " + num(entry.size));
-  }
-  if (crc != entry.crc32) {
-    return failEntry(Failure::kCrcMismatch, index,
-                     crcMismatch(static_cast<std::uint32_t>(crc), entry.crc32));
   }
   return true;
 }

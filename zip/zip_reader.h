@@ -162,8 +162,9 @@ class Reader {
   bool nameTooLong(std::size_t index, std::string_view name);
   bool checkLayout();
   bool checkDescriptor(std::size_t index, std::uint64_t at, std::uint64_t limit, bool zip64);
-  bool copyStored(std::size_t index, std::uint64_t offset, const Sink& sink);
-  bool inflateData(std::size_t index, std::uint64_t offset, const Sink& sink);
+  // The entry's data to `sink`, as stored or inflated (readEntry checks its CRC-32).
+  bool copyStored(std::size_t index, const Sink& sink);
+  bool inflateData(std::size_t index, const Sink& sink);
 
   ByteSource* source_ = nullptr;
   LegacyNameDecoder decoder_;
