@@ -7,7 +7,8 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <cstring>
+#include <numeric>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 
@@ -331,7 +332,8 @@ bool Reader::nameTooLong(std::size_t index, std::string_view name) {
 bool Reader::checkLayout() {
   // Writers put the local headers in the directory's order, so the offsets
   // most often rise from entry to entry: each entry's space then ends at the
-  // next one's header, and no two can share one. Otherwise they are sorted.
+  // next one's header, and no two can share one. Otherwise the entries are
+  // sorted by offset.
   bool rising = true;
   for (std::size_t index = 0; index < entries_.size(); ++index) {
     const std::uint64_t offset = entries_[index].localHeaderOffset;
@@ -343,28 +345,26 @@ bool Reader::checkLayout() {
     }
     if (index > 0 && offset <= entries_[index - 1].localHeaderOffset) rising = false;
   }
+  std::vector<std::size_t> order;  // entry indices by offset, when they do not rise
+  if (!rising) {
+    order.resize(entries_.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::sort(order.begin(), order.end(), [this](std::size_t a, std::size_t b) {
+      return std::tie(entries_[a].localHeaderOffset, a) <
+             std::tie(entries_[b].localHeaderOffset, b);
+    });
+  }
   limits_.assign(entries_.size(), directoryOffset_);
-  if (rising) {
-    for (std::size_t index = 1; index < entries_.size(); ++index) {
-      limits_[index - 1] = entries_[index].localHeaderOffset;
+  for (std::size_t at = 1; at < entries_.size(); ++at) {
+    const std::size_t before = rising ? at - 1 : order[at - 1];
+    const std::size_t index = rising ? at : order[at];
+    const std::uint64_t offset = entries_[index].localHeaderOffset;
+    if (offset == entries_[before].localHeaderOffset) {
+      return failEntry(Failure::kDamaged, index,
+                       "it shares its local header at offset " + num(offset) + " with entry #" +
+                           num(before + 1));
     }
-    return true;
-  }
-  std::vector<std::pair<std::uint64_t, std::size_t>> order;
-  order.reserve(entries_.size());
-  for (std::size_t index = 0; index < entries_.size(); ++index) {
-    order.emplace_back(entries_[index].localHeaderOffset, index);
-  }
-  std::sort(order.begin(), order.end());
-  for (std::size_t at = 0; at < order.size(); ++at) {
-    if (at > 0 && order[at].first == order[at - 1].first) {
-      const std::size_t first = std::min(order[at].second, order[at - 1].second);
-      const std::size_t second = std::max(order[at].second, order[at - 1].second);
-      return failEntry(Failure::kDamaged, second,
-                       "it shares its local header at offset " + num(order[at].first) +
-                           " with entry #" + num(first + 1));
-    }
-    if (at > 0) limits_[order[at - 1].second] = order[at].first;
+    limits_[before] = offset;
   }
   return true;
 }
