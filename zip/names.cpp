@@ -4,13 +4,14 @@
 #include <cstdint>
 #include <cstring>
 
+#include "utf.h"
 #include "zip_reader.h"
 
 namespace quillet::zip {
 namespace {
 
 // Code page 437, bytes 0x80 to 0xFF, as Unicode code points.
-constexpr std::uint16_t kCp437High[128] = {
+constexpr char16_t kCp437High[128] = {
     0x00C7, 0x00FC, 0x00E9, 0x00E2, 0x00E4, 0x00E0, 0x00E5, 0x00E7,  // 0x80
     0x00EA, 0x00EB, 0x00E8, 0x00EF, 0x00EE, 0x00EC, 0x00C4, 0x00C5,  // 0x88
     0x00C9, 0x00E6, 0x00C6, 0x00F4, 0x00F6, 0x00F2, 0x00FB, 0x00F9,  // 0x90
@@ -36,22 +37,12 @@ struct Utf8Of {
   char bytes[3];
 };
 
-constexpr std::array<Utf8Of, 256> kUtf8OfByte = [] {
+const std::array<Utf8Of, 256> kUtf8OfByte = [] {
   std::array<Utf8Of, 256> table{};
   for (unsigned byte = 0; byte < 256; ++byte) {
-    const std::uint32_t code = byte < 0x80 ? byte : kCp437High[byte - 0x80];
-    Utf8Of& utf8 = table[byte];
-    if (code < 0x80) {
-      utf8 = {1, {static_cast<char>(code), 0, 0}};
-    } else if (code < 0x800) {
-      utf8 = {2,
-              {static_cast<char>(0xC0 | (code >> 6)), static_cast<char>(0x80 | (code & 0x3F)), 0}};
-    } else {
-      utf8 = {
-          3,
-          {static_cast<char>(0xE0 | (code >> 12)), static_cast<char>(0x80 | ((code >> 6) & 0x3F)),
-           static_cast<char>(0x80 | (code & 0x3F))}};
-    }
+    const char16_t code = byte < 0x80 ? static_cast<char16_t>(byte) : kCp437High[byte - 0x80];
+    const std::string utf8 = *utf16ToUtf8(std::u16string(1, code));
+    table[byte].size = static_cast<std::uint8_t>(utf8.copy(table[byte].bytes, 3));
   }
   return table;
 }();
