@@ -55,56 +55,51 @@ bool ListDecoder::takeLine(const LineSink& sink) {
 }
 
 bool ListDecoder::feed(const void* data, std::size_t size, const LineSink& sink) {
+  if (stopped_) return false;
   const auto* bytes = static_cast<const std::uint8_t*>(data);
   std::size_t at = 0;
-  while (!stopped_ && at < size && headerBytes_ < kListHeaderBytes) {
+  while (at < size && headerBytes_ < kListHeaderBytes) {
     count_ = static_cast<std::uint16_t>(count_ | (bytes[at++] << (8 * headerBytes_)));
     ++headerBytes_;
   }
-  while (!stopped_ && at < size) {
-    if (lowByte_ < 0 && size - at >= 2) {
-      // Whole units, up to the next line feed or the chunk's last unit,
-      // taken at once.
-      const std::size_t units = (size - at) / 2;
-      std::size_t n = 0;
-      while (n < units && (bytes[at + 2 * n] != kListLineEnd || bytes[at + 2 * n + 1] != 0)) ++n;
-      // One read takes kListLineReadUnitsMax units; without a line feed
-      // among them the line cannot be read.
-      if (line_.size() + n >= kListLineReadUnitsMax) {
-        return fail(ListFault::kLineTooLongToRead, lines_ + 1);
-      }
-      const std::size_t held = line_.size();
-      line_.resize(held + n);
-      for (std::size_t k = 0; k < n; ++k) {
-        line_[held + k] = static_cast<char16_t>(bytes[at + 2 * k] | (bytes[at + 2 * k + 1] << 8));
-      }
-      at += 2 * n;
-      if (n < units) {
-        at += 2;
-        if (!takeLine(sink)) return false;
-      }
-      continue;
-    }
-    if (lowByte_ < 0) {
-      lowByte_ = bytes[at++];
-      continue;
-    }
-    const auto unit = static_cast<char16_t>(lowByte_ | (bytes[at++] << 8));
+  if (at < size && lowByte_ >= 0) {
+    // The unit split between the last chunk and this one.
+    const std::uint8_t unit[2] = {static_cast<std::uint8_t>(lowByte_), bytes[at++]};
     lowByte_ = -1;
-    if (unit == kListLineEnd) {
-      if (!takeLine(sink)) return false;
-    } else if (line_.size() + 1 >= kListLineReadUnitsMax) {
-      return fail(ListFault::kLineTooLongToRead, lines_ + 1);
-    } else {
-      line_.push_back(unit);
-    }
+    if (!takeUnits(unit, 1, sink)) return false;
   }
-  return !stopped_;
+  const std::size_t units = (size - at) / 2;
+  if (!takeUnits(bytes + at, units, sink)) return false;
+  if (at + 2 * units < size) lowByte_ = bytes[at + 2 * units];
+  return true;
+}
+
+bool ListDecoder::takeUnits(const std::uint8_t* bytes, std::size_t units, const LineSink& sink) {
+  while (units > 0) {
+    // Up to the next line feed or the last unit, taken at once.
+    std::size_t n = 0;
+    while (n < units && (bytes[2 * n] != kListLineEnd || bytes[2 * n + 1] != 0)) ++n;
+    // One read takes kListLineReadUnitsMax units; without a line feed among
+    // them the line cannot be read.
+    if (line_.size() + n >= kListLineReadUnitsMax) {
+      return fail(ListFault::kLineTooLongToRead, lines_ + 1);
+    }
+    const std::size_t held = line_.size();
+    line_.resize(held + n);
+    for (std::size_t k = 0; k < n; ++k) {
+      line_[held + k] = static_cast<char16_t>(bytes[2 * k] | (bytes[2 * k + 1] << 8));
+    }
+    if (n == units) return true;
+    if (!takeLine(sink)) return false;
+    bytes += 2 * (n + 1);
+    units -= n + 1;
+  }
+  return true;
 }
 
 bool ListDecoder::finish() {
   if (stopped_) return false;
-  if (!hasHeader()) return fail(ListFault::kNoHeader, 0);
+  if (headerBytes_ < kListHeaderBytes) return fail(ListFault::kNoHeader, 0);
   if (lowByte_ >= 0 || !line_.empty()) return fail(ListFault::kUnterminatedLine, lines_ + 1);
   if (mode_ == Mode::kStrict && lines_ < count_) {
     return fail(ListFault::kFewerLinesThanCounted, 0);

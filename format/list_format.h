@@ -66,9 +66,7 @@ class ListDecoder {
   // unterminated line, in strict mode a count that differs from the header).
   bool finish();
 
-  bool hasHeader() const { return headerBytes_ == kListHeaderBytes; }
   std::uint16_t headerCount() const { return count_; }
-  std::uint32_t linesDecoded() const { return lines_; }
 
   ListFault fault() const { return fault_; }
   // The line the fault concerns (0 for the header and the count at the end).
@@ -77,6 +75,9 @@ class ListDecoder {
   std::string message() const;
 
  private:
+  // `units` whole units at `bytes`: appended to the line, each line feed
+  // ending one.
+  bool takeUnits(const std::uint8_t* bytes, std::size_t units, const LineSink& sink);
   bool takeLine(const LineSink& sink);
   bool fail(ListFault fault, std::uint32_t line);
 
