@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <numeric>
 #include <tuple>
-#include <type_traits>
 #include <utility>
 
 #include "name_hash.h"
@@ -71,8 +70,8 @@ bool Reader::findEndRecord() {
   }
   const std::uint8_t* end = tail + found;
   const std::uint64_t endOffset = tailStart + found;
-  std::uint32_t disk = get16(end + 4);
-  std::uint32_t directoryDisk = get16(end + 6);
+  std::uint64_t disk = get16(end + 4);
+  std::uint64_t directoryDisk = get16(end + 6);
   std::uint64_t diskEntries = get16(end + 8);
   std::uint64_t entries = get16(end + 10);
   std::uint64_t directorySize = get32(end + 12);
@@ -107,10 +106,9 @@ bool Reader::findEndRecord() {
       // Each field of the classic record either carries the mark (the
       // value is in the Zip64 record) or agrees with the Zip64 record.
       bool agree = true;
-      auto take = [&agree](auto& value, std::uint64_t mark, std::uint64_t wide) {
+      auto take = [&agree](std::uint64_t& value, std::uint64_t mark, std::uint64_t wide) {
         if (value == mark) {
-          value = static_cast<std::remove_reference_t<decltype(value)>>(wide);
-          if (value != wide) agree = false;  // a disk number beyond 32 bits
+          value = wide;
         } else if (value != wide) {
           agree = false;
         }
@@ -176,25 +174,21 @@ bool Reader::readCentralDirectory() {
 
   std::string name;  // the entry's name, decoded
   for (std::size_t index = 0; index < entryCount_; ++index) {
-    const std::string label = "entry #" + num(index + 1) + ": ";
-    if (end - offset < kCentralHeaderSize) {
-      return fail(Failure::kDamaged,
-                  label + "its central header runs past the end of the central directory");
-    }
+    const auto damaged = [this, index](const std::string& what) {
+      return fail(Failure::kDamaged, "entry #" + num(index + 1) + ": " + what);
+    };
+    const char* const runsPast = "its central header runs past the end of the central directory";
+    if (end - offset < kCentralHeaderSize) return damaged(runsPast);
     const std::uint8_t* header = view(offset, kCentralHeaderSize);
     if (header == nullptr) return false;
     if (get32(header) != kCentralHeaderSignature) {
-      return fail(Failure::kDamaged,
-                  label + "no central header signature at offset " + num(offset));
+      return damaged("no central header signature at offset " + num(offset));
     }
     const std::size_t nameSize = get16(header + 28);
     const std::size_t extraSize = get16(header + 30);
     const std::size_t commentSize = get16(header + 32);
     const std::uint64_t recordSize = kCentralHeaderSize + nameSize + extraSize + commentSize;
-    if (recordSize > end - offset) {
-      return fail(Failure::kDamaged,
-                  label + "its central header runs past the end of the central directory");
-    }
+    if (recordSize > end - offset) return damaged(runsPast);
     header = view(offset, kCentralHeaderSize + nameSize + extraSize);
     if (header == nullptr) return false;
     const std::string_view raw(reinterpret_cast<const char*>(header + kCentralHeaderSize),
