@@ -18,9 +18,6 @@ namespace quillet::zip {
 
 using namespace format;
 
-// ---------------------------------------------------------------------------
-// 1. Inflate state
-// ---------------------------------------------------------------------------
 // zlib's inflate state, kept from entry to entry (reset, not rebuilt).
 struct Reader::Inflater {
   z_stream stream{};
@@ -37,9 +34,6 @@ struct Reader::Inflater {
 Reader::Reader() : inflater_(std::make_unique<Inflater>()) {}
 Reader::~Reader() = default;
 
-// ---------------------------------------------------------------------------
-// 2. Local headers and data descriptors
-// ---------------------------------------------------------------------------
 bool Reader::checkLocalHeader(std::size_t index) {
   if (index >= entries_.size()) {
     return fail(Failure::kDamaged, "there is no entry #" + num(index + 1) + " (the archive has " +
@@ -167,18 +161,16 @@ bool Reader::checkDescriptor(std::size_t index, std::uint64_t at, std::uint64_t 
         "its data descriptor does not give the directory's CRC-32 " + hex32(entry.crc32));
   }
   const std::size_t sizesAt = signed_ ? 8 : 4;
-  const auto sizesAre = [&](bool wide, std::uint64_t* compressed, std::uint64_t* size) {
-    if (have < sizesAt + (wide ? 16 : 8)) return false;
-    *compressed = wide ? get64(bytes + sizesAt) : get32(bytes + sizesAt);
-    *size = wide ? get64(bytes + sizesAt + 8) : get32(bytes + sizesAt + 4);
-    return *compressed == entry.compressedSize && *size == entry.size;
-  };
   std::uint64_t compressed = 0;
   std::uint64_t size = 0;
-  if (sizesAre(zip64, &compressed, &size)) return true;
-  std::uint64_t otherCompressed = 0;
-  std::uint64_t otherSize = 0;
-  if (sizesAre(!zip64, &otherCompressed, &otherSize)) return true;
+  const auto sizesAre = [&](bool wide) {
+    if (have < sizesAt + (wide ? 16 : 8)) return false;
+    compressed = wide ? get64(bytes + sizesAt) : get32(bytes + sizesAt);
+    size = wide ? get64(bytes + sizesAt + 8) : get32(bytes + sizesAt + 4);
+    return compressed == entry.compressedSize && size == entry.size;
+  };
+  // The header's own width last: a message gives the sizes read so.
+  if (sizesAre(!zip64) || sizesAre(zip64)) return true;
   if (have < sizesAt + (zip64 ? 16 : 8)) {
     return failEntry(Failure::kDamaged, index,
                      "its data descriptor runs into the next local header or the directory");
@@ -188,9 +180,6 @@ bool Reader::checkDescriptor(std::size_t index, std::uint64_t at, std::uint64_t 
                        ", the directory " + num(entry.compressedSize) + "/" + num(entry.size));
 }
 
-// ---------------------------------------------------------------------------
-// 3. Entry data: stored and deflate
-// ---------------------------------------------------------------------------
 bool Reader::readEntry(std::size_t index, const Sink& sink) {
   if (!checkLocalHeader(index)) return false;
   // Either method hands its bytes over through `counted`, which takes their
