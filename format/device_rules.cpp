@@ -35,8 +35,7 @@ char16_t upper(char16_t c) {
 bool isReservedDeviceName(std::u16string_view name) {
   // The part before the first dot, without trailing spaces, is what Windows
   // compares ("nul.txt" and "COM1 .log" are the devices).
-  std::u16string_view stem(name);
-  stem = stem.substr(0, stem.find(u'.'));
+  std::u16string_view stem = name.substr(0, name.find(u'.'));
   while (!stem.empty() && stem.back() == u' ') stem.remove_suffix(1);
   if (stem.size() < 3 || stem.size() > 7) return false;
   const std::u16string folded = foldedName(stem);

@@ -186,10 +186,4 @@ void md5Finish(std::uint8_t digest[kMd5DigestBytes], Md5Context* context) {
   for (std::size_t k = 0; k < sizeof *context; ++k) bytes[k] = 0;
 }
 
-#undef STEP
-#undef I
-#undef H
-#undef G
-#undef F
-
 }  // namespace quillet

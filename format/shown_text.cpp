@@ -56,9 +56,7 @@ std::string jsonString(std::string_view text) {
     } else if (c == '\t') {
       out += "\\t";
     } else if (byte < 0x20 || byte == 0x7F) {
-      out += "\\u00";
-      out.push_back(kLowerDigits[byte >> 4]);
-      out.push_back(kLowerDigits[byte & 0x0F]);
+      out += "\\u00" + hexBytes(&byte, 1);
     } else {
       out.push_back(c);
     }
