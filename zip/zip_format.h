@@ -2,8 +2,7 @@
 // flags and marks, little-endian fields, and the helpers that read extra
 // fields and word messages. Private to the reader (zip_reader.cpp,
 // zip_directory.cpp, zip_entry_data.cpp); its users see only zip_reader.h.
-#ifndef QUILLET_ZIP_ZIP_FORMAT_H
-#define QUILLET_ZIP_ZIP_FORMAT_H
+#pragma once
 
 #include <cstddef>
 #include <cstdint>
@@ -83,5 +82,3 @@ bool applyZip64(std::string_view field, std::uint64_t& size, std::uint64_t& comp
                 std::uint64_t* offset, std::uint32_t* disk);
 
 }  // namespace quillet::zip::format
-
-#endif  // QUILLET_ZIP_ZIP_FORMAT_H
