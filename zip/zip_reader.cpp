@@ -95,12 +95,8 @@ bool Reader::forEachName(const NameSink& each) {
     const Entry& entry = entries_[index];
     const std::size_t size = entry.unicodeNameAt != 0 ? entry.nameSize : entry.storedNameSize;
     const std::uint8_t* bytes = directoryBytes(entry.storedNameAt + entry.unicodeNameAt, size);
-    if (bytes == nullptr) {
-      if (lostName_ == 0) lostName_ = index + 1;
-      return false;
-    }
-    name.assign(reinterpret_cast<const char*>(bytes), size);
-    if (!nameRead(index, name)) return false;
+    if (bytes != nullptr) name.assign(reinterpret_cast<const char*>(bytes), size);
+    if (!nameRead(index, bytes != nullptr, name)) return false;
     each(index, name);
   }
   return true;
@@ -122,28 +118,21 @@ const std::uint8_t* Reader::directoryBytes(std::uint64_t at, std::size_t size) {
 
 std::string_view Reader::nameOf(std::size_t index, std::string& scratch) {
   const Entry& entry = entries_[index];
-  const bool unicode = entry.unicodeNameAt != 0;
-  scratch.resize(unicode ? entry.nameSize : entry.storedNameSize);
-  if (!scratch.empty() &&
-      !source_->readAt(entry.storedNameAt + entry.unicodeNameAt, scratch.data(), scratch.size())) {
-    if (lostName_ == 0) lostName_ = index + 1;
-    return {};
-  }
-  if (!nameRead(index, scratch)) return {};
-  return scratch;
+  scratch.resize(entry.unicodeNameAt != 0 ? entry.nameSize : entry.storedNameSize);
+  const bool read = scratch.empty() || source_->readAt(entry.storedNameAt + entry.unicodeNameAt,
+                                                       scratch.data(), scratch.size());
+  return nameRead(index, read, scratch) ? std::string_view(scratch) : std::string_view();
 }
 
-bool Reader::nameRead(std::size_t index, std::string& name) {
+bool Reader::nameRead(std::size_t index, bool bytesRead, std::string& name) {
   const Entry& entry = entries_[index];
-  if (entry.unicodeNameAt == 0 && entry.legacyName && entry.beyondAscii) {
+  if (bytesRead && entry.unicodeNameAt == 0 && entry.legacyName && entry.beyondAscii) {
     name = decoder_(name).value_or(std::string());
   }
   // The name must read as it did when the directory was read.
-  if (name.size() != entry.nameSize || nameHash(name) != entry.nameHash) {
-    if (lostName_ == 0) lostName_ = index + 1;
-    return false;
-  }
-  return true;
+  if (bytesRead && name.size() == entry.nameSize && nameHash(name) == entry.nameHash) return true;
+  if (lostName_ == 0) lostName_ = index + 1;
+  return false;
 }
 
 std::string Reader::namesLost() const {

@@ -154,9 +154,9 @@ class Reader {
   // afresh when they are not all in it; null when they cannot be read.
   const std::uint8_t* directoryBytes(std::uint64_t at, std::size_t size);
   // Entry `index`'s name from the bytes read back into `name` (decoded from
-  // the legacy code page where it is stored so); false when it no longer
-  // reads as it did.
-  bool nameRead(std::size_t index, std::string& name);
+  // the legacy code page where it is stored so); false, the name noted as
+  // lost, when it no longer reads as it did or `bytesRead` is false.
+  bool nameRead(std::size_t index, bool bytesRead, std::string& name);
   bool decodeName(Entry& entry, std::size_t index, std::string_view raw, std::string_view extra,
                   std::string& name);
   bool nameTooLong(std::size_t index, std::string_view name);
