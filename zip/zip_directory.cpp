@@ -262,12 +262,11 @@ bool Reader::decodeName(Entry& entry, std::size_t index, std::string_view raw,
   }
   entry.beyondAscii = std::any_of(raw.begin(), raw.end(),
                                   [](char c) { return static_cast<std::uint8_t>(c) >= 0x80; });
-  name.clear();
+  name.assign(raw);
   if ((entry.flags & kFlagUtf8) != 0) {
     if (!isValidUtf8(raw)) {
       return failNamed(Failure::kDamaged, index, raw, "its name is marked UTF-8 but is not");
     }
-    name.assign(raw);
   } else {
     // An Info-ZIP Unicode Path field counts only while it belongs to the
     // name as stored (the CRC-32 of the stored name); a tool that renamed
@@ -291,9 +290,7 @@ bool Reader::decodeName(Entry& entry, std::size_t index, std::string_view raw,
     } else {
       // An ASCII name reads the same in every code page: it needs no decoder.
       entry.legacyName = true;
-      if (!entry.beyondAscii) {
-        name.assign(raw);
-      } else {
+      if (entry.beyondAscii) {
         std::optional<std::string> decoded = decoder_(raw);
         if (!decoded) {
           return failNamed(Failure::kUnsupported, index, raw,
