@@ -231,15 +231,11 @@ bool Reader::copyStored(std::size_t index, const Sink& sink) {
 bool Reader::inflateData(std::size_t index, const Sink& sink) {
   const Entry& entry = entries_[index];
   z_stream& stream = inflater_->stream;
-  if (!inflater_->ready) {
-    stream = z_stream{};
-    if (inflateInit2(&stream, -MAX_WBITS) != Z_OK) {
-      return failEntry(Failure::kCannotRead, index, "zlib could not start inflating");
-    }
-    inflater_->ready = true;
-  } else if (inflateReset(&stream) != Z_OK) {
+  if (!inflater_->ready) stream = z_stream{};
+  if ((inflater_->ready ? inflateReset(&stream) : inflateInit2(&stream, -MAX_WBITS)) != Z_OK) {
     return failEntry(Failure::kCannotRead, index, "zlib could not start inflating");
   }
+  inflater_->ready = true;
   // What the local header's read brought first.
   stream.next_in = window_.data() + inflater_->headAt;
   stream.avail_in = static_cast<uInt>(inflater_->headSize);
