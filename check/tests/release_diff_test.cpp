@@ -105,52 +105,49 @@ std::string lay(const ScratchFolder& scratch, const std::string& name, const Lay
   return (scratch.root() / (name + ".zip")).string();
 }
 
+using Edit = void (*)(Layout&);
+
 struct DiffCase {
   const char* name;
-  Form oldForm;
-  Form newForm;
-  std::function<void(Layout&)> toOld;  // from the base layout
-  std::function<void(Layout&)> toNew;
+  Form oldForm, newForm;
+  Edit toOld, toNew;               // from the base layout
   std::vector<std::string> lines;  // the change lines in order, each as it begins
   const char* files;               // the counts of files, or nullptr for no comparison
   int exitCode;                    // without --exit-code
   bool differ;                     // with it: exit 8 when both pass
-  std::vector<std::string> also;   // what else the text report holds
+  std::vector<std::string> text;   // what else the text report holds
   std::string json;                // what the JSON report holds besides
 };
 
 void PrintTo(const DiffCase& c, std::ostream* out) { *out << c.name; }
 
+std::pair<std::string, std::string>& fileOf(Layout& layout, const std::string& line) {
+  return *std::find_if(layout.files.begin(), layout.files.end(),
+                       [&line](const auto& file) { return file.first == line; });
+}
+
 void keep(Layout&) {}
-
-// Renames the file listed as `from`, in its place.
-std::function<void(Layout&)> renamed(std::string from, std::string to) {
-  return [from, to](Layout& layout) {
-    for (auto& file : layout.files) {
-      if (file.first == from) file.first = to;
-    }
-  };
+void addMap(Layout& l) { l.files.insert(l.files.begin() + 3, {"NAVI\\Maps\\FR.map", "routes"}); }
+void dropKernel(Layout& l) { l.files.erase(l.files.begin()); }
+void newerMap(Layout& l) { fileOf(l, "NAVI\\Maps\\EU.map").second = "roads of Europe, 2025"; }
+void renameNavi(Layout& l) { fileOf(l, "NAVI\\Navi.exe").first = "NAVI\\Navi2.exe"; }
+void upperNavi(Layout& l) { fileOf(l, "NAVI\\Navi.exe").first = "NAVI\\NAVI.EXE"; }
+void renewNavi(Layout& l) { fileOf(l, "NAVI\\Navi.exe") = {"NAVI\\Navi2.exe", "MZ navigation 2"}; }
+void twoSame(Layout& l) {
+  l.files.insert(l.files.end(), {{"A\\a.dat", "same"}, {"A\\b.dat", "same"}});
 }
-
-std::function<void(Layout&)> withContents(std::string file, std::string contents) {
-  return [file, contents](Layout& layout) {
-    for (auto& listed : layout.files) {
-      if (listed.first == file) listed.second = contents;
-    }
-  };
+void twoSameMoved(Layout& l) {
+  twoSame(l);
+  fileOf(l, "A\\b.dat").first = "A\\c.dat";
 }
-
-// The kinds of the change lines, as JSON names them.
-std::vector<std::string> kindsOf(const std::vector<std::string>& lines) {
-  std::vector<std::string> kinds;
-  for (const std::string& line : lines) {
-    kinds.push_back(line[0] == '+'   ? "added"
-                    : line[0] == '-' ? "removed"
-                    : line[0] == '~' ? "changed"
-                                     : "moved");
-  }
-  return kinds;
+void newConfig(Layout& l) { fileOf(l, "$FileList-cfg.txt").second = "volume=7"; }
+void swapFirstTwo(Layout& l) { std::swap(l.files[0], l.files[1]); }
+void newerMapStaleDigest(Layout& l) {
+  newerMap(l);
+  l.digestWrong = true;
 }
+void brokenFileList(Layout& l) { l.fileListBroken = true; }
+void escapedName(Layout& l) { l.files.push_back({"NAVI\\\x1B[2Jx\"y.dat", "z"}); }
 
 class ReleaseDiffCases : public ::testing::TestWithParam<DiffCase> {
  protected:
@@ -187,7 +184,7 @@ TEST_P(ReleaseDiffCases, SayEachChangeInBothReports) {
     EXPECT_EQ(lines[i].substr(0, c.lines[i].size()), c.lines[i]) << text;
   }
   EXPECT_EQ(files, c.files != nullptr ? c.files : "") << text;
-  for (const std::string& also : c.also) EXPECT_THAT(text, HasSubstr(also));
+  for (const std::string& holds : c.text) EXPECT_THAT(text, HasSubstr(holds));
   EXPECT_EQ(text.find('\x1B'), std::string::npos) << text;
 
   std::string json;
@@ -210,13 +207,14 @@ TEST_P(ReleaseDiffCases, SayEachChangeInBothReports) {
   } else {
     EXPECT_THAT(json, HasSubstr("\"compared\":false,\"summary\":null,\"changes\":[]"));
   }
-  std::vector<std::string> kinds;
-  const std::regex kind("\"kind\":\"(\\w+)\"");
+  std::string signs, kinds;  // of the text's change lines, and the JSON's changes as signs
+  for (const std::string& line : c.lines) signs += line[0];
+  const std::regex kind("\"kind\":\"(a|r|c|m)\\w+\"");
   for (auto it = std::sregex_iterator(json.begin(), json.end(), kind); it != std::sregex_iterator();
        ++it) {
-    kinds.push_back((*it)[1].str());
+    kinds += std::string("+-~>")[std::string("arcm").find((*it)[1].str())];
   }
-  EXPECT_EQ(kinds, kindsOf(c.lines)) << json;
+  EXPECT_EQ(kinds, signs) << json;
   if (!c.json.empty()) {
     EXPECT_THAT(json, HasSubstr(c.json));
   }
@@ -224,189 +222,69 @@ TEST_P(ReleaseDiffCases, SayEachChangeInBothReports) {
 
 const char kFileListChanged[] = "~ $FileList.txt (";
 const char kSixUnchanged[] = "0 added, 0 removed, 0 changed, 0 moved, 6 unchanged";
+const char kOneChanged[] = "0 added, 0 removed, 1 changed, 0 moved, 5 unchanged";
+const char kOneMoved[] = "0 added, 0 removed, 1 changed, 1 moved, 4 unchanged";
+constexpr Form kDir = Form::kFolder, kZip = Form::kDeflated, kStored = Form::kStored;
 
-INSTANTIATE_TEST_SUITE_P(
-    ReleaseDiff, ReleaseDiffCases,
-    ::testing::Values(
-        DiffCase{"OneFileAdded",
-                 Form::kDeflated,
-                 Form::kFolder,
-                 keep,
-                 [](Layout& l) {
-                   l.files.insert(l.files.begin() + 3, {"NAVI\\Maps\\FR.map", "routes de France"});
-                 },
-                 {"+ NAVI\\Maps\\FR.map (16 bytes)", kFileListChanged},
-                 "1 added, 0 removed, 1 changed, 0 moved, 5 unchanged",
-                 kExitPassed,
-                 true,
-                 {"Folders: 0 added, 0 removed\n", " (changed)\n"},
-                 ""},
-        DiffCase{"OneFileRemovedWithItsFolder",
-                 Form::kFolder,
-                 Form::kStored,
-                 keep,
-                 [](Layout& l) { l.files.erase(l.files.begin()); },
-                 {kFileListChanged, "~ $FolderList.txt (", "- BSP\\NK.bin (12 bytes)"},
-                 "0 added, 1 removed, 2 changed, 0 moved, 3 unchanged",
-                 kExitPassed,
-                 true,
-                 {"Folders: 0 added, 1 removed\n"},
-                 ""},
-        DiffCase{"OneFileChanged",
-                 Form::kStored,
-                 Form::kDeflated,
-                 keep,
-                 withContents("NAVI\\Maps\\EU.map", "roads of Europe, 2025"),
-                 {"~ NAVI\\Maps\\EU.map (15 -> 21 bytes)\n"},
-                 "0 added, 0 removed, 1 changed, 0 moved, 5 unchanged",
-                 kExitPassed,
-                 true,
-                 {"Bytes: 21 added, 15 removed\n", "File list order: the same for files in both"},
-                 "{\"kind\":\"changed\",\"name\":\"NAVI\\\\Maps\\\\EU.map\",\"oldName\":null,"
-                 "\"oldSize\":15,\"newSize\":21}"},
-        DiffCase{"OneFileMoved",
-                 Form::kDeflated,
-                 Form::kFolder,
-                 keep,
-                 renamed("NAVI\\Navi.exe", "NAVI\\Navi2.exe"),
-                 {"> NAVI\\Navi.exe -> NAVI\\Navi2.exe\n", kFileListChanged},
-                 "0 added, 0 removed, 1 changed, 1 moved, 4 unchanged",
-                 kExitPassed,
-                 true,
-                 {},
-                 "{\"kind\":\"moved\",\"name\":\"NAVI\\\\Navi2.exe\",\"oldName\":"
-                 "\"NAVI\\\\Navi.exe\",\"oldSize\":13,\"newSize\":13}"},
-        DiffCase{"CaseOnlyRenameIsAMove",
-                 Form::kFolder,
-                 Form::kDeflated,
-                 keep,
-                 renamed("NAVI\\Navi.exe", "NAVI\\NAVI.EXE"),
-                 {"> NAVI\\Navi.exe -> NAVI\\NAVI.EXE\n", kFileListChanged},
-                 "0 added, 0 removed, 1 changed, 1 moved, 4 unchanged",
-                 kExitPassed,
-                 true,
-                 {"File list order: the same for files in both"},
-                 ""},
-        DiffCase{"MovedAndChangedIsARemoveAndAnAdd",
-                 Form::kStored,
-                 Form::kFolder,
-                 keep,
-                 [](Layout& l) {
-                   renamed("NAVI\\Navi.exe", "NAVI\\Navi2.exe")(l);
-                   withContents("NAVI\\Navi2.exe", "MZ navigation 2")(l);
-                 },
-                 {"+ NAVI\\Navi2.exe (15 bytes)", kFileListChanged, "- NAVI\\Navi.exe (13 bytes)"},
-                 "1 added, 1 removed, 1 changed, 0 moved, 4 unchanged",
-                 kExitPassed,
-                 true,
-                 {},
-                 ""},
-        DiffCase{"OneOfTwoIdenticalFilesMoved",
-                 Form::kFolder,
-                 Form::kStored,
-                 [](Layout& l) {
-                   l.files.push_back({"NAVI\\a.dat", "same"});
-                   l.files.push_back({"NAVI\\b.dat", "same"});
-                 },
-                 [](Layout& l) {
-                   l.files.push_back({"NAVI\\a.dat", "same"});
-                   l.files.push_back({"NAVI\\c.dat", "same"});
-                 },
-                 {"> NAVI\\b.dat -> NAVI\\c.dat\n", kFileListChanged},
-                 "0 added, 0 removed, 1 changed, 1 moved, 6 unchanged",
-                 kExitPassed,
-                 true,
-                 {},
-                 ""},
-        DiffCase{"ConfigurationChanged",
-                 Form::kDeflated,
-                 Form::kFolder,
-                 keep,
-                 withContents("$FileList-cfg.txt", "volume=7"),
-                 {"~ $FileList-cfg.txt (8 -> 8 bytes)\n"},
-                 "0 added, 0 removed, 1 changed, 0 moved, 5 unchanged",
-                 kExitPassed,
-                 true,
-                 {"Configuration: $FileList-cfg.txt changed\n", " in both\n"},
-                 "\"digestChanged\":false,\"configChanged\":true,\"orderChanged\":false"},
-        DiffCase{"OnlyTheOrderChanged",
-                 Form::kFolder,
-                 Form::kFolder,
-                 keep,
-                 [](Layout& l) { std::swap(l.files[0], l.files[1]); },
-                 {"~ $FileList.txt (182 -> 182 bytes)\n"},
-                 "0 added, 0 removed, 1 changed, 0 moved, 5 unchanged",
-                 kExitPassed,
-                 true,
-                 {"File list order: changed for files in both\n", " (changed)\n",
-                  "Configuration: $FileList-cfg.txt unchanged\n"},
-                 "\"digestChanged\":true,\"configChanged\":false,\"orderChanged\":true"},
-        DiffCase{"IdenticalReleases",
-                 Form::kDeflated,
-                 Form::kDeflated,
-                 keep,
-                 keep,
-                 {},
-                 kSixUnchanged,
-                 kExitPassed,
-                 false,
-                 {"Bytes: 0 added, 0 removed\nFolders: 0 added, 0 removed\n",
-                  "Verdict: both releases pass; they do not differ (exit 0)\n"},
-                 ""},
-        DiffCase{"AnArchiveAndItsExtractedFolder",
-                 Form::kDeflated,
-                 Form::kFolder,
-                 keep,
-                 keep,
-                 {},
-                 kSixUnchanged,
-                 kExitPassed,
-                 false,
-                 {},
-                 ""},
-        DiffCase{"ANewReleaseThatFailsItsCheck",
-                 Form::kStored,
-                 Form::kFolder,
-                 keep,
-                 [](Layout& l) {
-                   withContents("NAVI\\Maps\\EU.map", "roads of Europe, 2025")(l);
-                   l.digestWrong = true;
-                 },
-                 {"~ NAVI\\Maps\\EU.map (15 -> 21 bytes)\n"},
-                 "0 added, 0 removed, 1 changed, 0 moved, 5 unchanged",
-                 kExitDigestMismatch,
-                 true,
-                 {"; PASS (exit 0)\nNew release ", "(exit 6)\nerror: entry '$md5.bin': holds 0000",
-                  "\nDifferences, comparing a release that fails its check:\n",
-                  "Verdict: FAIL: the new release fails its check (exit 6)\n"},
-                 "\"newCheck\":{\"path\":"},
-        DiffCase{"AnOldFileListThatCannotBeRead",
-                 Form::kFolder,
-                 Form::kDeflated,
-                 [](Layout& l) { l.fileListBroken = true; },
-                 keep,
-                 {},
-                 nullptr,
-                 kExitMalformedLists,
-                 true,
-                 {"No differences shown: the file list of the old release could not be read\n",
-                  "Verdict: FAIL: the old release fails its check (exit 4)\n"},
-                 ""},
-        DiffCase{"NamesThatNeedEscaping",
-                 Form::kStored,
-                 Form::kDeflated,
-                 keep,
-                 [](Layout& l) {
-                   l.files.push_back({"NAVI\\\x1B[2Jx\"y.dat", "z"});
-                 },
-                 {"+ NAVI\\<U+001B>[2Jx\"y.dat (1 byte)\n", kFileListChanged},
-                 "1 added, 0 removed, 1 changed, 0 moved, 5 unchanged",
-                 kExitDeviceCannotHold,
-                 true,
-                 {"error: entry 'NAVI/<U+001B>[2Jx\"y.dat': "},
-                 "\"name\":\"NAVI\\\\\\u001b[2Jx\\\"y.dat\",\"oldName\":null,\"oldSize\":null,"
-                 "\"newSize\":1}"}),
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(ReleaseDiff, ReleaseDiffCases, ::testing::Values(
+    DiffCase{"OneFileAdded", kZip, kDir, keep, addMap,
+             {"+ NAVI\\Maps\\FR.map (6 bytes)\n", kFileListChanged},
+             "1 added, 0 removed, 1 changed, 0 moved, 5 unchanged", 0, true,
+             {"Folders: 0 added, 0 removed\n", " (changed)\n"}, ""},
+    DiffCase{"OneFileRemovedWithItsFolder", kDir, kStored, keep, dropKernel,
+             {kFileListChanged, "~ $FolderList.txt (", "- BSP\\NK.bin (12 bytes)\n"},
+             "0 added, 1 removed, 2 changed, 0 moved, 3 unchanged", 0, true,
+             {"Folders: 0 added, 1 removed\n"}, ""},
+    DiffCase{"OneFileChanged", kStored, kZip, keep, newerMap,
+             {"~ NAVI\\Maps\\EU.map (15 -> 21 bytes)\n"}, kOneChanged, 0, true,
+             {"Bytes: 21 added, 15 removed\n", "File list order: the same for files in both"},
+             R"({"kind":"changed","name":"NAVI\\Maps\\EU.map","oldName":null,"oldSize":15,)"
+             R"("newSize":21})"},
+    DiffCase{"OneFileMoved", kZip, kDir, keep, renameNavi,
+             {"> NAVI\\Navi.exe -> NAVI\\Navi2.exe\n", kFileListChanged}, kOneMoved, 0, true, {},
+             R"({"kind":"moved","name":"NAVI\\Navi2.exe","oldName":"NAVI\\Navi.exe",)"
+             R"("oldSize":13,"newSize":13})"},
+    DiffCase{"CaseOnlyRenameIsAMove", kDir, kZip, keep, upperNavi,
+             {"> NAVI\\Navi.exe -> NAVI\\NAVI.EXE\n", kFileListChanged}, kOneMoved, 0, true,
+             {"File list order: the same for files in both"}, ""},
+    DiffCase{"MovedAndChangedIsARemoveAndAnAdd", kStored, kDir, keep, renewNavi,
+             {"+ NAVI\\Navi2.exe (15 bytes)\n", kFileListChanged, "- NAVI\\Navi.exe (13 bytes)\n"},
+             "1 added, 1 removed, 1 changed, 0 moved, 4 unchanged", 0, true, {}, ""},
+    DiffCase{"OneOfTwoIdenticalFilesMoved", kDir, kStored, twoSame, twoSameMoved,
+             {"> A\\b.dat -> A\\c.dat\n", kFileListChanged},
+             "0 added, 0 removed, 1 changed, 1 moved, 6 unchanged", 0, true, {}, ""},
+    DiffCase{"ConfigurationChanged", kZip, kDir, keep, newConfig,
+             {"~ $FileList-cfg.txt (8 -> 8 bytes)\n"}, kOneChanged, 0, true,
+             {"Configuration: $FileList-cfg.txt changed\n", " in both\n"},
+             R"("digestChanged":false,"configChanged":true,"orderChanged":false)"},
+    DiffCase{"OnlyTheOrderChanged", kDir, kDir, keep, swapFirstTwo,
+             {"~ $FileList.txt (182 -> 182 bytes)\n"}, kOneChanged, 0, true,
+             {"File list order: changed for files in both\n", " (changed)\n",
+              "Configuration: $FileList-cfg.txt unchanged\n"},
+             R"("digestChanged":true,"configChanged":false,"orderChanged":true)"},
+    DiffCase{"IdenticalReleases", kZip, kZip, keep, keep, {}, kSixUnchanged, 0, false,
+             {"Bytes: 0 added, 0 removed\nFolders: 0 added, 0 removed\n",
+              "Verdict: both releases pass; they do not differ (exit 0)\n"}, ""},
+    DiffCase{"AnArchiveAndItsExtractedFolder", kZip, kDir, keep, keep, {}, kSixUnchanged, 0,
+             false, {}, ""},
+    DiffCase{"ANewReleaseThatFailsItsCheck", kStored, kDir, keep, newerMapStaleDigest,
+             {"~ NAVI\\Maps\\EU.map (15 -> 21 bytes)\n"}, kOneChanged, kExitDigestMismatch, true,
+             {"; PASS (exit 0)\nNew release ", "(exit 6)\nerror: entry '$md5.bin': holds 0000",
+              "\nDifferences, comparing a release that fails its check:\n",
+              "Verdict: FAIL: the new release fails its check (exit 6)\n"},
+             R"("newCheck":{"path":)"},
+    DiffCase{"AnOldFileListThatCannotBeRead", kDir, kZip, brokenFileList, keep, {}, nullptr,
+             kExitMalformedLists, true,
+             {"No differences shown: the file list of the old release could not be read\n",
+              "Verdict: FAIL: the old release fails its check (exit 4)\n"}, ""},
+    DiffCase{"NamesThatNeedEscaping", kStored, kZip, keep, escapedName,
+             {"+ NAVI\\<U+001B>[2Jx\"y.dat (1 byte)\n", kFileListChanged},
+             "1 added, 0 removed, 1 changed, 0 moved, 5 unchanged", kExitDeviceCannotHold, true,
+             {"error: entry 'NAVI/<U+001B>[2Jx\"y.dat': "},
+             R"("name":"NAVI\\\u001b[2Jx\"y.dat","oldName":null,"oldSize":null,"newSize":1})"}),
     [](const ::testing::TestParamInfo<DiffCase>& info) { return std::string(info.param.name); });
+// clang-format on
 
 }  // namespace
 }  // namespace quillet::check
