@@ -27,16 +27,23 @@ std::string withSlashes(std::string_view text);
 
 class Checker {
  public:
-  Checker(ReleaseSource& source, CheckReport& report, const Progress& progress)
+  // With `kept`, what a comparison of two releases needs is kept there.
+  Checker(ReleaseSource& source, CheckReport& report, const Progress& progress,
+          ReleaseNames* kept = nullptr)
       : source_(source),
         report_(report),
         progress_(progress),
+        kept_(kept),
         flags_(source.count(), 0),
         entryHashes_(source.count(), 0),
         names_(source.count()),
-        folded_(source.count() + kFoldersMax) {}
+        folded_(source.count() + kFoldersMax) {
+    if (kept_ != nullptr) kept_->folded.assign(source.count(), 0);
+  }
 
   void run();
+  // Hands the names' hashes to what a comparison keeps, last.
+  void keepNames();
 
  private:
   // What the check knows of each entry, in a byte.
@@ -52,6 +59,7 @@ class Checker {
   bool judgeName(const ReleaseEntry& entry, std::string_view name, std::uint32_t index);
   std::uint64_t pathHash(std::uint32_t path) const;
   void checkCaseTwin(std::uint32_t path, std::string_view name);
+  void keepFolded(std::uint32_t path, std::uint64_t folded);
   std::int64_t findExactFile(std::string_view name) const;
   std::int64_t findFile(std::string_view name, bool* loose);
   std::int64_t topLevel(TopLevel which, int exitCode);
@@ -78,6 +86,7 @@ class Checker {
   ReleaseSource& source_;
   CheckReport& report_;
   const Progress& progress_;
+  ReleaseNames* kept_;                      // what a comparison keeps, or nothing
   std::vector<std::uint8_t> flags_;         // by entry: kConfiguration, kRead, kFailed
   std::vector<std::uint64_t> entryHashes_;  // of each entry's name
   NameTable names_;                         // files and folder entries by their names

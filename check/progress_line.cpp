@@ -7,11 +7,13 @@ namespace quillet::check {
 ProgressLine::ProgressLine(bool enabled, std::FILE* out, Now now)
     : enabled_(enabled), out_(out), now_(std::move(now)), start_(now_()) {}
 
-ProgressLine::~ProgressLine() {
-  if (drawn_) {
-    std::fprintf(out_, "\r%-60s\r", "");
-    std::fflush(out_);
-  }
+ProgressLine::~ProgressLine() { wipe(); }
+
+void ProgressLine::wipe() {
+  if (!drawn_) return;
+  std::fprintf(out_, "\r%-60s\r", "");
+  std::fflush(out_);
+  drawn_ = false;
 }
 
 void ProgressLine::update(std::uint64_t done, std::uint64_t total) {

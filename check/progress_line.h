@@ -29,6 +29,9 @@ class ProgressLine {
 
   // `done` of `total` bytes of contents checked so far.
   void update(std::uint64_t done, std::uint64_t total);
+  // Wipes a line that was drawn, so that text can be written on the
+  // terminal; the next update draws it again.
+  void wipe();
 
  private:
   bool enabled_;

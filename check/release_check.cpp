@@ -57,6 +57,14 @@ void Checker::run() {
   folded_ = NameTable();
   if (filesDecoded) digestListedFiles(listed);
   readTheRest();
+  if (kept_ != nullptr) {
+    kept_->fileListDecoded = filesDecoded;
+    kept_->listed = std::move(listed);
+  }
+}
+
+void Checker::keepNames() {
+  if (kept_ != nullptr) kept_->exact = std::move(entryHashes_);
 }
 
 // Every entry: counts, name rules, the tables the lines are matched with.
@@ -65,7 +73,10 @@ void Checker::survey() {
   source_.forEachName([this](std::size_t i, std::string_view name) {
     const ReleaseEntry& entry = source_.entry(i);
     const auto index = static_cast<std::uint32_t>(i);
-    if (name.find(kConfigurationMark) != std::string_view::npos) flags_[i] |= kConfiguration;
+    if (name.find(kConfigurationMark) != std::string_view::npos) {
+      flags_[i] |= kConfiguration;
+      if (kept_ != nullptr) kept_->configurations.push_back(index);
+    }
     // Files and folders go into the table here, once: a second entry of
     // the same name would overwrite the first on extraction.
     entryHashes_[i] = nameHash(name);
@@ -149,9 +160,22 @@ std::uint64_t Checker::pathHash(std::uint32_t path) const {
 // from one before it cannot be held beside it by the device: one would
 // overwrite the other.
 void Checker::checkCaseTwin(std::uint32_t path, std::string_view name) {
-  const std::int64_t first = folded_.insert(nameHash(foldedKey(name)), path);
+  const std::uint64_t folded = nameHash(foldedKey(name));
+  if (kept_ != nullptr) keepFolded(path, folded);
+  const std::int64_t first = folded_.insert(folded, path);
   if (first < 0 || pathHash(static_cast<std::uint32_t>(first)) == nameHash(name)) return;
   report_.fail(kExitDeviceCannotHold, Said::kCaseTwin, path, static_cast<std::uint32_t>(first));
+}
+
+// What a comparison keeps of a path's folded name: by entry or by folder.
+void Checker::keepFolded(std::uint32_t path, std::uint64_t folded) {
+  if ((path & kFolderPath) == 0) {
+    kept_->folded[path] = folded;
+    return;
+  }
+  const std::size_t folder = path & ~kFolderPath;
+  if (kept_->folders.size() <= folder) kept_->folders.resize(folder + 1, 0);
+  kept_->folders[folder] = folded;
 }
 
 // The file named exactly `name` ("/" between components), or -1.
@@ -201,13 +225,17 @@ bool isUnsafeName(std::string_view name) {
 }
 
 CheckReport checkRelease(std::shared_ptr<ReleaseSource> source, const std::string& path,
-                         const Progress& progress) {
+                         const Progress& progress, ReleaseNames* names) {
   CheckReport report;
   report.path = path;
   report.source = source->kind();
   report.release = source;
   report.folderSet = std::make_shared<FolderSet>(*source);
-  Checker(*source, report, progress).run();
+  {
+    Checker checker(*source, report, progress, names);
+    checker.run();
+    checker.keepNames();
+  }
   // A name read back otherwise than it was first read: the archive changed
   // while it was checked, and what was found holds for no one archive.
   const std::string lost = source->namesLost();
@@ -215,7 +243,7 @@ CheckReport checkRelease(std::shared_ptr<ReleaseSource> source, const std::strin
   return report;
 }
 
-CheckReport checkPath(const std::string& path, const Progress& progress) {
+CheckReport checkPath(const std::string& path, const Progress& progress, ReleaseNames* names) {
   SourceFailure failure = SourceFailure::kNone;
   std::string message;
   std::shared_ptr<ReleaseSource> opened = openRelease(path, &failure, &message);
@@ -226,7 +254,7 @@ CheckReport checkPath(const std::string& path, const Progress& progress) {
     report.failWith(kExitDamaged, "", message);
     return report;
   }
-  return checkRelease(std::move(opened), path, progress);
+  return checkRelease(std::move(opened), path, progress, names);
 }
 
 }  // namespace quillet::check

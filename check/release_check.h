@@ -148,13 +148,28 @@ struct CheckReport {
 // total the check will read.
 using Progress = std::function<void(std::uint64_t done, std::uint64_t total)>;
 
+// What a comparison of two releases (release_diff.h) takes from a check
+// besides its report: the file each line of the file list names, as the
+// check matched it, and the hashes of names (name_hash.h, this run's seed)
+// that its survey computes anyway.
+struct ReleaseNames {
+  bool fileListDecoded = false;
+  std::vector<std::int64_t> listed;    // by file line: the file it names; -1 for none or a repeat
+  std::vector<std::uint64_t> exact;    // by entry: of its name
+  std::vector<std::uint64_t> folded;   // by entry: of its name as the device compares names
+                                       // (foldedKey); 0 for a folder, or one the survey left
+  std::vector<std::uint64_t> folders;  // by folder: of its name folded
+  std::vector<std::uint32_t> configurations;  // the entries whose names hold kConfigurationMark
+};
+
 // Checks the release in `source`, which the report keeps; `path` only names
-// it in the report.
+// it in the report. With `names`, what a comparison needs is kept there.
 CheckReport checkRelease(std::shared_ptr<ReleaseSource> source, const std::string& path,
-                         const Progress& progress = {});
+                         const Progress& progress = {}, ReleaseNames* names = nullptr);
 
 // Opens the release at `path` (an archive or a folder) and checks it.
-CheckReport checkPath(const std::string& path, const Progress& progress = {});
+CheckReport checkPath(const std::string& path, const Progress& progress = {},
+                      ReleaseNames* names = nullptr);
 
 // Unsafe on extraction: a ".." component, an absolute name, a drive letter
 // (UTF-8, "/" or "\" between components).

@@ -257,6 +257,70 @@ TEST_F(PackedRelease, AReportThatCannotBeWrittenIsNoPass) {
   EXPECT_THAT(failing.err, HasSubstr("the report could not be written"));
 }
 
+// --- Two releases compared.
+
+// An archive against its extraction: no difference, exit 0 with or without
+// --exit-code. A configuration file changed: the releases still pass, the
+// change is said, and --exit-code makes it exit 8; a report that cannot be
+// written is no pass either way; a release that cannot be opened gives its
+// own code.
+TEST_F(PackedRelease, DiffSaysWhatChangedAndExitsEightOnlyWhenAsked) {
+  const Outcome same = check("--diff --exit-code ZarvoEUupdate.zip release");
+  EXPECT_EQ(same.exitCode, 0) << same.out;
+  EXPECT_THAT(same.out, HasSubstr("Files: 0 added, 0 removed, 0 changed, 0 moved, 7 unchanged"));
+  scratch.file("release/$FileList-cfg.txt", "another configuration");
+  const Outcome plain = check("--diff ZarvoEUupdate.zip release");
+  EXPECT_EQ(plain.exitCode, 0) << plain.out;
+  EXPECT_THAT(plain.out, HasSubstr("\n~ $FileList-cfg.txt (13 -> 21 bytes)\n"));
+  EXPECT_THAT(plain.out, HasSubstr("Configuration: $FileList-cfg.txt changed"));
+  EXPECT_EQ(plain.err, "");
+  EXPECT_EQ(check("--diff --exit-code ZarvoEUupdate.zip release").exitCode, 8);
+  const Outcome lost = shell(scratch.root(), "(" + std::string(QUILLET_CHECK_EXE) +
+                                                 " --diff --exit-code ZarvoEUupdate.zip release "
+                                                 ">/dev/full)");
+  EXPECT_EQ(lost.exitCode, 1);
+  EXPECT_THAT(lost.err, HasSubstr("the report could not be written"));
+  const Outcome missing = check("--diff --exit-code release nothing-here.zip");
+  EXPECT_EQ(missing.exitCode, 3) << missing.out;
+  EXPECT_THAT(missing.out, HasSubstr("No differences shown: the file list of the new release"));
+}
+
+TEST_F(PackedRelease, DiffJsonIsOneObjectThatScriptsCanRead) {
+  if (shell(scratch.root(), "command -v python3").exitCode != 0) GTEST_SKIP() << "no python3";
+  fs::rename(scratch.root() / "release/NAVI/Navi.exe", scratch.root() / "release/NAVI/NAVI.EXE");
+  editList(scratch, "$FileList.txt", [](DecodedList& list) {
+    for (std::u16string& line : list.lines) {
+      if (line == u"NAVI\\Navi.exe") line = u"NAVI\\NAVI.EXE";
+    }
+  });
+  const Outcome outcome = check("--diff --json ZarvoEUupdate.zip release");
+  EXPECT_EQ(outcome.exitCode, 6) << outcome.out;  // (the file list changed: $md5.bin is stale)
+  scratch.file("out.json", outcome.out);
+  const Outcome parsed =
+      shell(scratch.root(),
+            "python3 -c 'import json,sys; d=json.load(open(\"out.json\")); "
+            "print(d[\"newCheck\"][\"exitCode\"], d[\"summary\"][\"moved\"], "
+            "[(c[\"kind\"], c[\"oldName\"], c[\"name\"]) for c in d[\"changes\"]])'");
+  EXPECT_EQ(parsed.exitCode, 0) << parsed.err;
+  EXPECT_EQ(parsed.out,
+            "6 1 [('moved', 'NAVI\\\\Navi.exe', 'NAVI\\\\NAVI.EXE'), ('changed', None, "
+            "'$FileList.txt')]\n");
+  EXPECT_EQ(shell(scratch.root(), "python3 -m json.tool out.json").exitCode, 0);
+}
+
+// Two releases and nothing else: one path, three, or --list beside --diff
+// are usage errors, and so is --exit-code without --diff.
+TEST(DiffUsage, NeedsExactlyTwoReleasesAndNoList) {
+  ScratchFolder scratch;
+  for (const char* arguments : {"--diff a.zip", "--diff a.zip b.zip c.zip", "--diff --list a b",
+                                "--exit-code a.zip", "--diff a.zip ''"}) {
+    const Outcome outcome = shell(scratch.root(), std::string(QUILLET_CHECK_EXE) + " " + arguments);
+    EXPECT_EQ(outcome.exitCode, 2) << arguments;
+    EXPECT_THAT(outcome.err, HasSubstr("Usage: quillet-check")) << arguments;
+    EXPECT_EQ(outcome.out, "") << arguments;
+  }
+}
+
 // A path that is no file is refused at once: a named pipe with no writer
 // would otherwise hold the check for ever.
 TEST(SpecialPaths, AreRefusedAsNoFileWithoutWaitingOnThem) {

@@ -80,6 +80,22 @@ TEST_F(ProgressLineTest, IsWipedAtTheEndOnlyWhenItWasDrawn) {
   EXPECT_EQ(written(), "\rChecked 2 of 2 MiB\r" + std::string(60, ' ') + "\r");
 }
 
+// Wiped so that a report can be written between two checks, it is drawn
+// again at the next update, without waiting its turn.
+TEST_F(ProgressLineTest, WipedInTheMiddleIsDrawnAgainAtTheNextUpdate) {
+  ASSERT_NE(out_, nullptr);
+  auto progress = line(true);
+  progress->wipe();  // never drawn: nothing to wipe
+  EXPECT_EQ(written(), "");
+  wait(ProgressLine::kQuietStart);
+  progress->update(1 * kMiB, 4 * kMiB);
+  progress->wipe();
+  progress->update(2 * kMiB, 4 * kMiB);
+  progress.reset();
+  const std::string wiped = "\r" + std::string(60, ' ') + "\r";
+  EXPECT_EQ(written(), "\rChecked 1 of 4 MiB" + wiped + "\rChecked 2 of 4 MiB" + wiped);
+}
+
 TEST_F(ProgressLineTest, WritesNothingWhenNotOnATerminal) {
   ASSERT_NE(out_, nullptr);
   auto progress = line(false);

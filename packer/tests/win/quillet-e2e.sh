@@ -251,6 +251,26 @@ check_quillet_check_refuses_a_changed_copy() {
   rm -rf changed changed.zip quillet-check.exe check.txt
 }
 
+# quillet-check.exe --diff: the archive against its extraction is no
+# difference; with the configuration file changed in a copy of the
+# extraction, both still pass, the change is said, and --exit-code makes it
+# exit 8.
+check_quillet_check_diff() {
+  [ -n "$check" ] || { skip "no quillet-check.exe given"; return 0; }
+  unpacked || return 1
+  cp "$check" quillet-check.exe
+  "$wine_run" "$prefix" quillet-check.exe --diff --exit-code ZarvoEUupdate.zip unpacked >diff.txt 2>&1
+  local diff_status=$?
+  [ "$diff_status" -eq 0 ] || fail "exit $diff_status on the archive and its extraction: $(cat diff.txt)"
+  cp -a unpacked newer
+  printf 'cfg 2' >'newer/$FileList-cfg.txt'
+  "$wine_run" "$prefix" quillet-check.exe --diff --exit-code ZarvoEUupdate.zip newer >diff.txt 2>&1
+  diff_status=$?
+  [ "$diff_status" -eq 8 ] || fail "exit $diff_status on a changed configuration, expected 8: $(cat diff.txt)"
+  grep -qaF '~ $FileList-cfg.txt (3 -> 5 bytes)' diff.txt || fail "it does not say the change: $(cat diff.txt)"
+  rm -rf newer quillet-check.exe diff.txt
+}
+
 # A device is no release: refused as not a file, before anything is read
 # from it.
 check_quillet_check_refuses_a_device() {
@@ -301,4 +321,6 @@ test_expect_success 'quillet-check.exe refuses a changed copy with the digest ex
   check_quillet_check_refuses_a_changed_copy
 test_expect_success 'quillet-check.exe refuses a device as not a file' \
   check_quillet_check_refuses_a_device
+test_expect_success 'quillet-check.exe --diff says a changed configuration and exits 8' \
+  check_quillet_check_diff
 finish
