@@ -7,6 +7,7 @@
 #include "progress_line.h"
 #include "release_check.h"
 #include "report.h"
+#include "zarvo_version.h"
 
 namespace quillet::check {
 namespace {
@@ -17,6 +18,7 @@ constexpr char kUsage[] =
     "holding an extracted release.\n"
     "  --list  print both lists decoded as UTF-8 text, one line each\n"
     "  --json  write the report as one JSON object\n"
+    "  --version  print the version and exit\n"
     "Exit codes: 0 passes, 1 passes but the report could not be written, 2 usage,\n"
     "3 cannot open or damaged, 4 malformed lists, 5 lists disagree with the contents,\n"
     "6 digest mismatch.\n";
@@ -44,6 +46,9 @@ int checkMain(const std::vector<std::string>& arguments) {
       list = true;
     } else if (argument == "--json") {
       json = true;
+    } else if (argument == "--version") {
+      write("quillet-check " ZARVO_VERSION "\n");
+      return written(kExitPassed);
     } else if (argument == "--help" || argument == "-h") {
       write(kUsage);
       return written(kExitPassed);
