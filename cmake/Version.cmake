@@ -6,6 +6,8 @@
 #                            --version
 #   zarvo_version_record()   a Windows program's version record (what
 #                            Explorer's Details tab shows)
+#   packaging/               the packages' names and versions, the manual
+#                            pages, the Windows README
 # Ostrel's version record is the device's own (reboot/ostrel.rc) and stays
 # apart from this one.
 
