@@ -9,16 +9,33 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 
+# Each stage's time, wall-clock and the CPU time of what it ran, printed at the
+# end (docs/test-times.md keeps the figures).
+stage_name="" stage_wall=0 stage_cpu=0 stage_times=""
+cpu_seconds() {  # user and system time of this shell's finished children
+  awk -v hz="$(getconf CLK_TCK)" '{ printf "%d", ($16 + $17) / hz }' /proc/$$/stat
+}
+stage() {  # NAME [WHAT]: ends the stage before it, begins NAME
+  local cpu
+  cpu=$(cpu_seconds)
+  [ -z "$stage_name" ] ||
+    stage_times+="  $stage_name: $((SECONDS - stage_wall)) s (CPU $((cpu - stage_cpu)) s)"$'\n'
+  stage_name="$1" stage_wall=$SECONDS stage_cpu=$cpu
+  [ -z "$1" ] || echo "=== $1${2:+: $2} ==="
+}
+
+stage setup "the packages the builds need"
 scripts/ensure-packages.sh cmake make g++ googletest p7zip-full unzip zlib1g-dev
 
 for preset in native asan; do
-  echo "=== $preset: build and test ==="
+  stage "$preset build"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
+  stage "$preset tests"
   ctest --preset "$preset"
 done
 
-echo "=== tsan: the digest's reader threads and the release check's second thread under ThreadSanitizer ==="
+stage tsan "the digest's reader threads and the release check's second thread under ThreadSanitizer"
 cmake --preset tsan >/dev/null
 cmake --build --preset tsan --target quillet_unit_tests quillet_check_tests
 TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" build/tsan/packer/tests/quillet_unit_tests \
@@ -26,16 +43,19 @@ TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" build/tsan/packer/tests/q
 TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" build/tsan/check/tests/quillet_check_tests \
   --gtest_brief=1
 
-echo "=== windows: cross build, tests under Wine ==="
+stage windows "cross build, tests under Wine"
 scripts/test-windows.sh
 
-echo "=== packages: the .deb and the zip, unpacked and run as a release engineer gets them ==="
+stage packages "the .deb and the zip, unpacked and run as a release engineer gets them"
 scripts/package.sh
 scripts/ensure-packages.sh lintian man-db file unzip
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/native/CMakeCache.txt)
 packaging/tests/packages-test.sh "$version" out/packages build/windows
 
-echo "=== fuzz: file list loading and stripping, the list decoder, the zip reader ==="
+stage fuzz "file list loading and stripping, the list decoder, the zip reader"
 scripts/fuzz.sh "${FUZZ_SECONDS:-60}"
 
-echo "All test suites passed."
+stage ""
+echo "Stage times (wall, and the CPU time of what each ran):"
+printf '%s' "$stage_times"
+echo "All test suites passed in $SECONDS s."
