@@ -24,6 +24,17 @@ stage() {  # NAME [WHAT]: ends the stage before it, begins NAME
   [ -z "$1" ] || echo "=== $1${2:+: $2} ==="
 }
 
+# The fuzzing run, started in the background, ends with this run however it
+# ends.
+fuzzing=""
+end_background() {
+  [ -z "$fuzzing" ] || kill -- "-$fuzzing" 2>/dev/null
+  wait 2>/dev/null
+}
+trap end_background EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
 stage setup "the packages the builds need"
 scripts/ensure-packages.sh cmake make g++ googletest p7zip-full unzip zlib1g-dev
 
@@ -35,13 +46,32 @@ for preset in native asan; do
   ctest --preset "$preset"
 done
 
-stage tsan "the digest's reader threads and the release check's second thread under ThreadSanitizer"
+stage "tsan build" "the digest's reader threads and the release check's second thread under ThreadSanitizer"
 cmake --preset tsan >/dev/null
 cmake --build --preset tsan --target quillet_unit_tests quillet_check_tests
+
+stage "fuzz build" "file list loading and stripping, the list decoder, the zip reader"
+scripts/fuzz.sh --build
+
+# The fuzzers run one at a time, the ThreadSanitizer tests one at a time: one
+# core each.
+stage "tsan tests and fuzzing" "each on a core of its own"
+fuzz_log="$root/build/fuzz/run.log"
+setsid scripts/fuzz.sh "${FUZZ_SECONDS:-60}" >"$fuzz_log" 2>&1 &
+fuzzing=$!
 TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" build/tsan/packer/tests/quillet_unit_tests \
   --gtest_brief=1 --gtest_filter='*Digest*:*ReadAhead*:*PlatformContract*'
 TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" build/tsan/check/tests/quillet_check_tests \
   --gtest_brief=1
+fuzz_status=0
+wait "$fuzzing" || fuzz_status=$?
+fuzzing=""
+if [ "$fuzz_status" -ne 0 ]; then
+  tail -n 30 "$fuzz_log"
+  echo "The fuzzing run failed; its whole output is in $fuzz_log" >&2
+  exit 1
+fi
+grep '^The .* fuzzer' "$fuzz_log"
 
 stage windows "cross build, tests under Wine"
 scripts/test-windows.sh
@@ -51,9 +81,6 @@ scripts/package.sh
 scripts/ensure-packages.sh lintian man-db file unzip
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/native/CMakeCache.txt)
 packaging/tests/packages-test.sh "$version" out/packages build/windows
-
-stage fuzz "file list loading and stripping, the list decoder, the zip reader"
-scripts/fuzz.sh "${FUZZ_SECONDS:-60}"
 
 stage ""
 echo "Stage times (wall, and the CPU time of what each ran):"
