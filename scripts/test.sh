@@ -24,9 +24,10 @@ stage() {  # NAME [WHAT]: ends the stage before it, begins NAME
   [ -z "$1" ] || echo "=== $1${2:+: $2} ==="
 }
 
-# The fuzzing run, started in the background, ends with this run however it
-# ends.
-fuzzing=""
+# What this run starts in the background ends with it, however it ends: the
+# fuzzing run is stopped; an installation is waited for, since stopping dpkg
+# midway would leave packages half installed.
+installing="" fuzzing=""
 end_background() {
   [ -z "$fuzzing" ] || kill -- "-$fuzzing" 2>/dev/null
   wait 2>/dev/null
@@ -37,6 +38,16 @@ trap 'exit 143' TERM
 
 stage setup "the packages the builds need"
 scripts/ensure-packages.sh cmake make g++ googletest p7zip-full unzip zlib1g-dev
+# What the later stages need (the Windows tools and Wine, clang, the packaging
+# tools) is installed while the first builds run, when that asks for no
+# password; the stages' own scripts would install whatever is still missing.
+mkdir -p build
+if [ "$(id -u)" -eq 0 ] || sudo -n true 2>/dev/null; then
+  setsid scripts/ensure-packages.sh libz-mingw-w64-dev g++-mingw-w64-x86-64-posix \
+    binutils-mingw-w64-x86-64 wine wine64 xvfb xdotool imagemagick fonts-wine clang \
+    libclang-rt-14-dev dpkg-dev file scdoc lintian man-db >build/install-later.log 2>&1 &
+  installing=$!
+fi
 
 for preset in native asan; do
   stage "$preset build"
@@ -49,6 +60,12 @@ done
 stage "tsan build" "the digest's reader threads and the release check's second thread under ThreadSanitizer"
 cmake --preset tsan >/dev/null
 cmake --build --preset tsan --target quillet_unit_tests quillet_check_tests
+
+if [ -n "$installing" ] && ! wait "$installing"; then
+  cat build/install-later.log
+  echo "(installing the later stages' packages failed; each stage tries again)"
+fi
+installing=""
 
 stage "fuzz build" "file list loading and stripping, the list decoder, the zip reader"
 scripts/fuzz.sh --build
