@@ -9,6 +9,7 @@
 #include "release_diff.h"
 #include "report.h"
 #include "system_files.h"
+#include "zarvo_version.h"
 
 namespace quillet::check {
 namespace {
@@ -24,6 +25,7 @@ constexpr char kUsage[] =
     "               an update from OLD to NEW changes: files added (+), removed (-),\n"
     "               changed (~) and moved (>), the configuration file, the list's order\n"
     "  --exit-code  with --diff: exit 8 when both releases pass and differ\n"
+    "  --version    print the version and exit\n"
     "Exit codes: 0 passes, 1 passes but the report could not be written, 2 usage,\n"
     "3 cannot open or damaged, 4 malformed lists, 5 lists disagree with the contents,\n"
     "6 digest mismatch, 7 names or files the device cannot hold, 8 the releases differ\n"
@@ -64,6 +66,9 @@ int checkMain(const std::vector<std::string>& arguments) {
       diff = true;
     } else if (argument == "--exit-code") {
       exitOnDifference = true;
+    } else if (argument == "--version") {
+      write("quillet-check " ZARVO_VERSION "\n");
+      return written(kExitPassed);
     } else if (argument == "--help" || argument == "-h") {
       write(kUsage);
       return written(kExitPassed);

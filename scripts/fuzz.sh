@@ -6,17 +6,19 @@
 # anything (a crash, a sanitizer report, a leak, a broken promise of the code
 # under test); the input that did it is left in build/fuzz/findings/.
 # Usage: scripts/fuzz.sh [SECONDS]   (default 60, in total)
+#        scripts/fuzz.sh --build     (builds the targets only)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 seconds="${1:-60}"
-each=$(( seconds / 3 > 0 ? seconds / 3 : 1 ))
 
 scripts/ensure-packages.sh cmake make clang libclang-rt-14-dev googletest zlib1g-dev p7zip-full
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz --target file_list_fuzz list_format_fuzz zarvo_format_tests \
   zip_reader_fuzz zip_fuzz_seeds
+[ "$seconds" != --build ] || exit 0
+each=$(( seconds / 3 > 0 ? seconds / 3 : 1 ))
 
 work="$root/build/fuzz"
 findings="$work/findings"

@@ -1,34 +1,105 @@
 #!/bin/bash
 # Runs every test: the native build, the sanitizer build (AddressSanitizer and
 # UndefinedBehaviorSanitizer), the digest's threads under ThreadSanitizer, the
-# Windows build under Wine, and a bounded fuzzing run of the file list loader,
-# the list decoder and the zip reader. Installs what it needs from Debian's
-# archive when it is missing. Exits non-zero when any part fails.
+# Windows build under Wine, the release packages made from those builds, and a
+# bounded fuzzing run of the file list loader, the list decoder and the zip
+# reader. Installs what it needs from Debian's archive when it is missing.
+# Exits non-zero when any part fails.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 
+# Each stage's time, wall-clock and the CPU time of what it ran, printed at the
+# end (docs/test-times.md keeps the figures).
+stage_name="" stage_wall=0 stage_cpu=0 stage_times=""
+cpu_seconds() {  # user and system time of this shell's finished children
+  awk -v hz="$(getconf CLK_TCK)" '{ printf "%d", ($16 + $17) / hz }' /proc/$$/stat
+}
+stage() {  # NAME [WHAT]: ends the stage before it, begins NAME
+  local cpu
+  cpu=$(cpu_seconds)
+  [ -z "$stage_name" ] ||
+    stage_times+="  $stage_name: $((SECONDS - stage_wall)) s (CPU $((cpu - stage_cpu)) s)"$'\n'
+  stage_name="$1" stage_wall=$SECONDS stage_cpu=$cpu
+  [ -z "$1" ] || echo "=== $1${2:+: $2} ==="
+}
+
+# What this run starts in the background ends with it, however it ends: the
+# fuzzing run is stopped; an installation is waited for, since stopping dpkg
+# midway would leave packages half installed.
+installing="" fuzzing=""
+end_background() {
+  [ -z "$fuzzing" ] || kill -- "-$fuzzing" 2>/dev/null
+  wait 2>/dev/null
+}
+trap end_background EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+stage setup "the packages the builds need"
 scripts/ensure-packages.sh cmake make g++ googletest p7zip-full unzip zlib1g-dev
+# What the later stages need (the Windows tools and Wine, clang, the packaging
+# tools) is installed while the first builds run, when that asks for no
+# password; the stages' own scripts would install whatever is still missing.
+mkdir -p build
+if [ "$(id -u)" -eq 0 ] || sudo -n true 2>/dev/null; then
+  setsid scripts/ensure-packages.sh libz-mingw-w64-dev g++-mingw-w64-x86-64-posix \
+    binutils-mingw-w64-x86-64 wine wine64 xvfb xdotool imagemagick fonts-wine clang \
+    libclang-rt-14-dev dpkg-dev file scdoc lintian man-db >build/install-later.log 2>&1 &
+  installing=$!
+fi
 
 for preset in native asan; do
-  echo "=== $preset: build and test ==="
+  stage "$preset build"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
+  stage "$preset tests"
   ctest --preset "$preset"
 done
 
-echo "=== tsan: the digest's reader threads and the release check's second thread under ThreadSanitizer ==="
+stage "tsan build" "the digest's reader threads and the release check's second thread under ThreadSanitizer"
 cmake --preset tsan >/dev/null
 cmake --build --preset tsan --target quillet_unit_tests quillet_check_tests
+
+if [ -n "$installing" ] && ! wait "$installing"; then
+  cat build/install-later.log
+  echo "(installing the later stages' packages failed; each stage tries again)"
+fi
+installing=""
+
+stage "fuzz build" "file list loading and stripping, the list decoder, the zip reader"
+scripts/fuzz.sh --build
+
+# The fuzzers run one at a time, the ThreadSanitizer tests one at a time: one
+# core each.
+stage "tsan tests and fuzzing" "each on a core of its own"
+fuzz_log="$root/build/fuzz/run.log"
+setsid scripts/fuzz.sh "${FUZZ_SECONDS:-60}" >"$fuzz_log" 2>&1 &
+fuzzing=$!
 TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" build/tsan/packer/tests/quillet_unit_tests \
   --gtest_brief=1 --gtest_filter='*Digest*:*ReadAhead*:*PlatformContract*'
 TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" build/tsan/check/tests/quillet_check_tests \
   --gtest_brief=1
+fuzz_status=0
+wait "$fuzzing" || fuzz_status=$?
+fuzzing=""
+if [ "$fuzz_status" -ne 0 ]; then
+  tail -n 30 "$fuzz_log"
+  echo "The fuzzing run failed; its whole output is in $fuzz_log" >&2
+  exit 1
+fi
+grep '^The .* fuzzer' "$fuzz_log"
 
-echo "=== windows: cross build, tests under Wine ==="
+stage windows "cross build, tests under Wine"
 scripts/test-windows.sh
 
-echo "=== fuzz: file list loading and stripping, the list decoder, the zip reader ==="
-scripts/fuzz.sh "${FUZZ_SECONDS:-60}"
+stage packages "the .deb and the zip, unpacked and run as a release engineer gets them"
+scripts/package.sh
+scripts/ensure-packages.sh lintian man-db file unzip
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/native/CMakeCache.txt)
+packaging/tests/packages-test.sh "$version" out/packages build/windows
 
-echo "All test suites passed."
+stage ""
+echo "Stage times (wall, and the CPU time of what each ran):"
+printf '%s' "$stage_times"
+echo "All test suites passed in $SECONDS s."
