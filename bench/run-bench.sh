@@ -4,8 +4,10 @@
 # check of its archive. The stand-in hands over an archive the real 7za made
 # once from the same staging folder (stored, -mx0), by a hard link, so every
 # run ends as a real one does: checked, exit status 0. Every figure is the
-# median of RUNS runs; each line puts a figure beside the one it is held
-# against, measured in the same run of this script.
+# median wall-clock time of RUNS runs, with the median CPU time (user +
+# system) beside it; each line puts a figure beside the one it is held
+# against, measured in the same run of this script. The ratios are of wall
+# times; the real 7za's share of a real run is bench/run-real-bench.sh's.
 #
 #   bench/run-bench.sh [path/to/Quillet [path/to/quillet_variant]]
 #
@@ -68,22 +70,27 @@ make_ready() {
   printf '#!/bin/sh\nexec ln -f %s "$3"\n' "$1.ready.zip" >"$1/7za"
   ready="$1.ready.zip"
 }
-# Median wall-clock seconds of `runs` runs of a command, from the working
-# folder `$1`; the page cache is dropped before each when `$cold` is 1.
+# Median wall-clock and median CPU seconds (user + system, children
+# included) of `runs` runs of a command, from the working folder `$1`, as
+# "WALL CPU"; the page cache is dropped before each when `$cold` is 1. On a
+# shared machine the wall clock follows the load, the CPU time much less so.
 cold=0
 median() {
-  local folder=$1 start end
+  local folder=$1 line
   shift
-  local times=()
+  local walls=() cpus=()
   for _ in $(seq "$runs"); do
     [ "$cold" = 1 ] && drop_cache
-    start=$(date +%s.%N)
-    (cd "$folder" && "$@" </dev/null >/dev/null 2>&1) || true
-    end=$(date +%s.%N)
-    times+=("$(echo "$end - $start" | bc -l)")
+    line=$(cd "$folder" && { TIMEFORMAT='%3R %3U %3S'; time "$@" </dev/null >/dev/null 2>&1; } 2>&1 |
+      tail -1) || true
+    walls+=("$(echo "$line" | awk '{printf "%.3f", $1}')")
+    cpus+=("$(echo "$line" | awk '{printf "%.3f", $2 + $3}')")
   done
-  printf '%s\n' "${times[@]}" | sort -g | sed -n "$(((runs + 1) / 2))p" | xargs printf '%.3f'
+  echo "$(middle "${walls[@]}") $(middle "${cpus[@]}")"
 }
+middle() { printf '%s\n' "$@" | sort -g | sed -n "$((($# + 1) / 2))p"; }
+wall() { echo "${1% *}"; }
+cpu() { echo "${1#* }"; }
 ratio() { echo "scale=2; $1 / $2" | bc -l | sed 's/^\./0./'; }
 larger() { if [ "$(echo "$1 > $2" | bc -l)" = 1 ]; then echo "$1"; else echo "$2"; fi; }
 # Peak resident memory in KiB of one run from the working folder `$1`.
@@ -116,13 +123,19 @@ w_before=$(median "$many" "$variant" run 0)
 w_quillet=$(median "$many" "$quillet")
 m_before=$(peak_kib "$many" "$variant" run 0)
 m_quillet=$(peak_kib "$many" "$quillet")
-echo "cold: eight parallel readers (the disk's limit)  ${t_parallel} s"
-echo "cold: sequential read into md5sum                ${t_sequential} s"
-echo "cold: the walk alone                             ${t_walk} s"
-echo "cold: Quillet without read-ahead                 ${t_before} s ($(ratio "$t_before" "$t_parallel")x the limit)"
-echo "cold: Quillet                                    ${t_quillet} s ($(ratio "$t_quillet" "$t_parallel")x the limit; target at most 1.3x)"
-echo "warm: Quillet without read-ahead                 ${w_before} s"
-echo "warm: Quillet                                    ${w_quillet} s ($(ratio "$w_quillet" "$w_before")x without)"
+# "WALL s (CPU CPU s)" of a median() pair.
+both() { echo "$(wall "$1") s (CPU $(cpu "$1") s)"; }
+echo "median of $runs runs each, wall-clock and CPU (user + system) seconds"
+echo "cold: eight parallel readers (the disk's limit)  $(both "$t_parallel")"
+echo "cold: sequential read into md5sum                $(both "$t_sequential")"
+echo "cold: the walk alone                             $(both "$t_walk")"
+echo "cold: Quillet without read-ahead                 $(both "$t_before")" \
+  "($(ratio "$(wall "$t_before")" "$(wall "$t_parallel")")x the limit)"
+echo "cold: Quillet                                    $(both "$t_quillet")" \
+  "($(ratio "$(wall "$t_quillet")" "$(wall "$t_parallel")")x the limit; aim at most 1.3x)"
+echo "warm: Quillet without read-ahead                 $(both "$w_before")"
+echo "warm: Quillet                                    $(both "$w_quillet")" \
+  "($(ratio "$(wall "$w_quillet")" "$(wall "$w_before")")x without)"
 echo "peak memory: without read-ahead ${m_before} KiB, Quillet ${m_quillet} KiB" \
   "(+$(((m_quillet - m_before) / 1024)) MiB; target at most +64 MiB)"
 rm -rf "$many" "$many.ready.zip"
@@ -142,11 +155,16 @@ cat "$big/FlashDrive/image.bin" >/dev/null
 w_md5sum=$(median "$big" md5sum FlashDrive/image.bin)
 w_before=$(median "$big" "$variant" run 0)
 w_quillet=$(median "$big" "$quillet")
-bound=$(larger "$c_read" "$w_md5sum")
-echo "cold: sequential read                            ${c_read} s"
-echo "warm: md5sum                                     ${w_md5sum} s"
-echo "cold: Quillet                                    ${c_quillet} s ($(ratio "$c_quillet" "$bound")x the larger; target at most 1.05x)"
-echo "warm: Quillet without read-ahead                 ${w_before} s ($(ratio "$w_before" "$w_md5sum")x md5sum)"
-echo "warm: Quillet                                    ${w_quillet} s ($(ratio "$w_quillet" "$w_md5sum")x md5sum; target at most 1.10x)"
+bound=$(larger "$(wall "$c_read")" "$(wall "$w_md5sum")")
+echo "median of $runs runs each, wall-clock and CPU (user + system) seconds"
+echo "cold: sequential read                            $(both "$c_read")"
+echo "warm: md5sum                                     $(both "$w_md5sum")"
+echo "cold: Quillet                                    $(both "$c_quillet")" \
+  "($(ratio "$(wall "$c_quillet")" "$bound")x the larger of the two above; aim at most 1.05x)"
+echo "warm: Quillet without read-ahead                 $(both "$w_before")" \
+  "($(ratio "$(wall "$w_before")" "$(wall "$w_md5sum")")x md5sum)"
+echo "warm: Quillet                                    $(both "$w_quillet")" \
+  "($(ratio "$(wall "$w_quillet")" "$(wall "$w_md5sum")")x md5sum, CPU" \
+  "$(ratio "$(cpu "$w_quillet")" "$(cpu "$w_md5sum")")x; aim at most 1.05x)"
 echo
 echo "load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -1,7 +1,12 @@
 #include "own_archive_check.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <system_error>
+#include <thread>
 #include <unordered_map>
+#include <utility>
 
 #include "console.h"
 #include "platform.h"
@@ -26,17 +31,112 @@ std::string entryNameOf(const std::u16string& line) {
 
 std::string entryWhere(std::string_view name) { return "entry '" + shownText(name) + "'"; }
 
+OwnCheckReading reading;
+
+// Opens `reader` on `archive` with the check's limits.
+bool openReader(zip::Reader& reader, ByteSource& archive, const LegacyNameDecoder& decoder) {
+  reader.setEntryLimit(kReleaseEntriesMax,
+                       "a release can hold (a full file list's files, $md5.bin and the packer's "
+                       "most folders)");
+  reader.setNameLimit(kEntryNameBytesMax, "a line of a list can name");
+  return decoder ? reader.open(archive, decoder) : reader.open(archive);
+}
+
+// What reading entries whole came to on one thread: the entries that did
+// not read, with the reader's message, and the digest entry's bytes when it
+// was read whole.
+struct EntryReads {
+  std::vector<std::pair<std::size_t, std::string>> failed;
+  bool digestRead = false;
+  std::string digestBytes;
+};
+
+// Reads entries `first`, `first + stride`, ... whole with `reader`: a
+// folder's local header; a file's local header, data, CRC-32 and sizes.
+void readEntries(zip::Reader& reader, std::size_t first, std::size_t stride,
+                 std::size_t digestIndex, EntryReads& reads) {
+  const std::vector<zip::Entry>& entries = reader.entries();
+  for (std::size_t i = first; i < entries.size(); i += stride) {
+    const bool isDigest = i == digestIndex;
+    std::string bytes;
+    const bool read = entries[i].folder
+                          ? reader.checkLocalHeader(i)
+                          : reader.readEntry(i, [&](const std::uint8_t* data, std::size_t size) {
+                              if (isDigest && bytes.size() <= kMd5DigestBytes) {
+                                bytes.append(reinterpret_cast<const char*>(data), size);
+                              }
+                              return true;
+                            });
+    if (!read) {
+      reads.failed.emplace_back(i, reader.message());
+    } else if (isDigest) {
+      reads.digestRead = true;
+      reads.digestBytes = std::move(bytes);
+    }
+  }
+}
+
+// Whether the entries' data come to `enough` bytes or more together (the
+// sizes the archive declares, never added past `enough`).
+bool holdAtLeast(const std::vector<zip::Entry>& entries, std::uint64_t enough) {
+  std::uint64_t bytes = 0;
+  for (const zip::Entry& entry : entries) {
+    if (entry.size >= enough - bytes) return true;
+    bytes += entry.size;
+  }
+  return enough == 0;
+}
+
+// Reads every entry whole into `reads`, one EntryReads per thread. When the
+// entries hold enough to share, helper threads with zip readers of their
+// own over the same archive take every n-th entry (n threads in all), the
+// calling thread the first and every n-th after it; otherwise the calling
+// thread reads them all with `reader`.
+void readAllEntries(zip::Reader& reader, ByteSource& archive, const LegacyNameDecoder& decoder,
+                    std::size_t digestIndex, std::vector<EntryReads>& reads) {
+  std::vector<std::unique_ptr<zip::Reader>> readers;  // the helpers'
+  if (reading.threads > 1 && holdAtLeast(reader.entries(), reading.splitBytes)) {
+    for (unsigned h = 1; h < reading.threads; ++h) {
+      auto own = std::make_unique<zip::Reader>();
+      if (!openReader(*own, archive, decoder)) break;  // fewer threads share them
+      readers.push_back(std::move(own));
+    }
+  }
+  const std::size_t stride = 1 + readers.size();
+  reads.assign(stride, EntryReads());
+  // The helpers are joined before what they use goes, however this ends.
+  struct Helpers {
+    std::vector<std::thread> threads;
+    ~Helpers() {
+      for (std::thread& thread : threads) thread.join();
+    }
+  } helping;
+  std::vector<std::size_t> unstarted;  // the first entries of helpers that could not start
+  for (std::size_t h = 1; h < stride; ++h) {
+    zip::Reader& own = *readers[h - 1];
+    EntryReads& ownReads = reads[h];
+    try {
+      helping.threads.emplace_back([&own, h, stride, digestIndex, &ownReads] {
+        platform().helperThreadStarted();
+        readEntries(own, h, stride, digestIndex, ownReads);
+      });
+    } catch (const std::system_error&) {
+      unstarted.push_back(h);
+    }
+  }
+  readEntries(reader, 0, stride, digestIndex, reads[0]);
+  for (const std::size_t first : unstarted) {
+    readEntries(reader, first, stride, digestIndex, reads[0]);
+  }
+}
+
 }  // namespace
 
 OwnArchiveResult checkArchiveAgainst(ByteSource& archive, const ContentDigest& digest) {
   OwnArchiveResult result;
   zip::Reader reader;
-  reader.setEntryLimit(kReleaseEntriesMax,
-                       "a release can hold (a full file list's files, $md5.bin and the packer's "
-                       "most folders)");
-  reader.setNameLimit(kEntryNameBytesMax, "a line of a list can name");
   const LegacyNameDecoder decoder = legacyNameDecoder();
-  if (!(decoder ? reader.open(archive, decoder) : reader.open(archive))) {
+  if (!openReader(reader, archive, decoder)) {
     result.problems.push_back(reader.message());
     return result;
   }
@@ -96,27 +196,44 @@ OwnArchiveResult checkArchiveAgainst(ByteSource& archive, const ContentDigest& d
   }
 
   // Every entry read whole: its local header, data, CRC-32 and sizes; the
-  // digest's bytes kept to be compared.
-  std::string digestRead;
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    const bool isDigest = stored != byName.end() && i == stored->second;
-    const bool read = entries[i].folder
-                          ? reader.checkLocalHeader(i)
-                          : reader.readEntry(i, [&](const std::uint8_t* data, std::size_t size) {
-                              if (isDigest && digestRead.size() <= kMd5DigestBytes) {
-                                digestRead.append(reinterpret_cast<const char*>(data), size);
-                              }
-                              return true;
-                            });
-    if (!read) result.problems.push_back(reader.message());
-    if (isDigest && read &&
-        digestRead != std::string(reinterpret_cast<const char*>(digest.bytes), kMd5DigestBytes)) {
-      result.problems.push_back(entryWhere(kDigestName) + " does not hold the digest " + digestHex);
+  // digest's bytes kept to be compared. What failed is said in the
+  // directory's order, however the threads shared the entries.
+  const std::size_t digestIndex = stored != byName.end() ? stored->second : SIZE_MAX;
+  std::vector<EntryReads> reads;
+  readAllEntries(reader, archive, decoder, digestIndex, reads);
+  std::vector<std::pair<std::size_t, std::string>> failed;
+  bool digestRead = false;
+  std::string digestBytes;
+  for (EntryReads& thread : reads) {
+    failed.insert(failed.end(), std::make_move_iterator(thread.failed.begin()),
+                  std::make_move_iterator(thread.failed.end()));
+    if (thread.digestRead) {
+      digestRead = true;
+      digestBytes = std::move(thread.digestBytes);
     }
   }
+  std::sort(failed.begin(), failed.end());
+  const bool digestWrong =
+      digestRead &&
+      digestBytes != std::string(reinterpret_cast<const char*>(digest.bytes), kMd5DigestBytes);
+  const std::string digestProblem =
+      entryWhere(kDigestName) + " does not hold the digest " + digestHex;
+  bool digestSaid = false;
+  for (auto& [index, message] : failed) {
+    if (digestWrong && !digestSaid && index > digestIndex) {
+      result.problems.push_back(digestProblem);
+      digestSaid = true;
+    }
+    result.problems.push_back(std::move(message));
+  }
+  if (digestWrong && !digestSaid) result.problems.push_back(digestProblem);
   result.passed = result.problems.empty();
   return result;
 }
+
+OwnCheckReading ownCheckReading() { return reading; }
+
+void setOwnCheckReading(const OwnCheckReading& settings) { reading = settings; }
 
 bool checkOwnArchive(const ContentDigest& digest) {
   std::string error;

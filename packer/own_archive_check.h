@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -24,8 +25,23 @@ struct OwnArchiveResult {
 // descriptor); each listed file an entry of the size and CRC-32 digested (a
 // configuration file only has to be there); "$md5.bin" holding the digest;
 // no other file entry. Names are compared with the list lines less their
-// "FlashDrive\".
+// "FlashDrive\". `archive` may be read on several threads at once (see
+// OwnCheckReading): files from openInputFile and memory allow that.
 OwnArchiveResult checkArchiveAgainst(ByteSource& archive, const ContentDigest& digest);
+
+// How the check reads the entries' data: once they hold `splitBytes` or
+// more together, on `threads` threads (the calling one and helpers, each
+// with a zip reader of its own over the archive, thread t of n reading
+// entries t, t + n, t + 2n, ...); on the calling thread alone otherwise.
+// What the check finds, and the order it says it in, do not depend on it.
+struct OwnCheckReading {
+  unsigned threads = 2;
+  std::uint64_t splitBytes = 4u << 20;
+};
+// The settings in use; the defaults above unless changed. Tests and the
+// benchmark compare one thread and two.
+OwnCheckReading ownCheckReading();
+void setOwnCheckReading(const OwnCheckReading& settings);
 
 // The run's step: checks "ZarvoEUupdate.zip" against `digest` and prints the
 // outcome (one line when it passes). True when it passes.

@@ -1,8 +1,9 @@
 // What the packer needs of the operating system.
 //
 // The packer's own code is portable and reaches the system only through
-// `Platform`. One implementation per platform lives in its own file
-// (platform_posix.cpp, platform_win32.cpp); CMake picks the one to build.
+// `Platform`. One implementation per platform lives in files of its own
+// (platform_posix*.cpp, platform_win32*.cpp, each begun in platform_posix.cpp
+// and platform_win32.cpp); CMake picks the ones to build.
 // Tests may install another implementation with `setPlatform`.
 //
 // Paths come in two kinds, as the packer uses them:

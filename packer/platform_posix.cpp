@@ -8,47 +8,33 @@
 // between components and become UTF-8 paths with "/". The ANSI code page is
 // the locale's narrow encoding, UTF-8.
 //
-// The run's safety lives here too: signal handlers that only note the
-// signal, the archiver started as a child in a process group of its own
-// (so that an interruption can end it and everything it started, and so
-// that what it leaves behind when it exits is ended before its archive is
-// judged), its output read through a pipe or a pseudo-terminal and copied
-// to standard output while that is there (docs/archiver-output.md), the run
-// lock (flock on the working folder itself: no file is left behind and the
-// lock goes with the process), and the standard descriptors opened on
-// /dev/null when they are closed. This file is for Linux: the packer makes
-// itself the reaper of the archiver's orphans (prctl), so that none is left
-// running or unwaited for.
+// The run's safety lives here in part: the run lock (flock on the working
+// folder itself: no file is left behind and the lock goes with the
+// process) and the standard descriptors opened on /dev/null when they are
+// closed. The rest of it has files of its own: the interruptions and the
+// archiver as a child in platform_posix_process.cpp, the archiver's output
+// in platform_posix_output.cpp (docs/archiver-output.md), the walk's
+// look-ahead in platform_posix_lookahead.cpp.
 #include <dirent.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/file.h>
-#include <sys/ioctl.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
-#include <condition_variable>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <system_error>
-#include <thread>
 #include <vector>
 
 #include "platform.h"
-#include "system_files.h"
 #include "platform_posix_lookahead.h"
+#include "platform_posix_internal.h"
 #include "stdio_stream.h"
 #include "system_error.h"
+#include "system_files.h"
 #include "utf.h"
 
 namespace quillet {
@@ -74,209 +60,6 @@ std::optional<std::string> posixPath(const std::u16string& path) {
 bool isFolder(const std::string& path) {
   struct stat info;
   return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
-// --- Interruption.
-
-// The first of SIGINT, SIGTERM, SIGHUP that arrived; 0 before any.
-volatile std::sig_atomic_t caughtSignal = 0;
-
-extern "C" void noteInterruption(int signalNumber) {
-  if (caughtSignal == 0) caughtSignal = signalNumber;
-}
-
-// Only there so that SIGCHLD wakes sigsuspend: its default action ignores it.
-extern "C" void noteChildChange(int) {}
-
-constexpr int kInterruptions[] = {SIGINT, SIGTERM, SIGHUP};
-
-// `restart`: whether a system call the signal interrupts goes on (SA_RESTART).
-// The interruptions do not restart, so that a blocked read or write returns
-// early; SIGCHLD does, since it matters only to the wait for the archiver
-// and must not cut a later write to the console short.
-void setHandler(int signalNumber, void (*handler)(int), bool restart) {
-  struct sigaction action {};
-  action.sa_handler = handler;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = restart ? SA_RESTART : 0;
-  ::sigaction(signalNumber, &action, nullptr);
-}
-
-void pause(long milliseconds) {
-  struct timespec delay {};
-  delay.tv_sec = milliseconds / 1000;
-  delay.tv_nsec = (milliseconds % 1000) * 1000000L;
-  while (::nanosleep(&delay, &delay) != 0 && errno == EINTR) {
-  }
-}
-
-// Ends the process group `group` (the shell and all it started) and waits
-// for each of its members: SIGTERM first, SIGKILL to whatever is still
-// there after a grace period. The packer is the reaper of the group's
-// orphans, so every member is its child and is waited for here.
-void endProcessGroup(pid_t group) {
-  ::kill(-group, SIGTERM);
-  ::kill(-group, SIGCONT);                        // a stopped member would not see SIGTERM
-  for (int waited = 0; waited < 200; ++waited) {  // 2 s
-    int status;
-    const pid_t reaped = ::waitpid(-group, &status, WNOHANG);
-    if (reaped < 0 && errno == ECHILD) return;
-    if (reaped == 0) pause(10);
-  }
-  ::kill(-group, SIGKILL);
-  for (;;) {
-    int status;
-    if (::waitpid(-group, &status, 0) < 0 && errno != EINTR) return;
-  }
-}
-
-// What the shell's end, as waitid reports it, says of the command.
-CommandResult resultOf(const siginfo_t& end) {
-  CommandResult result;
-  if (end.si_code == CLD_EXITED) {
-    result.exitCode = end.si_status;
-    // The shell's own codes for a command it could not find or run.
-    result.started = result.exitCode != 127 && result.exitCode != 126;
-  } else {
-    result.started = true;
-    result.exitCode = 128 + end.si_status;
-  }
-  return result;
-}
-
-// --- The archiver's output (docs/archiver-output.md).
-
-// Where the archiver writes (standard output and error both) and where the
-// packer reads it: a pseudo-terminal when the packer's standard output is a
-// terminal, so that 7za shows its live progress as it does on one, a pipe
-// otherwise. Both -1 when neither could be had: the archiver then writes
-// to the packer's own streams.
-struct OutputChannel {
-  int reading = -1;
-  int writing = -1;
-};
-
-// A pseudo-terminal that passes bytes through as written ("\n" stays
-// "\n": the real terminal translates it) and has the terminal's size.
-OutputChannel openPseudoTerminal() {
-  OutputChannel channel;
-  const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (master < 0) return channel;
-  char name[128];
-  int slave = -1;
-  if (::grantpt(master) == 0 && ::unlockpt(master) == 0 &&
-      ::ptsname_r(master, name, sizeof name) == 0) {
-    slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-  }
-  if (slave < 0) {
-    ::close(master);
-    return channel;
-  }
-  struct termios modes;
-  if (::tcgetattr(slave, &modes) == 0) {
-    modes.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-    modes.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-    ::tcsetattr(slave, TCSANOW, &modes);
-  }
-  struct winsize size;
-  if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0) ::ioctl(slave, TIOCSWINSZ, &size);
-  channel.reading = master;
-  channel.writing = slave;
-  return channel;
-}
-
-OutputChannel openOutputChannel() {
-  if (::isatty(STDOUT_FILENO) == 1) {
-    const OutputChannel terminal = openPseudoTerminal();
-    if (terminal.reading >= 0) return terminal;
-  }
-  OutputChannel channel;
-  int ends[2];
-  if (::pipe2(ends, O_CLOEXEC) != 0) return channel;
-  channel.reading = ends[0];
-  channel.writing = ends[1];
-  return channel;
-}
-
-// Copies what the archiver wrote to standard output; once a write there
-// fails (the console went away) the rest is read and dropped. The wait for
-// a console that does not take more has `waiting` as its signal mask, so
-// that an interruption ends it.
-class OutputCopy {
- public:
-  OutputCopy(int reading, const sigset_t& waiting) : reading_(reading), waiting_(waiting) {}
-  ~OutputCopy() {
-    if (reading_ >= 0) ::close(reading_);
-  }
-  OutputCopy(const OutputCopy&) = delete;
-  OutputCopy& operator=(const OutputCopy&) = delete;
-
-  // The descriptor to wait on, -1 once the output has ended.
-  int descriptor() const { return reading_; }
-
-  // Copies one read's worth, once the descriptor is ready.
-  void passSome() { readOnce(); }
-
-  // Copies what is left without waiting for more: a writer that left the
-  // archiver's process group may hold the channel open for ever.
-  void passTheRest() {
-    if (reading_ < 0) return;
-    ::fcntl(reading_, F_SETFL, ::fcntl(reading_, F_GETFL) | O_NONBLOCK);
-    while (caughtSignal == 0 && readOnce()) {
-    }
-  }
-
- private:
-  // False once nothing more can be read now or ever.
-  bool readOnce() {
-    if (reading_ < 0) return false;
-    char buffer[PIPE_BUF];
-    ssize_t got;
-    do {
-      got = ::read(reading_, buffer, sizeof buffer);
-    } while (got < 0 && errno == EINTR);
-    if (got < 0 && errno == EAGAIN) return false;
-    if (got <= 0) {  // the end; a pseudo-terminal says EIO once all its writers are gone
-      ::close(reading_);
-      reading_ = -1;
-      return false;
-    }
-    copy(buffer, static_cast<std::size_t>(got));
-    return true;
-  }
-
-  // `size` is at most the atomic write of a pipe: once standard output
-  // takes more, the write does not wait.
-  void copy(const char* bytes, std::size_t size) {
-    while (copying_ && size > 0 && caughtSignal == 0) {
-      struct pollfd console {};
-      console.fd = STDOUT_FILENO;
-      console.events = POLLOUT;
-      if (::ppoll(&console, 1, nullptr, &waiting_) < 0) {
-        if (errno == EINTR) continue;  // an interruption ends the copy: the run ends
-        copying_ = false;
-        break;
-      }
-      const ssize_t put = ::write(STDOUT_FILENO, bytes, size);
-      if (put > 0) {
-        bytes += put;
-        size -= static_cast<std::size_t>(put);
-      } else if (put < 0 && errno != EINTR && errno != EAGAIN) {
-        copying_ = false;
-      }
-    }
-  }
-
-  int reading_;
-  const sigset_t& waiting_;
-  bool copying_ = true;
-};
-
-// "'text'" for the shell, with each ' written as '\''.
-std::string shellQuoted(const std::string& text) {
-  std::string quoted = "'";
-  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
 }
 
 class PosixPlatform final : public Platform {
@@ -441,37 +224,7 @@ class PosixPlatform final : public Platform {
 
   void printWide(const std::u16string& text) override { print(utf16ToUtf8Lenient(text)); }
 
-  int readChar() override {
-    std::fflush(stdout);  // the prompt shows before the wait, whatever the stream
-    // An interruption must end the wait even when it arrives just before
-    // it: the interruptions stay blocked but for the wait itself (ppoll).
-    // Standard input is read as getchar would fill its buffer, so that the
-    // rest of a typed line goes with the process, not to the shell.
-    sigset_t watched;
-    sigset_t previous;
-    sigemptyset(&watched);
-    for (int signalNumber : kInterruptions) sigaddset(&watched, signalNumber);
-    ::sigprocmask(SIG_BLOCK, &watched, &previous);
-    sigset_t waiting = previous;
-    for (int signalNumber : kInterruptions) sigdelset(&waiting, signalNumber);
-    int result = EOF;
-    while (caughtSignal == 0) {
-      struct pollfd input {};
-      input.fd = 0;
-      input.events = POLLIN;
-      if (::ppoll(&input, 1, nullptr, &waiting) < 0) {
-        if (errno == EINTR) continue;
-        break;
-      }
-      unsigned char line[BUFSIZ];
-      const ssize_t got = ::read(0, line, sizeof line);
-      if (got < 0 && errno == EINTR) continue;
-      if (got > 0) result = line[0];
-      break;
-    }
-    ::sigprocmask(SIG_SETMASK, &previous, nullptr);
-    return result;
-  }
+  int readChar() override { return posix::readChar(); }
 
   // --- The walk under hostile conditions.
 
@@ -517,89 +270,14 @@ class PosixPlatform final : public Platform {
     return createNewFile(native->c_str());
   }
 
-  // --- Child process.
+  // --- Child process (platform_posix_process.cpp).
 
   std::string archiverCommandLine(const std::string& workingFolder) const override {
-    const std::string folder = workingFolder == "/" ? "" : workingFolder;
-    return shellQuoted(folder + "/7za") + " a -tzip " + shellQuoted(folder + "/ZarvoEUupdate.zip") +
-           " '*'";
+    return posix::archiverCommandLine(workingFolder);
   }
 
   CommandResult runCommand(const std::string& commandLine) override {
-    std::fflush(stdout);
-    std::fflush(stderr);
-    // The interruptions and SIGCHLD stay blocked outside the wait (ppoll),
-    // so none can slip in between the check of the flag and the wait.
-    sigset_t watched;
-    sigset_t previous;
-    sigemptyset(&watched);
-    for (int signalNumber : kInterruptions) sigaddset(&watched, signalNumber);
-    sigaddset(&watched, SIGCHLD);
-    setHandler(SIGCHLD, noteChildChange, true);
-    ::sigprocmask(SIG_BLOCK, &watched, &previous);
-    sigset_t waiting = previous;
-    for (int signalNumber : kInterruptions) sigdelset(&waiting, signalNumber);
-    sigdelset(&waiting, SIGCHLD);
-
-    const OutputChannel channel = openOutputChannel();
-    CommandResult result;
-    const pid_t child = ::fork();
-    if (child == 0) {
-      // The child: a process group of its own, the signal dispositions and
-      // mask a shell started by system() would have, its output into the
-      // channel.
-      ::setpgid(0, 0);
-      for (int signalNumber : kInterruptions) ::signal(signalNumber, SIG_DFL);
-      ::signal(SIGPIPE, SIG_DFL);
-      ::signal(SIGCHLD, SIG_DFL);
-      ::sigprocmask(SIG_SETMASK, &previous, nullptr);
-      if (channel.writing >= 0) {
-        ::dup2(channel.writing, STDOUT_FILENO);
-        ::dup2(channel.writing, STDERR_FILENO);
-      }
-      ::execl("/bin/sh", "sh", "-c", commandLine.c_str(), static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    if (channel.writing >= 0) ::close(channel.writing);  // the output ends with its writers
-    OutputCopy output(channel.reading, waiting);
-    if (child < 0) {
-      ::sigprocmask(SIG_SETMASK, &previous, nullptr);
-      return result;
-    }
-    ::setpgid(child, child);  // also here, so that it holds before any kill
-
-    for (;;) {
-      if (caughtSignal != 0) {
-        endProcessGroup(child);
-        result.started = true;
-        result.interrupted = true;
-        break;
-      }
-      // The shell's end is looked at without reaping it: its process id,
-      // which names the group, cannot be taken by another process before
-      // the group is ended.
-      siginfo_t end{};
-      if (::waitid(P_PID, static_cast<id_t>(child), &end, WEXITED | WNOHANG | WNOWAIT) != 0) {
-        if (errno == EINTR) continue;
-        endProcessGroup(child);
-        break;  // not started as far as we can tell
-      }
-      if (end.si_pid == child) {
-        // Whatever it left running is ended and waited for before its
-        // archive is judged: nothing can write an archive after the verdict.
-        result = resultOf(end);
-        endProcessGroup(child);
-        output.passTheRest();
-        break;
-      }
-      struct pollfd readable {};
-      readable.fd = output.descriptor();
-      readable.events = POLLIN;
-      const int ready = ::ppoll(&readable, readable.fd >= 0 ? 1 : 0, nullptr, &waiting);
-      if (ready > 0) output.passSome();
-    }
-    ::sigprocmask(SIG_SETMASK, &previous, nullptr);
-    return result;
+    return posix::runCommand(commandLine);
   }
 
   // --- The run under hostile conditions.
@@ -616,26 +294,9 @@ class PosixPlatform final : public Platform {
     }
   }
 
-  void watchInterruptions() override {
-    for (int signalNumber : kInterruptions) setHandler(signalNumber, noteInterruption, false);
-    ::signal(SIGPIPE, SIG_IGN);
-    // The archiver's orphans (what it started and left when it was ended)
-    // become the packer's children, so that they can be waited for.
-    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
-  }
+  void watchInterruptions() override { posix::watchInterruptions(); }
 
-  int interruption() override {
-    switch (caughtSignal) {
-      case 0:
-        return 0;
-      case SIGHUP:
-        return 129;
-      case SIGTERM:
-        return 143;
-      default:
-        return 130;
-    }
-  }
+  int interruption() override { return posix::interruption(); }
 
   RunLock lockWorkingFolder() override {
     // The lock is on the working folder itself: nothing is written, the

@@ -14,23 +14,12 @@
 // reports is whole; with a legacy code page a name it lacks comes back with
 // "?" or look-alike letters in place of the missing characters.
 //
-// The console: byte text and wide text both go out through the C runtime's
-// stdout stream, so they keep their order in its one buffer. Wide text is
-// written in the ANSI code page, the encoding of the walk's byte text, so the
-// output is in one encoding throughout; a character that code page lacks
-// becomes "?" or a look-alike. (msvcrt's wprintf is no good for this: its locale never
-// follows a UTF-8 code page, and it silently drops the rest of a message at
-// the first character it cannot convert.) stdout stays in text mode: "\n"
-// becomes "\r\n", so a message ending in "\r\n" comes out as "\r\r\n", as it
-// always has from this program on Windows.
+// The console, and text in the ANSI code page, live in
+// platform_win32_console.cpp; the interruptions and the archiver as a child
+// (a job object, its output through a pipe) in platform_win32_process.cpp.
 //
-// The run's safety: a console control handler that only notes Ctrl+C,
-// Ctrl+Break and the console's closing; the archiver started through the
-// command shell in a job object that ends it, and all it started, when the
-// run is interrupted or the packer goes away, its output read through a
-// pipe and copied to standard output unless that is a console
-// (docs/archiver-output.md); the run lock, a named mutex
-// keyed on the working folder's absolute path (it goes with the process);
+// The run's safety lives here in part: the run lock, a named mutex keyed
+// on the working folder's absolute path (it goes with the process), and
 // closed standard streams reopened on NUL.
 #include <direct.h>
 #include <fcntl.h>
@@ -38,7 +27,6 @@
 #include <windows.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -46,68 +34,16 @@
 #include <vector>
 
 #include "platform.h"
-#include "system_files.h"
-#include "utf.h"
+#include "platform_win32_internal.h"
 #include "stdio_stream.h"
 #include "system_error.h"
+#include "system_files.h"
+#include "utf.h"
 
 namespace quillet {
 namespace {
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows wide text is UTF-16");
-
-// cmd.exe's exit status when it cannot find the program of a command line.
-constexpr int kShellCommandNotFound = 9009;
-
-// --- Interruption.
-
-// --- The archiver's output (docs/archiver-output.md).
-
-// Copies what the archiver writes into a pipe to the packer's standard
-// output, on a thread of its own (an anonymous pipe cannot be waited on
-// beside the process); once a write there fails (the console went away)
-// the rest is read and dropped. The thread owns the copy: a process that
-// holds the pipe open past the run leaves it blocked until the packer
-// exits, and then it only drops what it reads.
-struct OutputCopy {
-  HANDLE reading = nullptr;
-  HANDLE console = nullptr;
-  volatile LONG copying = 1;
-};
-
-DWORD WINAPI copyOutput(void* argument) {
-  OutputCopy* copy = static_cast<OutputCopy*>(argument);
-  char buffer[4096];
-  DWORD got = 0;
-  while (ReadFile(copy->reading, buffer, sizeof buffer, &got, nullptr) && got > 0) {
-    DWORD offset = 0;
-    while (copy->copying != 0 && offset < got) {
-      DWORD put = 0;
-      if (!WriteFile(copy->console, buffer + offset, got - offset, &put, nullptr) || put == 0) {
-        InterlockedExchange(&copy->copying, 0);
-      }
-      offset += put;
-    }
-  }
-  CloseHandle(copy->reading);
-  return 0;
-}
-
-// Set by the console control handler (another thread); read by the run.
-volatile LONG interruptedByConsole = 0;
-// Signalled with it, so that a wait for the archiver ends at once.
-HANDLE interruptionEvent = nullptr;
-
-BOOL WINAPI noteConsoleEvent(DWORD event) {
-  InterlockedExchange(&interruptedByConsole, 1);
-  if (interruptionEvent != nullptr) SetEvent(interruptionEvent);
-  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) return TRUE;
-  // The console is closing (or the session ending): Windows ends the
-  // process when this handler returns, so it waits here while the run
-  // cleans up; the process ends when the run returns from wmain.
-  Sleep(INFINITE);
-  return TRUE;
-}
 
 // 64-bit FNV-1a over UTF-16 units: the working folder's path in a mutex
 // name, which may be shorter than the path.
@@ -339,51 +275,17 @@ class Win32Platform final : public Platform {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   }
 
+  // --- Text and the console (platform_win32_console.cpp).
+
   std::optional<std::u16string> ansiToUtf16(const std::string& ansi) override {
-    if (ansi.empty()) return std::u16string();
-    if (ansi.size() > static_cast<std::size_t>(INT_MAX)) return std::nullopt;
-    const int length = static_cast<int>(ansi.size());
-    const int units =
-        MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, ansi.data(), length, nullptr, 0);
-    if (units <= 0) return std::nullopt;
-    std::wstring wide(static_cast<std::size_t>(units), L'\0');
-    if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, ansi.data(), length, wide.data(),
-                            units) != units) {
-      return std::nullopt;
-    }
-    return std::u16string(wide.begin(), wide.end());
+    return win32::ansiToUtf16(ansi);
   }
 
-  void print(const std::string& text) override { std::fwrite(text.data(), 1, text.size(), stdout); }
+  void print(const std::string& text) override { win32::print(text); }
 
-  void printWide(const std::u16string& text) override {
-    if (text.empty()) return;
-    if (text.size() > static_cast<std::size_t>(INT_MAX / 4)) {
-      // Too long for one conversion: in halves, never splitting a
-      // surrogate pair.
-      std::size_t half = text.size() / 2;
-      if (text[half - 1] >= 0xD800 && text[half - 1] <= 0xDBFF) ++half;
-      printWide(text.substr(0, half));
-      printWide(text.substr(half));
-      return;
-    }
-    const std::wstring wide(text.begin(), text.end());
-    const int units = static_cast<int>(wide.size());
-    const int bytes =
-        WideCharToMultiByte(CP_ACP, 0, wide.data(), units, nullptr, 0, nullptr, nullptr);
-    if (bytes <= 0) return;
-    std::string ansi(static_cast<std::size_t>(bytes), '\0');
-    if (WideCharToMultiByte(CP_ACP, 0, wide.data(), units, ansi.data(), bytes, nullptr, nullptr) !=
-        bytes) {
-      return;
-    }
-    print(ansi);
-  }
+  void printWide(const std::u16string& text) override { win32::printWide(text); }
 
-  int readChar() override {
-    std::fflush(stdout);  // the prompt shows before the wait, whatever the stream
-    return std::getchar();
-  }
+  int readChar() override { return win32::readChar(); }
 
   // --- The walk under hostile conditions.
 
@@ -420,109 +322,14 @@ class Win32Platform final : public Platform {
         [&native] { DeleteFileW(native.c_str()); });
   }
 
-  // --- Child process.
+  // --- Child process (platform_win32_process.cpp).
 
   std::string archiverCommandLine(const std::string&) const override {
-    return "..\\7za a -tzip ..\\ZarvoEUupdate.zip *";
+    return win32::archiverCommandLine();
   }
 
   CommandResult runCommand(const std::string& commandLine) override {
-    std::fflush(stdout);
-    std::fflush(stderr);
-    CommandResult result;
-    // The command shell, as system() finds it.
-    std::vector<char> shell(MAX_PATH + 1);
-    const DWORD shellLength =
-        GetEnvironmentVariableA("COMSPEC", shell.data(), static_cast<DWORD>(shell.size()));
-    std::string shellPath = shellLength > 0 && shellLength < shell.size()
-                                ? std::string(shell.data(), shellLength)
-                                : std::string("cmd.exe");
-    std::string line = "\"" + shellPath + "\" /c " + commandLine;
-    std::vector<char> mutableLine(line.begin(), line.end());
-    mutableLine.push_back('\0');
-
-    // A job that ends every process in it when its last handle closes:
-    // the archiver cannot outlive the packer.
-    HANDLE job = CreateJobObjectW(nullptr, nullptr);
-    if (job == nullptr) return result;
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
-
-    // The archiver writes (standard output and error) into a pipe the packer
-    // copies, unless standard output is a console (or NUL): there 7za shows
-    // its progress, and a console does not go away as a pipe's reader does.
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    const HANDLE console = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout)));
-    OutputCopy* output = nullptr;
-    HANDLE writing = nullptr;
-    if (console != INVALID_HANDLE_VALUE && GetFileType(console) != FILE_TYPE_CHAR) {
-      SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
-      HANDLE reading = nullptr;
-      if (CreatePipe(&reading, &writing, &inherited, 0)) {
-        SetHandleInformation(reading, HANDLE_FLAG_INHERIT, 0);
-        output = new OutputCopy{reading, console};
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-        startup.hStdOutput = writing;
-        startup.hStdError = writing;
-      }
-    }
-    PROCESS_INFORMATION process{};
-    const bool created = CreateProcessA(nullptr, mutableLine.data(), nullptr, nullptr, TRUE,
-                                        CREATE_SUSPENDED, nullptr, nullptr, &startup, &process);
-    if (writing != nullptr) CloseHandle(writing);  // the output ends with its writers
-    HANDLE copier = nullptr;
-    if (output != nullptr) {
-      copier = created ? CreateThread(nullptr, 0, copyOutput, output, 0, nullptr) : nullptr;
-      if (copier == nullptr) {
-        CloseHandle(output->reading);
-        delete output;
-        output = nullptr;
-      }
-    }
-    if (!created) {
-      CloseHandle(job);
-      return result;  // the command shell itself could not run
-    }
-    AssignProcessToJobObject(job, process.hProcess);
-    ResumeThread(process.hThread);
-    CloseHandle(process.hThread);
-
-    const HANDLE waitFor[2] = {process.hProcess, interruptionEvent};
-    const DWORD count = interruptionEvent != nullptr ? 2 : 1;
-    for (;;) {
-      if (interruptedByConsole != 0) {
-        TerminateJobObject(job, 130);
-        WaitForSingleObject(process.hProcess, 5000);
-        result.started = true;
-        result.interrupted = true;
-        break;
-      }
-      const DWORD woke = WaitForMultipleObjects(count, waitFor, FALSE, INFINITE);
-      if (woke == WAIT_OBJECT_0) {
-        DWORD status = 0;
-        GetExitCodeProcess(process.hProcess, &status);
-        result.exitCode = static_cast<int>(status);
-        result.started = result.exitCode != kShellCommandNotFound;
-        break;
-      }
-      if (woke != WAIT_OBJECT_0 + 1) break;  // the wait itself failed
-    }
-    CloseHandle(process.hProcess);
-    CloseHandle(job);  // ends whatever the command left running
-    if (copier != nullptr) {
-      // Its last output is copied before the run goes on; a writer outside
-      // the job (which cannot be ended here) is not waited for long.
-      if (WaitForSingleObject(copier, 2000) == WAIT_OBJECT_0) {
-        delete output;
-      } else {
-        InterlockedExchange(&output->copying, 0);
-      }
-      CloseHandle(copier);
-    }
-    return result;
+    return win32::runCommand(commandLine);
   }
 
   // --- The run under hostile conditions.
@@ -536,12 +343,9 @@ class Win32Platform final : public Platform {
     if (_get_osfhandle(2) < 0) std::freopen("NUL", "w", stderr);
   }
 
-  void watchInterruptions() override {
-    interruptionEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    SetConsoleCtrlHandler(noteConsoleEvent, TRUE);
-  }
+  void watchInterruptions() override { win32::watchInterruptions(); }
 
-  int interruption() override { return interruptedByConsole != 0 ? 130 : 0; }
+  int interruption() override { return win32::interruption(); }
 
   RunLock lockWorkingFolder() override {
     // Keyed on the working folder's full path, upper-cased as the file
