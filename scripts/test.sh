@@ -57,7 +57,7 @@ for preset in native asan; do
   ctest --preset "$preset"
 done
 
-stage "tsan build" "the digest's reader threads and the release check's second thread under ThreadSanitizer"
+stage "tsan build" "the digest's readers, the own archive check and the release check under ThreadSanitizer"
 cmake --preset tsan >/dev/null
 cmake --build --preset tsan --target quillet_unit_tests quillet_check_tests
 
@@ -77,7 +77,7 @@ fuzz_log="$root/build/fuzz/run.log"
 setsid scripts/fuzz.sh "${FUZZ_SECONDS:-60}" >"$fuzz_log" 2>&1 &
 fuzzing=$!
 TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" build/tsan/packer/tests/quillet_unit_tests \
-  --gtest_brief=1 --gtest_filter='*Digest*:*ReadAhead*:*PlatformContract*'
+  --gtest_brief=1 --gtest_filter='*Digest*:*ReadAhead*:*PlatformContract*:*OwnArchive*'
 TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" build/tsan/check/tests/quillet_check_tests \
   --gtest_brief=1
 fuzz_status=0
