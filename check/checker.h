@@ -18,8 +18,6 @@
 
 namespace quillet::check {
 
-// The top-level files, as Said::kTopLevel* number them.
-inline constexpr const char* kTopLevelNames[] = {kFileListName, kFolderListName, kDigestName};
 enum TopLevel : std::uint32_t { kFileList = 0, kFolderList = 1, kDigest = 2 };
 
 // `text` with every "\" made "/", as the release's names separate components.

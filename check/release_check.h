@@ -53,6 +53,9 @@ enum class Severity : std::uint8_t { kWarning, kError };
 
 // What a finding says; the numbers it carries (Finding::a and ::b) are
 // given with each.
+// The top-level files, as Said::kTopLevel* number them.
+inline constexpr const char* kTopLevelNames[] = {kFileListName, kFolderListName, kDigestName};
+
 enum class Said : std::uint8_t {
   kText,               // a: the place's words, b: the message's (CheckReport::texts)
   kEntryText,          // a: entry, b: the message's words

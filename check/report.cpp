@@ -52,8 +52,6 @@ void CheckReport::failAt(int exitCode, std::size_t index, std::string message) {
 
 namespace {
 
-constexpr const char* kTopLevelNames[] = {kFileListName, kFolderListName, kDigestName};
-
 std::string quoted(std::string_view name) { return "'" + std::string(name) + "'"; }
 
 // What a finding's place is: an entry, a line of either list, a folder, a

@@ -39,7 +39,7 @@ class ProgressLineTest : public ::testing::Test {
     return text;
   }
 
-  testing::ScratchFolder scratch_;
+  quillet::testing::ScratchFolder scratch_;
   std::FILE* out_;
   ProgressLine::Clock::time_point now_{};
 };

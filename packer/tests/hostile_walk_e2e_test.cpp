@@ -27,7 +27,7 @@ using quillet::testing::ScratchFolder;
 using quillet::testing::shellQuote;
 using ::testing::HasSubstr;
 
-struct Outcome {
+struct RunOutcome {
   int exitCode = -1;
   std::string out;
 };
@@ -50,14 +50,14 @@ class HostileStaging : public ::testing::Test {
   // Runs the packer in the working folder (a time limit guards against a
   // run that blocks on what it reads), after taking the staging folder's
   // picture; `prefix` goes before the program (e.g. to drop privileges).
-  Outcome run(const std::string& prefix = "", const std::string& program = QUILLET_EXE) {
+  RunOutcome run(const std::string& prefix = "", const std::string& program = QUILLET_EXE) {
     before = snapshot(scratch.root() / "FlashDrive");
     const fs::path out = scratch.root() / "console.out";
     const int status = std::system(("cd " + shellQuote(scratch.root().string()) + " && " + prefix +
                                     " timeout 60 " + shellQuote(program) + " </dev/null >" +
                                     shellQuote(out.string()) + " 2>/dev/null")
                                        .c_str());
-    Outcome outcome;
+    RunOutcome outcome;
     outcome.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     outcome.out = scratch.read("console.out");
     fs::remove(out);
@@ -89,7 +89,7 @@ TEST_F(HostileStaging, LinksOfEveryKindAreRefusedAllOfThem) {
   fs::create_symlink(".", s / "BSP" / "loop");
   fs::create_symlink("..", s / "up");
   fs::create_symlink("/", s / "root");
-  const Outcome outcome = run();
+  const RunOutcome outcome = run();
   EXPECT_EQ(outcome.exitCode, 2);
   for (const char* link : {"/file-link", "/NAVI/folder-link", "/BSP/loop", "/up", "/root"}) {
     EXPECT_THAT(outcome.out, HasSubstr("Refused '" + staging() + link + "': a link;")) << link;
@@ -100,7 +100,7 @@ TEST_F(HostileStaging, LinksOfEveryKindAreRefusedAllOfThem) {
 
 TEST_F(HostileStaging, FifoIsRefusedAndNothingBlocksOnIt) {
   ASSERT_EQ(::mkfifo((scratch.root() / "FlashDrive" / "NAVI" / "pipe").c_str(), 0600), 0);
-  const Outcome outcome = run();
+  const RunOutcome outcome = run();
   EXPECT_EQ(outcome.exitCode, 2);
   EXPECT_THAT(outcome.out,
               HasSubstr("Refused '" + staging() + "/NAVI/pipe': neither a file nor a folder"));
@@ -112,7 +112,7 @@ TEST_F(HostileStaging, DeviceNodeIsRefused) {
   if (::mknod(node.c_str(), S_IFCHR | 0600, makedev(1, 5)) != 0) {
     GTEST_SKIP() << "device nodes cannot be made here (needs CAP_MKNOD)";
   }
-  const Outcome outcome = run();
+  const RunOutcome outcome = run();
   EXPECT_EQ(outcome.exitCode, 2);
   EXPECT_THAT(outcome.out, HasSubstr("Refused '" + staging() + "/zero': neither a file"));
   expectNothingWritten();
@@ -125,7 +125,7 @@ TEST_F(HostileStaging, NamesTheDeviceCannotHoldAreRefusedEachNamed) {
   scratch.file("FlashDrive/BSP/dot.");
   scratch.file("FlashDrive/COM1.txt");
   scratch.file("FlashDrive/BSP/nk.BIN");
-  const Outcome outcome = run();
+  const RunOutcome outcome = run();
   EXPECT_EQ(outcome.exitCode, 2);
   EXPECT_THAT(outcome.out, HasSubstr("/NAVI/two<U+000A>lines.txt': the name holds a control"));
   EXPECT_THAT(outcome.out, HasSubstr("/cr<U+000D>': the name holds a control"));
@@ -143,7 +143,7 @@ TEST_F(HostileStaging, FileOf4GiBIsRefusedAndOneByteLessIsNot) {
   scratch.file("FlashDrive/NAVI/too-large.map", "");
   fs::resize_file(scratch.root() / "FlashDrive/NAVI/fits.map", 0xFFFFFFFFu);
   fs::resize_file(scratch.root() / "FlashDrive/NAVI/too-large.map", 0x100000000u);
-  const Outcome outcome = run();
+  const RunOutcome outcome = run();
   EXPECT_EQ(outcome.exitCode, 2);
   EXPECT_THAT(outcome.out, HasSubstr("Refused '" + staging() +
                                      "/NAVI/too-large.map': the file holds 4294967296 bytes; the "
@@ -156,7 +156,7 @@ TEST_F(HostileStaging, FileOf4GiBIsRefusedAndOneByteLessIsNot) {
 TEST_F(HostileStaging, UsersOwnScratchFileStopsTheRunBeforeAnythingIsDeleted) {
   scratch.file("FlashDrive/$temp.txt", "my notes");
   scratch.file("ZarvoEUupdate.zip", "an earlier release");
-  const Outcome outcome = run();
+  const RunOutcome outcome = run();
   EXPECT_EQ(outcome.exitCode, 2);
   EXPECT_THAT(outcome.out, HasSubstr("The file 'FlashDrive\\$temp.txt' is in the way"));
   EXPECT_EQ(scratch.read("FlashDrive/$temp.txt"), "my notes");
@@ -167,7 +167,7 @@ TEST_F(HostileStaging, UsersOwnScratchFileStopsTheRunBeforeAnythingIsDeleted) {
 
 TEST_F(HostileStaging, ScratchNameThatIsALinkIsNeverFollowed) {
   fs::create_symlink("../outside.txt", scratch.root() / "FlashDrive" / "$temp.txt");
-  const Outcome outcome = run();
+  const RunOutcome outcome = run();
   EXPECT_EQ(outcome.exitCode, 2);
   EXPECT_THAT(outcome.out, HasSubstr("The file 'FlashDrive\\$temp.txt' is in the way"));
   EXPECT_TRUE(fs::is_symlink(fs::symlink_status(scratch.root() / "FlashDrive" / "$temp.txt")));
@@ -193,7 +193,7 @@ TEST_F(HostileStaging, SubfoldersThatCannotBeListedOrEnteredAreRefused) {
   }
   fs::permissions(locked, fs::perms::owner_exec);
   fs::permissions(closed, fs::perms::none);
-  const Outcome outcome = run(prefix, program);
+  const RunOutcome outcome = run(prefix, program);
   fs::permissions(locked, fs::perms::owner_all);
   fs::permissions(closed, fs::perms::owner_all);
   EXPECT_EQ(outcome.exitCode, 2) << outcome.out;
