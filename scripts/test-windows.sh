@@ -3,7 +3,7 @@
 # their tests under Wine. Installs what it needs from Debian's archive when it
 # is missing.
 #
-# One Wine server serves the whole test run: it is started before the tests
+# One Wine server serves the whole test run: it is started before the build
 # (with one trivial program, which also creates the Wine prefix on the first
 # run, in build/windows/wineprefix) and ended after them, so that no server
 # lingers holding CTest's output open.
@@ -17,9 +17,6 @@ scripts/ensure-packages.sh cmake make googletest p7zip-full unzip libz-mingw-w64
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 xvfb xdotool imagemagick \
   fonts-wine
 
-cmake --preset windows >/dev/null
-cmake --build --preset windows
-
 export WINEPREFIX="$root/build/windows/wineprefix"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
@@ -27,15 +24,20 @@ mkdir -p "$WINEPREFIX"
 # A server already running for the prefix (a run by hand) serves as well.
 wineserver -p </dev/null >/dev/null 2>&1 || true
 trap 'wineserver -k 2>/dev/null || true' EXIT
-started=$SECONDS
-# Creating the prefix says a lot about its own set-up; shown only if it fails.
+# Wine starts (and creates the prefix on the first run) while the programs
+# are built; what it says about its own set-up is shown only if it fails.
 log="$root/build/windows/wine-start.log"
-if ! wine cmd /c exit </dev/null >"$log" 2>&1; then
+wine cmd /c exit </dev/null >"$log" 2>&1 &
+starting=$!
+
+cmake --preset windows >/dev/null
+cmake --build --preset windows
+
+if ! wait "$starting"; then
   cat "$log" >&2
   echo "Wine could not start a program (prefix $WINEPREFIX)" >&2
   exit 1
 fi
-echo "Wine is up ($((SECONDS - started)) s)"
 
 # The end-to-end test compares Quillet.exe with the Linux build where that exists.
 [ -x "$root/build/native/packer/Quillet" ] && export QUILLET_NATIVE="$root/build/native/packer/Quillet"
