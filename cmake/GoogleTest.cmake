@@ -12,7 +12,19 @@
 # the fuzz build's clang links the same library, since both use libstdc++.
 #
 # Without ZARVO_GTEST_ROOT (a build folder made without a preset) GoogleTest
-# is built inside the build folder, as part of the project.
+# is built inside the build folder, as part of the project. Where the
+# system has it built (Debian's libgmock-dev, for the Linux builds), the
+# system's serves.
+
+# On Linux, Debian's libgtest-dev and libgmock-dev hold the same release
+# built already: the native, sanitizer and fuzz builds link those and build
+# nothing of it.
+if(NOT CMAKE_CROSSCOMPILING)
+  find_package(GTest 1.10 CONFIG QUIET)
+  if(TARGET GTest::gmock AND TARGET GTest::gtest_main)
+    return()
+  endif()
+endif()
 
 set(ZARVO_GTEST_SOURCE "/usr/src/googletest" CACHE PATH "GoogleTest source tree")
 set(ZARVO_GTEST_ROOT "" CACHE PATH
