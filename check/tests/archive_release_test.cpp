@@ -6,6 +6,7 @@
 #include <zlib.h>
 
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -466,10 +467,11 @@ TEST(ArchiveEntryCount, IsRefusedOnePastWhatAReleaseCanHold) {
 // A release holds as many folders as the packer's walk scans at most, every
 // folder on the way to an entry counted; one more is refused, once, and the
 // folders of deep paths are not noted past it (1,000 paths 760 folders deep
-// would otherwise claim 600 MiB).
+// would otherwise claim 600 MiB). The names are made when the case runs, not
+// when the test program starts: every case runs in a process of its own.
 struct FolderCase {
   const char* title;
-  std::vector<std::string> names;
+  std::function<std::vector<std::string>()> names;
   bool refused;
 };
 
@@ -479,7 +481,7 @@ class FolderCount : public ::testing::TestWithParam<FolderCase> {};
 
 TEST_P(FolderCount, IsRefusedOnePastWhatThePackerScans) {
   std::vector<zip::testing::WriterEntry> entries;
-  for (const std::string& name : GetParam().names) entries.emplace_back(name, "", 0);
+  for (const std::string& name : GetParam().names()) entries.emplace_back(name, "", 0);
   quillet::testing::ScratchFolder scratch;
   scratch.file("release.zip", zip::testing::writeZip(entries, entries.size() > 0xFFFF).bytes);
   const CheckReport report = checkPath((scratch.root() / "release.zip").string());
@@ -516,10 +518,11 @@ std::vector<std::string> deepFiles(std::size_t count, std::size_t depth) {
 
 INSTANTIATE_TEST_SUITE_P(
     ReleaseCheck, FolderCount,
-    ::testing::Values(FolderCase{"FolderEntriesAtTheMost", folderEntries(kFoldersMax), false},
-                      FolderCase{"OneFolderEntryMore", folderEntries(kFoldersMax + 1), true},
-                      FolderCase{"FoldersOnTheWayAtTheMost", deepFiles(kFoldersMax / 5, 5), false},
-                      FolderCase{"DeepPaths", deepFiles(1000, 760), true}),
+    ::testing::Values(
+        FolderCase{"FolderEntriesAtTheMost", [] { return folderEntries(kFoldersMax); }, false},
+        FolderCase{"OneFolderEntryMore", [] { return folderEntries(kFoldersMax + 1); }, true},
+        FolderCase{"FoldersOnTheWayAtTheMost", [] { return deepFiles(kFoldersMax / 5, 5); }, false},
+        FolderCase{"DeepPaths", [] { return deepFiles(1000, 760); }, true}),
     [](const ::testing::TestParamInfo<FolderCase>& info) { return info.param.title; });
 
 // A file line reads as the list has it, whether it names a file exactly or
