@@ -29,10 +29,26 @@ trap 'wineserver -k 2>/dev/null || true' EXIT
 log="$root/build/windows/wine-start.log"
 wine cmd /c exit </dev/null >"$log" 2>&1 &
 starting=$!
+# Ostrel's end-to-end run keeps a prefix of its own (reboot/tests/win/
+# ostrel-e2e.sh): made here as well, when it is missing, with that run's
+# settings; the run itself finishes it.
+e2e_prefix="$root/build/windows/reboot/tests/e2e/wineprefix"
+e2e_starting=""
+if [ ! -d "$e2e_prefix" ]; then
+  mkdir -p "$e2e_prefix"
+  WINEPREFIX="$e2e_prefix" WINEDLLOVERRIDES="mscoree,mshtml=,winemenubuilder.exe=d" \
+    wine cmd /c exit </dev/null >/dev/null 2>&1 &
+  e2e_starting=$!
+fi
 
 cmake --preset windows >/dev/null
 cmake --build --preset windows
 
+if [ -n "$e2e_starting" ]; then
+  # (when this fails, the end-to-end run makes the prefix and says why)
+  wait "$e2e_starting" || true
+  WINEPREFIX="$e2e_prefix" wineserver -k 2>/dev/null || true
+fi
 if ! wait "$starting"; then
   cat "$log" >&2
   echo "Wine could not start a program (prefix $WINEPREFIX)" >&2
