@@ -53,9 +53,17 @@ bool isReservedDeviceName(std::u16string_view name) {
 
 const char* nameTheDeviceCannotHold(std::u16string_view name) {
   for (char16_t c : name) {
-    if (c >= 0x01 && c <= 0x1F) return "holds a control character";
-    if (std::u16string_view(u"<>:\"|?*").find(c) != std::u16string_view::npos) {
-      return "holds one of < > : \" | ? *";
+    switch (c) {
+      case u'<':
+      case u'>':
+      case u':':
+      case u'"':
+      case u'|':
+      case u'?':
+      case u'*':
+        return "holds one of < > : \" | ? *";
+      default:
+        if (c >= 0x01 && c <= 0x1F) return "holds a control character";
     }
   }
   if (!name.empty() && name.back() == u'.') return "ends with a dot";
