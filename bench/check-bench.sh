@@ -36,24 +36,7 @@ done
 scratch="$(mktemp -d /tmp/quillet-check-bench-XXXXXX)"
 [ "${KEEP:-0}" = 1 ] || trap 'rm -rf "$scratch"' EXIT
 
-# Best wall-clock seconds of `runs` runs of a command, and the CPU seconds
-# (user + system) of that run.
-best() {
-  local best="" cpu="" line wall used
-  for _ in $(seq "$runs"); do
-    line=$({ TIMEFORMAT='%3R %3U %3S'; time "$@" </dev/null >/dev/null 2>&1; } 2>&1 | tail -1)
-    wall=$(echo "$line" | cut -d' ' -f1)
-    used=$(echo "$line" | awk '{print $2 + $3}')
-    if [ -z "$best" ] || [ "$(echo "$wall < $best" | bc -l)" = 1 ]; then best=$wall; cpu=$used; fi
-  done
-  printf '%.3f %.3f' "$best" "$cpu"
-}
-# (a release the check refuses ends it with its exit code: still a figure)
-peak_mib() {
-  { /usr/bin/time -f '%M' "$@" 2>&1 >/dev/null </dev/null || true; } | tail -1 |
-    awk '{printf "%.1f", $1 / 1024}'
-}
-ratio() { echo "scale=2; $1 / $2" | bc -l | sed 's/^\./0./'; }
+source "$root/bench/lib.sh"
 
 # The check of `release` (and the build before, when given): time, CPU,
 # peak memory; against `against` seconds (a figure measured beside it) with
@@ -82,11 +65,6 @@ measure() {
   echo "$line"
 }
 
-# Packs $1/FlashDrive with the packer and the real 7za into $1/ZarvoEUupdate.zip.
-pack() {
-  ln -sf "$(command -v 7za)" "$1/7za"
-  (cd "$1" && "$quillet" </dev/null >/dev/null)
-}
 
 # zlib's inflate alone over the one file of the archive $1 (Python's zlib
 # is the system's), 64 KiB of it at a time: best wall-clock seconds of
