@@ -212,7 +212,7 @@ bool Reader::readCentralDirectory() {
     std::string_view zip64;
     bool hasZip64 = false;
     if (!findExtra(extra, kZip64ExtraId, zip64, hasZip64)) {
-      return failNamed(Failure::kDamaged, index, raw, "its extra fields run past their end");
+      return failEntry(Failure::kDamaged, index, "its extra fields run past their end", raw);
     }
     // Only the fields that carry the mark take their values from the Zip64
     // field; a field with nothing marked changes nothing.
@@ -220,7 +220,7 @@ bool Reader::readCentralDirectory() {
                         entry.localHeaderOffset == kMark32 || disk == kMark16;
     if (hasZip64 && marked) {
       if (!applyZip64(zip64, entry.size, entry.compressedSize, &entry.localHeaderOffset, &disk)) {
-        return failNamed(Failure::kDamaged, index, raw, "its Zip64 extra field is too short");
+        return failEntry(Failure::kDamaged, index, "its Zip64 extra field is too short", raw);
       }
       entry.zip64 = true;
       usesZip64_ = true;
@@ -228,21 +228,23 @@ bool Reader::readCentralDirectory() {
     if (!decodeName(entry, index, raw, extra, name)) return false;
 
     if ((entry.flags & (kFlagEncrypted | kFlagStrongEncryption | kFlagMaskedDirectory)) != 0) {
-      return failNamed(Failure::kUnsupported, index, name, "not supported: the entry is encrypted");
+      return failEntry(Failure::kUnsupported, index, "not supported: the entry is encrypted", name);
     }
     if (entry.method != kMethodStored && entry.method != kMethodDeflate) {
-      return failNamed(Failure::kUnsupported, index, name,
+      return failEntry(Failure::kUnsupported, index,
                        "not supported: compression method " + num(entry.method) +
-                           " (only stored and deflate are)");
+                           " (only stored and deflate are)",
+                       name);
     }
     if (disk != 0) {
-      return failNamed(Failure::kUnsupported, index, name,
-                       "not supported: the entry starts on disk " + num(disk));
+      return failEntry(Failure::kUnsupported, index,
+                       "not supported: the entry starts on disk " + num(disk), name);
     }
     if (entry.method == kMethodStored && entry.compressedSize != entry.size) {
-      return failNamed(Failure::kDamaged, index, name,
+      return failEntry(Failure::kDamaged, index,
                        "it is stored, but its size " + num(entry.size) +
-                           " and its compressed size " + num(entry.compressedSize) + " differ");
+                           " and its compressed size " + num(entry.compressedSize) + " differ",
+                       name);
     }
     entries_.push_back(entry);
     offset += recordSize;
@@ -256,16 +258,16 @@ bool Reader::readCentralDirectory() {
 
 bool Reader::decodeName(Entry& entry, std::size_t index, std::string_view raw,
                         std::string_view extra, std::string& name) {
-  if (raw.empty()) return failNamed(Failure::kDamaged, index, raw, "its name is empty");
+  if (raw.empty()) return failEntry(Failure::kDamaged, index, "its name is empty", raw);
   if (raw.find('\0') != std::string_view::npos) {
-    return failNamed(Failure::kDamaged, index, raw, "its name holds a NUL byte");
+    return failEntry(Failure::kDamaged, index, "its name holds a NUL byte", raw);
   }
   entry.beyondAscii = std::any_of(raw.begin(), raw.end(),
                                   [](char c) { return static_cast<std::uint8_t>(c) >= 0x80; });
   name.assign(raw);
   if ((entry.flags & kFlagUtf8) != 0) {
     if (!isValidUtf8(raw)) {
-      return failNamed(Failure::kDamaged, index, raw, "its name is marked UTF-8 but is not");
+      return failEntry(Failure::kDamaged, index, "its name is marked UTF-8 but is not", raw);
     }
   } else {
     // An Info-ZIP Unicode Path field counts only while it belongs to the
@@ -280,8 +282,8 @@ bool Reader::decodeName(Entry& entry, std::size_t index, std::string_view raw,
                                                static_cast<uInt>(raw.size())))) {
       const std::string_view field = unicode.substr(5);
       if (field.empty() || field.find('\0') != std::string_view::npos || !isValidUtf8(field)) {
-        return failNamed(Failure::kDamaged, index, raw,
-                         "its Unicode Path extra field does not hold a UTF-8 name");
+        return failEntry(Failure::kDamaged, index,
+                         "its Unicode Path extra field does not hold a UTF-8 name", raw);
       }
       if (field.size() > nameLimit_) return nameTooLong(index, field);
       // (The field lies in the extra block, right after the stored name.)
@@ -293,12 +295,12 @@ bool Reader::decodeName(Entry& entry, std::size_t index, std::string_view raw,
       if (entry.beyondAscii) {
         std::optional<std::string> decoded = decoder_(raw);
         if (!decoded) {
-          return failNamed(Failure::kUnsupported, index, raw,
-                           "not supported: its name cannot be read in the legacy code page");
+          return failEntry(Failure::kUnsupported, index,
+                           "not supported: its name cannot be read in the legacy code page", raw);
         }
         if (decoded->empty()) {
-          return failNamed(Failure::kUnsupported, index, raw,
-                           "not supported: its name reads as nothing in the legacy code page");
+          return failEntry(Failure::kUnsupported, index,
+                           "not supported: its name reads as nothing in the legacy code page", raw);
         }
         if (decoded->size() > nameLimit_) return nameTooLong(index, *decoded);
         name = std::move(*decoded);
@@ -313,10 +315,10 @@ bool Reader::decodeName(Entry& entry, std::size_t index, std::string_view raw,
 
 bool Reader::nameTooLong(std::size_t index, std::string_view name) {
   // The beginning of the name is enough to find the entry by.
-  return fail(Failure::kUnsupported,
-              "entry #" + num(index + 1) + " \"" + shownText(beginningOf(name, 40)) +
-                  "...\": not supported: its name takes " + num(name.size()) +
-                  " bytes, more than the " + num(nameLimit_) + " " + nameLimitWhy_);
+  return failEntry(Failure::kUnsupported, index,
+                   "not supported: its name takes " + num(name.size()) + " bytes, more than the " +
+                       num(nameLimit_) + " " + nameLimitWhy_,
+                   std::string(beginningOf(name, 40)) + "...");
 }
 
 // Local headers must lie before the central directory, one per entry.

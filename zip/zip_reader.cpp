@@ -70,14 +70,11 @@ bool Reader::fail(Failure failure, std::string message) {
   return false;
 }
 
-bool Reader::failEntry(Failure failure, std::size_t index, const std::string& what) {
+bool Reader::failEntry(Failure failure, std::size_t index, const std::string& what,
+                       std::optional<std::string_view> name) {
   std::string scratch;
-  return failNamed(failure, index, nameOf(index, scratch), what);
-}
-
-bool Reader::failNamed(Failure failure, std::size_t index, std::string_view name,
-                       const std::string& what) {
-  return fail(failure, "entry #" + num(index + 1) + " \"" + shownText(name) + "\": " + what);
+  if (!name) name = nameOf(index, scratch);
+  return fail(failure, "entry #" + num(index + 1) + " \"" + shownText(*name) + "\": " + what);
 }
 
 bool Reader::readAt(std::uint64_t offset, void* buffer, std::size_t size) {

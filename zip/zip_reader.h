@@ -142,11 +142,10 @@ class Reader {
   struct Inflater;
 
   bool fail(Failure failure, std::string message);
-  // A failure of entry `index`, named by its name read back.
-  bool failEntry(Failure failure, std::size_t index, const std::string& what);
-  // ... by `name`, while the directory is read.
-  bool failNamed(Failure failure, std::size_t index, std::string_view name,
-                 const std::string& what);
+  // A failure of entry `index`, named by `name` while the directory is read,
+  // later by its name read back.
+  bool failEntry(Failure failure, std::size_t index, const std::string& what,
+                 std::optional<std::string_view> name = std::nullopt);
   bool readAt(std::uint64_t offset, void* buffer, std::size_t size);
   bool findEndRecord();
   bool readCentralDirectory();
