@@ -53,14 +53,13 @@ bool Reader::findEndRecord() {
   // The record whose comment ends the file is preferred; failing that, the
   // last one whose comment lies within the file.
   std::size_t found = tailSize;
-  for (int pass = 0; pass < 2 && found == tailSize; ++pass) {
-    for (std::size_t at = tailSize - kEndSize + 1; at-- > 0;) {
-      if (get32(tail + at) != kEndSignature) continue;
-      const std::size_t end = at + kEndSize + get16(tail + at + 20);
-      if (pass == 0 ? end == tailSize : end <= tailSize) {
-        found = at;
-        break;
-      }
+  for (std::size_t at = tailSize - kEndSize + 1; at-- > 0;) {
+    if (get32(tail + at) != kEndSignature) continue;
+    const std::size_t end = at + kEndSize + get16(tail + at + 20);
+    if (end < tailSize && found == tailSize) found = at;
+    if (end == tailSize) {
+      found = at;
+      break;
     }
   }
   if (found == tailSize) {
@@ -209,17 +208,16 @@ bool Reader::readCentralDirectory() {
     entry.storedNameAt = offset + kCentralHeaderSize;
     entry.storedNameSize = static_cast<std::uint16_t>(nameSize);
 
-    std::string_view zip64;
-    bool hasZip64 = false;
-    if (!findExtra(extra, kZip64ExtraId, zip64, hasZip64)) {
+    std::optional<std::string_view> zip64;
+    if (!findExtra(extra, kZip64ExtraId, zip64)) {
       return failEntry(Failure::kDamaged, index, "its extra fields run past their end", raw);
     }
     // Only the fields that carry the mark take their values from the Zip64
     // field; a field with nothing marked changes nothing.
     const bool marked = entry.size == kMark32 || entry.compressedSize == kMark32 ||
                         entry.localHeaderOffset == kMark32 || disk == kMark16;
-    if (hasZip64 && marked) {
-      if (!applyZip64(zip64, entry.size, entry.compressedSize, &entry.localHeaderOffset, &disk)) {
+    if (zip64 && marked) {
+      if (!applyZip64(*zip64, entry.size, entry.compressedSize, &entry.localHeaderOffset, &disk)) {
         return failEntry(Failure::kDamaged, index, "its Zip64 extra field is too short", raw);
       }
       entry.zip64 = true;
@@ -273,10 +271,10 @@ bool Reader::decodeName(Entry& entry, std::size_t index, std::string_view raw,
     // An Info-ZIP Unicode Path field counts only while it belongs to the
     // name as stored (the CRC-32 of the stored name); a tool that renamed
     // the entry without knowing the field leaves a stale one behind.
-    std::string_view unicode;
-    bool hasUnicode = false;
-    findExtra(extra, kUnicodePathExtraId, unicode, hasUnicode);  // the block was walked before
-    if (hasUnicode && unicode.size() >= 5 && static_cast<std::uint8_t>(unicode[0]) == 1 &&
+    std::optional<std::string_view> found;
+    findExtra(extra, kUnicodePathExtraId, found);  // the block was walked before
+    const std::string_view unicode = found.value_or(std::string_view());
+    if (unicode.size() >= 5 && static_cast<std::uint8_t>(unicode[0]) == 1 &&
         get32(reinterpret_cast<const std::uint8_t*>(unicode.data()) + 1) ==
             static_cast<std::uint32_t>(::crc32(0, reinterpret_cast<const Bytef*>(raw.data()),
                                                static_cast<uInt>(raw.size())))) {

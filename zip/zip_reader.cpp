@@ -23,18 +23,15 @@ namespace quillet::zip {
 
 namespace format {
 
-bool findExtra(std::string_view extra, std::uint16_t id, std::string_view& field, bool& found) {
-  found = false;
+bool findExtra(std::string_view extra, std::uint16_t id, std::optional<std::string_view>& field) {
+  field.reset();
   std::size_t at = 0;
   while (extra.size() - at >= 4) {
     const auto* p = reinterpret_cast<const std::uint8_t*>(extra.data() + at);
     const std::uint16_t fieldId = get16(p);
     const std::uint16_t length = get16(p + 2);
     if (length > extra.size() - at - 4) return false;
-    if (fieldId == id && !found) {
-      field = extra.substr(at + 4, length);
-      found = true;
-    }
+    if (fieldId == id && !field) field = extra.substr(at + 4, length);
     at += 4 + length;
   }
   return true;
