@@ -109,6 +109,7 @@ class Reader {
   // Finds the end-of-central-directory record, reads and validates the whole
   // central directory and the layout of the local headers. False with
   // failure()/message() set. The source must outlive the reader's use of it.
+  // An empty decoder is code page 437.
   bool open(ByteSource& source, LegacyNameDecoder decoder = cp437ToUtf8);
   const std::vector<Entry>& entries() const { return entries_; }
   bool usesZip64() const { return usesZip64_; }
