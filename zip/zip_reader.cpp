@@ -97,8 +97,7 @@ bool Reader::forEachName(const NameSink& each) {
 }
 
 const std::uint8_t* Reader::directoryBytes(std::uint64_t at, std::size_t size) {
-  if (at < windowStart_ || at - windowStart_ > windowFill_ ||
-      size > windowFill_ - (at - windowStart_)) {
+  if (at < windowStart_ || !fits(at - windowStart_, size, windowFill_)) {
     windowStart_ = at;
     windowFill_ = static_cast<std::size_t>(
         std::min<std::uint64_t>(kWindowSize, directoryOffset_ + directorySize_ - at));
