@@ -28,8 +28,7 @@ class ArchiveSource final : public ReleaseSource {
   bool open() {
     reader_.setEntryLimit(kReleaseEntriesMax, kReleaseEntriesWhy);
     reader_.setNameLimit(kEntryNameBytesMax, kEntryNameWhy);
-    const zip::LegacyNameDecoder decoder = legacyNameDecoder();
-    if (!(decoder ? reader_.open(*file_, decoder) : reader_.open(*file_))) return false;
+    if (!reader_.open(*file_, legacyNameDecoder())) return false;
     entries_.reserve(reader_.entries().size());
     for (const zip::Entry& stored : reader_.entries()) {
       ReleaseEntry& entry = entries_.emplace_back();

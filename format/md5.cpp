@@ -38,6 +38,13 @@ inline std::uint32_t wordAt(const std::uint8_t* bytes) {
          (static_cast<std::uint32_t>(bytes[3]) << 24);
 }
 
+// `count` words as bytes, each least significant byte first.
+void putWords(std::uint8_t* bytes, const std::uint32_t* words, int count) {
+  for (int k = 0; k < 4 * count; ++k) {
+    bytes[k] = static_cast<std::uint8_t>(words[k / 4] >> (8 * (k % 4)));
+  }
+}
+
 // Compresses the 64 bytes at `bytes` into the four chaining words.
 void md5TransformBlock(std::uint32_t state[4], const std::uint8_t* bytes) {
   std::uint32_t x[16];
@@ -129,12 +136,7 @@ void md5TransformBlock(std::uint32_t state[4], const std::uint8_t* bytes) {
 }  // namespace
 
 void md5Start(Md5Context* context) {
-  context->state[0] = 0x67452301;
-  context->state[1] = 0xefcdab89;
-  context->state[2] = 0x98badcfe;
-  context->state[3] = 0x10325476;
-  context->bitCount[0] = 0;
-  context->bitCount[1] = 0;
+  *context = Md5Context{{0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476}, {0, 0}, {}};
 }
 
 void md5AddBytes(Md5Context* context, const void* data, std::uint32_t length) {
@@ -164,21 +166,14 @@ void md5AddBytes(Md5Context* context, const void* data, std::uint32_t length) {
 
 void md5Finish(std::uint8_t digest[kMd5DigestBytes], Md5Context* context) {
   std::uint8_t lengthField[8];
-  for (int k = 0; k < 4; ++k) {
-    lengthField[k] = static_cast<std::uint8_t>(context->bitCount[0] >> (8 * k));
-    lengthField[4 + k] = static_cast<std::uint8_t>(context->bitCount[1] >> (8 * k));
-  }
+  putWords(lengthField, context->bitCount, 2);
 
   const std::uint32_t index = (context->bitCount[0] >> 3) & 0x3f;
   const std::uint32_t padLength = index < 56 ? 56 - index : 120 - index;
   md5AddBytes(context, kPadBlock, padLength);
   md5AddBytes(context, lengthField, sizeof lengthField);
 
-  for (int word = 0; word < 4; ++word) {
-    for (int k = 0; k < 4; ++k) {
-      digest[4 * word + k] = static_cast<std::uint8_t>(context->state[word] >> (8 * k));
-    }
-  }
+  putWords(digest, context->state, 4);
 
   // Through a volatile pointer, so that the wipe cannot be left out even
   // when the context is never read again.

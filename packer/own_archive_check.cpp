@@ -39,7 +39,7 @@ bool openReader(zip::Reader& reader, ByteSource& archive, const LegacyNameDecode
                        "a release can hold (a full file list's files, $md5.bin and the packer's "
                        "most folders)");
   reader.setNameLimit(kEntryNameBytesMax, "a line of a list can name");
-  return decoder ? reader.open(archive, decoder) : reader.open(archive);
+  return reader.open(archive, decoder);
 }
 
 // What reading entries whole came to on one thread: the entries that did

@@ -1,5 +1,4 @@
 // Names of zip entries in the legacy code page 437.
-#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -50,9 +49,6 @@ const std::array<Utf8Of, 256> kUtf8OfByte = [] {
 }  // namespace
 
 std::optional<std::string> cp437ToUtf8(std::string_view raw) {
-  const bool ascii = std::all_of(raw.begin(), raw.end(),
-                                 [](char c) { return static_cast<std::uint8_t>(c) < 0x80; });
-  if (ascii) return std::string(raw);
   std::string out(raw.size() * 3, '\0');
   char* end = out.data();
   for (const char c : raw) {

@@ -53,14 +53,13 @@ bool Reader::findEndRecord() {
   // The record whose comment ends the file is preferred; failing that, the
   // last one whose comment lies within the file.
   std::size_t found = tailSize;
-  for (int pass = 0; pass < 2 && found == tailSize; ++pass) {
-    for (std::size_t at = tailSize - kEndSize + 1; at-- > 0;) {
-      if (get32(tail + at) != kEndSignature) continue;
-      const std::size_t end = at + kEndSize + get16(tail + at + 20);
-      if (pass == 0 ? end == tailSize : end <= tailSize) {
-        found = at;
-        break;
-      }
+  for (std::size_t at = tailSize - kEndSize + 1; at-- > 0;) {
+    if (get32(tail + at) != kEndSignature) continue;
+    const std::size_t end = at + kEndSize + get16(tail + at + 20);
+    if (end < tailSize && found == tailSize) found = at;
+    if (end == tailSize) {
+      found = at;
+      break;
     }
   }
   if (found == tailSize) {
@@ -209,18 +208,17 @@ bool Reader::readCentralDirectory() {
     entry.storedNameAt = offset + kCentralHeaderSize;
     entry.storedNameSize = static_cast<std::uint16_t>(nameSize);
 
-    std::string_view zip64;
-    bool hasZip64 = false;
-    if (!findExtra(extra, kZip64ExtraId, zip64, hasZip64)) {
-      return failNamed(Failure::kDamaged, index, raw, "its extra fields run past their end");
+    std::optional<std::string_view> zip64;
+    if (!findExtra(extra, kZip64ExtraId, zip64)) {
+      return failEntry(Failure::kDamaged, index, "its extra fields run past their end", raw);
     }
     // Only the fields that carry the mark take their values from the Zip64
     // field; a field with nothing marked changes nothing.
     const bool marked = entry.size == kMark32 || entry.compressedSize == kMark32 ||
                         entry.localHeaderOffset == kMark32 || disk == kMark16;
-    if (hasZip64 && marked) {
-      if (!applyZip64(zip64, entry.size, entry.compressedSize, &entry.localHeaderOffset, &disk)) {
-        return failNamed(Failure::kDamaged, index, raw, "its Zip64 extra field is too short");
+    if (zip64 && marked) {
+      if (!applyZip64(*zip64, entry.size, entry.compressedSize, &entry.localHeaderOffset, &disk)) {
+        return failEntry(Failure::kDamaged, index, "its Zip64 extra field is too short", raw);
       }
       entry.zip64 = true;
       usesZip64_ = true;
@@ -228,21 +226,23 @@ bool Reader::readCentralDirectory() {
     if (!decodeName(entry, index, raw, extra, name)) return false;
 
     if ((entry.flags & (kFlagEncrypted | kFlagStrongEncryption | kFlagMaskedDirectory)) != 0) {
-      return failNamed(Failure::kUnsupported, index, name, "not supported: the entry is encrypted");
+      return failEntry(Failure::kUnsupported, index, "not supported: the entry is encrypted", name);
     }
     if (entry.method != kMethodStored && entry.method != kMethodDeflate) {
-      return failNamed(Failure::kUnsupported, index, name,
+      return failEntry(Failure::kUnsupported, index,
                        "not supported: compression method " + num(entry.method) +
-                           " (only stored and deflate are)");
+                           " (only stored and deflate are)",
+                       name);
     }
     if (disk != 0) {
-      return failNamed(Failure::kUnsupported, index, name,
-                       "not supported: the entry starts on disk " + num(disk));
+      return failEntry(Failure::kUnsupported, index,
+                       "not supported: the entry starts on disk " + num(disk), name);
     }
     if (entry.method == kMethodStored && entry.compressedSize != entry.size) {
-      return failNamed(Failure::kDamaged, index, name,
+      return failEntry(Failure::kDamaged, index,
                        "it is stored, but its size " + num(entry.size) +
-                           " and its compressed size " + num(entry.compressedSize) + " differ");
+                           " and its compressed size " + num(entry.compressedSize) + " differ",
+                       name);
     }
     entries_.push_back(entry);
     offset += recordSize;
@@ -256,32 +256,32 @@ bool Reader::readCentralDirectory() {
 
 bool Reader::decodeName(Entry& entry, std::size_t index, std::string_view raw,
                         std::string_view extra, std::string& name) {
-  if (raw.empty()) return failNamed(Failure::kDamaged, index, raw, "its name is empty");
+  if (raw.empty()) return failEntry(Failure::kDamaged, index, "its name is empty", raw);
   if (raw.find('\0') != std::string_view::npos) {
-    return failNamed(Failure::kDamaged, index, raw, "its name holds a NUL byte");
+    return failEntry(Failure::kDamaged, index, "its name holds a NUL byte", raw);
   }
   entry.beyondAscii = std::any_of(raw.begin(), raw.end(),
                                   [](char c) { return static_cast<std::uint8_t>(c) >= 0x80; });
   name.assign(raw);
   if ((entry.flags & kFlagUtf8) != 0) {
     if (!isValidUtf8(raw)) {
-      return failNamed(Failure::kDamaged, index, raw, "its name is marked UTF-8 but is not");
+      return failEntry(Failure::kDamaged, index, "its name is marked UTF-8 but is not", raw);
     }
   } else {
     // An Info-ZIP Unicode Path field counts only while it belongs to the
     // name as stored (the CRC-32 of the stored name); a tool that renamed
     // the entry without knowing the field leaves a stale one behind.
-    std::string_view unicode;
-    bool hasUnicode = false;
-    findExtra(extra, kUnicodePathExtraId, unicode, hasUnicode);  // the block was walked before
-    if (hasUnicode && unicode.size() >= 5 && static_cast<std::uint8_t>(unicode[0]) == 1 &&
+    std::optional<std::string_view> found;
+    findExtra(extra, kUnicodePathExtraId, found);  // the block was walked before
+    const std::string_view unicode = found.value_or(std::string_view());
+    if (unicode.size() >= 5 && static_cast<std::uint8_t>(unicode[0]) == 1 &&
         get32(reinterpret_cast<const std::uint8_t*>(unicode.data()) + 1) ==
             static_cast<std::uint32_t>(::crc32(0, reinterpret_cast<const Bytef*>(raw.data()),
                                                static_cast<uInt>(raw.size())))) {
       const std::string_view field = unicode.substr(5);
       if (field.empty() || field.find('\0') != std::string_view::npos || !isValidUtf8(field)) {
-        return failNamed(Failure::kDamaged, index, raw,
-                         "its Unicode Path extra field does not hold a UTF-8 name");
+        return failEntry(Failure::kDamaged, index,
+                         "its Unicode Path extra field does not hold a UTF-8 name", raw);
       }
       if (field.size() > nameLimit_) return nameTooLong(index, field);
       // (The field lies in the extra block, right after the stored name.)
@@ -293,12 +293,12 @@ bool Reader::decodeName(Entry& entry, std::size_t index, std::string_view raw,
       if (entry.beyondAscii) {
         std::optional<std::string> decoded = decoder_(raw);
         if (!decoded) {
-          return failNamed(Failure::kUnsupported, index, raw,
-                           "not supported: its name cannot be read in the legacy code page");
+          return failEntry(Failure::kUnsupported, index,
+                           "not supported: its name cannot be read in the legacy code page", raw);
         }
         if (decoded->empty()) {
-          return failNamed(Failure::kUnsupported, index, raw,
-                           "not supported: its name reads as nothing in the legacy code page");
+          return failEntry(Failure::kUnsupported, index,
+                           "not supported: its name reads as nothing in the legacy code page", raw);
         }
         if (decoded->size() > nameLimit_) return nameTooLong(index, *decoded);
         name = std::move(*decoded);
@@ -313,10 +313,10 @@ bool Reader::decodeName(Entry& entry, std::size_t index, std::string_view raw,
 
 bool Reader::nameTooLong(std::size_t index, std::string_view name) {
   // The beginning of the name is enough to find the entry by.
-  return fail(Failure::kUnsupported,
-              "entry #" + num(index + 1) + " \"" + shownText(beginningOf(name, 40)) +
-                  "...\": not supported: its name takes " + num(name.size()) +
-                  " bytes, more than the " + num(nameLimit_) + " " + nameLimitWhy_);
+  return failEntry(Failure::kUnsupported, index,
+                   "not supported: its name takes " + num(name.size()) + " bytes, more than the " +
+                       num(nameLimit_) + " " + nameLimitWhy_,
+                   std::string(beginningOf(name, 40)) + "...");
 }
 
 // Local headers must lie before the central directory, one per entry.

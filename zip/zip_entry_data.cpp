@@ -86,8 +86,8 @@ bool Reader::checkLocalHeader(std::size_t index) {
     same = nameHash(name) == entry.nameHash;
   }
   if (!same) {
-    // (A local name may take 65,535 bytes: the message says its beginning.)
-    const std::string_view shown = beginningOf(name, kShownNameBytesMax);
+    // (A local name may take 65,535 bytes: the message says at most 255 of it.)
+    const std::string_view shown = beginningOf(name, 255);
     return failEntry(Failure::kDamaged, index,
                      "its local header names it \"" + shownText(shown) +
                          (shown.size() < name.size() ? "...\"" : "\""));
@@ -102,12 +102,11 @@ bool Reader::checkLocalHeader(std::size_t index) {
                      "its local header gives flags 0x" + hex32(flags).substr(4) +
                          ", the directory 0x" + hex32(entry.flags).substr(4));
   }
-  std::string_view zip64;
-  bool hasZip64 = false;
-  if (!findExtra(extra, kZip64ExtraId, zip64, hasZip64)) {
+  std::optional<std::string_view> zip64;
+  if (!findExtra(extra, kZip64ExtraId, zip64)) {
     return failEntry(Failure::kDamaged, index, "its local extra fields run past their end");
   }
-  if (hasZip64 && !applyZip64(zip64, size, compressedSize, nullptr, nullptr)) {
+  if (zip64 && !applyZip64(*zip64, size, compressedSize, nullptr, nullptr)) {
     return failEntry(Failure::kDamaged, index, "its local Zip64 extra field is too short");
   }
   // With a data descriptor the local header may leave CRC and sizes as 0.
@@ -133,7 +132,8 @@ bool Reader::checkLocalHeader(std::size_t index) {
                          num(dataOffset) + (descriptor ? ", and its data descriptor" : "") +
                          ") runs into " + limitText());
   }
-  if (descriptor && !checkDescriptor(index, dataOffset + entry.compressedSize, limit, hasZip64)) {
+  if (descriptor &&
+      !checkDescriptor(index, dataOffset + entry.compressedSize, limit, zip64.has_value())) {
     return false;
   }
   // The data's first bytes, as the window holds them.

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -67,14 +68,11 @@ inline bool fits(std::uint64_t offset, std::uint64_t size, std::uint64_t limit) 
 
 inline std::string num(std::uint64_t value) { return std::to_string(value); }
 
-// The most of a name that does not name an entry (a local header's) a
-// message shows.
-inline constexpr std::size_t kShownNameBytesMax = 255;
-
-// The extra fields of a header, one (id, data) at a time. False when a
-// field's length runs past the end of the block; fewer than four bytes left
-// over (padding some writers add) end the walk.
-bool findExtra(std::string_view extra, std::uint16_t id, std::string_view& field, bool& found);
+// The extra fields of a header, one (id, data) at a time: `field` gets the
+// first with `id`. False when a field's length runs past the end of the
+// block; fewer than four bytes left over (padding some writers add) end the
+// walk.
+bool findExtra(std::string_view extra, std::uint16_t id, std::optional<std::string_view>& field);
 
 // Takes the Zip64 values for the fields that carry the 32-bit (or 16-bit)
 // mark, in the order the format fixes. False when the field is too short.

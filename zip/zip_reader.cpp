@@ -23,18 +23,15 @@ namespace quillet::zip {
 
 namespace format {
 
-bool findExtra(std::string_view extra, std::uint16_t id, std::string_view& field, bool& found) {
-  found = false;
+bool findExtra(std::string_view extra, std::uint16_t id, std::optional<std::string_view>& field) {
+  field.reset();
   std::size_t at = 0;
   while (extra.size() - at >= 4) {
     const auto* p = reinterpret_cast<const std::uint8_t*>(extra.data() + at);
     const std::uint16_t fieldId = get16(p);
     const std::uint16_t length = get16(p + 2);
     if (length > extra.size() - at - 4) return false;
-    if (fieldId == id && !found) {
-      field = extra.substr(at + 4, length);
-      found = true;
-    }
+    if (fieldId == id && !field) field = extra.substr(at + 4, length);
     at += 4 + length;
   }
   return true;
@@ -70,14 +67,11 @@ bool Reader::fail(Failure failure, std::string message) {
   return false;
 }
 
-bool Reader::failEntry(Failure failure, std::size_t index, const std::string& what) {
+bool Reader::failEntry(Failure failure, std::size_t index, const std::string& what,
+                       std::optional<std::string_view> name) {
   std::string scratch;
-  return failNamed(failure, index, nameOf(index, scratch), what);
-}
-
-bool Reader::failNamed(Failure failure, std::size_t index, std::string_view name,
-                       const std::string& what) {
-  return fail(failure, "entry #" + num(index + 1) + " \"" + shownText(name) + "\": " + what);
+  if (!name) name = nameOf(index, scratch);
+  return fail(failure, "entry #" + num(index + 1) + " \"" + shownText(*name) + "\": " + what);
 }
 
 bool Reader::readAt(std::uint64_t offset, void* buffer, std::size_t size) {
@@ -103,8 +97,7 @@ bool Reader::forEachName(const NameSink& each) {
 }
 
 const std::uint8_t* Reader::directoryBytes(std::uint64_t at, std::size_t size) {
-  if (at < windowStart_ || at - windowStart_ > windowFill_ ||
-      size > windowFill_ - (at - windowStart_)) {
+  if (at < windowStart_ || !fits(at - windowStart_, size, windowFill_)) {
     windowStart_ = at;
     windowFill_ = static_cast<std::size_t>(
         std::min<std::uint64_t>(kWindowSize, directoryOffset_ + directorySize_ - at));

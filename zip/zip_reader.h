@@ -109,6 +109,7 @@ class Reader {
   // Finds the end-of-central-directory record, reads and validates the whole
   // central directory and the layout of the local headers. False with
   // failure()/message() set. The source must outlive the reader's use of it.
+  // An empty decoder is code page 437.
   bool open(ByteSource& source, LegacyNameDecoder decoder = cp437ToUtf8);
   const std::vector<Entry>& entries() const { return entries_; }
   bool usesZip64() const { return usesZip64_; }
@@ -142,11 +143,10 @@ class Reader {
   struct Inflater;
 
   bool fail(Failure failure, std::string message);
-  // A failure of entry `index`, named by its name read back.
-  bool failEntry(Failure failure, std::size_t index, const std::string& what);
-  // ... by `name`, while the directory is read.
-  bool failNamed(Failure failure, std::size_t index, std::string_view name,
-                 const std::string& what);
+  // A failure of entry `index`, named by `name` while the directory is read,
+  // later by its name read back.
+  bool failEntry(Failure failure, std::size_t index, const std::string& what,
+                 std::optional<std::string_view> name = std::nullopt);
   bool readAt(std::uint64_t offset, void* buffer, std::size_t size);
   bool findEndRecord();
   bool readCentralDirectory();

@@ -512,6 +512,17 @@ TEST(EndRecordSearch, PrefersTheRecordWhoseCommentEndsTheFile) {
   EXPECT_EQ(nameOf(zip.reader, 0), "real.txt");
 }
 
+TEST(EndRecordSearch, FallsBackToTheLastRecordWhoseCommentFitsWhenNoneEndsTheFile) {
+  // Bytes after the archive, which some tools append.
+  Opened trailing(writeZip({{"a.txt", "x", 0}}).bytes + "tail");
+  ASSERT_TRUE(trailing.reader.open(trailing.source)) << trailing.reader.message();
+  EXPECT_EQ(trailing.reader.entries().size(), 1u);
+  // Of two such records, the last: here the one in the comment, of an empty archive.
+  Opened both(writeZip({{"real.txt", "x", 0}}, false, writeZip({}).bytes).bytes + "tail");
+  ASSERT_TRUE(both.reader.open(both.source)) << both.reader.message();
+  EXPECT_TRUE(both.reader.entries().empty());
+}
+
 }  // namespace
 }  // namespace quillet::zip
 
