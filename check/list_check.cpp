@@ -7,17 +7,11 @@
 #include "list_format.h"
 #include "md5.h"
 #include "name_hash.h"
+#include "report.h"
 #include "shown_text.h"
 #include "utf.h"
 
 namespace quillet::check {
-namespace {
-
-std::string lineWhere(const char* list, std::uint64_t line) {
-  return std::string(list) + " line " + std::to_string(line);
-}
-
-}  // namespace
 
 // Reads and strictly decodes the list in entry `index` into `lines`,
 // keeping each line that names an entry (or a folder) exactly as what it
@@ -201,7 +195,7 @@ void Checker::matchFolderLines() {
     if (loose >= 0 && (loose & kFolderPath) != 0 &&
         folders_[static_cast<std::size_t>(loose & ~kFolderPath)].holdsEntry) {
       const auto folder = static_cast<std::uint32_t>(loose & ~kFolderPath);
-      report_.warn(Said::kFolderLineLoose, line, folder);
+      report_.warn(Said::kFolderLineLoose, line, static_cast<std::uint32_t>(loose));
       named[folder] = true;
       continue;
     }
@@ -220,7 +214,7 @@ void Checker::matchFolderLines() {
     return folders_.nameOf(a, scratch) < folders_.nameOf(b, other);
   });
   for (const std::uint32_t folder : unnamed) {
-    report_.fail(kExitListsDisagree, Said::kFolderWithoutLine, folder);
+    report_.fail(kExitListsDisagree, Said::kFolderWithoutLine, kFolderPath | folder);
   }
 }
 

@@ -69,7 +69,7 @@ void Checker::keepNames() {
 
 // Every entry: counts, name rules, the tables the lines are matched with.
 void Checker::survey() {
-  if (source_.usesZip64()) report_.warnWith("", "the archive uses Zip64 records");
+  if (source_.usesZip64()) report_.failWith(kExitPassed, "", "the archive uses Zip64 records");
   source_.forEachName([this](std::size_t i, std::string_view name) {
     const ReleaseEntry& entry = source_.entry(i);
     const auto index = static_cast<std::uint32_t>(i);

@@ -51,11 +51,14 @@ inline constexpr std::size_t kFindingsMax = std::size_t{1} << 20;
 
 enum class Severity : std::uint8_t { kWarning, kError };
 
-// What a finding says; the numbers it carries (Finding::a and ::b) are
-// given with each.
 // The top-level files, as Said::kTopLevel* number them.
 inline constexpr const char* kTopLevelNames[] = {kFileListName, kFolderListName, kDigestName};
 
+// A path that a finding names: an entry, or a folder with kFolderPath.
+inline constexpr std::uint32_t kFolderPath = 0x80000000u;
+
+// What a finding says; the numbers it carries (Finding::a and ::b) are
+// given with each.
 enum class Said : std::uint8_t {
   kText,               // a: the place's words, b: the message's (CheckReport::texts)
   kEntryText,          // a: entry, b: the message's words
@@ -68,7 +71,7 @@ enum class Said : std::uint8_t {
   kDeviceName,         // a: entry, b: where in its name the component begins
   kPathTooLong,        // a: entry, b: units the device counts
   kFileTooLarge,       // a: entry
-  kCaseTwin,           // a, b: a path (PathRef) and the earlier one it differs from in case only
+  kCaseTwin,           // a, b: a path and the earlier one it differs from in case only
   kNotListed,          // a: entry
   kTopLevelLoose,      // a: which top-level file (0 file list, 1 folder list, 2 $md5.bin), b: entry
   kTopLevelMissing,    // a: which top-level file
@@ -79,14 +82,11 @@ enum class Said : std::uint8_t {
   kFileLineFolder,     // a: line
   kFileLineRepeats,    // a: line, b: the earlier line
   kFolderLineNoPrefix,     // a: line
-  kFolderLineLoose,        // a: line, b: folder
+  kFolderLineLoose,        // a: line, b: a folder's path
   kFolderLineNoFolder,     // a: line
   kFolderLineEmptyFolder,  // a: line
-  kFolderWithoutLine,      // a: folder
+  kFolderWithoutLine,      // a: a folder's path
 };
-
-// A path that a case twin names: an entry, or a folder with kFolderPath.
-inline constexpr std::uint32_t kFolderPath = 0x80000000u;
 
 // One problem, in twelve bytes: what it says and the numbers of what it
 // names; CheckReport puts it into words.
@@ -123,26 +123,21 @@ struct CheckReport {
   // kExitPassed, or the lowest exit code among the errors (those left out
   // included).
   int exitCode() const { return lowestError_; }
-  void warn(Said said, std::uint32_t a = 0, std::uint32_t b = 0);
+  // A finding: an error with `exitCode`, or a warning with kExitPassed.
   void fail(int exitCode, Said said, std::uint32_t a = 0, std::uint32_t b = 0);
-  // A finding with words of its own: a place ("$FileList.txt line 3",
-  // "entry '$md5.bin'", or empty) and a message.
+  void warn(Said said, std::uint32_t a = 0, std::uint32_t b = 0) { fail(kExitPassed, said, a, b); }
+  // A finding with words of its own (a warning with kExitPassed): a place
+  // ("$FileList.txt line 3", "entry '$md5.bin'", or empty) and a message.
   void failWith(int exitCode, std::string where, std::string message);
-  void warnWith(std::string where, std::string message);
-  // An error or warning on entry `index`, with words of its own.
+  // An error on entry `index`, with words of its own.
   void failAt(int exitCode, std::size_t index, std::string message);
 
-  // A finding's place ("entry 'NAVI/x.dat'", "$FileList.txt line 3", or
-  // empty) and its message, in words.
-  std::string whereText(const Finding& finding) const;
+  // A finding's message in words, and as "where: message" (the message
+  // alone when it has no place).
   std::string messageText(const Finding& finding) const;
-  // Both, as "where: message" (the message alone when it has no place).
   std::string said(const Finding& finding) const;
-  // The name of the entry or folder a finding's place names, or nothing.
-  bool placeName(const Finding& finding, std::string* name) const;
 
  private:
-  void add(Finding finding);
   std::uint32_t text(std::string words);
   int lowestError_ = kExitPassed;
 };

@@ -30,4 +30,7 @@ std::string jsonReport(const CheckReport& report, bool withLists);
 const char* verdictText(int exitCode);
 const char* kindName(int exitCode);
 
+// A list's line `line` (from 1) as a finding's place: "$FileList.txt line 3".
+std::string lineWhere(const char* list, std::uint64_t line);
+
 }  // namespace quillet::check
