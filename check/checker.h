@@ -63,8 +63,7 @@ class Checker {
   std::int64_t topLevel(TopLevel which, int exitCode);
 
   // --- The lists (list_check.cpp).
-  bool readList(std::int64_t index, TopLevel which, ListLines& lines);
-  bool decodeList(std::int64_t index, TopLevel which, ListLines& lines);
+  bool readList(TopLevel which, std::size_t entry);
   void keepFileLine(const std::string& text, ListLines& lines);
   void keepFolderLine(const std::string& text, ListLines& lines);
   void readExpectedDigest();

@@ -46,9 +46,11 @@ void Checker::run() {
   const std::int64_t fileList = topLevel(kFileList, kExitMalformedLists);
   const std::int64_t folderList = topLevel(kFolderList, kExitMalformedLists);
   digestIndex_ = topLevel(kDigest, kExitDigestMismatch);
-  const bool filesDecoded = fileList >= 0 && readList(fileList, kFileList, report_.fileList);
-  const bool foldersDecoded =
-      folderList >= 0 && readList(folderList, kFolderList, report_.folderList);
+  const bool filesDecoded = fileList >= 0 && readList(kFileList, fileList);
+  const bool foldersDecoded = folderList >= 0 && readList(kFolderList, folderList);
+  // A list that does not decode shows no lines.
+  if (!filesDecoded) report_.fileList = ListLines();
+  if (!foldersDecoded) report_.folderList = ListLines();
   readExpectedDigest();
   std::vector<std::int64_t> listed;
   if (filesDecoded) listed = matchFileLines();
