@@ -128,16 +128,8 @@ bool Checker::judgeName(const ReleaseEntry& entry, std::string_view name, std::u
   std::string_view path = name;
   if (!path.empty() && isSeparator(path.back())) path.remove_suffix(1);  // a folder's "/"
   for (std::size_t start = 0; start <= path.size();) {
-    std::size_t end = start;
-    while (end < path.size() && !isSeparator(path[end])) ++end;
-    const std::string_view component = path.substr(start, end - start);
-    std::u16string units;
-    if (const auto wide = utf8ToUtf16(component)) {
-      units = *wide;
-    } else {
-      units.assign(component.begin(), component.end());  // (bytes as they are: not UTF-8)
-    }
-    if (nameTheDeviceCannotHold(units) != nullptr) {
+    const std::size_t end = std::min(path.find_first_of("/\\", start), path.size());
+    if (whyDeviceCannotHold(path.substr(start, end - start)) != nullptr) {
       report_.fail(kExitDeviceCannotHold, Said::kDeviceName, index,
                    static_cast<std::uint32_t>(start));
       break;
@@ -208,6 +200,12 @@ std::int64_t Checker::topLevel(TopLevel which, int exitCode) {
   if (loose) report_.warn(Said::kTopLevelLoose, which, static_cast<std::uint32_t>(index));
   if (index < 0) report_.fail(exitCode, Said::kTopLevelMissing, which);
   return index;
+}
+
+const char* whyDeviceCannotHold(std::string_view component) {
+  const auto units = utf8ToUtf16(component);
+  return nameTheDeviceCannotHold(units ? *units
+                                       : std::u16string(component.begin(), component.end()));
 }
 
 bool isUnsafeName(std::string_view name) {

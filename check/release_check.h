@@ -57,35 +57,41 @@ inline constexpr const char* kTopLevelNames[] = {kFileListName, kFolderListName,
 // A path that a finding names: an entry, or a folder with kFolderPath.
 inline constexpr std::uint32_t kFolderPath = 0x80000000u;
 
-// What a finding says; the numbers it carries (Finding::a and ::b) are
-// given with each.
+// What a finding says, in groups by what Finding::a names, its place
+// (report.cpp tells the groups apart by their last kinds); what b carries
+// is given with each kind.
 enum class Said : std::uint8_t {
-  kText,               // a: the place's words, b: the message's (CheckReport::texts)
-  kEntryText,          // a: entry, b: the message's words
-  kAppearsTwice,       // a: entry
-  kUnsafeName,         // a: entry
-  kLink,               // a: entry
-  kLegacyName,         // a: entry
-  kZip64Entry,         // a: entry
-  kNotAFile,           // a: entry
-  kDeviceName,         // a: entry, b: where in its name the component begins
-  kPathTooLong,        // a: entry, b: units the device counts
-  kFileTooLarge,       // a: entry
-  kCaseTwin,           // a, b: a path and the earlier one it differs from in case only
-  kNotListed,          // a: entry
-  kTopLevelLoose,      // a: which top-level file (0 file list, 1 folder list, 2 $md5.bin), b: entry
-  kTopLevelMissing,    // a: which top-level file
-  kListTooMuchText,    // a: entry of the list
-  kFileLineLoose,      // a: line, b: entry
-  kFileLineFirstForm,  // a: line
-  kFileLineNothing,    // a: line
-  kFileLineFolder,     // a: line
-  kFileLineRepeats,    // a: line, b: the earlier line
-  kFolderLineNoPrefix,     // a: line
-  kFolderLineLoose,        // a: line, b: a folder's path
-  kFolderLineNoFolder,     // a: line
-  kFolderLineEmptyFolder,  // a: line
-  kFolderWithoutLine,      // a: a folder's path
+  // a: the place's words, b: the message's (CheckReport::texts).
+  kText,
+  // a: which top-level file (kTopLevelNames).
+  kTopLevelLoose,  // b: the entry it matches
+  kTopLevelMissing,
+  // a: a line of $FileList.txt, from 0.
+  kFileLineLoose,  // b: the entry it matches
+  kFileLineFirstForm,
+  kFileLineNothing,
+  kFileLineFolder,
+  kFileLineRepeats,  // b: the earlier line
+  // a: a line of $FolderList.txt, from 0.
+  kFolderLineNoPrefix,
+  kFolderLineLoose,  // b: the folder's path it matches
+  kFolderLineNoFolder,
+  kFolderLineEmptyFolder,
+  // a: a path: an entry, or a folder with kFolderPath.
+  kEntryText,  // b: the message's words
+  kAppearsTwice,
+  kUnsafeName,
+  kLink,
+  kLegacyName,
+  kZip64Entry,
+  kNotAFile,
+  kDeviceName,   // b: where in its name the component begins
+  kPathTooLong,  // b: units the device counts
+  kFileTooLarge,
+  kCaseTwin,  // b: the earlier path it differs from in case only
+  kNotListed,
+  kListTooMuchText,    // (the list's entry)
+  kFolderWithoutLine,  // (a folder)
 };
 
 // One problem, in twelve bytes: what it says and the numbers of what it
@@ -172,5 +178,9 @@ CheckReport checkPath(const std::string& path, const Progress& progress = {},
 // Unsafe on extraction: a ".." component, an absolute name, a drive letter
 // (UTF-8, "/" or "\" between components).
 bool isUnsafeName(std::string_view name);
+
+// Why the device's file system cannot hold `component` (a name between
+// separators; bytes that are not UTF-8 taken as they are), or nullptr.
+const char* whyDeviceCannotHold(std::string_view component);
 
 }  // namespace quillet::check

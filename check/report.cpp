@@ -51,26 +51,11 @@ std::string quoted(std::string_view name) { return "'" + std::string(name) + "'"
 enum class Place { kWords, kPath, kTopLevel, kFileLine, kFolderLine };
 
 Place placeOf(Said said) {
-  switch (said) {
-    case Said::kText:
-      return Place::kWords;
-    case Said::kTopLevelLoose:
-    case Said::kTopLevelMissing:
-      return Place::kTopLevel;
-    case Said::kFileLineLoose:
-    case Said::kFileLineFirstForm:
-    case Said::kFileLineNothing:
-    case Said::kFileLineFolder:
-    case Said::kFileLineRepeats:
-      return Place::kFileLine;
-    case Said::kFolderLineNoPrefix:
-    case Said::kFolderLineLoose:
-    case Said::kFolderLineNoFolder:
-    case Said::kFolderLineEmptyFolder:
-      return Place::kFolderLine;
-    default:
-      return Place::kPath;
-  }
+  if (said == Said::kText) return Place::kWords;
+  if (said <= Said::kTopLevelMissing) return Place::kTopLevel;
+  if (said <= Said::kFileLineRepeats) return Place::kFileLine;
+  if (said <= Said::kFolderLineEmptyFolder) return Place::kFolderLine;
+  return Place::kPath;
 }
 
 // The name of a path: an entry's, or a folder's with kFolderPath.
@@ -132,9 +117,7 @@ std::string CheckReport::messageText(const Finding& finding) const {
       const std::string_view name = release->nameOf(finding.a, scratch);
       std::string_view component = name.substr(std::min<std::size_t>(finding.b, name.size()));
       component = component.substr(0, component.find_first_of("/\\"));
-      const auto units = utf8ToUtf16(component);
-      const char* why = nameTheDeviceCannotHold(
-          units ? *units : std::u16string(component.begin(), component.end()));
+      const char* why = whyDeviceCannotHold(component);
       return quoted(component) + " " + (why != nullptr ? why : "") +
              ", which the device's file system cannot hold";
     }
