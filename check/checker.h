@@ -73,7 +73,7 @@ class Checker {
   // --- The contents (contents_check.cpp).
   void countRead(std::size_t size);
   bool readEntry(std::size_t index, const ReleaseSource::Sink& sink);
-  bool sayDamaged(std::size_t index, const std::string& message);
+  void sayDamaged(std::size_t index, const std::string& message);
   void digestListedFiles(const std::vector<std::int64_t>& listed);
   ReadAhead::Ending readAhead(const std::vector<std::size_t>& order, std::size_t from,
                               std::size_t to, ReadAhead::Writer& writer,
