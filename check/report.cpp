@@ -203,23 +203,6 @@ const char* kindName(int exitCode) {
   return hasWords(exitCode) ? kExitWords[exitCode].kind : "warning";
 }
 
-namespace {
-
-// Pieces of a report gathered into one string.
-template <typename Write>
-std::string gathered(const Write& write) {
-  std::string text;
-  write([&text](std::string_view piece) { text += piece; });
-  return text;
-}
-
-std::string leftOut(const CheckReport& report) {
-  return std::to_string(report.findingsLeftOut) + " more problems, past the first " +
-         std::to_string(kFindingsMax) + ", are not said";
-}
-
-}  // namespace
-
 void writeTextReport(const CheckReport& report, const ReportOut& out) {
   out("Checking " + shownText(report.path) + " (" + report.source + ")\n");
   out("Checked: $FileList.txt, $FolderList.txt and $md5.bin at the top level; both lists "
@@ -237,7 +220,10 @@ void writeTextReport(const CheckReport& report, const ReportOut& out) {
     const char* severity = finding.severity == Severity::kError ? "error: " : "warning: ";
     out(severity + shownText(report.said(finding)) + "\n");
   }
-  if (report.findingsLeftOut > 0) out("note: " + leftOut(report) + "\n");
+  if (report.findingsLeftOut > 0) {
+    out("note: " + std::to_string(report.findingsLeftOut) + " more problems, past the first " +
+        std::to_string(kFindingsMax) + ", are not said\n");
+  }
   const int code = report.exitCode();
   out(std::string("Verdict: ") + verdictText(code) + " (exit " + std::to_string(code) + ")\n");
 }
@@ -248,14 +234,6 @@ void writeTextLists(const CheckReport& report, const ReportOut& out) {
     out(std::string(name) + ":\n");
     for (std::size_t i = 0; i < lines->size(); ++i) out(shownText((*lines)[i]) + "\n");
   }
-}
-
-std::string textReport(const CheckReport& report) {
-  return gathered([&](const ReportOut& out) { writeTextReport(report, out); });
-}
-
-std::string textLists(const CheckReport& report) {
-  return gathered([&](const ReportOut& out) { writeTextLists(report, out); });
 }
 
 void writeJsonReport(const CheckReport& report, bool withLists, const ReportOut& out) {
@@ -310,10 +288,6 @@ void writeJsonReport(const CheckReport& report, bool withLists, const ReportOut&
   }
   out(std::string(",\"verdict\":") + (code == kExitPassed ? "\"pass\"" : "\"fail\"") +
       ",\"exitCode\":" + std::to_string(code) + "}\n");
-}
-
-std::string jsonReport(const CheckReport& report, bool withLists) {
-  return gathered([&](const ReportOut& out) { writeJsonReport(report, withLists, out); });
 }
 
 }  // namespace quillet::check

@@ -20,11 +20,6 @@ void writeTextLists(const CheckReport& report, const ReportOut& out);
 // The same report as one JSON object (with the lists when `withLists`), one line.
 void writeJsonReport(const CheckReport& report, bool withLists, const ReportOut& out);
 
-// The same, each as one string.
-std::string textReport(const CheckReport& report);
-std::string textLists(const CheckReport& report);
-std::string jsonReport(const CheckReport& report, bool withLists);
-
 // The verdict's words for an exit code, and the JSON report's kind of a
 // problem.
 const char* verdictText(int exitCode);

@@ -17,7 +17,7 @@
 #include "md5.h"
 #include "release_check.h"
 #include "release_files.h"
-#include "report.h"
+#include "report_text.h"
 #include "utf.h"
 #include "zip_reader.h"
 #include "zip_writer.h"

@@ -15,7 +15,7 @@
 #include "memory_release.h"
 #include "release_files.h"
 #include "release_source.h"
-#include "report.h"
+#include "report_text.h"
 #include "system_files.h"
 #include "utf.h"
 #include "zip_writer.h"
