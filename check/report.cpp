@@ -94,8 +94,6 @@ std::string whereText(const CheckReport& report, const Finding& finding) {
 std::string CheckReport::messageText(const Finding& finding) const {
   const auto fileLine = [this, &finding] { return quoted(fileList[finding.a]); };
   const auto folderLine = [this, &finding] { return quoted(folderList[finding.a]); };
-  const std::string matchesOnlyIgnoringCase =
-      " only when case is ignored (the device's file system would find it)";
   std::string scratch;
   switch (finding.said) {
     case Said::kText:
@@ -133,8 +131,9 @@ std::string CheckReport::messageText(const Finding& finding) const {
       return "is not listed in $FileList.txt";
     case Said::kTopLevelLoose:
     case Said::kFileLineLoose:
-      return "matches entry " + quoted(release->nameOf(finding.b, scratch)) +
-             matchesOnlyIgnoringCase;
+    case Said::kFolderLineLoose:
+      return "matches " + pathWhere(*this, finding.b) +
+             " only when case is ignored (the device's file system would find it)";
     case Said::kTopLevelMissing:
       return "is missing from the release's top level";
     case Said::kListTooMuchText:
@@ -152,8 +151,6 @@ std::string CheckReport::messageText(const Finding& finding) const {
       return "repeats " + lineWhere(kFileListName, std::uint64_t{finding.b} + 1);
     case Said::kFolderLineNoPrefix:
       return folderLine() + " does not begin with 'FlashDrive\\'";
-    case Said::kFolderLineLoose:
-      return "matches " + pathWhere(*this, finding.b) + matchesOnlyIgnoringCase;
     case Said::kFolderLineNoFolder:
       return "names " + folderLine() + ", which is no folder";
     case Said::kFolderLineEmptyFolder:
