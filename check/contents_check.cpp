@@ -74,10 +74,9 @@ void Checker::digestListedFiles(const std::vector<std::int64_t>& listed) {
   bool complete = true;
   std::vector<std::size_t> order;  // the entries to digest
   for (std::size_t i = 0; i < lines.size(); ++i) {
-    const std::int64_t entry = lines.entryOf(i);
+    const std::int64_t entry = lines.entryOf(i);  // (a file line is an entry or text)
     if (entry >= 0 ? (flags_[static_cast<std::size_t>(entry)] & kConfiguration) != 0
-                   : lines.isText(i) &&
-                         lines.textOf(i).find(kConfigurationMark) != std::string_view::npos) {
+                   : lines.textOf(i).find(kConfigurationMark) != std::string_view::npos) {
       continue;
     }
     // (a list that could not be read has been said already)
