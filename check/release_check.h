@@ -49,8 +49,6 @@ inline constexpr std::size_t kDamagedMessageBytesMax = 4 * 1024 * 1024;
 // The findings the report keeps, at most; past them it counts the rest.
 inline constexpr std::size_t kFindingsMax = std::size_t{1} << 20;
 
-enum class Severity : std::uint8_t { kWarning, kError };
-
 // The top-level files, as Said::kTopLevel* number them.
 inline constexpr const char* kTopLevelNames[] = {kFileListName, kFolderListName, kDigestName};
 
@@ -97,8 +95,7 @@ enum class Said : std::uint8_t {
 // One problem, in twelve bytes: what it says and the numbers of what it
 // names; CheckReport puts it into words.
 struct Finding {
-  Severity severity = Severity::kError;
-  std::uint8_t exitCode = 0;  // the kind of failure of an error; 0 for a warning
+  std::uint8_t exitCode = 0;  // the kind of failure of an error; 0 (kExitPassed) for a warning
   Said said = Said::kText;
   std::uint32_t a = 0;
   std::uint32_t b = 0;

@@ -19,8 +19,7 @@ void CheckReport::fail(int exitCode, Said said, std::uint32_t a, std::uint32_t b
     ++findingsLeftOut;
     return;
   }
-  const Severity severity = exitCode == kExitPassed ? Severity::kWarning : Severity::kError;
-  findings.push_back(Finding{severity, static_cast<std::uint8_t>(exitCode), said, a, b});
+  findings.push_back(Finding{static_cast<std::uint8_t>(exitCode), said, a, b});
 }
 
 std::uint32_t CheckReport::text(std::string words) {
@@ -214,7 +213,7 @@ void writeTextReport(const CheckReport& report, const ReportOut& out) {
   out("Digest found:    " +
       (report.foundDigest.empty() ? std::string("(not computed)") : report.foundDigest) + "\n");
   for (const Finding& finding : report.findings) {
-    const char* severity = finding.severity == Severity::kError ? "error: " : "warning: ";
+    const char* severity = finding.exitCode != kExitPassed ? "error: " : "warning: ";
     out(severity + shownText(report.said(finding)) + "\n");
   }
   if (report.findingsLeftOut > 0) {
@@ -263,7 +262,7 @@ void writeJsonReport(const CheckReport& report, bool withLists, const ReportOut&
                                       ? bytesOf("nameBytes", pathName(report, finding.a))
                                       : std::string();
     out(std::string(first ? "" : ",") +
-        "{\"severity\":" + (finding.severity == Severity::kError ? "\"error\"" : "\"warning\"") +
+        "{\"severity\":" + (finding.exitCode != kExitPassed ? "\"error\"" : "\"warning\"") +
         ",\"kind\":" + jsonString(kindName(finding.exitCode)) +
         ",\"where\":" + jsonString(whereText(report, finding)) + nameBytes +
         ",\"message\":" + jsonString(report.messageText(finding)) + "}");

@@ -114,7 +114,7 @@ TEST_P(DamagedArchiveEntry, IsReportedOnceWithTheReadersMessage) {
   }
   std::vector<std::string> errors;
   for (const Finding& finding : report.findings) {
-    if (finding.severity == Severity::kError && finding.exitCode == kExitDamaged) {
+    if (finding.exitCode == kExitDamaged) {
       errors.push_back(report.said(finding));
     }
   }
