@@ -20,9 +20,6 @@ namespace quillet::check {
 
 enum TopLevel : std::uint32_t { kFileList = 0, kFolderList = 1, kDigest = 2 };
 
-// `text` with every "\" made "/", as the release's names separate components.
-std::string withSlashes(std::string_view text);
-
 class Checker {
  public:
   // With `kept`, what a comparison of two releases needs is kept there.
@@ -93,7 +90,6 @@ class Checker {
   std::size_t damaged_ = 0;       // entries that could not be read, said
   std::size_t damagedBytes_ = 0;  // their messages' bytes
   bool tooDamaged_ = false;       // past either limit: the rest is not read
-  std::uint64_t totalBytes_ = 0;
   std::uint64_t doneBytes_ = 0;
   std::uint64_t lastProgress_ = 0;
 };

@@ -25,7 +25,7 @@ void Checker::countRead(std::size_t size) {
   doneBytes_ += size;
   if (progress_ && doneBytes_ - lastProgress_ >= kProgressStepBytes) {
     lastProgress_ = doneBytes_;
-    progress_(doneBytes_, totalBytes_);
+    progress_(doneBytes_, report_.bytes);
   }
 }
 

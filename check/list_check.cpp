@@ -12,6 +12,16 @@
 #include "utf.h"
 
 namespace quillet::check {
+namespace {
+
+// `text` with every "\" made "/", as the release's names separate components.
+std::string withSlashes(std::string_view text) {
+  std::string name(text);
+  std::replace(name.begin(), name.end(), '\\', '/');
+  return name;
+}
+
+}  // namespace
 
 // Reads and strictly decodes list `which`, in entry `entry`, into the
 // report's lines, keeping each line that names an entry (or a folder)

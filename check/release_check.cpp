@@ -34,12 +34,6 @@ std::size_t unitsOf(std::string_view text) {
 
 }  // namespace
 
-std::string withSlashes(std::string_view text) {
-  std::string name(text);
-  std::replace(name.begin(), name.end(), '\\', '/');
-  return name;
-}
-
 void Checker::run() {
   survey();
   if (report_.exitCode() == kExitDamaged) return;  // nothing of it is to be trusted
@@ -108,7 +102,6 @@ void Checker::survey() {
     }
     ++report_.files;
     report_.bytes += entry.size;
-    totalBytes_ += entry.size;
     if (entry.size > kFileBytesMax) report_.fail(kExitDeviceCannotHold, Said::kFileTooLarge, index);
     checkCaseTwin(index, name);
   });
