@@ -40,10 +40,11 @@ void Checker::run() {
   const std::int64_t fileList = topLevel(kFileList, kExitMalformedLists);
   const std::int64_t folderList = topLevel(kFolderList, kExitMalformedLists);
   digestIndex_ = topLevel(kDigest, kExitDigestMismatch);
+  // A list that does not decode shows no lines, and lets go of them before
+  // the next is read.
   const bool filesDecoded = fileList >= 0 && readList(kFileList, fileList);
-  const bool foldersDecoded = folderList >= 0 && readList(kFolderList, folderList);
-  // A list that does not decode shows no lines.
   if (!filesDecoded) report_.fileList = ListLines();
+  const bool foldersDecoded = folderList >= 0 && readList(kFolderList, folderList);
   if (!foldersDecoded) report_.folderList = ListLines();
   readExpectedDigest();
   std::vector<std::int64_t> listed;
