@@ -32,7 +32,7 @@ constexpr char kUsage[] =
     "(--diff --exit-code). With --diff, a release that fails gives its own code (the\n"
     "lower of two), whatever they differ by.\n";
 
-void write(const std::string& text) { std::fwrite(text.data(), 1, text.size(), stdout); }
+void write(std::string_view text) { std::fwrite(text.data(), 1, text.size(), stdout); }
 
 // `exitCode`, unless what was written to standard output is lost (a full
 // disk, a closed pipe): a passing release (two that pass, differing or not)
@@ -73,8 +73,7 @@ int checkMain(const std::vector<std::string>& arguments) {
       write(kUsage);
       return written(kExitPassed);
     } else if (!argument.empty() && argument[0] == '-' && argument != "-") {
-      std::fprintf(stderr, "quillet-check: unknown option '%s'\n%s", argument.c_str(), kUsage);
-      return kExitUsage;
+      return usage(("unknown option '" + argument + "'").c_str());
     } else {
       paths.push_back(argument);
     }
@@ -104,14 +103,11 @@ int checkMain(const std::vector<std::string>& arguments) {
       progress.update(done, total);
     });
   }
-  const ReportOut out = [](std::string_view piece) {
-    std::fwrite(piece.data(), 1, piece.size(), stdout);
-  };
   if (json) {
-    writeJsonReport(report, list, out);
+    writeJsonReport(report, list, write);
   } else {
-    if (list) writeTextLists(report, out);
-    writeTextReport(report, out);
+    if (list) writeTextLists(report, write);
+    writeTextReport(report, write);
   }
   return written(report.exitCode());
 }

@@ -20,9 +20,6 @@ namespace quillet::check {
 
 enum TopLevel : std::uint32_t { kFileList = 0, kFolderList = 1, kDigest = 2 };
 
-// `text` with every "\" made "/", as the release's names separate components.
-std::string withSlashes(std::string_view text);
-
 class Checker {
  public:
   // With `kept`, what a comparison of two releases needs is kept there.
@@ -63,8 +60,7 @@ class Checker {
   std::int64_t topLevel(TopLevel which, int exitCode);
 
   // --- The lists (list_check.cpp).
-  bool readList(std::int64_t index, TopLevel which, ListLines& lines);
-  bool decodeList(std::int64_t index, TopLevel which, ListLines& lines);
+  bool readList(TopLevel which, std::size_t entry);
   void keepFileLine(const std::string& text, ListLines& lines);
   void keepFolderLine(const std::string& text, ListLines& lines);
   void readExpectedDigest();
@@ -74,7 +70,7 @@ class Checker {
   // --- The contents (contents_check.cpp).
   void countRead(std::size_t size);
   bool readEntry(std::size_t index, const ReleaseSource::Sink& sink);
-  bool sayDamaged(std::size_t index, const std::string& message);
+  void sayDamaged(std::size_t index, const std::string& message);
   void digestListedFiles(const std::vector<std::int64_t>& listed);
   ReadAhead::Ending readAhead(const std::vector<std::size_t>& order, std::size_t from,
                               std::size_t to, ReadAhead::Writer& writer,
@@ -94,7 +90,6 @@ class Checker {
   std::size_t damaged_ = 0;       // entries that could not be read, said
   std::size_t damagedBytes_ = 0;  // their messages' bytes
   bool tooDamaged_ = false;       // past either limit: the rest is not read
-  std::uint64_t totalBytes_ = 0;
   std::uint64_t doneBytes_ = 0;
   std::uint64_t lastProgress_ = 0;
 };

@@ -25,7 +25,7 @@ void Checker::countRead(std::size_t size) {
   doneBytes_ += size;
   if (progress_ && doneBytes_ - lastProgress_ >= kProgressStepBytes) {
     lastProgress_ = doneBytes_;
-    progress_(doneBytes_, totalBytes_);
+    progress_(doneBytes_, report_.bytes);
   }
 }
 
@@ -35,19 +35,20 @@ bool Checker::readEntry(std::size_t index, const ReleaseSource::Sink& sink) {
     countRead(size);
     return sink(data, size);
   });
-  if (!ok && source_.failure() != SourceFailure::kStopped) {
-    return sayDamaged(index, source_.message());
+  if (ok) {
+    flags_[index] |= kRead;
+  } else if (source_.failure() != SourceFailure::kStopped) {
+    sayDamaged(index, source_.message());
   }
-  if (ok) flags_[index] |= kRead;
   return ok;
 }
 
-// Says that entry `index` could not be read (false); past
-// kDamagedEntriesMax such entries, or kDamagedMessageBytesMax bytes of
-// their messages, that the rest is not read, once.
-bool Checker::sayDamaged(std::size_t index, const std::string& message) {
+// Says that entry `index` could not be read; past kDamagedEntriesMax such
+// entries, or kDamagedMessageBytesMax bytes of their messages, that the
+// rest is not read, once.
+void Checker::sayDamaged(std::size_t index, const std::string& message) {
   flags_[index] |= kRead | kFailed;
-  if (tooDamaged_) return false;
+  if (tooDamaged_) return;
   damagedBytes_ += message.size();
   if (damaged_ == kDamagedEntriesMax || damagedBytes_ > kDamagedMessageBytesMax) {
     tooDamaged_ = true;
@@ -59,11 +60,10 @@ bool Checker::sayDamaged(std::size_t index, const std::string& message) {
     report_.failWith(
         kExitDamaged, "",
         what + " could not be read: the rest of the " + source_.kind() + " was not read");
-    return false;
+    return;
   }
   ++damaged_;
   report_.failAt(kExitDamaged, index, message);
-  return false;
 }
 
 // MD5 over the listed files in list order, leaving out configuration
@@ -74,10 +74,9 @@ void Checker::digestListedFiles(const std::vector<std::int64_t>& listed) {
   bool complete = true;
   std::vector<std::size_t> order;  // the entries to digest
   for (std::size_t i = 0; i < lines.size(); ++i) {
-    const std::int64_t entry = lines.entryOf(i);
+    const std::int64_t entry = lines.entryOf(i);  // (a file line is an entry or text)
     if (entry >= 0 ? (flags_[static_cast<std::size_t>(entry)] & kConfiguration) != 0
-                   : lines.isText(i) &&
-                         lines.textOf(i).find(kConfigurationMark) != std::string_view::npos) {
+                   : lines.textOf(i).find(kConfigurationMark) != std::string_view::npos) {
       continue;
     }
     // (a list that could not be read has been said already)
@@ -116,13 +115,10 @@ void Checker::digestListedFiles(const std::vector<std::int64_t>& listed) {
       const std::size_t from = group == 0 ? 0 : groupEnds[group - 1];
       if (!threaded) {  // (no thread to be had: each file at its turn)
         for (std::size_t at = from; at < groupEnds[group] && !tooDamaged_; ++at) {
-          const bool read =
-              readEntry(order[at], [&context](const std::uint8_t* data, std::size_t size) {
-                md5AddBytes(&context, data, static_cast<std::uint32_t>(size));
-                return true;
-              });
-          flags_[order[at]] |= kRead;
-          if (!read) complete = false;
+          complete &= readEntry(order[at], [&context](const std::uint8_t* data, std::size_t size) {
+            md5AddBytes(&context, data, static_cast<std::uint32_t>(size));
+            return true;
+          });
         }
         continue;
       }
@@ -134,7 +130,8 @@ void Checker::digestListedFiles(const std::vector<std::int64_t>& listed) {
       }
       for (std::size_t at = from; at < groupEnds[group]; ++at) flags_[order[at]] |= kRead;
       for (const auto& [index, message] : unread[group]) {
-        complete = sayDamaged(index, message);
+        sayDamaged(index, message);
+        complete = false;
       }
     }
     if (tooDamaged_) complete = false;

@@ -7,30 +7,28 @@
 #include "list_format.h"
 #include "md5.h"
 #include "name_hash.h"
+#include "report.h"
 #include "shown_text.h"
 #include "utf.h"
 
 namespace quillet::check {
 namespace {
 
-std::string lineWhere(const char* list, std::uint64_t line) {
-  return std::string(list) + " line " + std::to_string(line);
+// `text` with every "\" made "/", as the release's names separate components.
+std::string withSlashes(std::string_view text) {
+  std::string name(text);
+  std::replace(name.begin(), name.end(), '\\', '/');
+  return name;
 }
 
 }  // namespace
 
-// Reads and strictly decodes the list in entry `index` into `lines`,
-// keeping each line that names an entry (or a folder) exactly as what it
-// names. True when it decoded.
-bool Checker::readList(std::int64_t index, TopLevel which, ListLines& lines) {
-  if (decodeList(index, which, lines)) return true;
-  lines = ListLines();  // a list that does not decode shows no lines
-  return false;
-}
-
-bool Checker::decodeList(std::int64_t index, TopLevel which, ListLines& lines) {
+// Reads and strictly decodes list `which`, in entry `entry`, into the
+// report's lines, keeping each line that names an entry (or a folder)
+// exactly as what it names. True when it decoded.
+bool Checker::readList(TopLevel which, std::size_t entry) {
   const char* listName = kTopLevelNames[which];
-  const auto entry = static_cast<std::size_t>(index);
+  ListLines& lines = which == kFileList ? report_.fileList : report_.folderList;
   lines.setNames(&source_, &folders_);
   ListDecoder decoder(ListDecoder::Mode::kStrict);
   std::uint32_t notUtf16 = 0;
@@ -56,15 +54,12 @@ bool Checker::decodeList(std::int64_t index, TopLevel which, ListLines& lines) {
   });
   if (flags_[entry] & kFailed) return false;  // said
   if (read && !decoder.finish()) malformed = true;
-  if (notUtf16 != 0) {
-    report_.failWith(kExitMalformedLists, lineWhere(listName, notUtf16),
-                     std::string(listName) + " holds an unpaired surrogate (not valid UTF-16)");
-    return false;
-  }
-  if (malformed) {
-    report_.failWith(kExitMalformedLists,
-                     decoder.faultLine() > 0 ? lineWhere(listName, decoder.faultLine()) : listName,
-                     std::string(listName) + " " + decoder.message());
+  if (notUtf16 != 0 || malformed) {
+    const std::uint64_t at = notUtf16 != 0 ? notUtf16 : decoder.faultLine();
+    report_.failWith(
+        kExitMalformedLists, at > 0 ? lineWhere(listName, at) : listName,
+        std::string(listName) + " " +
+            (notUtf16 != 0 ? "holds an unpaired surrogate (not valid UTF-16)" : decoder.message()));
     return false;
   }
   if (lines.overflowed()) {
@@ -201,7 +196,7 @@ void Checker::matchFolderLines() {
     if (loose >= 0 && (loose & kFolderPath) != 0 &&
         folders_[static_cast<std::size_t>(loose & ~kFolderPath)].holdsEntry) {
       const auto folder = static_cast<std::uint32_t>(loose & ~kFolderPath);
-      report_.warn(Said::kFolderLineLoose, line, folder);
+      report_.warn(Said::kFolderLineLoose, line, static_cast<std::uint32_t>(loose));
       named[folder] = true;
       continue;
     }
@@ -220,7 +215,7 @@ void Checker::matchFolderLines() {
     return folders_.nameOf(a, scratch) < folders_.nameOf(b, other);
   });
   for (const std::uint32_t folder : unnamed) {
-    report_.fail(kExitListsDisagree, Said::kFolderWithoutLine, folder);
+    report_.fail(kExitListsDisagree, Said::kFolderWithoutLine, kFolderPath | folder);
   }
 }
 

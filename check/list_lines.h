@@ -43,7 +43,6 @@ class ListLines {
   bool overflowed() const { return overflowed_; }
 
   std::size_t size() const { return lines_.size(); }
-  bool empty() const { return lines_.empty(); }
   // The entry line `i` names, or -1 for a line kept otherwise.
   std::int64_t entryOf(std::size_t i) const {
     return (lines_[i] & kKind) == kEntry ? static_cast<std::int64_t>(lines_[i] & ~kKind) : -1;

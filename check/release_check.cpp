@@ -34,21 +34,18 @@ std::size_t unitsOf(std::string_view text) {
 
 }  // namespace
 
-std::string withSlashes(std::string_view text) {
-  std::string name(text);
-  std::replace(name.begin(), name.end(), '\\', '/');
-  return name;
-}
-
 void Checker::run() {
   survey();
   if (report_.exitCode() == kExitDamaged) return;  // nothing of it is to be trusted
   const std::int64_t fileList = topLevel(kFileList, kExitMalformedLists);
   const std::int64_t folderList = topLevel(kFolderList, kExitMalformedLists);
   digestIndex_ = topLevel(kDigest, kExitDigestMismatch);
-  const bool filesDecoded = fileList >= 0 && readList(fileList, kFileList, report_.fileList);
-  const bool foldersDecoded =
-      folderList >= 0 && readList(folderList, kFolderList, report_.folderList);
+  // A list that does not decode shows no lines, and lets go of them before
+  // the next is read.
+  const bool filesDecoded = fileList >= 0 && readList(kFileList, fileList);
+  if (!filesDecoded) report_.fileList = ListLines();
+  const bool foldersDecoded = folderList >= 0 && readList(kFolderList, folderList);
+  if (!foldersDecoded) report_.folderList = ListLines();
   readExpectedDigest();
   std::vector<std::int64_t> listed;
   if (filesDecoded) listed = matchFileLines();
@@ -69,7 +66,7 @@ void Checker::keepNames() {
 
 // Every entry: counts, name rules, the tables the lines are matched with.
 void Checker::survey() {
-  if (source_.usesZip64()) report_.warnWith("", "the archive uses Zip64 records");
+  if (source_.usesZip64()) report_.failWith(kExitPassed, "", "the archive uses Zip64 records");
   source_.forEachName([this](std::size_t i, std::string_view name) {
     const ReleaseEntry& entry = source_.entry(i);
     const auto index = static_cast<std::uint32_t>(i);
@@ -106,7 +103,6 @@ void Checker::survey() {
     }
     ++report_.files;
     report_.bytes += entry.size;
-    totalBytes_ += entry.size;
     if (entry.size > kFileBytesMax) report_.fail(kExitDeviceCannotHold, Said::kFileTooLarge, index);
     checkCaseTwin(index, name);
   });
@@ -126,16 +122,8 @@ bool Checker::judgeName(const ReleaseEntry& entry, std::string_view name, std::u
   std::string_view path = name;
   if (!path.empty() && isSeparator(path.back())) path.remove_suffix(1);  // a folder's "/"
   for (std::size_t start = 0; start <= path.size();) {
-    std::size_t end = start;
-    while (end < path.size() && !isSeparator(path[end])) ++end;
-    const std::string_view component = path.substr(start, end - start);
-    std::u16string units;
-    if (const auto wide = utf8ToUtf16(component)) {
-      units = *wide;
-    } else {
-      units.assign(component.begin(), component.end());  // (bytes as they are: not UTF-8)
-    }
-    if (nameTheDeviceCannotHold(units) != nullptr) {
+    const std::size_t end = std::min(path.find_first_of("/\\", start), path.size());
+    if (whyDeviceCannotHold(path.substr(start, end - start)) != nullptr) {
       report_.fail(kExitDeviceCannotHold, Said::kDeviceName, index,
                    static_cast<std::uint32_t>(start));
       break;
@@ -206,6 +194,12 @@ std::int64_t Checker::topLevel(TopLevel which, int exitCode) {
   if (loose) report_.warn(Said::kTopLevelLoose, which, static_cast<std::uint32_t>(index));
   if (index < 0) report_.fail(exitCode, Said::kTopLevelMissing, which);
   return index;
+}
+
+const char* whyDeviceCannotHold(std::string_view component) {
+  const auto units = utf8ToUtf16(component);
+  return nameTheDeviceCannotHold(units ? *units
+                                       : std::u16string(component.begin(), component.end()));
 }
 
 bool isUnsafeName(std::string_view name) {

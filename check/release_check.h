@@ -49,50 +49,53 @@ inline constexpr std::size_t kDamagedMessageBytesMax = 4 * 1024 * 1024;
 // The findings the report keeps, at most; past them it counts the rest.
 inline constexpr std::size_t kFindingsMax = std::size_t{1} << 20;
 
-enum class Severity : std::uint8_t { kWarning, kError };
-
-// What a finding says; the numbers it carries (Finding::a and ::b) are
-// given with each.
 // The top-level files, as Said::kTopLevel* number them.
 inline constexpr const char* kTopLevelNames[] = {kFileListName, kFolderListName, kDigestName};
 
-enum class Said : std::uint8_t {
-  kText,               // a: the place's words, b: the message's (CheckReport::texts)
-  kEntryText,          // a: entry, b: the message's words
-  kAppearsTwice,       // a: entry
-  kUnsafeName,         // a: entry
-  kLink,               // a: entry
-  kLegacyName,         // a: entry
-  kZip64Entry,         // a: entry
-  kNotAFile,           // a: entry
-  kDeviceName,         // a: entry, b: where in its name the component begins
-  kPathTooLong,        // a: entry, b: units the device counts
-  kFileTooLarge,       // a: entry
-  kCaseTwin,           // a, b: a path (PathRef) and the earlier one it differs from in case only
-  kNotListed,          // a: entry
-  kTopLevelLoose,      // a: which top-level file (0 file list, 1 folder list, 2 $md5.bin), b: entry
-  kTopLevelMissing,    // a: which top-level file
-  kListTooMuchText,    // a: entry of the list
-  kFileLineLoose,      // a: line, b: entry
-  kFileLineFirstForm,  // a: line
-  kFileLineNothing,    // a: line
-  kFileLineFolder,     // a: line
-  kFileLineRepeats,    // a: line, b: the earlier line
-  kFolderLineNoPrefix,     // a: line
-  kFolderLineLoose,        // a: line, b: folder
-  kFolderLineNoFolder,     // a: line
-  kFolderLineEmptyFolder,  // a: line
-  kFolderWithoutLine,      // a: folder
-};
-
-// A path that a case twin names: an entry, or a folder with kFolderPath.
+// A path that a finding names: an entry, or a folder with kFolderPath.
 inline constexpr std::uint32_t kFolderPath = 0x80000000u;
+
+// What a finding says, in groups by what Finding::a names, its place
+// (report.cpp tells the groups apart by their last kinds); what b carries
+// is given with each kind.
+enum class Said : std::uint8_t {
+  // a: the place's words, b: the message's (CheckReport::texts).
+  kText,
+  // a: which top-level file (kTopLevelNames).
+  kTopLevelLoose,  // b: the entry it matches
+  kTopLevelMissing,
+  // a: a line of $FileList.txt, from 0.
+  kFileLineLoose,  // b: the entry it matches
+  kFileLineFirstForm,
+  kFileLineNothing,
+  kFileLineFolder,
+  kFileLineRepeats,  // b: the earlier line
+  // a: a line of $FolderList.txt, from 0.
+  kFolderLineNoPrefix,
+  kFolderLineLoose,  // b: the folder's path it matches
+  kFolderLineNoFolder,
+  kFolderLineEmptyFolder,
+  // a: a path: an entry, or a folder with kFolderPath.
+  kEntryText,  // b: the message's words
+  kAppearsTwice,
+  kUnsafeName,
+  kLink,
+  kLegacyName,
+  kZip64Entry,
+  kNotAFile,
+  kDeviceName,   // b: where in its name the component begins
+  kPathTooLong,  // b: units the device counts
+  kFileTooLarge,
+  kCaseTwin,  // b: the earlier path it differs from in case only
+  kNotListed,
+  kListTooMuchText,    // (the list's entry)
+  kFolderWithoutLine,  // (a folder)
+};
 
 // One problem, in twelve bytes: what it says and the numbers of what it
 // names; CheckReport puts it into words.
 struct Finding {
-  Severity severity = Severity::kError;
-  std::uint8_t exitCode = 0;  // the kind of failure of an error; 0 for a warning
+  std::uint8_t exitCode = 0;  // the kind of failure of an error; 0 (kExitPassed) for a warning
   Said said = Said::kText;
   std::uint32_t a = 0;
   std::uint32_t b = 0;
@@ -123,26 +126,21 @@ struct CheckReport {
   // kExitPassed, or the lowest exit code among the errors (those left out
   // included).
   int exitCode() const { return lowestError_; }
-  void warn(Said said, std::uint32_t a = 0, std::uint32_t b = 0);
+  // A finding: an error with `exitCode`, or a warning with kExitPassed.
   void fail(int exitCode, Said said, std::uint32_t a = 0, std::uint32_t b = 0);
-  // A finding with words of its own: a place ("$FileList.txt line 3",
-  // "entry '$md5.bin'", or empty) and a message.
+  void warn(Said said, std::uint32_t a = 0, std::uint32_t b = 0) { fail(kExitPassed, said, a, b); }
+  // A finding with words of its own (a warning with kExitPassed): a place
+  // ("$FileList.txt line 3", "entry '$md5.bin'", or empty) and a message.
   void failWith(int exitCode, std::string where, std::string message);
-  void warnWith(std::string where, std::string message);
-  // An error or warning on entry `index`, with words of its own.
+  // An error on entry `index`, with words of its own.
   void failAt(int exitCode, std::size_t index, std::string message);
 
-  // A finding's place ("entry 'NAVI/x.dat'", "$FileList.txt line 3", or
-  // empty) and its message, in words.
-  std::string whereText(const Finding& finding) const;
+  // A finding's message in words, and as "where: message" (the message
+  // alone when it has no place).
   std::string messageText(const Finding& finding) const;
-  // Both, as "where: message" (the message alone when it has no place).
   std::string said(const Finding& finding) const;
-  // The name of the entry or folder a finding's place names, or nothing.
-  bool placeName(const Finding& finding, std::string* name) const;
 
  private:
-  void add(Finding finding);
   std::uint32_t text(std::string words);
   int lowestError_ = kExitPassed;
 };
@@ -177,5 +175,9 @@ CheckReport checkPath(const std::string& path, const Progress& progress = {},
 // Unsafe on extraction: a ".." component, an absolute name, a drive letter
 // (UTF-8, "/" or "\" between components).
 bool isUnsafeName(std::string_view name);
+
+// Why the device's file system cannot hold `component` (a name between
+// separators; bytes that are not UTF-8 taken as they are), or nullptr.
+const char* whyDeviceCannotHold(std::string_view component);
 
 }  // namespace quillet::check

@@ -24,9 +24,8 @@ struct ReleaseEntry {
   bool folder = false;          // a folder entry
   bool readable = true;         // false for what is neither a file nor a folder
   bool link = false;            // a symbolic link (an archive's Unix mode, or in a folder)
-  bool legacyName =
-      false;           // an archive name with bytes beyond ASCII stored in the legacy code page
-  bool zip64 = false;  // sizes or offset from a Zip64 extra field
+  bool legacyName = false;      // an archive's name beyond ASCII stored in the legacy code page
+  bool zip64 = false;           // sizes or offset from a Zip64 extra field
 };
 
 // What went wrong reading a release.

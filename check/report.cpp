@@ -11,16 +11,15 @@ namespace quillet::check {
 
 // --- Findings.
 
-void CheckReport::add(Finding finding) {
-  if (finding.severity == Severity::kError &&
-      (lowestError_ == kExitPassed || finding.exitCode < lowestError_)) {
-    lowestError_ = finding.exitCode;
+void CheckReport::fail(int exitCode, Said said, std::uint32_t a, std::uint32_t b) {
+  if (exitCode != kExitPassed && (lowestError_ == kExitPassed || exitCode < lowestError_)) {
+    lowestError_ = exitCode;
   }
   if (findings.size() == kFindingsMax) {
     ++findingsLeftOut;
     return;
   }
-  findings.push_back(finding);
+  findings.push_back(Finding{static_cast<std::uint8_t>(exitCode), said, a, b});
 }
 
 std::uint32_t CheckReport::text(std::string words) {
@@ -28,128 +27,72 @@ std::uint32_t CheckReport::text(std::string words) {
   return static_cast<std::uint32_t>(texts.size() - 1);
 }
 
-void CheckReport::warn(Said said, std::uint32_t a, std::uint32_t b) {
-  add(Finding{Severity::kWarning, 0, said, a, b});
-}
-
-void CheckReport::fail(int exitCode, Said said, std::uint32_t a, std::uint32_t b) {
-  add(Finding{Severity::kError, static_cast<std::uint8_t>(exitCode), said, a, b});
-}
-
 void CheckReport::failWith(int exitCode, std::string where, std::string message) {
   const std::uint32_t place = text(std::move(where));
   fail(exitCode, Said::kText, place, text(std::move(message)));
-}
-
-void CheckReport::warnWith(std::string where, std::string message) {
-  const std::uint32_t place = text(std::move(where));
-  warn(Said::kText, place, text(std::move(message)));
 }
 
 void CheckReport::failAt(int exitCode, std::size_t index, std::string message) {
   fail(exitCode, Said::kEntryText, static_cast<std::uint32_t>(index), text(std::move(message)));
 }
 
-namespace {
-
-std::string quoted(std::string_view name) { return "'" + std::string(name) + "'"; }
-
-// What a finding's place is: an entry, a line of either list, a folder, a
-// path (an entry or a folder), or words.
-enum class Place { kWords, kEntry, kTopLevel, kFileLine, kFolderLine, kFolder, kPath };
-
-Place placeOf(Said said) {
-  switch (said) {
-    case Said::kText:
-      return Place::kWords;
-    case Said::kTopLevelLoose:
-    case Said::kTopLevelMissing:
-      return Place::kTopLevel;
-    case Said::kFileLineLoose:
-    case Said::kFileLineFirstForm:
-    case Said::kFileLineNothing:
-    case Said::kFileLineFolder:
-    case Said::kFileLineRepeats:
-      return Place::kFileLine;
-    case Said::kFolderLineNoPrefix:
-    case Said::kFolderLineLoose:
-    case Said::kFolderLineNoFolder:
-    case Said::kFolderLineEmptyFolder:
-      return Place::kFolderLine;
-    case Said::kFolderWithoutLine:
-      return Place::kFolder;
-    case Said::kCaseTwin:
-      return Place::kPath;
-    default:
-      return Place::kEntry;
-  }
-}
-
 std::string lineWhere(const char* list, std::uint64_t line) {
   return std::string(list) + " line " + std::to_string(line);
 }
 
-}  // namespace
-
-bool CheckReport::placeName(const Finding& finding, std::string* name) const {
-  std::string scratch;
-  std::uint32_t path = finding.a;
-  switch (placeOf(finding.said)) {
-    case Place::kEntry:
-      *name = std::string(release->nameOf(finding.a, scratch));
-      return true;
-    case Place::kFolder:
-      path = kFolderPath | finding.a;
-      [[fallthrough]];
-    case Place::kPath:
-      if ((path & kFolderPath) != 0) {
-        *name = std::string(folderSet->nameOf(path & ~kFolderPath, scratch));
-      } else {
-        *name = std::string(release->nameOf(path, scratch));
-      }
-      return true;
-    default:
-      return false;
-  }
-}
-
 namespace {
 
-// A path of a case twin, in words: "entry 'x'" or "folder 'x'".
-std::string pathWhere(const CheckReport& report, std::uint32_t path) {
-  std::string scratch;
-  if ((path & kFolderPath) != 0) {
-    return "folder " + quoted(report.folderSet->nameOf(path & ~kFolderPath, scratch));
-  }
-  return "entry " + quoted(report.release->nameOf(path, scratch));
+std::string quoted(std::string_view name) { return "'" + std::string(name) + "'"; }
+
+// What a finding's place (Finding::a) is: words of its own, a path (an
+// entry, or a folder with kFolderPath), a top-level file, or a line of
+// either list.
+enum class Place { kWords, kPath, kTopLevel, kFileLine, kFolderLine };
+
+Place placeOf(Said said) {
+  if (said == Said::kText) return Place::kWords;
+  if (said <= Said::kTopLevelMissing) return Place::kTopLevel;
+  if (said <= Said::kFileLineRepeats) return Place::kFileLine;
+  if (said <= Said::kFolderLineEmptyFolder) return Place::kFolderLine;
+  return Place::kPath;
 }
 
-}  // namespace
+// The name of a path: an entry's, or a folder's with kFolderPath.
+std::string pathName(const CheckReport& report, std::uint32_t path) {
+  std::string scratch;
+  return std::string((path & kFolderPath) != 0
+                         ? report.folderSet->nameOf(path & ~kFolderPath, scratch)
+                         : report.release->nameOf(path, scratch));
+}
 
-std::string CheckReport::whereText(const Finding& finding) const {
+// A path in words: "entry 'x'" or "folder 'x'".
+std::string pathWhere(const CheckReport& report, std::uint32_t path) {
+  return ((path & kFolderPath) != 0 ? "folder " : "entry ") + quoted(pathName(report, path));
+}
+
+// A finding's place in words ("entry 'NAVI/x.dat'", "$FileList.txt line
+// 3", or empty).
+std::string whereText(const CheckReport& report, const Finding& finding) {
   switch (placeOf(finding.said)) {
     case Place::kWords:
-      return texts[finding.a];
-    case Place::kEntry:
+      return report.texts[finding.a];
     case Place::kPath:
-      return pathWhere(*this, finding.a);
+      return pathWhere(report, finding.a);
     case Place::kTopLevel:
       return std::string("entry ") + quoted(kTopLevelNames[finding.a]);
     case Place::kFileLine:
       return lineWhere(kFileListName, std::uint64_t{finding.a} + 1);
     case Place::kFolderLine:
       return lineWhere(kFolderListName, std::uint64_t{finding.a} + 1);
-    case Place::kFolder:
-      return pathWhere(*this, kFolderPath | finding.a);
   }
   return "";
 }
 
+}  // namespace
+
 std::string CheckReport::messageText(const Finding& finding) const {
   const auto fileLine = [this, &finding] { return quoted(fileList[finding.a]); };
   const auto folderLine = [this, &finding] { return quoted(folderList[finding.a]); };
-  const std::string matchesOnlyIgnoringCase =
-      " only when case is ignored (the device's file system would find it)";
   std::string scratch;
   switch (finding.said) {
     case Said::kText:
@@ -171,9 +114,7 @@ std::string CheckReport::messageText(const Finding& finding) const {
       const std::string_view name = release->nameOf(finding.a, scratch);
       std::string_view component = name.substr(std::min<std::size_t>(finding.b, name.size()));
       component = component.substr(0, component.find_first_of("/\\"));
-      const auto units = utf8ToUtf16(component);
-      const char* why = nameTheDeviceCannotHold(
-          units ? *units : std::u16string(component.begin(), component.end()));
+      const char* why = whyDeviceCannotHold(component);
       return quoted(component) + " " + (why != nullptr ? why : "") +
              ", which the device's file system cannot hold";
     }
@@ -189,8 +130,9 @@ std::string CheckReport::messageText(const Finding& finding) const {
       return "is not listed in $FileList.txt";
     case Said::kTopLevelLoose:
     case Said::kFileLineLoose:
-      return "matches entry " + quoted(release->nameOf(finding.b, scratch)) +
-             matchesOnlyIgnoringCase;
+    case Said::kFolderLineLoose:
+      return "matches " + pathWhere(*this, finding.b) +
+             " only when case is ignored (the device's file system would find it)";
     case Said::kTopLevelMissing:
       return "is missing from the release's top level";
     case Said::kListTooMuchText:
@@ -208,8 +150,6 @@ std::string CheckReport::messageText(const Finding& finding) const {
       return "repeats " + lineWhere(kFileListName, std::uint64_t{finding.b} + 1);
     case Said::kFolderLineNoPrefix:
       return folderLine() + " does not begin with 'FlashDrive\\'";
-    case Said::kFolderLineLoose:
-      return "matches " + pathWhere(*this, kFolderPath | finding.b) + matchesOnlyIgnoringCase;
     case Said::kFolderLineNoFolder:
       return "names " + folderLine() + ", which is no folder";
     case Said::kFolderLineEmptyFolder:
@@ -221,66 +161,43 @@ std::string CheckReport::messageText(const Finding& finding) const {
 }
 
 std::string CheckReport::said(const Finding& finding) const {
-  const std::string where = whereText(finding);
+  const std::string where = whereText(*this, finding);
   return where.empty() ? messageText(finding) : where + ": " + messageText(finding);
 }
 
 // --- The report.
 
-const char* kindName(int exitCode) {
-  switch (exitCode) {
-    case kExitDamaged:
-      return "damaged";
-    case kExitMalformedLists:
-      return "malformed-lists";
-    case kExitListsDisagree:
-      return "lists-disagree";
-    case kExitDigestMismatch:
-      return "digest-mismatch";
-    case kExitDeviceCannotHold:
-      return "device-cannot-hold";
-    default:
-      return "warning";
-  }
-}
-
-const char* verdictText(int exitCode) {
-  switch (exitCode) {
-    case kExitPassed:
-      return "PASS";
-    case kExitUsage:
-      return "FAIL: usage";
-    case kExitDamaged:
-      return "FAIL: the release cannot be opened or is damaged";
-    case kExitMalformedLists:
-      return "FAIL: malformed lists";
-    case kExitListsDisagree:
-      return "FAIL: the lists disagree with the contents";
-    case kExitDigestMismatch:
-      return "FAIL: the content digest does not match $md5.bin";
-    case kExitDeviceCannotHold:
-      return "FAIL: the device cannot hold what the release holds";
-    default:
-      return "FAIL";
-  }
-}
-
 namespace {
 
-// Pieces of a report gathered into one string.
-template <typename Write>
-std::string gathered(const Write& write) {
-  std::string text;
-  write([&text](std::string_view piece) { text += piece; });
-  return text;
-}
+// By exit code: the verdict's words, and the JSON report's kind of a
+// finding with that code (a warning's is kExitPassed).
+struct ExitWords {
+  const char* verdict;
+  const char* kind;
+};
+constexpr ExitWords kExitWords[] = {
+    {"PASS", "warning"},
+    {"FAIL", "warning"},  // kExitReportLost: never a finding's
+    {"FAIL: usage", "warning"},
+    {"FAIL: the release cannot be opened or is damaged", "damaged"},
+    {"FAIL: malformed lists", "malformed-lists"},
+    {"FAIL: the lists disagree with the contents", "lists-disagree"},
+    {"FAIL: the content digest does not match $md5.bin", "digest-mismatch"},
+    {"FAIL: the device cannot hold what the release holds", "device-cannot-hold"},
+};
+static_assert(kExitDeviceCannotHold + 1 == std::size(kExitWords), "a verdict for each exit code");
 
-std::string leftOut(const CheckReport& report) {
-  return std::to_string(report.findingsLeftOut) + " more problems, past the first " +
-         std::to_string(kFindingsMax) + ", are not said";
-}
+bool hasWords(int exitCode) { return exitCode >= 0 && exitCode <= kExitDeviceCannotHold; }
 
 }  // namespace
+
+const char* verdictText(int exitCode) {
+  return hasWords(exitCode) ? kExitWords[exitCode].verdict : "FAIL";
+}
+
+const char* kindName(int exitCode) {
+  return hasWords(exitCode) ? kExitWords[exitCode].kind : "warning";
+}
 
 void writeTextReport(const CheckReport& report, const ReportOut& out) {
   out("Checking " + shownText(report.path) + " (" + report.source + ")\n");
@@ -296,31 +213,23 @@ void writeTextReport(const CheckReport& report, const ReportOut& out) {
   out("Digest found:    " +
       (report.foundDigest.empty() ? std::string("(not computed)") : report.foundDigest) + "\n");
   for (const Finding& finding : report.findings) {
-    const char* severity = finding.severity == Severity::kError ? "error: " : "warning: ";
+    const char* severity = finding.exitCode != kExitPassed ? "error: " : "warning: ";
     out(severity + shownText(report.said(finding)) + "\n");
   }
-  if (report.findingsLeftOut > 0) out("note: " + leftOut(report) + "\n");
+  if (report.findingsLeftOut > 0) {
+    out("note: " + std::to_string(report.findingsLeftOut) + " more problems, past the first " +
+        std::to_string(kFindingsMax) + ", are not said\n");
+  }
   const int code = report.exitCode();
   out(std::string("Verdict: ") + verdictText(code) + " (exit " + std::to_string(code) + ")\n");
 }
 
 void writeTextLists(const CheckReport& report, const ReportOut& out) {
-  out("$FileList.txt:\n");
-  for (std::size_t i = 0; i < report.fileList.size(); ++i) {
-    out(shownText(report.fileList[i]) + "\n");
+  for (const auto& [name, lines] : {std::make_pair(kFileListName, &report.fileList),
+                                    std::make_pair(kFolderListName, &report.folderList)}) {
+    out(std::string(name) + ":\n");
+    for (std::size_t i = 0; i < lines->size(); ++i) out(shownText((*lines)[i]) + "\n");
   }
-  out("$FolderList.txt:\n");
-  for (std::size_t i = 0; i < report.folderList.size(); ++i) {
-    out(shownText(report.folderList[i]) + "\n");
-  }
-}
-
-std::string textReport(const CheckReport& report) {
-  return gathered([&](const ReportOut& out) { writeTextReport(report, out); });
-}
-
-std::string textLists(const CheckReport& report) {
-  return gathered([&](const ReportOut& out) { writeTextLists(report, out); });
 }
 
 void writeJsonReport(const CheckReport& report, bool withLists, const ReportOut& out) {
@@ -348,14 +257,14 @@ void writeJsonReport(const CheckReport& report, bool withLists, const ReportOut&
   json += ",\"problems\":[";
   out(json);
   bool first = true;
-  std::string name;
   for (const Finding& finding : report.findings) {
-    const std::string nameBytes =
-        report.placeName(finding, &name) ? bytesOf("nameBytes", name) : std::string();
+    const std::string nameBytes = placeOf(finding.said) == Place::kPath
+                                      ? bytesOf("nameBytes", pathName(report, finding.a))
+                                      : std::string();
     out(std::string(first ? "" : ",") +
-        "{\"severity\":" + (finding.severity == Severity::kError ? "\"error\"" : "\"warning\"") +
+        "{\"severity\":" + (finding.exitCode != kExitPassed ? "\"error\"" : "\"warning\"") +
         ",\"kind\":" + jsonString(kindName(finding.exitCode)) +
-        ",\"where\":" + jsonString(report.whereText(finding)) + nameBytes +
+        ",\"where\":" + jsonString(whereText(report, finding)) + nameBytes +
         ",\"message\":" + jsonString(report.messageText(finding)) + "}");
     first = false;
   }
@@ -375,10 +284,6 @@ void writeJsonReport(const CheckReport& report, bool withLists, const ReportOut&
   }
   out(std::string(",\"verdict\":") + (code == kExitPassed ? "\"pass\"" : "\"fail\"") +
       ",\"exitCode\":" + std::to_string(code) + "}\n");
-}
-
-std::string jsonReport(const CheckReport& report, bool withLists) {
-  return gathered([&](const ReportOut& out) { writeJsonReport(report, withLists, out); });
 }
 
 }  // namespace quillet::check

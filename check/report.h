@@ -20,14 +20,12 @@ void writeTextLists(const CheckReport& report, const ReportOut& out);
 // The same report as one JSON object (with the lists when `withLists`), one line.
 void writeJsonReport(const CheckReport& report, bool withLists, const ReportOut& out);
 
-// The same, each as one string.
-std::string textReport(const CheckReport& report);
-std::string textLists(const CheckReport& report);
-std::string jsonReport(const CheckReport& report, bool withLists);
-
 // The verdict's words for an exit code, and the JSON report's kind of a
 // problem.
 const char* verdictText(int exitCode);
 const char* kindName(int exitCode);
+
+// A list's line `line` (from 1) as a finding's place: "$FileList.txt line 3".
+std::string lineWhere(const char* list, std::uint64_t line);
 
 }  // namespace quillet::check

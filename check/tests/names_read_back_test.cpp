@@ -14,7 +14,7 @@
 #include "list_format.h"
 #include "release_check.h"
 #include "release_files.h"
-#include "report.h"
+#include "report_text.h"
 #include "utf.h"
 #include "zip_writer.h"
 
