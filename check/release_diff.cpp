@@ -3,20 +3,10 @@
 #include <algorithm>
 #include <tuple>
 
-#include "name_hash.h"
 #include "name_table.h"
 
 namespace quillet::check {
 namespace {
-
-// The hashes of `entry`'s name where the check's survey did not reach it
-// (a link, an unsafe name): read back.
-void hashName(ReleaseSource& source, ListedFile& file) {
-  std::string scratch;
-  const std::string_view name = source.nameOf(file.entry, scratch);
-  if (file.exact == 0) file.exact = nameHash(name);
-  if (file.folded == 0) file.folded = nameHash(foldedKey(name));
-}
 
 // How many of the sorted values of `from` are not in the sorted `in`.
 std::uint64_t missingFrom(const std::vector<std::uint64_t>& from,
@@ -83,22 +73,16 @@ ReleaseFiles keptOf(const CheckReport& report, ReleaseNames&& names) {
   kept.digest = report.expectedDigest;
   kept.compared = names.fileListDecoded && kept.release != nullptr;
   if (!kept.compared) return kept;
-  ReleaseSource& source = *kept.release;
-  std::vector<bool> configuration(source.count(), false);
-  for (const std::uint32_t entry : names.configurations) configuration[entry] = true;
+  // (the lines were matched only in a release whose survey went through
+  // every name: each listed file's names were hashed)
   kept.files.reserve(names.listed.size());
   for (const std::int64_t listed : names.listed) {
     if (listed < 0) continue;  // names nothing, or repeats a line before it
-    const auto index = static_cast<std::size_t>(listed);
-    const ReleaseEntry& entry = source.entry(index);
-    ListedFile& file = kept.files.emplace_back();
-    file.size = entry.size;
-    file.entry = static_cast<std::uint32_t>(index);
-    file.crc32 = entry.crc32;
-    file.configuration = configuration[index];
-    file.exact = index < names.exact.size() ? names.exact[index] : 0;
-    file.folded = index < names.folded.size() ? names.folded[index] : 0;
-    if (file.exact == 0 || file.folded == 0) hashName(source, file);
+    const auto index = static_cast<std::uint32_t>(listed);
+    const ReleaseEntry& entry = kept.release->entry(index);
+    kept.files.push_back(ListedFile{
+        entry.size, names.folded[index], names.exact[index], index, entry.crc32,
+        std::binary_search(names.configurations.begin(), names.configurations.end(), index)});
   }
   kept.folders = std::move(names.folders);
   std::sort(kept.folders.begin(), kept.folders.end());
