@@ -82,15 +82,11 @@ int checkMain(const std::vector<std::string>& arguments) {
   if (diff) {
     if (list) return usage("--list cannot be used with --diff");
     if (paths.size() != 2) return usage("--diff compares two releases: OLD and NEW");
-    int code = kExitPassed;
-    {
-      ProgressLine progress(stderrIsTerminal(), stderr);
-      code = diffPaths(
-          DiffRequest{paths[0], paths[1], json, exitOnDifference},
-          [](std::string_view piece) { std::fwrite(piece.data(), 1, piece.size(), stdout); },
-          &progress);
-    }
-    return written(code);
+    ProgressLine progress(stderrIsTerminal(), stderr);  // (wiped after each check)
+    return written(diffPaths(
+        DiffRequest{paths[0], paths[1], json, exitOnDifference},
+        [](std::string_view piece) { std::fwrite(piece.data(), 1, piece.size(), stdout); },
+        &progress));
   }
   if (exitOnDifference) return usage("--exit-code is for --diff");
   if (paths.size() > 1) return usage("more than one PATH");

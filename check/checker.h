@@ -37,8 +37,6 @@ class Checker {
   }
 
   void run();
-  // Hands the names' hashes to what a comparison keeps, last.
-  void keepNames();
 
  private:
   // What the check knows of each entry, in a byte.
@@ -54,7 +52,6 @@ class Checker {
   bool judgeName(const ReleaseEntry& entry, std::string_view name, std::uint32_t index);
   std::uint64_t pathHash(std::uint32_t path) const;
   void checkCaseTwin(std::uint32_t path, std::string_view name);
-  void keepFolded(std::uint32_t path, std::uint64_t folded);
   std::int64_t findExactFile(std::string_view name) const;
   std::int64_t findFile(std::string_view name, bool* loose);
   std::int64_t topLevel(TopLevel which, int exitCode);

@@ -18,18 +18,6 @@ int worseOf(int a, int b) {
   return std::min(a, b);
 }
 
-// `name` in the list's form ("\" between components).
-std::string listForm(std::string_view name) {
-  std::string line(name);
-  std::replace(line.begin(), line.end(), '/', '\\');
-  return line;
-}
-
-// "1 byte", "2 bytes".
-std::string bytesText(std::uint64_t bytes) {
-  return number(bytes) + (bytes == 1 ? " byte" : " bytes");
-}
-
 // One release's check: a line that names the release, with its counts and
 // verdict, then its problems as its own text report says them.
 void writeCheckText(const char* which, const CheckReport& report, const ReportOut& out) {
@@ -87,43 +75,17 @@ ReleaseFiles checkOne(const std::string& path, const Which& which, bool json,
   return keptOf(report, std::move(names));
 }
 
-const char* kindWord(ChangeKind kind) {
-  switch (kind) {
-    case ChangeKind::kAdded:
-      return "added";
-    case ChangeKind::kRemoved:
-      return "removed";
-    case ChangeKind::kChanged:
-      return "changed";
-    case ChangeKind::kMoved:
-      return "moved";
-  }
-  return "";
-}
+// A change's word in the counts and the JSON report, by ChangeKind.
+constexpr const char* kKindWords[] = {"added", "removed", "changed", "moved"};
 
-// The two releases' files, and the names of what changed, read back. The
-// old release is opened again for the first name asked of it; a name that
-// does not read back as the check read it (by its hash) is not said, and
-// the comparison fails: the release changed since it was checked.
-class Compared {
+// The names of what changed, read back. The old release is opened again
+// for the first name asked of it; a name that does not read back as the
+// check read it (by its hash) is not said, and the comparison fails: the
+// release changed since it was checked.
+class NamesReadBack {
  public:
-  Compared(ReleaseFiles& before, ReleaseFiles& after) : before_(before), after_(after) {}
-
-  const ReleaseFiles& before() const { return before_; }
-  const ReleaseFiles& after() const { return after_; }
-  const ListedFile* oldFile(const Change& change) const {
-    return change.before >= 0 ? &before_.files[static_cast<std::size_t>(change.before)] : nullptr;
-  }
-  const ListedFile* newFile(const Change& change) const {
-    return change.after >= 0 ? &after_.files[static_cast<std::size_t>(change.after)] : nullptr;
-  }
-  std::string oldName(const Change& change) { return nameOf(before_, *oldFile(change)); }
-  std::string newName(const Change& change) { return nameOf(after_, *newFile(change)); }
-  // Why names could not be said, or empty.
-  const std::string& lost() const { return lost_; }
-
- private:
-  std::string nameOf(ReleaseFiles& files, const ListedFile& file) {
+  // `file`'s name in the list's form ("\" between components).
+  std::string of(ReleaseFiles& files, const ListedFile& file) {
     if (files.release == nullptr && lost_.empty()) {
       SourceFailure failure = SourceFailure::kNone;
       std::string message;
@@ -135,104 +97,98 @@ class Compared {
       }
     }
     if (files.release != nullptr) {
-      const std::string_view name = files.release->nameOf(file.entry, scratch_);
-      if (nameHash(name) == file.exact) return listForm(name);
+      std::string name(files.release->nameOf(file.entry, scratch_));
+      if (nameHash(name) == file.exact) {
+        std::replace(name.begin(), name.end(), '/', '\\');
+        return name;
+      }
       lost_ = shownText(files.path) + " changed since it was checked: its names are not said";
     }
     return "(not read)";
   }
+  // Why names could not be said, or empty.
+  const std::string& lost() const { return lost_; }
 
-  ReleaseFiles& before_;
-  ReleaseFiles& after_;
+ private:
   std::string scratch_;
   std::string lost_;
 };
 
-void writeChangeText(Compared& two, const Change& change, const ReportOut& out) {
-  const ListedFile* old = two.oldFile(change);
-  const ListedFile* now = two.newFile(change);
-  switch (change.kind) {
-    case ChangeKind::kAdded:
-      return out("+ " + shownText(two.newName(change)) + " (" + bytesText(now->size) + ")\n");
-    case ChangeKind::kRemoved:
-      return out("- " + shownText(two.oldName(change)) + " (" + bytesText(old->size) + ")\n");
-    case ChangeKind::kMoved:
-      return out("> " + shownText(two.oldName(change)) + " -> " + shownText(two.newName(change)) +
-                 "\n");
-    case ChangeKind::kChanged: {
-      // (a change of case with the contents says the old spelling too)
-      const std::string was =
-          old->exact != now->exact ? "; was " + shownText(two.oldName(change)) : "";
-      return out("~ " + shownText(two.newName(change)) + " (" + number(old->size) + " -> " +
-                 number(now->size) + " bytes" + was + ")\n");
+// The comparison's part of the report: the counts, the changes, the
+// configuration file and the order. False when names could not be said.
+bool writeDiff(const ReleaseDiff& diff, ReleaseFiles& before, ReleaseFiles& after, bool json,
+               bool failing, const ReportOut& out) {
+  const auto digest = [json](const std::string& hex) {
+    if (hex.empty()) return std::string(json ? "null" : "(none)");
+    return json ? jsonString(hex) : hex;
+  };
+  const auto flag = [](bool value) { return std::string(value ? "true" : "false"); };
+  if (json) {
+    std::string summary = ",\"compared\":true,\"summary\":{";
+    for (std::size_t k = 0; k < 4; ++k) {
+      summary += "\"" + std::string(kKindWords[k]) + "\":" + number(diff.files[k]) + ",";
+    }
+    out(summary + "\"unchanged\":" + number(diff.unchanged) + ",\"bytesAdded\":" +
+        number(diff.bytesAdded) + ",\"bytesRemoved\":" + number(diff.bytesRemoved) +
+        ",\"foldersAdded\":" + number(diff.foldersAdded) + ",\"foldersRemoved\":" +
+        number(diff.foldersRemoved) + ",\"digestChanged\":" + flag(diff.digestChanged) +
+        ",\"configChanged\":" + flag(diff.configChanged) +
+        ",\"orderChanged\":" + flag(diff.orderChanged) + ",\"differ\":" + flag(diff.differ()) +
+        ",\"oldDigest\":" + digest(before.digest) + ",\"newDigest\":" + digest(after.digest) +
+        "},\"changes\":[");
+  } else {
+    std::string files = "Files: ";
+    for (std::size_t k = 0; k < 4; ++k) files += number(diff.files[k]) + " " + kKindWords[k] + ", ";
+    out(std::string(failing ? "Differences, comparing a release that fails its check:\n"
+                            : "Differences:\n") +
+        files + number(diff.unchanged) + " unchanged\nBytes: " + number(diff.bytesAdded) +
+        " added, " + number(diff.bytesRemoved) + " removed\nFolders: " + number(diff.foldersAdded) +
+        " added, " + number(diff.foldersRemoved) + " removed\nDigest: " +
+        (diff.digestChanged ? digest(before.digest) + " -> " + digest(after.digest) + " (changed)"
+                            : digest(after.digest) + " in both") +
+        "\n");
+  }
+
+  NamesReadBack names;
+  for (const Change& change : diff.changes) {
+    const ListedFile* old = change.before;
+    const ListedFile* now = change.after;
+    // (names a list line names are UTF-8: the lines are UTF-16 text)
+    const std::string name = now != nullptr ? names.of(after, *now) : names.of(before, *old);
+    // The old spelling where it differs, and in a text move line always
+    // (of two new files differing only in case, a failing release's, the
+    // second may move from an old file of its own spelling).
+    const bool renamed = old != nullptr && now != nullptr && old->exact != now->exact;
+    const bool oldSaid = renamed || (!json && change.kind == ChangeKind::kMoved);
+    const std::string oldName = oldSaid ? names.of(before, *old) : "";
+    if (json) {
+      out(std::string(&change == &diff.changes.front() ? "" : ",") + "{\"kind\":\"" +
+          kKindWords[static_cast<std::size_t>(change.kind)] + "\",\"name\":" + jsonString(name) +
+          ",\"oldName\":" + (renamed ? jsonString(oldName) : "null") +
+          ",\"oldSize\":" + (old != nullptr ? number(old->size) : "null") +
+          ",\"newSize\":" + (now != nullptr ? number(now->size) : "null") + "}");
+    } else if (change.kind == ChangeKind::kMoved) {
+      out("> " + shownText(oldName) + " -> " + shownText(name) + "\n");
+    } else if (change.kind == ChangeKind::kChanged) {
+      out("~ " + shownText(name) + " (" + number(old->size) + " -> " + number(now->size) +
+          " bytes" + (renamed ? "; was " + shownText(oldName) : "") + ")\n");
+    } else {
+      const std::uint64_t bytes = (now != nullptr ? now : old)->size;
+      out((now != nullptr ? "+ " : "- ") + shownText(name) + " (" + number(bytes) +
+          (bytes == 1 ? " byte)\n" : " bytes)\n"));
     }
   }
-}
 
-void writeChangeJson(Compared& two, const Change& change, bool first, const ReportOut& out) {
-  const ListedFile* old = two.oldFile(change);
-  const ListedFile* now = two.newFile(change);
-  // (names a list line names are UTF-8: the lines are UTF-16 text)
-  const std::string name = now != nullptr ? two.newName(change) : two.oldName(change);
-  const bool renamed = old != nullptr && now != nullptr && old->exact != now->exact;
-  out(std::string(first ? "" : ",") + "{\"kind\":\"" + kindWord(change.kind) + "\",\"name\":" +
-      jsonString(name) + ",\"oldName\":" + (renamed ? jsonString(two.oldName(change)) : "null") +
-      ",\"oldSize\":" + (old != nullptr ? number(old->size) : "null") +
-      ",\"newSize\":" + (now != nullptr ? number(now->size) : "null") + "}");
-}
-
-std::string digestText(const std::string& digest) { return digest.empty() ? "(none)" : digest; }
-
-void writeDiffText(Compared& two, const ReleaseDiff& diff, bool failing, const ReportOut& out) {
-  const DiffSummary& s = diff.summary;
-  out(failing ? "Differences, comparing a release that fails its check:\n" : "Differences:\n");
-  out("Files: " + number(s.added) + " added, " + number(s.removed) + " removed, " +
-      number(s.changed) + " changed, " + number(s.moved) + " moved, " + number(s.unchanged) +
-      " unchanged\n");
-  out("Bytes: " + number(s.bytesAdded) + " added, " + number(s.bytesRemoved) + " removed\n");
-  out("Folders: " + number(s.foldersAdded) + " added, " + number(s.foldersRemoved) + " removed\n");
-  out("Digest: " +
-      (s.digestChanged ? digestText(two.before().digest) + " -> " + digestText(two.after().digest) +
-                             " (changed)"
-                       : digestText(two.after().digest) + " in both") +
-      "\n");
-  for (const Change& change : diff.changes) writeChangeText(two, change, out);
-  out(std::string("Configuration: ") + kConfigurationMark +
-      (s.configChanged ? " changed\n" : " unchanged\n"));
-  out(std::string("File list order: ") +
-      (s.orderChanged ? "changed for files in both\n" : "the same for files in both\n"));
-}
-
-void writeDiffJson(Compared& two, const ReleaseDiff& diff, const ReportOut& out) {
-  const DiffSummary& s = diff.summary;
-  const auto flag = [](bool value) { return std::string(value ? "true" : "false"); };
-  const auto digest = [](const std::string& hex) {
-    return hex.empty() ? std::string("null") : jsonString(hex);
-  };
-  out(",\"compared\":true,\"summary\":{\"added\":" + number(s.added) +
-      ",\"removed\":" + number(s.removed) + ",\"changed\":" + number(s.changed) +
-      ",\"moved\":" + number(s.moved) + ",\"unchanged\":" + number(s.unchanged) +
-      ",\"bytesAdded\":" + number(s.bytesAdded) + ",\"bytesRemoved\":" + number(s.bytesRemoved) +
-      ",\"foldersAdded\":" + number(s.foldersAdded) + ",\"foldersRemoved\":" +
-      number(s.foldersRemoved) + ",\"digestChanged\":" + flag(s.digestChanged) +
-      ",\"configChanged\":" + flag(s.configChanged) + ",\"orderChanged\":" + flag(s.orderChanged) +
-      ",\"differ\":" + flag(s.differ()) + ",\"oldDigest\":" + digest(two.before().digest) +
-      ",\"newDigest\":" + digest(two.after().digest) + "},\"changes\":[");
-  bool first = true;
-  for (const Change& change : diff.changes) {
-    writeChangeJson(two, change, first, out);
-    first = false;
+  if (json) {
+    out("]");
+    if (!names.lost().empty()) out(",\"namesLost\":" + jsonString(names.lost()));
+  } else {
+    out(std::string("Configuration: ") + kConfigurationMark +
+        (diff.configChanged ? " changed\n" : " unchanged\n") + "File list order: " +
+        (diff.orderChanged ? "changed for files in both\n" : "the same for files in both\n"));
+    if (!names.lost().empty()) out("error: " + names.lost() + "\n");
   }
-  out("]");
-}
-
-// Which release fails its check, in words.
-const char* whichFails(const ReleaseFiles& before, const ReleaseFiles& after) {
-  if (before.exitCode != kExitPassed && after.exitCode != kExitPassed) {
-    return "both releases fail their checks";
-  }
-  return before.exitCode != kExitPassed ? "the old release fails its check"
-                                        : "the new release fails its check";
+  return names.lost().empty();
 }
 
 }  // namespace
@@ -250,16 +206,10 @@ int diffPaths(const DiffRequest& request, const ReportOut& out, ProgressLine* pr
   bool differ = false;
   if (before.compared && after.compared) {
     const ReleaseDiff diff = diffReleases(before, after);
-    differ = diff.summary.differ();
-    Compared two(before, after);
-    if (request.json) {
-      writeDiffJson(two, diff, out);
-      if (!two.lost().empty()) out(",\"namesLost\":" + jsonString(two.lost()));
-    } else {
-      writeDiffText(two, diff, failed != kExitPassed, out);
-      if (!two.lost().empty()) out("error: " + two.lost() + "\n");
+    differ = diff.differ();
+    if (!writeDiff(diff, before, after, request.json, failed != kExitPassed, out)) {
+      failed = worseOf(failed, kExitDamaged);
     }
-    if (!two.lost().empty()) failed = worseOf(failed, kExitDamaged);
   } else if (request.json) {
     out(",\"compared\":false,\"summary\":null,\"changes\":[]");
   } else {
@@ -276,8 +226,10 @@ int diffPaths(const DiffRequest& request, const ReportOut& out, ProgressLine* pr
     out(std::string(",\"verdict\":") + (failed == kExitPassed ? "\"pass\"" : "\"fail\"") +
         ",\"exitCode\":" + number(code) + "}\n");
   } else if (failed != kExitPassed) {
-    out(std::string("Verdict: FAIL: ") + whichFails(before, after) + " (exit " + number(code) +
-        ")\n");
+    const char* which = before.exitCode == kExitPassed  ? "the new release fails its check"
+                        : after.exitCode == kExitPassed ? "the old release fails its check"
+                                                        : "both releases fail their checks";
+    out(std::string("Verdict: FAIL: ") + which + " (exit " + number(code) + ")\n");
   } else {
     out(std::string("Verdict: both releases pass; they ") + (differ ? "differ" : "do not differ") +
         " (exit " + number(code) + ")\n");

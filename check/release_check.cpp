@@ -57,11 +57,8 @@ void Checker::run() {
   if (kept_ != nullptr) {
     kept_->fileListDecoded = filesDecoded;
     kept_->listed = std::move(listed);
+    kept_->exact = std::move(entryHashes_);
   }
-}
-
-void Checker::keepNames() {
-  if (kept_ != nullptr) kept_->exact = std::move(entryHashes_);
 }
 
 // Every entry: counts, name rules, the tables the lines are matched with.
@@ -149,21 +146,14 @@ std::uint64_t Checker::pathHash(std::uint32_t path) const {
 // overwrite the other.
 void Checker::checkCaseTwin(std::uint32_t path, std::string_view name) {
   const std::uint64_t folded = nameHash(foldedKey(name));
-  if (kept_ != nullptr) keepFolded(path, folded);
+  if (kept_ != nullptr && (path & kFolderPath) != 0) {
+    kept_->folders.push_back(folded);  // (a folder is said here once, when first noted)
+  } else if (kept_ != nullptr) {
+    kept_->folded[path] = folded;
+  }
   const std::int64_t first = folded_.insert(folded, path);
   if (first < 0 || pathHash(static_cast<std::uint32_t>(first)) == nameHash(name)) return;
   report_.fail(kExitDeviceCannotHold, Said::kCaseTwin, path, static_cast<std::uint32_t>(first));
-}
-
-// What a comparison keeps of a path's folded name: by entry or by folder.
-void Checker::keepFolded(std::uint32_t path, std::uint64_t folded) {
-  if ((path & kFolderPath) == 0) {
-    kept_->folded[path] = folded;
-    return;
-  }
-  const std::size_t folder = path & ~kFolderPath;
-  if (kept_->folders.size() <= folder) kept_->folders.resize(folder + 1, 0);
-  kept_->folders[folder] = folded;
 }
 
 // The file named exactly `name` ("/" between components), or -1.
@@ -228,7 +218,6 @@ CheckReport checkRelease(std::shared_ptr<ReleaseSource> source, const std::strin
   {
     Checker checker(*source, report, progress, names);
     checker.run();
-    checker.keepNames();
   }
   // A name read back otherwise than it was first read: the archive changed
   // while it was checked, and what was found holds for no one archive.

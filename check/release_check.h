@@ -159,7 +159,7 @@ struct ReleaseNames {
   std::vector<std::uint64_t> exact;    // by entry: of its name
   std::vector<std::uint64_t> folded;   // by entry: of its name as the device compares names
                                        // (foldedKey); 0 for a folder, or one the survey left
-  std::vector<std::uint64_t> folders;  // by folder: of its name folded
+  std::vector<std::uint64_t> folders;  // of each folder's name folded
   std::vector<std::uint32_t> configurations;  // the entries whose names hold kConfigurationMark
 };
 

@@ -1,22 +1,12 @@
 #include "release_diff.h"
 
 #include <algorithm>
-#include <tuple>
+#include <utility>
 
-#include "name_hash.h"
 #include "name_table.h"
 
 namespace quillet::check {
 namespace {
-
-// The hashes of `entry`'s name where the check's survey did not reach it
-// (a link, an unsafe name): read back.
-void hashName(ReleaseSource& source, ListedFile& file) {
-  std::string scratch;
-  const std::string_view name = source.nameOf(file.entry, scratch);
-  if (file.exact == 0) file.exact = nameHash(name);
-  if (file.folded == 0) file.folded = nameHash(foldedKey(name));
-}
 
 // How many of the sorted values of `from` are not in the sorted `in`.
 std::uint64_t missingFrom(const std::vector<std::uint64_t>& from,
@@ -30,47 +20,9 @@ std::uint64_t missingFrom(const std::vector<std::uint64_t>& from,
   return missing;
 }
 
-// The old files whose names are gone, by contents: each new file of a new
-// name takes the first of its size and CRC-32 that no other took.
-class MovedFrom {
- public:
-  MovedFrom(const std::vector<ListedFile>& files, const std::vector<std::int64_t>& partner)
-      : files_(files) {
-    for (std::size_t i = 0; i < files.size(); ++i) {
-      if (partner[i] < 0) pool_.push_back(static_cast<std::uint32_t>(i));
-    }
-    std::sort(pool_.begin(), pool_.end(), [this](std::uint32_t a, std::uint32_t b) {
-      return std::make_tuple(files_[a].size, files_[a].crc32, a) <
-             std::make_tuple(files_[b].size, files_[b].crc32, b);
-    });
-    taken_.assign(pool_.size(), 0);
-  }
-
-  // The old file `file` moved from, or -1.
-  std::int64_t take(const ListedFile& file) {
-    const auto key = std::make_pair(file.size, file.crc32);
-    const auto first = std::lower_bound(
-        pool_.begin(), pool_.end(), key, [this](std::uint32_t a, const auto& wanted) {
-          return std::make_pair(files_[a].size, files_[a].crc32) < wanted;
-        });
-    if (first == pool_.end()) return -1;
-    // The files of one size and CRC-32 are taken in order: the group's
-    // first place counts how many of it are gone.
-    const auto group = static_cast<std::size_t>(first - pool_.begin());
-    const std::size_t at = group + taken_[group];
-    if (at == pool_.size() || files_[pool_[at]].size != file.size ||
-        files_[pool_[at]].crc32 != file.crc32) {
-      return -1;
-    }
-    ++taken_[group];
-    return pool_[at];
-  }
-
- private:
-  const std::vector<ListedFile>& files_;
-  std::vector<std::uint32_t> pool_;   // old files without a partner, by size, CRC-32, place
-  std::vector<std::uint32_t> taken_;  // at a group's first place: how many were taken
-};
+std::pair<std::uint64_t, std::uint32_t> contentsOf(const ListedFile& file) {
+  return {file.size, file.crc32};
+}
 
 }  // namespace
 
@@ -83,22 +35,16 @@ ReleaseFiles keptOf(const CheckReport& report, ReleaseNames&& names) {
   kept.digest = report.expectedDigest;
   kept.compared = names.fileListDecoded && kept.release != nullptr;
   if (!kept.compared) return kept;
-  ReleaseSource& source = *kept.release;
-  std::vector<bool> configuration(source.count(), false);
-  for (const std::uint32_t entry : names.configurations) configuration[entry] = true;
+  // (the lines were matched only in a release whose survey went through
+  // every name: each listed file's names were hashed)
   kept.files.reserve(names.listed.size());
   for (const std::int64_t listed : names.listed) {
     if (listed < 0) continue;  // names nothing, or repeats a line before it
-    const auto index = static_cast<std::size_t>(listed);
-    const ReleaseEntry& entry = source.entry(index);
-    ListedFile& file = kept.files.emplace_back();
-    file.size = entry.size;
-    file.entry = static_cast<std::uint32_t>(index);
-    file.crc32 = entry.crc32;
-    file.configuration = configuration[index];
-    file.exact = index < names.exact.size() ? names.exact[index] : 0;
-    file.folded = index < names.folded.size() ? names.folded[index] : 0;
-    if (file.exact == 0 || file.folded == 0) hashName(source, file);
+    const auto index = static_cast<std::uint32_t>(listed);
+    const ReleaseEntry& entry = kept.release->entry(index);
+    kept.files.push_back(ListedFile{
+        entry.size, names.folded[index], names.exact[index], index, entry.crc32,
+        std::binary_search(names.configurations.begin(), names.configurations.end(), index)});
   }
   kept.folders = std::move(names.folders);
   std::sort(kept.folders.begin(), kept.folders.end());
@@ -108,10 +54,9 @@ ReleaseFiles keptOf(const CheckReport& report, ReleaseNames&& names) {
 
 ReleaseDiff diffReleases(const ReleaseFiles& before, const ReleaseFiles& after) {
   ReleaseDiff diff;
-  DiffSummary& summary = diff.summary;
-  summary.digestChanged = before.digest != after.digest;
-  summary.foldersAdded = missingFrom(after.folders, before.folders);
-  summary.foldersRemoved = missingFrom(before.folders, after.folders);
+  diff.digestChanged = before.digest != after.digest;
+  diff.foldersAdded = missingFrom(after.folders, before.folders);
+  diff.foldersRemoved = missingFrom(before.folders, after.folders);
 
   // The old files by name; of two that differ only in case (a release
   // that fails its check), the first.
@@ -119,68 +64,68 @@ ReleaseDiff diffReleases(const ReleaseFiles& before, const ReleaseFiles& after) 
   for (std::size_t i = 0; i < before.files.size(); ++i) {
     byName.insert(before.files[i].folded, static_cast<std::uint32_t>(i));
   }
-  std::vector<std::int64_t> partner(before.files.size(), -1);  // the new file of each
+  std::vector<bool> matched(before.files.size(), false);
   std::int64_t lastMatched = -1;
-  for (std::size_t j = 0; j < after.files.size(); ++j) {
-    const ListedFile& file = after.files[j];
-    const auto newFile = static_cast<std::int64_t>(j);
+  for (const ListedFile& file : after.files) {
     const std::int64_t i = byName.find(file.folded);
-    if (i < 0 || partner[static_cast<std::size_t>(i)] >= 0) {
-      diff.changes.push_back(Change{ChangeKind::kAdded, -1, newFile});  // or moved: below
+    if (i < 0 || matched[static_cast<std::size_t>(i)]) {
+      diff.changes.push_back(Change{ChangeKind::kAdded, nullptr, &file});  // or moved: below
       continue;
     }
     const ListedFile& old = before.files[static_cast<std::size_t>(i)];
-    partner[static_cast<std::size_t>(i)] = newFile;
-    if (i < lastMatched) summary.orderChanged = true;
+    matched[static_cast<std::size_t>(i)] = true;
+    if (i < lastMatched) diff.orderChanged = true;
     lastMatched = i;
-    const bool sameContents = old.size == file.size && old.crc32 == file.crc32;
-    if (sameContents && old.exact == file.exact) {
-      ++summary.unchanged;
+    if (contentsOf(old) != contentsOf(file)) {
+      diff.changes.push_back(Change{ChangeKind::kChanged, &old, &file});
+    } else if (old.exact != file.exact) {
+      diff.changes.push_back(Change{ChangeKind::kMoved, &old, &file});
     } else {
-      diff.changes.push_back(
-          Change{sameContents ? ChangeKind::kMoved : ChangeKind::kChanged, i, newFile});
-    }
-  }
-  MovedFrom movedFrom(before.files, partner);
-  for (Change& change : diff.changes) {
-    if (change.kind != ChangeKind::kAdded) continue;
-    const std::int64_t from = movedFrom.take(after.files[static_cast<std::size_t>(change.after)]);
-    if (from < 0) continue;
-    change = Change{ChangeKind::kMoved, from, change.after};
-    partner[static_cast<std::size_t>(from)] = change.after;
-  }
-  for (std::size_t i = 0; i < before.files.size(); ++i) {
-    if (partner[i] < 0) {
-      diff.changes.push_back(Change{ChangeKind::kRemoved, static_cast<std::int64_t>(i), -1});
+      ++diff.unchanged;
     }
   }
 
+  // Moves: the old files whose names are gone and the new files of new
+  // names, each in list order within a size and CRC-32; the k-th new file
+  // of one takes the k-th old file of it.
+  std::vector<std::uint32_t> gone;
+  for (std::size_t i = 0; i < before.files.size(); ++i) {
+    if (!matched[i]) gone.push_back(static_cast<std::uint32_t>(i));
+  }
+  std::vector<Change*> added;
+  for (Change& change : diff.changes) {
+    if (change.kind == ChangeKind::kAdded) added.push_back(&change);
+  }
+  std::stable_sort(gone.begin(), gone.end(), [&before](std::uint32_t a, std::uint32_t b) {
+    return contentsOf(before.files[a]) < contentsOf(before.files[b]);
+  });
+  std::stable_sort(added.begin(), added.end(), [](const Change* a, const Change* b) {
+    return contentsOf(*a->after) < contentsOf(*b->after);
+  });
+  auto from = gone.begin();
+  for (Change* change : added) {
+    while (from != gone.end() && contentsOf(before.files[*from]) < contentsOf(*change->after)) {
+      ++from;
+    }
+    if (from == gone.end() || contentsOf(before.files[*from]) != contentsOf(*change->after))
+      continue;
+    *change = Change{ChangeKind::kMoved, &before.files[*from], change->after};
+    matched[*from++] = true;
+  }
+  for (std::size_t i = 0; i < before.files.size(); ++i) {
+    if (!matched[i])
+      diff.changes.push_back(Change{ChangeKind::kRemoved, &before.files[i], nullptr});
+  }
+
   for (const Change& change : diff.changes) {
-    const ListedFile* old =
-        change.before >= 0 ? &before.files[static_cast<std::size_t>(change.before)] : nullptr;
-    const ListedFile* now =
-        change.after >= 0 ? &after.files[static_cast<std::size_t>(change.after)] : nullptr;
-    if ((old != nullptr && old->configuration) || (now != nullptr && now->configuration)) {
-      summary.configChanged = true;
+    ++diff.files[static_cast<std::size_t>(change.kind)];
+    if ((change.before != nullptr && change.before->configuration) ||
+        (change.after != nullptr && change.after->configuration)) {
+      diff.configChanged = true;
     }
-    switch (change.kind) {
-      case ChangeKind::kAdded:
-        ++summary.added;
-        summary.bytesAdded += now->size;
-        break;
-      case ChangeKind::kRemoved:
-        ++summary.removed;
-        summary.bytesRemoved += old->size;
-        break;
-      case ChangeKind::kChanged:
-        ++summary.changed;
-        summary.bytesAdded += now->size;
-        summary.bytesRemoved += old->size;
-        break;
-      case ChangeKind::kMoved:
-        ++summary.moved;
-        break;
-    }
+    if (change.kind == ChangeKind::kMoved) continue;
+    if (change.after != nullptr) diff.bytesAdded += change.after->size;
+    if (change.before != nullptr) diff.bytesRemoved += change.before->size;
   }
   return diff;
 }

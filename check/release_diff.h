@@ -56,21 +56,18 @@ struct ReleaseFiles {
 // What a comparison keeps of `report`, with the names its check kept.
 ReleaseFiles keptOf(const CheckReport& report, ReleaseNames&& names);
 
+// In the order the reports count them.
 enum class ChangeKind : std::uint8_t { kAdded, kRemoved, kChanged, kMoved };
 
-// One change: which file of each release it concerns (an index into their
-// `files`; -1 for none).
+// One change: the file of each release it concerns, in their `files`.
 struct Change {
   ChangeKind kind = ChangeKind::kAdded;
-  std::int64_t before = -1;  // none for an added file
-  std::int64_t after = -1;   // none for a removed file
+  const ListedFile* before = nullptr;  // none for an added file
+  const ListedFile* after = nullptr;   // none for a removed file
 };
 
-struct DiffSummary {
-  std::uint64_t added = 0;
-  std::uint64_t removed = 0;
-  std::uint64_t changed = 0;
-  std::uint64_t moved = 0;
+struct ReleaseDiff {
+  std::uint64_t files[4] = {};  // the changes of each ChangeKind
   std::uint64_t unchanged = 0;
   // What the update writes that the old release did not hold (added files,
   // and the new contents of changed ones), and what it takes away (removed
@@ -82,24 +79,20 @@ struct DiffSummary {
   bool digestChanged = false;
   bool configChanged = false;  // a configuration file added, removed, changed or moved
   bool orderChanged = false;   // files of the same name in both follow another order
-
-  bool differ() const {
-    return added + removed + changed + moved + foldersAdded + foldersRemoved > 0 || digestChanged ||
-           orderChanged;
-  }
-};
-
-struct ReleaseDiff {
-  DiffSummary summary;
   // In the new file list's order; then the removed files, in the old one's.
   std::vector<Change> changes;
+
+  bool differ() const {
+    return !changes.empty() || foldersAdded + foldersRemoved > 0 || digestChanged || orderChanged;
+  }
 };
 
 // A file of `after` whose name (folded) `before` holds is the same file:
 // unchanged, changed (other contents), or moved (a change of case alone).
 // A file of neither name is moved from a file of the same size and CRC-32
 // whose name is gone (the first such, in the old list's order), or added;
-// the rest of `before` is removed.
+// the rest of `before` is removed. The changes point into both releases'
+// `files`.
 ReleaseDiff diffReleases(const ReleaseFiles& before, const ReleaseFiles& after);
 
 }  // namespace quillet::check

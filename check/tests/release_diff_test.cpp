@@ -147,6 +147,7 @@ void newerMapStaleDigest(Layout& l) {
   l.digestWrong = true;
 }
 void brokenFileList(Layout& l) { l.fileListBroken = true; }
+void caseTwins(Layout& l) { l.files.insert(l.files.end(), {{"A\\f.dat", "p"}, {"A\\F.DAT", "q"}}); }
 void escapedName(Layout& l) { l.files.push_back({"NAVI\\\x1B[2Jx\"y.dat", "z"}); }
 
 class ReleaseDiffCases : public ::testing::TestWithParam<DiffCase> {
@@ -278,6 +279,12 @@ INSTANTIATE_TEST_SUITE_P(ReleaseDiff, ReleaseDiffCases, ::testing::Values(
              kExitMalformedLists, true,
              {"No differences shown: the file list of the old release could not be read\n",
               "Verdict: FAIL: the old release fails its check (exit 4)\n"}, ""},
+    // (the second twin finds the first's old file taken, and moves from
+    // the old file of its own spelling)
+    DiffCase{"ACaseTwinMovesFromItsOwnSpelling", kDir, kZip, caseTwins, caseTwins,
+             {"> A\\F.DAT -> A\\F.DAT\n"}, "0 added, 0 removed, 0 changed, 1 moved, 7 unchanged",
+             kExitDeviceCannotHold, true, {},
+             R"({"kind":"moved","name":"A\\F.DAT","oldName":null,"oldSize":1,"newSize":1})"},
     DiffCase{"NamesThatNeedEscaping", kStored, kZip, keep, escapedName,
              {"+ NAVI\\<U+001B>[2Jx\"y.dat (1 byte)\n", kFileListChanged},
              "1 added, 0 removed, 1 changed, 0 moved, 5 unchanged", kExitDeviceCannotHold, true,
