@@ -107,14 +107,16 @@ ReleaseDiff diffReleases(const ReleaseFiles& before, const ReleaseFiles& after) 
     while (from != gone.end() && contentsOf(before.files[*from]) < contentsOf(*change->after)) {
       ++from;
     }
-    if (from == gone.end() || contentsOf(before.files[*from]) != contentsOf(*change->after))
+    if (from == gone.end() || contentsOf(before.files[*from]) != contentsOf(*change->after)) {
       continue;
+    }
     *change = Change{ChangeKind::kMoved, &before.files[*from], change->after};
     matched[*from++] = true;
   }
   for (std::size_t i = 0; i < before.files.size(); ++i) {
-    if (!matched[i])
+    if (!matched[i]) {
       diff.changes.push_back(Change{ChangeKind::kRemoved, &before.files[i], nullptr});
+    }
   }
 
   for (const Change& change : diff.changes) {
