@@ -158,6 +158,8 @@ const DamageCase kCases[] = {
     // Local headers against the directory.
     {"LocalOffsetIntoAnotherEntrysData", false, Step::kLocalHeader, 2, Failure::kDamaged, {"entry #3 \"c.txt\"", "local header signature"},
      [](WrittenZip& z) { put32(z.bytes, z.central[2] + kCentralOffset, z.local[1] + 200); }},
+    {"HeaderOverlapsAHeaderPlacedInsideIt", false, Step::kLocalHeader, 1, Failure::kDamaged, {"entry #2 \"sub/b.bin\"", "its local header runs into the next local header"},
+     [](WrittenZip& z) { put32(z.bytes, z.central[2] + kCentralOffset, z.local[1] + 10); }},
     {"DataOverlapsAHeaderPlacedInsideIt", false, Step::kLocalHeader, 1, Failure::kDamaged, {"entry #2 \"sub/b.bin\"", "runs into the next"},
      [](WrittenZip& z) { put32(z.bytes, z.central[2] + kCentralOffset, z.local[1] + 200); }},
     {"StoredDataRunsIntoTheNextHeader", false, Step::kLocalHeader, 0, Failure::kDamaged, {"entry #1 \"a.txt\"", "next local header"},
