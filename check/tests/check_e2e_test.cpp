@@ -233,6 +233,10 @@ TEST_F(PackedRelease, JsonIsOneObjectThatScriptsCanRead) {
 
 TEST_F(PackedRelease, WrongUsageAndMissingReleasesHaveTheirOwnCodes) {
   EXPECT_EQ(check("--frobnicate").exitCode, 2);
+  // An option's control characters reach the terminal as their codes.
+  const Outcome escaped = check("\"$(printf -- '--x\\033[2J')\"");
+  EXPECT_EQ(escaped.exitCode, 2);
+  EXPECT_THAT(escaped.err, HasSubstr("unknown option '--x<U+001B>[2J'"));
   EXPECT_EQ(check("a.zip b.zip").exitCode, 2);
   const Outcome missing = check("nothing-here.zip");
   EXPECT_EQ(missing.exitCode, 3);
