@@ -8,6 +8,7 @@
 #include "release_check.h"
 #include "release_diff.h"
 #include "report.h"
+#include "shown_text.h"
 #include "system_files.h"
 #include "zarvo_version.h"
 
@@ -73,7 +74,7 @@ int checkMain(const std::vector<std::string>& arguments) {
       write(kUsage);
       return written(kExitPassed);
     } else if (!argument.empty() && argument[0] == '-' && argument != "-") {
-      return usage(("unknown option '" + argument + "'").c_str());
+      return usage(("unknown option '" + shownText(argument) + "'").c_str());
     } else {
       paths.push_back(argument);
     }

@@ -143,7 +143,8 @@ std::uint64_t Checker::pathHash(std::uint32_t path) const {
 
 // A path (a file, or a folder when first noted) that differs only in case
 // from one before it cannot be held beside it by the device: one would
-// overwrite the other.
+// overwrite the other. One of the very same name is a file beside a
+// folder (no two files, and no two folders, are noted under one name).
 void Checker::checkCaseTwin(std::uint32_t path, std::string_view name) {
   const std::uint64_t folded = nameHash(foldedKey(name));
   if (kept_ != nullptr && (path & kFolderPath) != 0) {
@@ -152,7 +153,11 @@ void Checker::checkCaseTwin(std::uint32_t path, std::string_view name) {
     kept_->folded[path] = folded;
   }
   const std::int64_t first = folded_.insert(folded, path);
-  if (first < 0 || pathHash(static_cast<std::uint32_t>(first)) == nameHash(name)) return;
+  if (first < 0) return;
+  if (pathHash(static_cast<std::uint32_t>(first)) == nameHash(name)) {
+    report_.fail(kExitDamaged, Said::kFileAndFolder, path, static_cast<std::uint32_t>(first));
+    return;
+  }
   report_.fail(kExitDeviceCannotHold, Said::kCaseTwin, path, static_cast<std::uint32_t>(first));
 }
 

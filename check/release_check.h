@@ -86,7 +86,8 @@ enum class Said : std::uint8_t {
   kDeviceName,   // b: where in its name the component begins
   kPathTooLong,  // b: units the device counts
   kFileTooLarge,
-  kCaseTwin,  // b: the earlier path it differs from in case only
+  kCaseTwin,       // b: the earlier path it differs from in case only
+  kFileAndFolder,  // b: the earlier path of the same name, a file or a folder
   kNotListed,
   kListTooMuchText,    // (the list's entry)
   kFolderWithoutLine,  // (a folder)

@@ -126,6 +126,9 @@ std::string CheckReport::messageText(const Finding& finding) const {
     case Said::kCaseTwin:
       return "differs only in case from " + pathWhere(*this, finding.b) +
              "; the device's file system cannot hold both";
+    case Said::kFileAndFolder:
+      return "has the name of " + pathWhere(*this, finding.b) +
+             "; a file and a folder of one name cannot both be extracted";
     case Said::kNotListed:
       return "is not listed in $FileList.txt";
     case Said::kTopLevelLoose:

@@ -52,6 +52,8 @@ bool isReservedDeviceName(std::u16string_view name) {
 }  // namespace
 
 const char* nameTheDeviceCannotHold(std::u16string_view name) {
+  // (an archive's "a//b": extracted, it would be the file "a/b")
+  if (name.empty()) return "is empty";
   for (char16_t c : name) {
     switch (c) {
       case u'<':

@@ -11,10 +11,10 @@
 namespace quillet {
 
 // Why no file or folder on the device can be called `name` (one component,
-// UTF-16), or nullptr when it can: control characters U+0001-U+001F, any of
-// < > : " | ? *, a trailing dot or space, or a reserved device name (CON,
-// PRN, AUX, NUL, COM1-COM9, LPT1-LPT9, CONIN$, CONOUT$, CLOCK$, in any case,
-// with or without an extension).
+// UTF-16), or nullptr when it can: an empty name, control characters
+// U+0001-U+001F, any of < > : " | ? *, a trailing dot or space, or a
+// reserved device name (CON, PRN, AUX, NUL, COM1-COM9, LPT1-LPT9, CONIN$,
+// CONOUT$, CLOCK$, in any case, with or without an extension).
 const char* nameTheDeviceCannotHold(std::u16string_view name);
 
 // `name` as the device's file system compares names: letters of the Latin,

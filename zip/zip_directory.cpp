@@ -238,6 +238,13 @@ bool Reader::readCentralDirectory() {
       return failEntry(Failure::kUnsupported, index,
                        "not supported: the entry starts on disk " + num(disk), name);
     }
+    // A folder's data would be lost on extraction: it has none.
+    if (entry.folder && entry.size != 0) {
+      return failEntry(Failure::kDamaged, index,
+                       "it is a folder (its name ends in \"/\"), but declares " + num(entry.size) +
+                           " bytes of data",
+                       name);
+    }
     if (entry.method == kMethodStored && entry.compressedSize != entry.size) {
       return failEntry(Failure::kDamaged, index,
                        "it is stored, but its size " + num(entry.size) +

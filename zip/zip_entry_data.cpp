@@ -56,9 +56,12 @@ bool Reader::checkLocalHeader(std::size_t index) {
                      "cannot read its local header and data at offset " + num(offset));
   }
   const std::uint8_t* header = window_.data();
-  if (head < kLocalHeaderSize || get32(header) != kLocalHeaderSignature) {
+  if (head < 4 || get32(header) != kLocalHeaderSignature) {
     return failEntry(Failure::kDamaged, index,
                      "no local header signature at offset " + num(offset));
+  }
+  if (head < kLocalHeaderSize) {
+    return failEntry(Failure::kDamaged, index, "its local header runs into " + limitText());
   }
   const std::uint16_t flags = get16(header + 6);
   const std::uint16_t method = get16(header + 8);

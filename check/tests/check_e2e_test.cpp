@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -232,6 +233,10 @@ TEST_F(PackedRelease, JsonIsOneObjectThatScriptsCanRead) {
 
 TEST_F(PackedRelease, WrongUsageAndMissingReleasesHaveTheirOwnCodes) {
   EXPECT_EQ(check("--frobnicate").exitCode, 2);
+  // An option's control characters reach the terminal as their codes.
+  const Outcome escaped = check("\"$(printf -- '--x\\033[2J')\"");
+  EXPECT_EQ(escaped.exitCode, 2);
+  EXPECT_THAT(escaped.err, HasSubstr("unknown option '--x<U+001B>[2J'"));
   EXPECT_EQ(check("a.zip b.zip").exitCode, 2);
   const Outcome missing = check("nothing-here.zip");
   EXPECT_EQ(missing.exitCode, 3);
@@ -241,20 +246,28 @@ TEST_F(PackedRelease, WrongUsageAndMissingReleasesHaveTheirOwnCodes) {
 }
 
 // A report that cannot be written never ends as a pass; a failing release
-// keeps its own code.
+// keeps its own code. Written to a full disk, or to a pipe whose reader has
+// gone (`| head`), which must not end the process by its signal.
 TEST_F(PackedRelease, AReportThatCannotBeWrittenIsNoPass) {
-  const auto toFullDisk = [this](const std::string& arguments) {
-    return shell(scratch.root(),
-                 "(" + std::string(QUILLET_CHECK_EXE) + " " + arguments + " >/dev/full)");
-  };
-  for (const char* options : {"", "--json", "--list", "--help"}) {
-    const Outcome passing = toFullDisk(options);
-    EXPECT_EQ(passing.exitCode, 1) << options;
-    EXPECT_THAT(passing.err, HasSubstr("the report could not be written")) << options;
+  int pipeEnds[2];
+  ASSERT_EQ(pipe(pipeEnds), 0);
+  close(pipeEnds[0]);
+  for (const std::string& sink : {std::string("/dev/full"), "&" + std::to_string(pipeEnds[1])}) {
+    SCOPED_TRACE(sink);
+    const auto toSink = [&](const std::string& arguments) {
+      return shell(scratch.root(),
+                   "(" + std::string(QUILLET_CHECK_EXE) + " " + arguments + " >" + sink + ")");
+    };
+    for (const char* options : {"", "--json", "--list", "--help"}) {
+      const Outcome passing = toSink(options);
+      EXPECT_EQ(passing.exitCode, 1) << options;
+      EXPECT_THAT(passing.err, HasSubstr("the report could not be written")) << options;
+    }
+    const Outcome failing = toSink("nothing-here.zip");
+    EXPECT_EQ(failing.exitCode, 3);
+    EXPECT_THAT(failing.err, HasSubstr("the report could not be written"));
   }
-  const Outcome failing = toFullDisk("nothing-here.zip");
-  EXPECT_EQ(failing.exitCode, 3);
-  EXPECT_THAT(failing.err, HasSubstr("the report could not be written"));
+  close(pipeEnds[1]);
 }
 
 // --- Two releases compared.

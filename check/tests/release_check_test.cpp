@@ -377,7 +377,9 @@ class UnsafeArchives : public ::testing::TestWithParam<UnsafeArchive> {};
 
 TEST_P(UnsafeArchives, AreRefusedAsDamaged) {
   std::vector<zip::testing::WriterEntry> entries;
-  for (const std::string& name : GetParam().entries) entries.emplace_back(name, "x");
+  for (const std::string& name : GetParam().entries) {
+    entries.emplace_back(name, name.back() == '/' ? "" : "x");  // (a folder holds no data)
+  }
   ScratchFolder scratch;
   scratch.file("release.zip", zip::testing::writeZip(entries).bytes);
   const CheckReport report = checkPath((scratch.root() / "release.zip").string());
@@ -390,7 +392,13 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(UnsafeArchive{"DuplicateName", {"a.txt", "b.txt", "a.txt"}, "'a.txt'"},
                       UnsafeArchive{"DotDot", {"a.txt", "../b.txt"}, "entry '../b.txt': is unsafe"},
                       UnsafeArchive{"Absolute", {"/etc/x"}, "entry '/etc/x': is unsafe"},
-                      UnsafeArchive{"DriveLetter", {"C:/x"}, "entry 'C:/x': is unsafe"}),
+                      UnsafeArchive{"DriveLetter", {"C:/x"}, "entry 'C:/x': is unsafe"},
+                      UnsafeArchive{"FileThenFolderOfItsName",
+                                    {"NAVI", "NAVI/x.dat"},
+                                    "folder 'NAVI': has the name of entry 'NAVI'"},
+                      UnsafeArchive{"FolderEntryThenFileOfItsName",
+                                    {"NAVI/", "NAVI"},
+                                    "entry 'NAVI': has the name of folder 'NAVI'"}),
     [](const ::testing::TestParamInfo<UnsafeArchive>& info) {
       return std::string(info.param.name);
     });

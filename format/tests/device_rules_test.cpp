@@ -28,7 +28,8 @@ TEST_P(DeviceNames, AreRefusedForTheirReason) {
 
 INSTANTIATE_TEST_SUITE_P(
     Refused, DeviceNames,
-    ::testing::Values(NameCase{"LineFeed", u"a\nb", "holds a control character"},
+    ::testing::Values(NameCase{"Empty", u"", "is empty"},
+                      NameCase{"LineFeed", u"a\nb", "holds a control character"},
                       NameCase{"CarriageReturn", u"a\r", "holds a control character"},
                       NameCase{"Tab", u"a\tb", "holds a control character"},
                       NameCase{"Unit01", u"\x01", "holds a control character"},

@@ -149,6 +149,8 @@ const DamageCase kCases[] = {
      [](WrittenZip& z) { put16(z.bytes, z.central[0] + kCentralDisk, 1); }},
     {"StoredSizesDiffer", false, Step::kOpen, 0, Failure::kDamaged, {"entry #1 \"a.txt\"", "stored"},
      [](WrittenZip& z) { put32(z.bytes, z.central[0] + kCentralCompressed, 14); }},
+    {"FolderWithData", false, Step::kOpen, 2, Failure::kDamaged, {"entry #3 \"c.tx/\"", "folder", "declares 120 bytes"},
+     [](WrittenZip& z) { z.bytes[z.central[2] + kCentralName + 4] = z.bytes[z.local[2] + kLocalName + 4] = '/'; }},
     {"LocalOffsetOutsideTheFile", false, Step::kOpen, 1, Failure::kDamaged, {"entry #2 \"sub/b.bin\"", "local header offset"},
      [](WrittenZip& z) { put32(z.bytes, z.central[1] + kCentralOffset, 0x7FFFFFFF); }},
     {"TwoEntriesShareALocalHeader", false, Step::kOpen, 2, Failure::kDamaged, {"entry #3 \"c.txt\"", "shares its local header", "entry #2"},
@@ -156,6 +158,8 @@ const DamageCase kCases[] = {
     // Local headers against the directory.
     {"LocalOffsetIntoAnotherEntrysData", false, Step::kLocalHeader, 2, Failure::kDamaged, {"entry #3 \"c.txt\"", "local header signature"},
      [](WrittenZip& z) { put32(z.bytes, z.central[2] + kCentralOffset, z.local[1] + 200); }},
+    {"HeaderOverlapsAHeaderPlacedInsideIt", false, Step::kLocalHeader, 1, Failure::kDamaged, {"entry #2 \"sub/b.bin\"", "its local header runs into the next local header"},
+     [](WrittenZip& z) { put32(z.bytes, z.central[2] + kCentralOffset, z.local[1] + 10); }},
     {"DataOverlapsAHeaderPlacedInsideIt", false, Step::kLocalHeader, 1, Failure::kDamaged, {"entry #2 \"sub/b.bin\"", "runs into the next"},
      [](WrittenZip& z) { put32(z.bytes, z.central[2] + kCentralOffset, z.local[1] + 200); }},
     {"StoredDataRunsIntoTheNextHeader", false, Step::kLocalHeader, 0, Failure::kDamaged, {"entry #1 \"a.txt\"", "next local header"},

@@ -253,10 +253,12 @@ TEST_P(DirectoryOrder, EveryEntryReadsWhole) {
 TEST_P(DirectoryOrder, DataRunningIntoTheNextHeaderInTheFileFails) {
   testing::WrittenZip written = writeZip(written_);
   // a.txt one byte longer runs into b.bin's header; c.txt 14 bytes longer
-  // into the folder's; one byte in the folder runs into the directory.
+  // into the folder's; the folder (which holds no data), marked as followed
+  // by a data descriptor that is not there, runs into the directory.
   resize(written, 0, 6);
   resize(written, 2, 19);
-  resize(written, 3, 1);
+  testing::put16(written.bytes, written.central[3] + 8, 0x0008);
+  testing::put16(written.bytes, written.local[3] + 6, 0x0008);
   Opened zip(reordered(written));
   ASSERT_TRUE(zip.reader.open(zip.source)) << zip.reader.message();
   const std::pair<std::size_t, std::string> cases[] = {
