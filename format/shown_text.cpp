@@ -11,11 +11,29 @@ namespace {
 constexpr char kUpperDigits[] = "0123456789ABCDEF";
 constexpr char kLowerDigits[] = "0123456789abcdef";
 
-void putCode(std::string& out, const char* before, std::uint8_t byte) {
+// `before`, `value` in `digits` upper-case hexadecimal digits, then ">".
+void putCode(std::string& out, const char* before, std::uint32_t value, int digits = 2) {
   out += before;
-  out.push_back(kUpperDigits[byte >> 4]);
-  out.push_back(kUpperDigits[byte & 0x0F]);
+  for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) {
+    out.push_back(kUpperDigits[(value >> shift) & 0x0F]);
+  }
   out.push_back('>');
+}
+
+// The bidirectional formatting character whose UTF-8 form begins at `at`
+// (U+061C, U+200E, U+200F, U+202A to U+202E, U+2066 to U+2069), or 0. Such
+// a character reorders what follows it on screen, so that a name can look
+// like another ("x\u202Etxt.exe" shows as "xexe.txt").
+std::uint32_t bidiControlAt(std::string_view text, std::size_t at) {
+  const auto byte = [&text, at](std::size_t k) {
+    return at + k < text.size() ? static_cast<std::uint8_t>(text[at + k]) : 0;
+  };
+  if (byte(0) == 0xD8 && byte(1) == 0x9C) return 0x061C;
+  if (byte(0) != 0xE2 || (byte(1) != 0x80 && byte(1) != 0x81)) return 0;
+  const std::uint32_t code = 0x2000u | ((byte(1) & 0x3Fu) << 6) | (byte(2) & 0x3Fu);
+  const bool bidi = code == 0x200E || code == 0x200F || (code >= 0x202A && code <= 0x202E) ||
+                    (code >= 0x2066 && code <= 0x2069);
+  return bidi ? code : 0;
 }
 
 }  // namespace
@@ -32,6 +50,9 @@ std::string shownText(std::string_view text) {
       putCode(shown, "<0x", byte);
     } else if (valid && byte == 0xC2 && (static_cast<std::uint8_t>(text[at + 1]) & 0xE0) == 0x80) {
       putCode(shown, "<U+00", static_cast<std::uint8_t>(text[++at]));  // C1: U+0080 to U+009F
+    } else if (const std::uint32_t code = valid ? bidiControlAt(text, at) : 0; code != 0) {
+      putCode(shown, "<U+", code, 4);
+      at += code == 0x061C ? 1 : 2;
     } else {
       shown.push_back(text[at]);
     }

@@ -11,9 +11,9 @@
 
 namespace quillet {
 
-// `text` as a terminal may show it: control characters (C0, DEL and C1) as
-// <U+001B>, and in a text that is not UTF-8, each byte beyond ASCII as
-// <0xFF>; any other text as it is.
+// `text` as a terminal may show it: control characters (C0, DEL and C1) and
+// the bidirectional formatting characters as <U+001B>, <U+202E>, and in a text that is not UTF-8,
+// each byte beyond ASCII as <0xFF>; any other text as it is.
 std::string shownText(std::string_view text);
 
 // `text` as a JSON string literal: quotes, backslashes and control

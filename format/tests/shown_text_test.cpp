@@ -49,6 +49,12 @@ INSTANTIATE_TEST_SUITE_P(
                                 "x<U+009B>1m<U+0080><U+009F>",
                                 "\"x\xC2\x9B"
                                 "1m\xC2\x80\xC2\x9F\""},
+                      // Right-to-left override, first strong isolate and the
+                      // Arabic letter mark, beside U+2010 and U+2065, which are not.
+                      ShownCase{"Bidi",
+                                "x\xE2\x80\xAEtxt\xE2\x81\xA8\xD8\x9C\xE2\x80\x90\xE2\x81\xA5",
+                                "x<U+202E>txt<U+2068><U+061C>\xE2\x80\x90\xE2\x81\xA5",
+                                "\"x\xE2\x80\xAEtxt\xE2\x81\xA8\xD8\x9C\xE2\x80\x90\xE2\x81\xA5\""},
                       ShownCase{"Quotes", "a\"b", "a\"b", "\"a\\\"b\""},
                       ShownCase{"NotUtf8", "M\xC3\xBCller\xFF", "M<0xC3><0xBC>ller<0xFF>",
                                 "\"M\\ufffd\\ufffdller\\ufffd\""},
