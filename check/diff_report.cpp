@@ -213,10 +213,10 @@ int diffPaths(const DiffRequest& request, const ReportOut& out, ProgressLine* pr
   } else if (request.json) {
     out(",\"compared\":false,\"summary\":null,\"changes\":[]");
   } else {
-    const char* which = !before.compared && !after.compared ? "of neither release"
-                        : !before.compared                  ? "of the old release"
-                                                            : "of the new release";
-    out(std::string("No differences shown: the file list ") + which + " could not be read\n");
+    const char* which = !before.compared && !after.compared ? "lists of both releases"
+                        : !before.compared                  ? "list of the old release"
+                                                            : "list of the new release";
+    out(std::string("No differences shown: the file ") + which + " could not be read\n");
   }
 
   const int code = failed != kExitPassed                ? failed

@@ -291,6 +291,10 @@ INSTANTIATE_TEST_SUITE_P(ReleaseDiff, ReleaseDiffCases, ::testing::Values(
              kExitMalformedLists, true,
              {"No differences shown: the file list of the old release could not be read\n",
               "Verdict: FAIL: the old release fails its check (exit 4)\n"}, ""},
+    DiffCase{"NeitherFileListCanBeRead", kZip, kDir, brokenFileList, brokenFileList, {}, nullptr,
+             kExitMalformedLists, true,
+             {"No differences shown: the file lists of both releases could not be read\n",
+              "Verdict: FAIL: both releases fail their checks (exit 4)\n"}, ""},
     // (the second twin finds the first's old file taken, and moves from
     // the old file of its own spelling)
     DiffCase{"ACaseTwinMovesFromItsOwnSpelling", kStored, kZip, caseTwins, caseTwins,
