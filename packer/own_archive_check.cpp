@@ -238,9 +238,15 @@ void setOwnCheckReading(const OwnCheckReading& settings) { reading = settings; }
 bool checkOwnArchive(const ContentDigest& digest) {
   std::string error;
   const std::u16string archivePath = u"ZarvoEUupdate.zip";
-  const std::unique_ptr<ByteSource> archive = platform().openToReadAtW(archivePath, &error);
+  // (a link is refused before it is followed: what would be checked is
+  // another file, which can change after the check, not the archive)
+  const bool link = platform().entryKindW(archivePath) == EntryKind::kLink;
+  const std::unique_ptr<ByteSource> archive =
+      link ? nullptr : platform().openToReadAtW(archivePath, &error);
   OwnArchiveResult result;
-  if (archive == nullptr) {
+  if (link) {
+    result.problems.push_back("it is a link, not the archive itself");
+  } else if (archive == nullptr) {
     result.problems.push_back("there is no archive (" + error + ")");
   } else {
     result = checkArchiveAgainst(*archive, digest);

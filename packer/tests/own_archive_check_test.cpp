@@ -243,5 +243,20 @@ TEST(OwnArchiveCheckWithoutArchive, SaysThereIsNone) {
   EXPECT_THAT(fake.console, HasSubstr("Checking ZarvoEUupdate.zip: there is no archive ("));
 }
 
+TEST(OwnArchiveCheckOfTheArchivesFile, RefusesALinkToAnArchiveThatPasses) {
+  for (const bool link : {false, true}) {
+    testing::FakePlatform fake('\\', "C:");
+    fake.addFile("C:\\ZarvoEUupdate.zip",
+                 zip::testing::writeZip({WriterEntry("$md5.bin", kDigest, 0)}).bytes);
+    if (link) fake.setKind("C:\\ZarvoEUupdate.zip", EntryKind::kLink);
+    fake.changeWorkingFolder("C:\\");
+    ScopedPlatform useFake(fake);
+    EXPECT_EQ(checkOwnArchive(digested({})), !link) << fake.console;
+    EXPECT_EQ(fake.console.find("Checking ZarvoEUupdate.zip: it is a link, not the archive itself"),
+              link ? 0 : std::string::npos)
+        << fake.console;
+  }
+}
+
 }  // namespace
 }  // namespace quillet
