@@ -6,6 +6,7 @@
 #include <system_error>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "console.h"
@@ -143,10 +144,18 @@ OwnArchiveResult checkArchiveAgainst(ByteSource& archive, const ContentDigest& d
   const std::vector<zip::Entry>& entries = reader.entries();
   std::unordered_map<std::string, std::size_t> byName;  // file name -> its first entry
   byName.reserve(entries.size());
+  // A name appears once, a folder's less its "/": a folder entry twice, or
+  // a folder of a file's name, cannot both be extracted.
+  std::unordered_set<std::string> folders;
   const bool namesRead = reader.forEachName([&](std::size_t i, std::string_view name) {
-    if (!entries[i].folder && !byName.emplace(name, i).second) {
-      result.problems.push_back(entryWhere(name) + " appears more than once");
+    bool twice = false;
+    if (entries[i].folder) {
+      const std::string bare(name.substr(0, name.size() - 1));
+      twice = byName.count(bare) != 0 || !folders.insert(bare).second;
+    } else {
+      twice = !byName.emplace(name, i).second || folders.count(std::string(name)) != 0;
     }
+    if (twice) result.problems.push_back(entryWhere(name) + " appears more than once");
   });
   if (!namesRead) {
     result.problems.push_back(reader.namesLost());
