@@ -255,6 +255,15 @@ TEST_F(PackedRelease, AReportThatCannotBeWrittenIsNoPass) {
   const Outcome failing = toFullDisk("nothing-here.zip");
   EXPECT_EQ(failing.exitCode, 3);
   EXPECT_THAT(failing.err, HasSubstr("the report could not be written"));
+  // A pipe whose reader has gone before anything is written.
+  for (const auto& [arguments, code] :
+       {std::pair<const char*, int>{"--diff ZarvoEUupdate.zip release", 1},
+        std::pair<const char*, int>{"nothing-here.zip", 3}}) {
+    const Outcome unread =
+        shell(scratch.root(), "perl -e 'pipe(R, W); close R; open(STDOUT, \">&W\"); exec @ARGV' " +
+                                  std::string(QUILLET_CHECK_EXE) + " " + arguments);
+    EXPECT_EQ(unread.exitCode, code) << arguments;
+  }
 }
 
 // --- Two releases compared.
