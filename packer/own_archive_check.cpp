@@ -156,6 +156,10 @@ OwnArchiveResult checkArchiveAgainst(ByteSource& archive, const ContentDigest& d
       twice = !byName.emplace(name, i).second || folders.count(std::string(name)) != 0;
     }
     if (twice) result.problems.push_back(entryWhere(name) + " appears more than once");
+    if (entries[i].isLink()) {
+      result.problems.push_back(entryWhere(name) +
+                                " is a symbolic link, which is unsafe to extract");
+    }
   });
   if (!namesRead) {
     result.problems.push_back(reader.namesLost());

@@ -115,6 +115,8 @@ const Difference kDifferences[] = {
     Difference{"FolderOfAListedFilesName",
                [](auto& entries, auto&) { entries.emplace_back("BSP/NK.bin/", "", 0); }, nullptr,
                "entry 'BSP/NK.bin/' appears more than once"},
+    Difference{"ListedFileALink", [](auto& entries, auto&) { entries[3].unixMode = 0120777; },
+               nullptr, "entry 'BSP/NK.bin' is a symbolic link"},
     Difference{"DigestEntryDiffers", [](auto& entries, auto&) { entries[1].data[0] = 'X'; },
                nullptr, "entry '$md5.bin' does not hold the digest 30313233"},
     Difference{"DigestEntryMissing",
