@@ -213,10 +213,10 @@ int diffPaths(const DiffRequest& request, const ReportOut& out, ProgressLine* pr
   } else if (request.json) {
     out(",\"compared\":false,\"summary\":null,\"changes\":[]");
   } else {
-    const char* which = !before.compared && !after.compared ? "of neither release"
-                        : !before.compared                  ? "of the old release"
-                                                            : "of the new release";
-    out(std::string("No differences shown: the file list ") + which + " could not be read\n");
+    const char* which = !before.compared && !after.compared ? "lists of both releases"
+                        : !before.compared                  ? "list of the old release"
+                                                            : "list of the new release";
+    out(std::string("No differences shown: the file ") + which + " could not be read\n");
   }
 
   const int code = failed != kExitPassed                ? failed
@@ -226,9 +226,14 @@ int diffPaths(const DiffRequest& request, const ReportOut& out, ProgressLine* pr
     out(std::string(",\"verdict\":") + (failed == kExitPassed ? "\"pass\"" : "\"fail\"") +
         ",\"exitCode\":" + number(code) + "}\n");
   } else if (failed != kExitPassed) {
-    const char* which = before.exitCode == kExitPassed  ? "the new release fails its check"
-                        : after.exitCode == kExitPassed ? "the old release fails its check"
-                                                        : "both releases fail their checks";
+    // (both checks may pass and the comparison fail: a release that
+    // changed before the names of what changed were read back)
+    const bool oldFails = before.exitCode != kExitPassed;
+    const bool newFails = after.exitCode != kExitPassed;
+    const char* which = oldFails && newFails ? "both releases fail their checks"
+                        : oldFails           ? "the old release fails its check"
+                        : newFails           ? "the new release fails its check"
+                                             : "a release changed since it was checked";
     out(std::string("Verdict: FAIL: ") + which + " (exit " + number(code) + ")\n");
   } else {
     out(std::string("Verdict: both releases pass; they ") + (differ ? "differ" : "do not differ") +

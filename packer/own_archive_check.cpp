@@ -6,6 +6,7 @@
 #include <system_error>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "console.h"
@@ -143,9 +144,21 @@ OwnArchiveResult checkArchiveAgainst(ByteSource& archive, const ContentDigest& d
   const std::vector<zip::Entry>& entries = reader.entries();
   std::unordered_map<std::string, std::size_t> byName;  // file name -> its first entry
   byName.reserve(entries.size());
+  // A name appears once, a folder's less its "/": a folder entry twice, or
+  // a folder of a file's name, cannot both be extracted.
+  std::unordered_set<std::string> folders;
   const bool namesRead = reader.forEachName([&](std::size_t i, std::string_view name) {
-    if (!entries[i].folder && !byName.emplace(name, i).second) {
-      result.problems.push_back(entryWhere(name) + " appears more than once");
+    bool twice = false;
+    if (entries[i].folder) {
+      const std::string bare(name.substr(0, name.size() - 1));
+      twice = byName.count(bare) != 0 || !folders.insert(bare).second;
+    } else {
+      twice = !byName.emplace(name, i).second || folders.count(std::string(name)) != 0;
+    }
+    if (twice) result.problems.push_back(entryWhere(name) + " appears more than once");
+    if (entries[i].isLink()) {
+      result.problems.push_back(entryWhere(name) +
+                                " is a symbolic link, which is unsafe to extract");
     }
   });
   if (!namesRead) {
@@ -238,9 +251,15 @@ void setOwnCheckReading(const OwnCheckReading& settings) { reading = settings; }
 bool checkOwnArchive(const ContentDigest& digest) {
   std::string error;
   const std::u16string archivePath = u"ZarvoEUupdate.zip";
-  const std::unique_ptr<ByteSource> archive = platform().openToReadAtW(archivePath, &error);
+  // (a link is refused before it is followed: what would be checked is
+  // another file, which can change after the check, not the archive)
+  const bool link = platform().entryKindW(archivePath) == EntryKind::kLink;
+  const std::unique_ptr<ByteSource> archive =
+      link ? nullptr : platform().openToReadAtW(archivePath, &error);
   OwnArchiveResult result;
-  if (archive == nullptr) {
+  if (link) {
+    result.problems.push_back("it is a link, not the archive itself");
+  } else if (archive == nullptr) {
     result.problems.push_back("there is no archive (" + error + ")");
   } else {
     result = checkArchiveAgainst(*archive, digest);

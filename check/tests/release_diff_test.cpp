@@ -117,6 +117,8 @@ struct DiffCase {
   bool differ;                     // with it: exit 8 when both pass
   std::vector<std::string> text;   // what else the text report holds
   std::string json;                // what the JSON report holds besides
+  // Laid out again (from the base layout) once both releases are checked.
+  Edit toOldOnceChecked = nullptr;
 };
 
 void PrintTo(const DiffCase& c, std::ostream* out) { *out << c.name; }
@@ -160,7 +162,17 @@ class ReleaseDiffCases : public ::testing::TestWithParam<DiffCase> {
     c.toNew(after);
     const DiffRequest request{lay(scratch, "old", before, c.oldForm),
                               lay(scratch, "new", after, c.newForm), json, exitOnDifference};
-    return diffPaths(request, [report](std::string_view piece) { report->append(piece); });
+    bool relaid = false;
+    return diffPaths(request, [&](std::string_view piece) {
+      report->append(piece);
+      const bool newChecked = piece.rfind("New release ", 0) == 0 || piece == ",\"newCheck\":";
+      if (c.toOldOnceChecked != nullptr && newChecked && !relaid) {
+        Layout changed = baseLayout();
+        c.toOldOnceChecked(changed);
+        lay(scratch, "old", changed, c.oldForm);
+        relaid = true;
+      }
+    });
   }
 
   ScratchFolder scratch;
@@ -279,12 +291,21 @@ INSTANTIATE_TEST_SUITE_P(ReleaseDiff, ReleaseDiffCases, ::testing::Values(
              kExitMalformedLists, true,
              {"No differences shown: the file list of the old release could not be read\n",
               "Verdict: FAIL: the old release fails its check (exit 4)\n"}, ""},
+    DiffCase{"NeitherFileListCanBeRead", kZip, kDir, brokenFileList, brokenFileList, {}, nullptr,
+             kExitMalformedLists, true,
+             {"No differences shown: the file lists of both releases could not be read\n",
+              "Verdict: FAIL: both releases fail their checks (exit 4)\n"}, ""},
     // (the second twin finds the first's old file taken, and moves from
     // the old file of its own spelling)
     DiffCase{"ACaseTwinMovesFromItsOwnSpelling", kStored, kZip, caseTwins, caseTwins,
              {"> A\\F.DAT -> A\\F.DAT\n"}, "0 added, 0 removed, 0 changed, 1 moved, 7 unchanged",
              kExitDeviceCannotHold, true, {},
              R"({"kind":"moved","name":"A\\F.DAT","oldName":null,"oldSize":1,"newSize":1})"},
+    DiffCase{"AnOldReleaseChangedBeforeItsNamesWereRead", kZip, kDir, keep, renameNavi,
+             {"> (not read) -> NAVI\\Navi2.exe\n", kFileListChanged}, kOneMoved, kExitDamaged,
+             true, {"could not be read again for its names",
+                    "Verdict: FAIL: a release changed since it was checked (exit 3)\n"},
+             R"("namesLost":)", addMap},
     DiffCase{"NamesThatNeedEscaping", kStored, kZip, keep, escapedName,
              {"+ NAVI\\<U+001B>[2Jx\"y.dat (1 byte)\n", kFileListChanged},
              "1 added, 0 removed, 1 changed, 0 moved, 5 unchanged", kExitDeviceCannotHold, true,

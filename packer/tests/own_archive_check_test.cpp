@@ -109,6 +109,14 @@ const Difference kDifferences[] = {
     Difference{"EntryNotListed",
                [](auto& entries, auto&) { entries.emplace_back("BSP/extra.bin", "x"); }, nullptr,
                "entry 'BSP/extra.bin' is not listed"},
+    Difference{"FolderEntryTwice",
+               [](auto& entries, auto&) { entries.emplace_back("BSP/", "", 0); }, nullptr,
+               "entry 'BSP/' appears more than once"},
+    Difference{"FolderOfAListedFilesName",
+               [](auto& entries, auto&) { entries.emplace_back("BSP/NK.bin/", "", 0); }, nullptr,
+               "entry 'BSP/NK.bin/' appears more than once"},
+    Difference{"ListedFileALink", [](auto& entries, auto&) { entries[3].unixMode = 0120777; },
+               nullptr, "entry 'BSP/NK.bin' is a symbolic link"},
     Difference{"DigestEntryDiffers", [](auto& entries, auto&) { entries[1].data[0] = 'X'; },
                nullptr, "entry '$md5.bin' does not hold the digest 30313233"},
     Difference{"DigestEntryMissing",
@@ -241,6 +249,21 @@ TEST(OwnArchiveCheckWithoutArchive, SaysThereIsNone) {
   ScopedPlatform useFake(fake);
   EXPECT_FALSE(checkOwnArchive(digested({})));
   EXPECT_THAT(fake.console, HasSubstr("Checking ZarvoEUupdate.zip: there is no archive ("));
+}
+
+TEST(OwnArchiveCheckOfTheArchivesFile, RefusesALinkToAnArchiveThatPasses) {
+  for (const bool link : {false, true}) {
+    testing::FakePlatform fake('\\', "C:");
+    fake.addFile("C:\\ZarvoEUupdate.zip",
+                 zip::testing::writeZip({WriterEntry("$md5.bin", kDigest, 0)}).bytes);
+    if (link) fake.setKind("C:\\ZarvoEUupdate.zip", EntryKind::kLink);
+    fake.changeWorkingFolder("C:\\");
+    ScopedPlatform useFake(fake);
+    EXPECT_EQ(checkOwnArchive(digested({})), !link) << fake.console;
+    EXPECT_EQ(fake.console.find("Checking ZarvoEUupdate.zip: it is a link, not the archive itself"),
+              link ? 0 : std::string::npos)
+        << fake.console;
+  }
 }
 
 }  // namespace
