@@ -66,7 +66,14 @@ class FolderSource final : public ReleaseSource {
     if (file == nullptr) return fail(SourceFailure::kCannotOpen, error);
     buffer_.resize(kChunkBytes);
     uLong crc = ::crc32(0, Z_NULL, 0);
+    // A file that changed since the folder was read is not the release
+    // that was surveyed: its bytes, digest and CRC would say another.
     const std::uint64_t size = file->size();
+    if (size != entry.size) {
+      return fail(SourceFailure::kDamaged,
+                  "changed while it was checked: it held " + std::to_string(entry.size) +
+                      " bytes when the folder was read, " + std::to_string(size) + " now");
+    }
     for (std::uint64_t at = 0; at < size;) {
       const std::size_t want =
           static_cast<std::size_t>(std::min<std::uint64_t>(kChunkBytes, size - at));
