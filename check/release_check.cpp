@@ -12,6 +12,7 @@
 #include "checker.h"
 #include "device_rules.h"
 #include "name_hash.h"
+#include "system_files.h"
 #include "utf.h"
 
 namespace quillet::check {
@@ -238,7 +239,7 @@ CheckReport checkPath(const std::string& path, const Progress& progress, Release
   if (opened == nullptr) {
     CheckReport report;
     report.path = path;
-    report.source = "archive";
+    report.source = pathKind(path) == PathKind::kFolder ? "folder" : "archive";
     report.failWith(kExitDamaged, "", message);
     return report;
   }
