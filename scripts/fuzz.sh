@@ -54,9 +54,8 @@ rm -rf "$stage"
 "$work/zip/fuzz/zip_fuzz_seeds" "$zip_corpus"
 
 # Seeds of the release check: small releases the packer made with 7za, the
-# same again with every entry stored (so that the lists' bytes are there to
-# mutate), two of them joined as an old and a new release, and the zip
-# reader's own seeds.
+# same again with every entry stored, two of them joined as an old and a new
+# release, and the zip reader's own seeds.
 check_corpus="$work/corpus/release_check"
 mkdir -p "$check_corpus"
 cp "$zip_corpus"/seed-* "$check_corpus/"
@@ -83,6 +82,15 @@ pack_seed utf8-names
   printf '=QUILLET=NEW=RELEASE='  # (the fuzz target's mark between the two)
   cat "$check_corpus/seed-utf8-names-stored.zip"
 } >"$check_corpus/seed-diff.zip"
+# Releases the fuzz target lays out itself from files after its mark
+# =QUILLET=ENTRIES= (each a byte of flags, the name's length and name, the
+# contents' length and contents): one whose lists and digest are right,
+# and two compared.
+entries='=QUILLET=ENTRIES=\x00\x0cNAVI/map.dat\x05roads'
+printf "$entries"'\x20\x0aBSP/NK.bin\x02nk\x00\x16NAVI/$FileList-cfg.txt\x03cfg\x10\x0aNAVI/Empty\x00' \
+  >"$check_corpus/seed-entries"
+printf "$entries"'=QUILLET=NEW=RELEASE=%b\x00\x0aBSP/NK.bin\x02nk' "$entries" \
+  >"$check_corpus/seed-entries-diff"
 
 export ASAN_OPTIONS="detect_leaks=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"

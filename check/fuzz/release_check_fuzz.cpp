@@ -5,8 +5,13 @@
 // well-formed JSON, and a passing release that matches its digest and does
 // not differ from itself. Bytes holding kNewRelease are two releases, the old
 // before it and the new after it, compared as `--diff` does (from files).
+// Bytes that begin with kEntries are a release's files, which the target
+// lays out as the packer would (their lists and digest, which the flags of
+// each file may spoil), so that mutations reach the lists' matching and
+// the digest past the archive's CRC-32s.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -15,19 +20,25 @@
 #include <fstream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "byte_source.h"
 #include "diff_report.h"
+#include "list_format.h"
+#include "md5.h"
 #include "release_check.h"
 #include "release_diff.h"
 #include "report.h"
 #include "utf.h"
+#include "zip_writer.h"
 
 namespace {
 
+using namespace quillet;
 using namespace quillet::check;
 
 constexpr std::string_view kNewRelease = "=QUILLET=NEW=RELEASE=";
+constexpr std::string_view kEntries = "=QUILLET=ENTRIES=";
 
 void require(bool promise) {
   if (!promise) std::abort();
@@ -159,6 +170,80 @@ void checkSelfDiff(const CheckReport& report, ReleaseNames&& names) {
   require(!diff.differ() && diff.unchanged == kept.files.size());
 }
 
+// After kEntries, each file is a byte of these flags, a byte of its
+// name's length, its name ("/" between components), a byte of its
+// contents' length and its contents.
+enum : std::uint8_t {
+  kUnlisted = 1,      // no line in $FileList.txt
+  kListedTwice = 2,   // two lines
+  kListedUpper = 4,   // its line in ASCII capitals
+  kFirstForm = 8,     // its line begins with "FlashDrive\"
+  kFolderEntry = 16,  // a folder entry of that name instead
+  kStored = 32,       // stored, not deflated
+  kWrongDigest = 64,  // $md5.bin of one byte changed
+};
+
+std::u16string unitsOf(const std::string& text) {
+  if (const auto units = quillet::utf8ToUtf16(text)) return *units;
+  return std::u16string(text.begin(), text.end());
+}
+
+std::string releaseOf(std::string_view bytes) {
+  using quillet::zip::testing::WriterEntry;
+  std::vector<WriterEntry> entries;
+  std::vector<std::u16string> fileLines = {unitsOf(kFileListName), unitsOf(kFolderListName)};
+  std::vector<std::u16string> folderLines;
+  std::string listed;  // the listed files' contents, in list order
+  bool wrongDigest = false;
+  for (std::size_t at = 0; at + 2 <= bytes.size();) {
+    const auto flags = static_cast<std::uint8_t>(bytes[at]);
+    const std::string name(bytes.substr(at + 2, static_cast<std::uint8_t>(bytes[at + 1])));
+    at += 2 + name.size();
+    const std::string contents(
+        at < bytes.size() ? bytes.substr(at + 1, static_cast<std::uint8_t>(bytes[at])) : "");
+    at += 1 + contents.size();
+    wrongDigest |= (flags & kWrongDigest) != 0;
+    entries.emplace_back(name + ((flags & kFolderEntry) ? "/" : ""), contents,
+                         (flags & kStored) ? 0 : 8, 0x0800);  // (names in UTF-8)
+    if (flags & kFolderEntry) continue;
+    std::string line = name;
+    std::replace(line.begin(), line.end(), '/', '\\');
+    if (line.rfind('\\') != std::string::npos) {
+      const std::u16string folder = unitsOf(kStagingPrefix + line.substr(0, line.rfind('\\')));
+      if (std::find(folderLines.begin(), folderLines.end(), folder) == folderLines.end()) {
+        folderLines.push_back(folder);
+      }
+    }
+    if (flags & kUnlisted) continue;
+    if (flags & kListedUpper) {
+      for (char& c : line) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+    }
+    if (flags & kFirstForm) line = kStagingPrefix + line;
+    fileLines.insert(fileLines.end(), (flags & kListedTwice) ? 2 : 1, unitsOf(line));
+    if (name.find(kConfigurationMark) == std::string::npos) listed += contents;
+  }
+  const std::string fileList = quillet::encodeList(fileLines);
+  const std::string folderList = quillet::encodeList(folderLines);
+  listed = fileList + folderList + listed;
+  quillet::Md5Context context;
+  quillet::md5Start(&context);
+  quillet::md5AddBytes(&context, listed.data(), static_cast<std::uint32_t>(listed.size()));
+  std::uint8_t digest[quillet::kMd5DigestBytes];
+  quillet::md5Finish(digest, &context);
+  digest[0] ^= wrongDigest ? 1 : 0;
+  entries.insert(entries.begin(),
+                 {WriterEntry(kFileListName, fileList), WriterEntry(kFolderListName, folderList),
+                  WriterEntry(kDigestName, std::string(digest, digest + sizeof digest), 0)});
+  return quillet::zip::testing::writeZip(entries).bytes;
+}
+
+// The archive of a release: the bytes themselves, or the release laid out
+// from the files after kEntries.
+std::string archiveOf(std::string_view bytes) {
+  if (bytes.substr(0, kEntries.size()) != kEntries) return std::string(bytes);
+  return releaseOf(bytes.substr(kEntries.size()));
+}
+
 // A folder of its own for the releases --diff reads as files.
 struct ScratchFolder {
   std::string path =
@@ -195,14 +280,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
   const std::size_t split = bytes.find(kNewRelease);
   if (split != std::string_view::npos) {
-    checkDiff(bytes.substr(0, split), bytes.substr(split + kNewRelease.size()));
+    checkDiff(archiveOf(bytes.substr(0, split)),
+              archiveOf(bytes.substr(split + kNewRelease.size())));
     return 0;
   }
 
   SourceFailure failure = SourceFailure::kNone;
   std::string message;
   std::shared_ptr<ReleaseSource> source = openArchiveRelease(
-      std::make_unique<quillet::MemorySource>(std::string(bytes)), "fuzz.zip", &failure, &message);
+      std::make_unique<quillet::MemorySource>(archiveOf(bytes)), "fuzz.zip", &failure, &message);
   if (source == nullptr) {
     require(failure != SourceFailure::kNone && !message.empty());
     return 0;
