@@ -79,7 +79,13 @@ std::unique_ptr<ReleaseSource> openArchiveRelease(const std::string& path, Sourc
     *message = error;
     return nullptr;
   }
-  auto source = std::make_unique<ArchiveSource>(std::move(file));
+  return openArchiveRelease(std::move(file), path, failure, message);
+}
+
+std::unique_ptr<ReleaseSource> openArchiveRelease(std::unique_ptr<ByteSource> bytes,
+                                                  const std::string& path, SourceFailure* failure,
+                                                  std::string* message) {
+  auto source = std::make_unique<ArchiveSource>(std::move(bytes));
   if (!source->open()) {
     *failure = source->failure() == SourceFailure::kCannotOpen ? SourceFailure::kCannotOpen
                                                                : SourceFailure::kDamaged;

@@ -15,6 +15,10 @@
 #include <string>
 #include <string_view>
 
+namespace quillet {
+class ByteSource;
+}
+
 namespace quillet::check {
 
 struct ReleaseEntry {
@@ -92,6 +96,11 @@ std::unique_ptr<ReleaseSource> openFolderRelease(const std::string& path, Source
                                                  std::string* message, std::size_t entriesMax = 0,
                                                  std::uint64_t namesMax = kFolderNamesBytesMax);
 std::unique_ptr<ReleaseSource> openArchiveRelease(const std::string& path, SourceFailure* failure,
+                                                  std::string* message);
+// An archive already open as `bytes` (held in memory, say); `path` only
+// names it in the message.
+std::unique_ptr<ReleaseSource> openArchiveRelease(std::unique_ptr<ByteSource> bytes,
+                                                  const std::string& path, SourceFailure* failure,
                                                   std::string* message);
 
 }  // namespace quillet::check

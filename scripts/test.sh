@@ -2,8 +2,8 @@
 # Runs every test: the native build, the sanitizer build (AddressSanitizer and
 # UndefinedBehaviorSanitizer), the digest's threads under ThreadSanitizer, the
 # Windows build under Wine, the release packages made from those builds, and a
-# bounded fuzzing run of the file list loader, the list decoder and the zip
-# reader. Installs what it needs from Debian's archive when it is missing.
+# bounded fuzzing run of the file list loader, the list decoder, the zip
+# reader and the release check. Installs what it needs from Debian's archive when it is missing.
 # Exits non-zero when any part fails.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -81,7 +81,7 @@ windows_log="$root/build/windows-configure.log"
 cmake --preset windows >"$windows_log" 2>&1 &
 configuring=$!
 
-stage "fuzz build" "file list loading and stripping, the list decoder, the zip reader"
+stage "fuzz build" "file list loading and stripping, the list decoder, the zip reader, the check"
 scripts/fuzz.sh --build
 
 # The fuzzers run one at a time in the background, on one core, beside the
