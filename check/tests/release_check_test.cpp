@@ -541,15 +541,20 @@ TEST(ExtractedFolderEntries, AreRefusedWhenTheirNamesTakeMoreThanTheMost) {
                          "check holds of them");
 }
 
+// The extracted release in `scratch`'s folder "rel", with the usual limits.
+std::unique_ptr<ReleaseSource> openExtracted(const ScratchFolder& scratch, std::string* message) {
+  SourceFailure failure = SourceFailure::kNone;
+  return openFolderRelease((scratch.root() / "rel").string(), &failure, message);
+}
+
 // An extracted release's names are its folders' and each entry's own: a
 // name is said whole whatever the depth.
 TEST(ExtractedFolderNames, ReadWholeAtEveryDepth) {
   ScratchFolder scratch;
   scratch.file("rel/A/B/C/deep.dat", "x");
   scratch.file("rel/A/top.dat", "y");
-  SourceFailure failure = SourceFailure::kNone;
   std::string message;
-  const auto source = openFolderRelease((scratch.root() / "rel").string(), &failure, &message);
+  const auto source = openExtracted(scratch, &message);
   ASSERT_NE(source, nullptr) << message;
   std::vector<std::string> names;
   std::string scratchName;
@@ -565,9 +570,8 @@ TEST(ExtractedFolderFiles, ThatChangeSizeAfterTheFolderWasReadAreDamaged) {
   ScratchFolder scratch;
   scratch.file("rel/same.dat", "abc");
   scratch.file("rel/grew.dat", "abc");
-  SourceFailure failure = SourceFailure::kNone;
   std::string message;
-  const auto source = openFolderRelease((scratch.root() / "rel").string(), &failure, &message);
+  const auto source = openExtracted(scratch, &message);
   ASSERT_NE(source, nullptr) << message;
   scratch.file("rel/same.dat", "xyz");
   scratch.file("rel/grew.dat", "abcd");
