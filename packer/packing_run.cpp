@@ -186,8 +186,9 @@ int packRelease(RunProgress* progress) {
       return kExitWalkFailed;
   }
   if (platform().interrupted()) return kStepInterrupted;
-  // A user's own file by the scratch file's name stops the run before
-  // anything is deleted or written.
+  // No staging folder, or a user's own file by the scratch file's name,
+  // stops the run before anything is deleted or written.
+  if (!stagingFolderIsThere()) return kExitWalkFailed;
   if (fileList_ScratchNameIsFree() != 1) return kExitWalkFailed;
   if (!deleteStaleOutputs()) return kExitWalkFailed;
   progress->ownsOutputs = true;

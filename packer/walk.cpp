@@ -252,16 +252,21 @@ bool makeList_ScanFolder(WalkState& state) {
   return true;
 }
 
+bool stagingFolderIsThere() {
+  if (platform().folderExistsW(u"FlashDrive")) return true;
+  std::string folder;
+  if (readWorkingFolder(&folder)) {
+    printNarrow("There is no staging folder 'FlashDrive' in '" + shownText(folder) + "'\n");
+  }
+  return false;
+}
+
 int makeList() {
   WalkState state;
   const char sep = platform().separator();
 
   if (!readWorkingFolder(&state.startFolder)) return 0;
-  if (!platform().folderExistsW(u"FlashDrive")) {
-    printNarrow("There is no staging folder 'FlashDrive' in '" + shownText(state.startFolder) +
-                "'\n");
-    return 0;
-  }
+  if (!stagingFolderIsThere()) return 0;
   const std::string staging = state.startFolder + sep + kStagingFolderName + sep;
   state.fileListPath = staging + "$FileList.txt";
   state.folderListPath = staging + "$FolderList.txt";

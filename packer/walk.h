@@ -25,6 +25,13 @@ namespace quillet {
 // same on return either way.
 int makeList();
 
+// Whether the working folder holds the staging folder "FlashDrive"; false
+// after a message naming the working folder when it does not. The run asks
+// before it deletes anything: a folder without one is no working folder
+// (the packer started in the wrong place, or as `quillet --help`), and an
+// archive kept there stays.
+bool stagingFolderIsThere();
+
 // What one walk carries from folder to folder. makeList makes one, opens
 // both lists into it and hands it to makeList_ScanFolder; it serves that one
 // walk and goes with it.

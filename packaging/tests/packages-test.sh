@@ -179,6 +179,37 @@ $(diff <(echo "$expected") <(echo "$actual"))"
 test_expect_success "the zip holds Quillet.exe, quillet-check.exe, README.txt and LICENSES.txt" \
   check_zip_files
 
+# Every exit code the programs define (kExit... in their headers) and every
+# option quillet-check's usage names, said where a user looks them up: the
+# manual pages' EXIT STATUS and OPTIONS, and the zip's README.txt.
+exit_codes() { sed -n 's/.*constexpr int kExit[A-Za-z]* = \([0-9]*\);.*/\1/p' "$@" | sort -un; }
+# The lines of file $1 after the one beginning with $2, up to one beginning with $3.
+section() { awk -v from="$2" -v to="$3" 'to != "" && index($0, to) == 1 { on = 0 } on; index($0, from) == 1 { on = 1 }' "$1"; }
+check_documented_codes() {
+  local page code option readme="$zip_root/README.txt"
+  for page in quillet quillet-check; do
+    MANWIDTH=80 man -l "$deb_root/usr/share/man/man1/$page.1.gz" >"$top/$page.txt" 2>/dev/null
+  done
+  for code in $(exit_codes "$root/packer/packing_run.h"); do
+    section "$top/quillet.txt" "EXIT STATUS" FILES | grep -qE "^ +$code(,|$)" ||
+      fail "quillet(1) does not say exit status $code"
+    section "$readme" "Quillet.exe's exit codes" quillet-check.exe | grep -qE "^  $code " ||
+      fail "README.txt does not say Quillet.exe's exit code $code"
+  done
+  for code in $(exit_codes "$root"/check/*.h); do
+    section "$top/quillet-check.txt" "EXIT STATUS" EXAMPLES | grep -qE "^ +$code$" ||
+      fail "quillet-check(1) does not say exit status $code"
+    section "$readme" quillet-check.exe "" | grep -qE "^  $code " ||
+      fail "README.txt does not say quillet-check.exe's exit code $code"
+  done
+  for option in $("$deb_root/usr/bin/quillet-check" --help | grep -oE -- '--[a-z-]+' | sort -u); do
+    section "$top/quillet-check.txt" OPTIONS "EXIT STATUS" | grep -qE -- "^ +$option( |,|$)" ||
+      fail "quillet-check(1) does not describe $option"
+  done
+}
+test_expect_success "the manual pages and README.txt say every exit code and option" \
+  check_documented_codes
+
 check_zip_version_option() {
   local out
   out=$("$wine_run" "$WINEPREFIX" "$zip_root/quillet-check.exe" --version </dev/null | tr -d '\r')

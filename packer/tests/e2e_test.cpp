@@ -362,15 +362,20 @@ TEST_F(QuilletRun, ListedFileThatVanishesBeforeTheDigestFailsIt) {
   EXPECT_FALSE(scratch.exists("FlashDrive/$md5.bin"));
 }
 
+// Started where there is no staging folder (the wrong folder, or as
+// `Quillet --help`), the run keeps the release archive kept there.
 TEST_F(QuilletRun, NoStagingFolderFailsWithoutTouchingTheWorkingFolder) {
   useStandIn(0);
   fs::remove_all(scratch.root() / "FlashDrive");
+  scratch.file("ZarvoEUupdate.zip", "a release kept here");
   const Outcome outcome = run();
   EXPECT_EQ(outcome.exitCode, 2);
   EXPECT_THAT(outcome.out, HasSubstr("There is no staging folder 'FlashDrive' in '"));
   EXPECT_THAT(outcome.out, EndsWith(kBanner));
   EXPECT_FALSE(scratch.exists("archiver-args"));
-  EXPECT_EQ(std::distance(fs::directory_iterator(scratch.root()), {}), 1) << "only the archiver";
+  EXPECT_EQ(scratch.read("ZarvoEUupdate.zip"), "a release kept here");
+  EXPECT_EQ(std::distance(fs::directory_iterator(scratch.root()), {}), 2)
+      << "only the archiver and the archive";
 }
 
 }  // namespace
