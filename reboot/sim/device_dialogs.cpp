@@ -100,8 +100,8 @@ std::intptr_t Device::runModalDialog(std::uint32_t templateId, WindowHandle pare
   Modal modal{dialog, &events};
   modals_.push_back(&modal);
   events.dialogCreated(dialog);
-  record(Api::dialogInitialise, {});
-  events.dialogInitialise();
+  const int focus = events.dialogInitialise();
+  record(Api::dialogInitialise, {}, Number(focus));
   const MessageLoop::End end = runLoop(&modal);
   modals_.pop_back();
   destroyWindow(dialog);
