@@ -43,7 +43,8 @@ enum class Api {
   loadIcon,            // (icon id) -> icon number, 0 when none
   kernelIoControl,     // (code, in given, in size, out given, out size, size pointer given)
   // The device's own doings.
-  dialogInitialise,  // () the modal run initialises the dialog
+  dialogInitialise,  // () -> what the dialog's initialisation returned (nonzero:
+                     //    the platform picks the focus), once it has run
   dialogMessage,     // (message, code, id) a queued message reaches the dialog
   modalRunEnded,     // (template id) -> the run's result
   stalled,           // () a run ended with nothing left to happen

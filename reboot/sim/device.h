@@ -95,8 +95,9 @@ class Device final : public Platform {
   const Storage& storage() const { return storage_; }
   const CallLog& log() const { return log_; }
 
-  // --- What a person does to the dialog on the screen. Each posts to the
-  // open dialog and returns false (doing nothing) when none is open.
+  // --- What a person does to the dialog on the screen. Each is input to
+  // the open dialog (see MessageLoop::input) and returns false (doing
+  // nothing) when none is open.
   bool press(int controlId);  // a push button: command, kButtonClicked, its id
   bool pressCaptionOk();      // the caption's OK: command kIdOk
   bool pressCloseBox();       // the close box: kMsgClose
@@ -204,7 +205,7 @@ class Device final : public Platform {
   // A message from the loop: to the modal run of its window, if it has one.
   void deliver(const Message& message);
   MessageLoop::End runLoop(const Modal* modal);
-  bool postToDialog(std::uint32_t message, std::uint32_t code, std::uintptr_t id);
+  bool queueInput(std::uint32_t message, std::uint32_t code, std::uintptr_t id);
 
   MessageLoop loop_;
   Storage storage_;

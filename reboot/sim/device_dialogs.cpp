@@ -100,8 +100,8 @@ std::intptr_t Device::runModalDialog(std::uint32_t templateId, WindowHandle pare
   Modal modal{dialog, &events};
   modals_.push_back(&modal);
   events.dialogCreated(dialog);
-  record(Api::dialogInitialise, {});
-  events.dialogInitialise();
+  const int focus = events.dialogInitialise();
+  record(Api::dialogInitialise, {}, Number(focus));
   const MessageLoop::End end = runLoop(&modal);
   modals_.pop_back();
   destroyWindow(dialog);
@@ -165,13 +165,13 @@ Rect Device::dialogRect() const {
   return found != windows_.end() ? found->second.rect : Rect{};
 }
 
-bool Device::postToDialog(std::uint32_t message, std::uint32_t code, std::uintptr_t id) {
+bool Device::queueInput(std::uint32_t message, std::uint32_t code, std::uintptr_t id) {
   const WindowHandle dialog = openDialog();
   if (dialog == WindowHandle::none) {
     record(Api::post, {Number(message), Number(code), Number(id)}, Truth(false));
     return false;
   }
-  loop_.post({dialog, message, code, id});
+  loop_.input({dialog, message, code, id});
   return true;
 }
 
@@ -180,12 +180,12 @@ bool Device::press(int controlId) {
     record(Api::press, {Number(controlId)}, Truth(false));
     return false;
   }
-  return postToDialog(kMsgCommand, kButtonClicked, static_cast<std::uintptr_t>(controlId));
+  return queueInput(kMsgCommand, kButtonClicked, static_cast<std::uintptr_t>(controlId));
 }
 
-bool Device::pressCaptionOk() { return postToDialog(kMsgCommand, kButtonClicked, kIdOk); }
+bool Device::pressCaptionOk() { return queueInput(kMsgCommand, kButtonClicked, kIdOk); }
 
-bool Device::pressCloseBox() { return postToDialog(kMsgClose, 0, 0); }
+bool Device::pressCloseBox() { return queueInput(kMsgClose, 0, 0); }
 
 void Device::pressAt(std::uint64_t time, int controlId) {
   loop_.at(time, [this, controlId] { press(controlId); });

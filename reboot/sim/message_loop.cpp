@@ -37,6 +37,8 @@ bool MessageLoop::killTimer(WindowHandle window, std::uintptr_t id) {
 
 void MessageLoop::post(const Message& message) { queue_.push_back(message); }
 
+void MessageLoop::input(const Message& message) { input_.push_back(message); }
+
 void MessageLoop::postQuit(int exitCode) {
   quitPosted_ = true;
   quitPending_ = true;
@@ -48,9 +50,12 @@ void MessageLoop::forgetWindow(WindowHandle window) {
   for (auto timer = timers_.begin(); timer != timers_.end();) {
     timer = timer->first.first == raw ? timers_.erase(timer) : std::next(timer);
   }
-  queue_.erase(std::remove_if(queue_.begin(), queue_.end(),
-                              [window](const Message& posted) { return posted.window == window; }),
-               queue_.end());
+  for (std::vector<Message>* queue : {&queue_, &input_}) {
+    queue->erase(
+        std::remove_if(queue->begin(), queue->end(),
+                       [window](const Message& queued) { return queued.window == window; }),
+        queue->end());
+  }
 }
 
 MessageLoop::End MessageLoop::run(const std::function<bool()>& done,
@@ -64,7 +69,13 @@ MessageLoop::End MessageLoop::run(const std::function<bool()>& done,
       continue;
     }
     if (quitPending_) return End::quit;
-    // Timer messages come only when nothing is posted; a timer whose ticks
+    if (!input_.empty()) {
+      const Message message = input_.front();
+      input_.erase(input_.begin());
+      deliver(message);
+      continue;
+    }
+    // Timer messages come only when nothing is posted or input; a timer whose ticks
     // were missed (the thread was paused) sends one message for them all.
     auto due = timers_.end();
     std::uint64_t earliest = UINT64_MAX;

@@ -9,7 +9,11 @@
 //    when nothing posted is waiting, as on Windows, and ticks missed while
 //    the thread was paused fold into one message;
 //  - posted messages are handed out first come, first served; a quit
-//    request ends every loop once the messages posted before it are out.
+//    request ends every loop once no posted message is left;
+//  - input (what a person does: clicks, the caption's buttons) is handed
+//    out after the posted messages and only while no quit request is
+//    pending, as Windows ranks input below both: a click that waited
+//    behind one that quit is never handled.
 // A loop never blocks: with nothing queued, due or scripted up to the
 // horizon, it ends as stalled.
 #pragma once
@@ -60,16 +64,18 @@ class MessageLoop {
 
   // --- Posted messages and the quit request.
   void post(const Message& message);
+  // Input from the person: handled after posted messages, before timers.
+  void input(const Message& message);
   void postQuit(int exitCode);
   bool quitPosted() const { return quitPosted_; }
   int quitCode() const { return quitCode_; }
-  // The window is gone: its timers stop and what was posted to it goes.
+  // The window is gone: its timers stop and what was posted or input to it goes.
   void forgetWindow(WindowHandle window);
 
   // --- Running.
   enum class End { done, quit, stalled };
-  // Hands messages to `deliver` (posted ones first, then timers that are
-  // due), moving the clock to the next event when there is none, until
+  // Hands messages to `deliver` (posted ones first, then input, then
+  // timers that are due), moving the clock to the next event when there is none, until
   // `done` (asked before each message) says so, a quit request is pending
   // with nothing posted before it left, or nothing is left to happen up to
   // the horizon.
@@ -99,6 +105,7 @@ class MessageLoop {
   std::uint64_t scriptOrder_ = 0;
   std::map<std::pair<std::uintptr_t, std::uintptr_t>, Timer> timers_;  // by (window, id)
   std::vector<Message> queue_;
+  std::vector<Message> input_;
   bool quitPosted_ = false;
   bool quitPending_ = false;
   int quitCode_ = 0;

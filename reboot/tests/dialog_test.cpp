@@ -55,6 +55,9 @@ TEST_F(Asking, InitialisationShowsIconCentresAndAsks) {
   EXPECT_EQ(place.left, (480 - 282) / 2);
   EXPECT_EQ(place.top, (272 - 118) / 2);
   EXPECT_EQ(countdown, 10);
+  // 1: the platform gives the focus to the first control that takes it.
+  EXPECT_THAT(log().calls({Api::dialogInitialise}),
+              ElementsAre(Returning(CallTo(Api::dialogInitialise), 1)));
 }
 
 TEST_F(Asking, QuestionStaysUntilTheCountAppears) {
@@ -167,7 +170,9 @@ TEST_F(Closing, GoesOnWhenAProcessCannotBeOpened) {
 
   EXPECT_TRUE(device().running(tolvane));
   EXPECT_FALSE(device().running(nimbrel));
-  EXPECT_EQ(device().terminationOrder(), std::vector<std::uint32_t>{nimbrel});
+  // A process that did not open is not handed to terminateProcess.
+  EXPECT_THAT(log().calls({Api::terminateProcess}),
+              ElementsAre(CallTo(Api::terminateProcess, nimbrel, 0)));
   EXPECT_EQ(Counts(), CountTexts(kCountAt, 10, 10));
 }
 
@@ -373,6 +378,7 @@ TEST_P(Ending, EndsTheModalRunAndKeepsWhatYesDid) {
               ElementsAre(At(c.handledAt,
                              Returning(CallTo(Api::modalRunEnded, IDD_OSTREL_DIALOG), result))));
   EXPECT_EQ(device().loop().quitPosted(), c.ending == EndBy::no);
+  EXPECT_EQ(device().loop().quitCode(), 0);
   EXPECT_EQ(log().count(Api::endDialog), c.ending == EndBy::no ? 0u : 1u);
 
   EXPECT_EQ(MarkerExists(), c.markerAfter);

@@ -77,6 +77,23 @@ TEST_F(MessageLoopRun, PostsDuringAPauseWaitAndComeBeforeTimers) {
   EXPECT_EQ(seen, (Strings{"50 posted 20", "2050 posted 21", "2050 timer 1"}));
 }
 
+TEST_F(MessageLoopRun, InputComesAfterPostedMessagesBeforeTimersAndNeverAfterAQuit) {
+  loop.setTimer(kWindow, 1, 100);
+  loop.at(50, [&] {
+    loop.input({kWindow, fw::kMsgCommand, 0, 30});
+    loop.post({kWindow, fw::kMsgCommand, 0, 20});
+  });
+  loop.at(250, [&] {
+    loop.input({kWindow, fw::kMsgCommand, 0, 31});
+    loop.postQuit(4);
+  });
+  onMessage = [&](const Message& message) {
+    if (message.id == 20) loop.pause(100);
+  };
+  EXPECT_EQ(Run(1000), MessageLoop::End::quit);
+  EXPECT_EQ(seen, (Strings{"50 posted 20", "150 posted 30", "150 timer 1", "200 timer 1"}));
+}
+
 TEST_F(MessageLoopRun, RunningTimerStopsAtTheHorizon) {
   loop.setHorizon(5000);
   loop.setTimer(kWindow, 1, 1000);

@@ -10,6 +10,7 @@
 #include "marker.h"
 #include "ostrel_app.h"
 #include "ostrel_device.h"
+#include "ostrel_dlg.h"
 #include "resource.h"
 #include "scratch_folder.h"
 #include "win_app.h"
@@ -27,6 +28,11 @@ using ::testing::_;
 using ::testing::ElementsAre;
 
 TEST(Program, HasOneApplicationObject) { EXPECT_EQ(fw::CWinApp::Current(), &theApp); }
+
+TEST(Program, MessageMapsChainToTheFrameworkClassesMaps) {
+  EXPECT_EQ(COstrelApp::messageMap.base, &fw::CWinApp::messageMap);
+  EXPECT_EQ(COstrelDlg::messageMap.base, &fw::CDialog::messageMap);
+}
 
 // Whatever the marker holds, its presence alone counts.
 struct MarkerContents {
@@ -48,6 +54,7 @@ TEST_P(StartWithMarker, DeletesItAndEndsWithoutAWindow) {
   EXPECT_EQ(device().dialogsCreated(), 0);
   EXPECT_TRUE(device().loop().quitPosted());
   EXPECT_EQ(device().loop().quitCode(), 0);
+  EXPECT_EQ(log().count(Api::runMessageLoop), 0u) << "StartUp returned nonzero";
   // The stream is closed before the file is deleted: the device deletes no
   // open file.
   EXPECT_THAT(log().calls({Api::openStream, Api::closeStream, Api::deleteFile}),
@@ -67,6 +74,11 @@ using Starting = OstrelDeviceTest;
 
 TEST_F(Starting, WithoutMarkerShowsTheDialogUntilItEnds) {
   MakeMarkerFolder();
+  bool dialogIsMainWindow = false;
+  device().loop().at(1000, [&] {
+    dialogIsMainWindow =
+        theApp.mainWindow != nullptr && theApp.mainWindow->GetHandle() == device().openDialog();
+  });
   device().pressAt(3000, IDC_NO);
 
   EXPECT_EQ(Start(), 0);
@@ -75,6 +87,8 @@ TEST_F(Starting, WithoutMarkerShowsTheDialogUntilItEnds) {
   EXPECT_FALSE(MarkerExists());
   EXPECT_THAT(log().calls({Api::modalRunEnded}),
               ElementsAre(At(3000, Returning(CallTo(Api::modalRunEnded, IDD_OSTREL_DIALOG), 0))));
+  EXPECT_EQ(log().count(Api::runMessageLoop), 0u) << "StartUp returned nonzero";
+  EXPECT_TRUE(dialogIsMainWindow);
   EXPECT_EQ(theApp.mainWindow, nullptr);
 }
 
