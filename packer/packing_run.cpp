@@ -135,7 +135,11 @@ int packStagingFolder(const ContentDigest& digest, RunProgress* progress) {
     return kExitArchiverFailed;
   }
   if (archiver.interrupted || platform().interrupted()) return kStepInterrupted;
-  return finishArchive(archiver, digest);
+  const int outcome = finishArchive(archiver, digest);
+  // The check reads the whole archive; an interruption while it ran comes
+  // before the outcome stands, so the archive goes with the run.
+  if (platform().interrupted()) return kStepInterrupted;
+  return outcome;
 }
 
 // Steps after the walk: load and rewrite the list, the digest, the archive.
