@@ -24,7 +24,8 @@ struct OwnArchiveResult {
 // every entry read whole (local header, data, CRC-32, sizes, data
 // descriptor); each listed file an entry of the size and CRC-32 digested (a
 // configuration file only has to be there); "$md5.bin" holding the digest;
-// no other file entry; no name twice, a folder's less its "/"; no link. Names are compared with the
+// no other file entry; no folder entry but of a folder the walk scanned;
+// no name twice, a folder's less its "/"; no link. Names are compared with the
 // list lines less their "FlashDrive\". `archive` may be read on several threads at once (see
 // OwnCheckReading): files from openInputFile and memory allow that.
 OwnArchiveResult checkArchiveAgainst(ByteSource& archive, const ContentDigest& digest);

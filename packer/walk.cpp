@@ -168,6 +168,13 @@ bool makeList_ScanFolder(WalkState& state) {
   std::string currentPath;
   if (!readWorkingFolder(&currentPath)) return false;
   std::string previousPath = currentPath;
+  std::string folderLine;
+  if (state.folders != nullptr &&
+      listLineText(state.stagingFolder, currentPath, sep, &folderLine)) {
+    if (const std::optional<std::u16string> wide = platform().ansiToUtf16(folderLine)) {
+      state.folders->push_back(*wide);
+    }
+  }
   FoldedNames foldedNames;
 
   // 3. Each entry, in the listing's order.
@@ -252,8 +259,11 @@ bool makeList_ScanFolder(WalkState& state) {
   return true;
 }
 
-int makeList() {
+int makeList() { return makeList(nullptr); }
+
+int makeList(std::vector<std::u16string>* folders) {
   WalkState state;
+  state.folders = folders;
   const char sep = platform().separator();
 
   if (!readWorkingFolder(&state.startFolder)) return 0;
