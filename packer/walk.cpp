@@ -238,7 +238,8 @@ bool makeList_ScanFolder(WalkState& state) {
       }
       case EntryKind::kFolder:
         if (!platform().changeWorkingFolder(currentPath.c_str())) {
-          refuse(state, currentPath, "the folder cannot be entered");
+          refuse(state, currentPath,
+                 "the folder cannot be entered (" + platform().changeFailure() + ")");
           break;
         }
         if (enterChain(state, currentPath)) {
