@@ -188,6 +188,13 @@ OwnArchiveResult checkArchiveAgainst(ByteSource& archive, const ContentDigest& d
       result.problems.push_back("the listed file '" + path + "' is outside the staging folder");
       continue;
     }
+    // The walk refused a larger file; this one grew after it.
+    if (listed.size > kFileBytesMax) {
+      result.problems.push_back("the listed file '" + path + "' grew after the walk to " +
+                                std::to_string(listed.size) +
+                                " bytes; the device's FAT file system holds at most " +
+                                std::to_string(kFileBytesMax) + " bytes in a file");
+    }
     const auto found = byName.find(name);
     if (found == byName.end()) {
       result.problems.push_back("the listed file '" + path + "' is not in the archive");
