@@ -91,6 +91,12 @@ const char* unrepresentable(const std::string& name, std::u16string* wide) {
   }
   const std::optional<std::u16string> converted = platform().ansiToUtf16(name);
   if (!converted) return "is not valid in the system's code page";
+  // What a conversion puts for characters it could not read (Wine shows a
+  // name that is not UTF-8 so): the name listed would not be the file's.
+  if (converted->find(u'\uFFFD') != std::u16string::npos) {
+    return "holds U+FFFD, which stands for characters the system could not read (a name from "
+           "another code page)";
+  }
   *wide = *converted;
   return nameTheDeviceCannotHold(*wide);
 }
