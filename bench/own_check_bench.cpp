@@ -55,7 +55,7 @@ int main(int argc, char** argv) {
   const std::clock_t beforeCpu = std::clock();
   const auto before = std::chrono::steady_clock::now();
   quillet::ContentDigest digest;
-  const bool prepared = quillet::makeList() == 1 && quillet::fileList_Load() == 1 &&
+  const bool prepared = quillet::makeList(&digest.folders) == 1 && quillet::fileList_Load() == 1 &&
                         quillet::fileList_StripPrefix() == 1 && quillet::calculateMd5(&digest) == 1;
   const double beforeWall =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - before).count();

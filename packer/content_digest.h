@@ -26,6 +26,11 @@ struct DigestedFile {
 struct ContentDigest {
   std::vector<DigestedFile> files;
   std::uint8_t bytes[kMd5DigestBytes] = {};
+  // The folders the walk scanned below the staging folder, empty ones
+  // included, as first-form paths ("FlashDrive\..."): the archive may hold
+  // a folder entry for each of them and for no other. The run fills it
+  // from the walk.
+  std::vector<std::u16string> folders;
 };
 
 // Digests the files of the first `fileListCount` path slots, skipping paths

@@ -166,6 +166,20 @@ OwnArchiveResult checkArchiveAgainst(ByteSource& archive, const ContentDigest& d
     return result;
   }
 
+  // A folder entry names a folder the walk scanned: one made after the
+  // walk was never held against the device's rules.
+  std::unordered_set<std::string> walked;
+  for (const std::u16string& folder : digest.folders) walked.insert(entryNameOf(folder));
+  std::vector<std::string> unwalked;
+  for (const std::string& folder : folders) {
+    if (walked.count(folder) == 0) unwalked.push_back(folder);
+  }
+  std::sort(unwalked.begin(), unwalked.end());
+  for (const std::string& folder : unwalked) {
+    result.problems.push_back(entryWhere(folder + "/") +
+                              " is a folder that was not there when the staging folder was walked");
+  }
+
   std::vector<bool> expected(entries.size(), false);  // named by a list line, or the digest
   for (const DigestedFile& listed : digest.files) {
     const std::string name = entryNameOf(listed.path);
@@ -173,6 +187,13 @@ OwnArchiveResult checkArchiveAgainst(ByteSource& archive, const ContentDigest& d
     if (name.empty()) {
       result.problems.push_back("the listed file '" + path + "' is outside the staging folder");
       continue;
+    }
+    // The walk refused a larger file; this one grew after it.
+    if (listed.size > kFileBytesMax) {
+      result.problems.push_back("the listed file '" + path + "' grew after the walk to " +
+                                std::to_string(listed.size) +
+                                " bytes; the device's FAT file system holds at most " +
+                                std::to_string(kFileBytesMax) + " bytes in a file");
     }
     const auto found = byName.find(name);
     if (found == byName.end()) {

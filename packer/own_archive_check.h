@@ -23,8 +23,10 @@ struct OwnArchiveResult {
 // Checks `archive` against what `digest` recorded: the central directory and
 // every entry read whole (local header, data, CRC-32, sizes, data
 // descriptor); each listed file an entry of the size and CRC-32 digested (a
-// configuration file only has to be there); "$md5.bin" holding the digest;
-// no other file entry; no name twice, a folder's less its "/"; no link. Names are compared with the
+// configuration file only has to be there) and none of more bytes than the
+// device holds in a file; "$md5.bin" holding the digest;
+// no other file entry; no folder entry but of a folder the walk scanned;
+// no name twice, a folder's less its "/"; no link. Names are compared with the
 // list lines less their "FlashDrive\". `archive` may be read on several threads at once (see
 // OwnCheckReading): files from openInputFile and memory allow that.
 OwnArchiveResult checkArchiveAgainst(ByteSource& archive, const ContentDigest& digest);

@@ -135,11 +135,16 @@ int packStagingFolder(const ContentDigest& digest, RunProgress* progress) {
     return kExitArchiverFailed;
   }
   if (archiver.interrupted || platform().interrupted()) return kStepInterrupted;
-  return finishArchive(archiver, digest);
+  const int outcome = finishArchive(archiver, digest);
+  // The check reads the whole archive; an interruption while it ran comes
+  // before the outcome stands, so the archive goes with the run.
+  if (platform().interrupted()) return kStepInterrupted;
+  return outcome;
 }
 
 // Steps after the walk: load and rewrite the list, the digest, the archive.
-int packLists(RunProgress* progress) {
+// `digest` holds the folders the walk scanned.
+int packLists(ContentDigest* digest, RunProgress* progress) {
   if (platform().interrupted()) return kStepInterrupted;
   if (fileList_Load() != 1) {
     fileList_Release();
@@ -162,13 +167,12 @@ int packLists(RunProgress* progress) {
     fileList_Release();
     return kStepInterrupted;
   }
-  ContentDigest digest;
-  const int digested = calculateMd5(&digest);
+  const int digested = calculateMd5(digest);
   fileList_Release();
   if (platform().interrupted()) return kStepInterrupted;
   // After a failed digest the lists stay in the staging folder to be looked at.
   if (digested != 1) return kExitDigestFailed;
-  return packStagingFolder(digest, progress);
+  return packStagingFolder(*digest, progress);
 }
 
 // Every step up to the archive; the banner and prompt follow.
@@ -194,9 +198,10 @@ int packRelease(RunProgress* progress) {
   progress->ownsOutputs = true;
   if (platform().interrupted()) return kStepInterrupted;
 
-  const int walked = makeList();
+  ContentDigest digest;
+  const int walked = makeList(&digest.folders);
   if (platform().interrupted()) return kStepInterrupted;
-  return walked == 1 ? packLists(progress) : kExitWalkFailed;
+  return walked == 1 ? packLists(&digest, progress) : kExitWalkFailed;
 }
 
 }  // namespace

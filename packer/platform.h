@@ -108,6 +108,10 @@ class Platform {
   // The absolute path of the working folder as the system writes it.
   virtual bool getWorkingFolder(std::string* path) = 0;
   virtual bool changeWorkingFolder(const char* path) = 0;
+  // Why the last change of the working folder that failed did, in the
+  // system's words with its code (a path too long for the system, no
+  // permission, ...).
+  virtual std::string changeFailure() = 0;
   // The separator between path components in narrow paths ('\\' or '/').
   virtual char separator() const = 0;
 

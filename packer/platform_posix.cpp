@@ -30,8 +30,8 @@
 #include <vector>
 
 #include "platform.h"
-#include "platform_posix_lookahead.h"
 #include "platform_posix_internal.h"
+#include "platform_posix_lookahead.h"
 #include "stdio_stream.h"
 #include "system_error.h"
 #include "system_files.h"
@@ -115,7 +115,13 @@ class PosixPlatform final : public Platform {
     return true;
   }
 
-  bool changeWorkingFolder(const char* path) override { return ::chdir(path) == 0; }
+  bool changeWorkingFolder(const char* path) override {
+    if (::chdir(path) == 0) return true;
+    changeError_ = errno;
+    return false;
+  }
+
+  std::string changeFailure() override { return systemErrorText(changeError_); }
 
   char separator() const override { return '/'; }
 
@@ -319,6 +325,7 @@ class PosixPlatform final : public Platform {
 
  private:
   int searchError_ = 0;
+  int changeError_ = 0;
 };
 
 }  // namespace

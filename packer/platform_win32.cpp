@@ -183,7 +183,14 @@ class Win32Platform final : public Platform {
     return true;
   }
 
-  bool changeWorkingFolder(const char* path) override { return _chdir(path) == 0; }
+  bool changeWorkingFolder(const char* path) override {
+    SetLastError(ERROR_SUCCESS);
+    if (_chdir(path) == 0) return true;
+    changeError_ = GetLastError();
+    return false;
+  }
+
+  std::string changeFailure() override { return systemErrorText(changeError_); }
 
   char separator() const override { return '\\'; }
 
@@ -376,6 +383,7 @@ class Win32Platform final : public Platform {
 
  private:
   DWORD searchError_ = 0;
+  DWORD changeError_ = 0;
 };
 
 }  // namespace

@@ -91,6 +91,12 @@ const char* unrepresentable(const std::string& name, std::u16string* wide) {
   }
   const std::optional<std::u16string> converted = platform().ansiToUtf16(name);
   if (!converted) return "is not valid in the system's code page";
+  // What a conversion puts for characters it could not read (Wine shows a
+  // name that is not UTF-8 so): the name listed would not be the file's.
+  if (converted->find(u'\uFFFD') != std::u16string::npos) {
+    return "holds U+FFFD, which stands for characters the system could not read (a name from "
+           "another code page)";
+  }
   *wide = *converted;
   return nameTheDeviceCannotHold(*wide);
 }
@@ -168,6 +174,13 @@ bool makeList_ScanFolder(WalkState& state) {
   std::string currentPath;
   if (!readWorkingFolder(&currentPath)) return false;
   std::string previousPath = currentPath;
+  std::string folderLine;
+  if (state.folders != nullptr &&
+      listLineText(state.stagingFolder, currentPath, sep, &folderLine)) {
+    if (const std::optional<std::u16string> wide = platform().ansiToUtf16(folderLine)) {
+      state.folders->push_back(*wide);
+    }
+  }
   FoldedNames foldedNames;
 
   // 3. Each entry, in the listing's order.
@@ -231,7 +244,8 @@ bool makeList_ScanFolder(WalkState& state) {
       }
       case EntryKind::kFolder:
         if (!platform().changeWorkingFolder(currentPath.c_str())) {
-          refuse(state, currentPath, "the folder cannot be entered");
+          refuse(state, currentPath,
+                 "the folder cannot be entered (" + platform().changeFailure() + ")");
           break;
         }
         if (enterChain(state, currentPath)) {
@@ -261,8 +275,11 @@ bool stagingFolderIsThere() {
   return false;
 }
 
-int makeList() {
+int makeList() { return makeList(nullptr); }
+
+int makeList(std::vector<std::u16string>* folders) {
   WalkState state;
+  state.folders = folders;
   const char sep = platform().separator();
 
   if (!readWorkingFolder(&state.startFolder)) return 0;

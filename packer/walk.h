@@ -8,11 +8,10 @@
 #include <vector>
 
 #include "list_format.h"
-#include "release_format.h"
 #include "platform.h"
+#include "release_format.h"
 
 namespace quillet {
-
 
 // Walks the staging folder "FlashDrive" below the working folder and writes
 // "$FileList.txt" and "$FolderList.txt" into it. Returns 1 when both lists
@@ -24,6 +23,9 @@ namespace quillet {
 // Refused entries are each named, all of them. The working folder is the
 // same on return either way.
 int makeList();
+// The same, adding to `folders` (when not null) the first-form path of
+// every folder scanned below the staging folder, in scan order.
+int makeList(std::vector<std::u16string>* folders);
 
 // Whether the working folder holds the staging folder "FlashDrive"; false
 // after a message naming the working folder when it does not. The run asks
@@ -55,6 +57,8 @@ struct WalkState {
   std::vector<FolderId> chain;
   // Entries refused so far; the walk goes on to name them all, then fails.
   std::uint32_t refused = 0;
+  // Where the scanned folders' first-form paths go; may be null.
+  std::vector<std::u16string>* folders = nullptr;
 };
 
 // Scans the working folder and every folder below it into the lists of

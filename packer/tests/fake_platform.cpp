@@ -176,10 +176,15 @@ bool FakePlatform::changeWorkingFolder(const char* path) {
   const std::shared_ptr<Node> node = find(*components);
   if (node == nullptr || !node->folder) {
     errno = node == nullptr ? ENOENT : ENOTDIR;
+    changeError_ = errno;
     return false;
   }
   working_ = *components;
   return true;
+}
+
+std::string FakePlatform::changeFailure() {
+  return std::string(std::strerror(changeError_)) + " (errno " + std::to_string(changeError_) + ")";
 }
 
 // --- Files.
@@ -289,7 +294,7 @@ std::unique_ptr<Stream> FakePlatform::openFileW(const std::u16string& path, cons
 }
 
 std::unique_ptr<ByteSource> FakePlatform::openToReadAtW(const std::u16string& path,
-                                                       std::string* error) {
+                                                        std::string* error) {
   const std::optional<Components> components = resolveWide(path);
   const std::shared_ptr<Node> node = components ? find(*components) : nullptr;
   if (node == nullptr || node->folder) {

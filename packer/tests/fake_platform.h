@@ -119,6 +119,7 @@ class FakePlatform final : public Platform {
   std::string searchFailure() override;
   bool getWorkingFolder(std::string* path) override;
   bool changeWorkingFolder(const char* path) override;
+  std::string changeFailure() override;
   char separator() const override { return separator_; }
   bool opensForReading(const char* path, std::uint64_t* size) override;
   std::unique_ptr<Stream> openFile(const char* path, const char* mode) override;
@@ -182,6 +183,7 @@ class FakePlatform final : public Platform {
   std::map<SearchHandle, Search> searches_;
   SearchHandle nextHandle_ = 100;
   int searchError_ = 0;  // an errno value
+  int changeError_ = 0;  // an errno value
   // --- Read-ahead of the content digest: reader threads open files at once.
   std::mutex openMutex_;  // one open at a time (the tree and `calls` are shared)
   std::size_t inputPosition_ = 0;

@@ -81,9 +81,10 @@ TEST_P(InterruptedAtQuery, LeavesNothingOfTheRunAndReportsTheSignal) {
 
 // 0: right after the lock; 1: after the stale outputs; then the walk's
 // entries (nine with "." and ".."), after the walk, the load, the rewrite,
-// the digest's four files, after the digest and after the archiver (20).
-// The 22nd, at the prompt, keeps the archive (hostile_e2e_test.cpp).
-INSTANTIATE_TEST_SUITE_P(EachQuestion, InterruptedAtQuery, ::testing::Range(0, 21));
+// the digest's four files, after the digest, after the archiver (20) and
+// after the archive's check. The 23rd, at the prompt, keeps the archive
+// (hostile_e2e_test.cpp).
+INSTANTIATE_TEST_SUITE_P(EachQuestion, InterruptedAtQuery, ::testing::Range(0, 22));
 
 // A failed archive check (here the archiver leaves no zip archive, or none
 // at all) removes the archive; when it cannot, the run says so rather than

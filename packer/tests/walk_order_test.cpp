@@ -160,14 +160,25 @@ TEST_F(WalkOrderTest, FolderListBeyond65535LinesFailsInsteadOfWrapping) {
   EXPECT_TRUE(noListsLeft());
 }
 
-TEST_F(WalkOrderTest, MoreThan65535FoldersFailTheWalk) {
-  // The staging folder's own line is never written, so only the scan's
-  // table of folders runs out.
-  for (int i = 0; i < 65535; ++i) fake.addFolder("C:\\work\\FlashDrive\\s" + std::to_string(i));
-  EXPECT_EQ(walk(), 0);
-  EXPECT_THAT(fake.console, HasSubstr("More than 65535 folders"));
-  EXPECT_TRUE(noListsLeft());
+// Folders scanned, the staging folder's own included: 65535 are walked,
+// one more fails the walk. The staging folder's own line is never written,
+// so only the scan's table of folders runs out.
+class WalkFolderLimit : public WalkOrderTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(WalkFolderLimit, HoldsUpTo65535FoldersAndFailsBeyond) {
+  const int folders = GetParam();
+  for (int i = 1; i < folders; ++i) fake.addFolder("C:\\work\\FlashDrive\\s" + std::to_string(i));
+  if (folders <= 65535) {
+    EXPECT_EQ(walk(), 1) << fake.console.substr(0, 200);
+    EXPECT_EQ(fileList.count, 2);
+  } else {
+    EXPECT_EQ(walk(), 0);
+    EXPECT_THAT(fake.console, HasSubstr("More than 65535 folders"));
+    EXPECT_TRUE(noListsLeft());
+  }
 }
+
+INSTANTIATE_TEST_SUITE_P(AtAndOnePastTheLimit, WalkFolderLimit, ::testing::Values(65535, 65536));
 
 TEST_F(WalkOrderTest, ListThatCannotBeCreatedFailsAndLeavesNothing) {
   fake.addFile("C:\\work\\FlashDrive\\a.bin");

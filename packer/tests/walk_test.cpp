@@ -213,13 +213,29 @@ TEST_F(WalkTest, NameWithBackslashFailsTheWalk) {
   EXPECT_TRUE(scratch.exists("FlashDrive/ok.txt"));
 }
 
-TEST_F(WalkTest, NameNotValidInTheNarrowEncodingFailsTheWalk) {
-  SKIP_UNLESS_POSIX();
-  scratch.file("FlashDrive/latin1-\xE9.txt");
+// Names whose characters the system could not read: bytes that are not
+// UTF-8 (POSIX), and U+FFFD, which a conversion leaves in their place.
+struct UnreadableName {
+  const char* name;
+  bool posixOnly;
+  const char* says;
+};
+
+class WalkUnreadableName : public WalkTest, public ::testing::WithParamInterface<UnreadableName> {};
+
+TEST_P(WalkUnreadableName, FailsTheWalk) {
+  if (GetParam().posixOnly) SKIP_UNLESS_POSIX();
+  scratch.file(std::string("FlashDrive/") + GetParam().name);
   EXPECT_EQ(walk(), 0);
-  EXPECT_THAT(console, HasSubstr("is not valid in the system's code page"));
+  EXPECT_THAT(console, HasSubstr(GetParam().says));
   EXPECT_TRUE(noListsLeft());
 }
+
+INSTANTIATE_TEST_SUITE_P(NotUtf8OrReplaced, WalkUnreadableName,
+                         ::testing::Values(UnreadableName{"latin1-\xE9.txt", true,
+                                                          "is not valid in the system's code page"},
+                                           UnreadableName{"caf\xEF\xBF\xBD.txt", false,
+                                                          "the name holds U+FFFD"}));
 
 // The path limit counts UTF-16 units of the path as the lists' first form
 // names it ("FlashDrive\" and the path below the staging folder), as the
