@@ -7,21 +7,25 @@
 // of its own, so that an interruption can end it and everything it
 // started, and so that what it leaves behind when it exits is ended before
 // its archive is judged; the packer makes itself the reaper of the
-// archiver's orphans (prctl, so this file is for Linux), so that none is
-// left running or unwaited for. The channel its output comes through lives
-// in platform_posix_output.cpp.
-#include "platform_posix_internal.h"
-
+// archiver's orphans (prctl, so this file is for Linux), so that what left
+// the group (setsid) becomes its child and is ended too, and none is left
+// running or unwaited for. The channel its output comes through lives in
+// platform_posix_output.cpp.
+#include <dirent.h>
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <ctime>
 #include <string>
+#include <vector>
+
+#include "platform_posix_internal.h"
 
 namespace quillet::posix {
 
@@ -79,6 +83,77 @@ void endProcessGroup(pid_t group) {
   }
 }
 
+// The packer's children as the kernel lists them, for each of its threads
+// (an orphan is handed to one of them); none when /proc cannot say. The
+// list may miss a child that comes or goes while it is read: the callers
+// ask again until waitpid says there are none.
+std::vector<pid_t> ownChildren() {
+  std::vector<pid_t> children;
+  DIR* tasks = ::opendir("/proc/self/task");
+  if (tasks == nullptr) return children;
+  while (const dirent* task = ::readdir(tasks)) {
+    if (task->d_name[0] == '.') continue;
+    const std::string path = std::string("/proc/self/task/") + task->d_name + "/children";
+    FILE* list = std::fopen(path.c_str(), "re");
+    if (list == nullptr) continue;
+    long pid;
+    while (std::fscanf(list, "%ld", &pid) == 1) children.push_back(static_cast<pid_t>(pid));
+    std::fclose(list);
+  }
+  ::closedir(tasks);
+  return children;
+}
+
+// Reaps each child that has ended, dropping it from `asked`; false once the
+// packer has no child left.
+bool reapEndedChildren(std::vector<pid_t>& asked) {
+  for (;;) {
+    int status;
+    const pid_t reaped = ::waitpid(-1, &status, WNOHANG | __WALL);
+    if (reaped > 0) {
+      asked.erase(std::remove(asked.begin(), asked.end(), reaped), asked.end());
+    } else if (reaped == 0) {
+      return true;
+    } else if (errno != EINTR) {
+      return false;  // ECHILD: none left
+    }
+  }
+}
+
+// Ends and reaps every child the packer still has once the archiver's
+// process group is gone: what the archiver started and took out of its
+// group (setsid, setpgid), handed to the packer as its reaper when its
+// parent ended. The packer starts no other process. SIGTERM (and SIGCONT)
+// once to each, SIGKILL to whatever is still there after a grace period;
+// new orphans (the children of those ended) are found on each round. Both
+// waits are bounded: a process killed cannot run again, so only one that
+// outlasts SIGKILL in the kernel, or forks faster than the rounds end
+// them, can be given up on.
+void endLeftChildren() {
+  std::vector<pid_t> asked;                       // sent SIGTERM, not yet reaped
+  for (int waited = 0; waited < 200; ++waited) {  // 2 s
+    if (!reapEndedChildren(asked)) return;
+    for (const pid_t pid : ownChildren()) {
+      if (std::find(asked.begin(), asked.end(), pid) != asked.end()) continue;
+      ::kill(pid, SIGTERM);
+      ::kill(pid, SIGCONT);
+      asked.push_back(pid);
+    }
+    pause(10);
+  }
+  for (int waited = 0; waited < 200; ++waited) {  // 2 s
+    if (!reapEndedChildren(asked)) return;
+    for (const pid_t pid : ownChildren()) ::kill(pid, SIGKILL);
+    pause(10);
+  }
+}
+
+// Ends the archiver: its process group, then what it took out of it.
+void endArchiver(pid_t group) {
+  endProcessGroup(group);
+  endLeftChildren();
+}
+
 // What the shell's end, as waitid reports it, says of the command.
 CommandResult resultOf(const siginfo_t& end) {
   CommandResult result;
@@ -105,9 +180,6 @@ std::string shellQuoted(const std::string& text) {
 void watchInterruptions() {
   for (int signalNumber : kInterruptions) setHandler(signalNumber, noteInterruption, false);
   ::signal(SIGPIPE, SIG_IGN);
-  // The archiver's orphans (what it started and left when it was ended)
-  // become the packer's children, so that they can be waited for.
-  ::prctl(PR_SET_CHILD_SUBREAPER, 1);
 }
 
 int interruption() {
@@ -177,6 +249,10 @@ CommandResult runCommand(const std::string& commandLine) {
   for (int signalNumber : kInterruptions) sigdelset(&waiting, signalNumber);
   sigdelset(&waiting, SIGCHLD);
 
+  // The archiver's orphans (what it started and left, in its group or out
+  // of it) become the packer's children, so that they can be ended and
+  // waited for.
+  ::prctl(PR_SET_CHILD_SUBREAPER, 1);
   const OutputChannel channel = openOutputChannel();
   CommandResult result;
   const pid_t child = ::fork();
@@ -206,7 +282,7 @@ CommandResult runCommand(const std::string& commandLine) {
 
   for (;;) {
     if (caughtSignal != 0) {
-      endProcessGroup(child);
+      endArchiver(child);
       result.started = true;
       result.interrupted = true;
       break;
@@ -217,14 +293,15 @@ CommandResult runCommand(const std::string& commandLine) {
     siginfo_t end{};
     if (::waitid(P_PID, static_cast<id_t>(child), &end, WEXITED | WNOHANG | WNOWAIT) != 0) {
       if (errno == EINTR) continue;
-      endProcessGroup(child);
+      endArchiver(child);
       break;  // not started as far as we can tell
     }
     if (end.si_pid == child) {
-      // Whatever it left running is ended and waited for before its
-      // archive is judged: nothing can write an archive after the verdict.
+      // Whatever it left running, in its group or out of it, is ended and
+      // waited for before its archive is judged: nothing can write an
+      // archive after the verdict.
       result = resultOf(end);
-      endProcessGroup(child);
+      endArchiver(child);
       output.passTheRest();
       break;
     }

@@ -116,20 +116,61 @@ TEST_F(HostileRun, ArchiveTheArchiverLeftThatCannotBeRemovedIsNotCalledAbsent) {
   EXPECT_EQ(snapshot(), before);
 }
 
-TEST_F(HostileRun, ChildTheArchiverLeftIsEndedBeforeTheArchiveIsJudged) {
-  // The archiver exits at once; what it started would write the archive a
-  // second later, into the output the archiver had.
-  archiver(
-      "(sleep 1; /usr/bin/7za \"$@\"; touch ../late-archive-written) &\n"
-      "echo $! > ../grandchild-pid\nexit 0\n");
+// --- What the archiver leaves running when it exits or is ended.
+
+// How the archiver starts what it leaves: a shell that records its pid,
+// sleeps three seconds (past the grace a process deaf to SIGTERM is given)
+// and then writes the archive, in the archiver's process group or out of it
+// (its own session, after a double fork too). None of it may outlive the run.
+struct Leftover {
+  const char* name;
+  const char* start;  // shell words that start "$late" with the archiver's arguments
+};
+
+constexpr Leftover kLeftovers[] = {
+    {"InTheGroup", "sh -c \"$late\" late \"$@\" &"},
+    {"InANewSession", "setsid sh -c \"$late\" late \"$@\" &"},
+    {"DoubleForkedIntoANewSessionIgnoringTerm",
+     "(setsid sh -c \"trap '' TERM; $late\" late \"$@\" &)"},
+};
+
+// The run's end: no archive (7), packed (0), interrupted (143).
+class ArchiverLeftover : public HostileRun,
+                         public ::testing::WithParamInterface<std::tuple<Leftover, int>> {};
+
+TEST_P(ArchiverLeftover, IsEndedBeforeTheVerdictAndWritesNothingAfter) {
+  const auto [leftover, exitCode] = GetParam();
+  const std::string leave =
+      "late='echo $$ > ../leftover-pid; sleep 3; echo late > \"$3\"; touch ../late-write'\n" +
+      std::string(leftover.start) + "\nwhile [ ! -s ../leftover-pid ]; do sleep 0.01; done\n";
+  archiver(exitCode == 0   ? "/usr/bin/7za \"$@\" >/dev/null\n" + leave
+           : exitCode == 7 ? leave
+                           : leave + "echo ARCHIVER-RUNNING\nwhile :; do sleep 0.05; done\n");
   const auto before = snapshot();
   RunningPacker packer(scratch.root());
-  EXPECT_EQ(packer.finish(), 7);
-  EXPECT_THAT(packer.output(), HasSubstr("Checking ZarvoEUupdate.zip: there is no archive"));
-  // Nothing of the archiver's is left that could make an archive now.
-  expectNothingLeft(before);
-  EXPECT_FALSE(scratch.exists("late-archive-written"));
+  if (exitCode == 143) {
+    ASSERT_TRUE(packer.readUntil("ARCHIVER-RUNNING")) << packer.output();
+    ASSERT_EQ(::kill(packer.pid(), SIGTERM), 0);
+  }
+  EXPECT_EQ(packer.finish(), exitCode) << packer.output();
+  const pid_t pid = std::atoi(scratch.read("leftover-pid").c_str());
+  EXPECT_FALSE(processExists(pid)) << "left running";
+  if (exitCode != 0) expectNothingLeft(before);
+  // Had it been left running, it would write once it woke.
+  for (int i = 0; i < 500 && processExists(pid); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_FALSE(scratch.exists("late-write"));
+  EXPECT_EQ(isZipArchive("ZarvoEUupdate.zip"), exitCode == 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(EachWayOut, ArchiverLeftover,
+                         ::testing::Combine(::testing::ValuesIn(kLeftovers),
+                                            ::testing::Values(7, 0, 143)),
+                         [](const ::testing::TestParamInfo<std::tuple<Leftover, int>>& info) {
+                           return std::string(std::get<0>(info.param).name) + "_Exit" +
+                                  std::to_string(std::get<1>(info.param));
+                         });
 
 // --- One run at a time.
 

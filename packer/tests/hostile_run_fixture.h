@@ -151,7 +151,7 @@ class HostileRun : public ::testing::Test {
   void TearDown() override {
     // Whatever a failed case left running is ended here, not left behind:
     // each recorded process still working in this scratch folder.
-    for (const char* record : {"archiver-pid", "grandchild-pid"}) {
+    for (const char* record : {"archiver-pid", "grandchild-pid", "leftover-pid"}) {
       if (!scratch.exists(record)) continue;
       const pid_t pid = std::atoi(scratch.read(record).c_str());
       std::error_code error;
