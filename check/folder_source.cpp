@@ -19,7 +19,10 @@ constexpr std::size_t kChunkBytes = 256 * 1024;
 class FolderSource final : public ReleaseSource {
  public:
   FolderSource(std::string root, std::size_t entriesMax, std::uint64_t namesMax)
-      : root_(std::move(root)), entriesMax_(entriesMax), namesMax_(namesMax) {}
+      : root_(std::move(root)),
+        literalRoot_(literalFolderPath(root_)),
+        entriesMax_(entriesMax),
+        namesMax_(namesMax) {}
 
   // Lists the whole tree below the root, depth first, sorted by name within
   // a folder so the order does not depend on the file system.
@@ -63,7 +66,7 @@ class FolderSource final : public ReleaseSource {
     std::string error;
     std::string name;
     const std::unique_ptr<ByteSource> file = openInputFile(pathOf(nameOf(index, name)), &error);
-    if (file == nullptr) return fail(SourceFailure::kCannotOpen, error);
+    if (file == nullptr) return fail(SourceFailure::kCannotOpen, said(error));
     buffer_.resize(kChunkBytes);
     uLong crc = ::crc32(0, Z_NULL, 0);
     // A file that changed since the folder was read is not the release
@@ -94,7 +97,18 @@ class FolderSource final : public ReleaseSource {
  private:
   static constexpr std::uint32_t kTop = UINT32_MAX;  // the parent of the top level's entries
 
-  std::string pathOf(std::string_view name) const { return root_ + "/" + std::string(name); }
+  // Entries are reached by their own names below the root's literal form
+  // (the root itself is read as the user's path is).
+  std::string pathOf(std::string_view name) const { return literalRoot_ + "/" + std::string(name); }
+
+  // A system's message about a path below the literal root, as the path
+  // the user gave says it.
+  std::string said(std::string error) const {
+    if (error.compare(0, literalRoot_.size(), literalRoot_) == 0) {
+      error.replace(0, literalRoot_.size(), root_);
+    }
+    return error;
+  }
 
   bool fail(SourceFailure failure, std::string message) {
     failure_ = failure;
@@ -113,7 +127,8 @@ class FolderSource final : public ReleaseSource {
     };
     std::vector<Found> found;
     std::string error;
-    const std::string folder = prefix.empty() ? root_ : pathOf(prefix.substr(0, prefix.size() - 1));
+    const std::string folder =
+        prefix.empty() ? literalRoot_ : pathOf(prefix.substr(0, prefix.size() - 1));
     const std::size_t most = entriesMax_ - entries_.size();
     bool namesFull = false;
     const bool listed = listFolder(
@@ -129,7 +144,7 @@ class FolderSource final : public ReleaseSource {
           return found.size() <= most;  // (one more than may be kept, to know there are more)
         },
         &error);
-    if (!listed) return fail(SourceFailure::kCannotOpen, error);
+    if (!listed) return fail(SourceFailure::kCannotOpen, said(error));
     if (namesFull) {
       return fail(SourceFailure::kCannotOpen,
                   "not supported: the folder's names take more than " + std::to_string(namesMax_) +
@@ -174,7 +189,7 @@ class FolderSource final : public ReleaseSource {
       }
       if (item.kind == PathKind::kFile) {
         const std::unique_ptr<ByteSource> file = openInputFile(pathOf(name), &error);
-        if (file == nullptr) return fail(SourceFailure::kCannotOpen, error);
+        if (file == nullptr) return fail(SourceFailure::kCannotOpen, said(error));
         entry.size = file->size();
       } else {
         entry.readable = false;
@@ -192,7 +207,8 @@ class FolderSource final : public ReleaseSource {
     std::uint32_t length;
   };
 
-  std::string root_;
+  std::string root_;         // as the user gave it
+  std::string literalRoot_;  // literalFolderPath(root_)
   std::size_t entriesMax_;
   std::uint64_t namesMax_;
   std::string names_;             // every entry's own name, end to end

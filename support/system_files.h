@@ -36,6 +36,15 @@ std::unique_ptr<ByteSource> openInputFile(const std::string& path, std::string* 
 using LegacyNameDecoder = std::function<std::optional<std::string>(std::string_view raw)>;
 LegacyNameDecoder legacyNameDecoder();
 
+// The form of folder `path` (as the user typed it) through which the
+// entries below it are reached by their own names, whatever those are:
+// "/" and a name listFolder handed over may be put after it. On Windows the
+// folder's full path in the extended form ("\\?\C:\..."), so that a name
+// with a trailing dot or space, a device's name (CON, nul.txt) or a path
+// past 260 characters names that very entry, as POSIX names it; `path`
+// itself elsewhere, or when it has no such form.
+std::string literalFolderPath(const std::string& path);
+
 // What a path names: kLink only for an entry listFolder hands over.
 enum class PathKind { kMissing, kFile, kFolder, kLink, kOther };
 

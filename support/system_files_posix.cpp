@@ -77,6 +77,8 @@ std::unique_ptr<ByteSource> openInputFile(const std::string& path, std::string* 
 
 LegacyNameDecoder legacyNameDecoder() { return {}; }
 
+std::string literalFolderPath(const std::string& path) { return path; }
+
 PathKind pathKind(const std::string& path) {
   struct stat info;
   if (::stat(path.c_str(), &info) != 0) return PathKind::kMissing;

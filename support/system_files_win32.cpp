@@ -1,12 +1,13 @@
 // Files on desktop Windows.
 //
 // What may live here: the wide Win32 file and folder calls (CreateFileW,
-// ReadFile, FindFirstFileW), the console test, and the OEM code page
-// conversion of legacy zip names (GetOEMCP, MultiByteToWideChar). Paths arrive as UTF-8 and are turned into UTF-16 at
-// this edge.
+// ReadFile, FindFirstFileW, GetFullPathNameW), the console test, and the OEM code page
+// conversion of legacy zip names (GetOEMCP, MultiByteToWideChar). Paths arrive as UTF-8 and are
+// turned into UTF-16 at this edge.
 #include <io.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "system_error.h"
@@ -36,6 +37,15 @@ std::optional<std::string> toUtf8(const std::wstring& wide) {
   WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), static_cast<int>(wide.size()),
                       text.data(), bytes, nullptr, nullptr);
   return text;
+}
+
+// A path as the wide calls take it. In the extended form ("\\?\") the
+// system takes each name as it is and "/" as part of one, so the "/" that
+// callers put before a name is made "\" there.
+std::wstring systemPath(const std::string& path) {
+  std::wstring wide = toWide(path, CP_UTF8);
+  if (wide.compare(0, 4, L"\\\\?\\") == 0) std::replace(wide.begin(), wide.end(), L'/', L'\\');
+  return wide;
 }
 
 std::string describeLastError(const std::string& path) {
@@ -79,7 +89,7 @@ PathKind kindOfAttributes(DWORD attributes) {
 }  // namespace
 
 std::unique_ptr<ByteSource> openInputFile(const std::string& path, std::string* error) {
-  const std::wstring wide = toWide(path, CP_UTF8);
+  const std::wstring wide = systemPath(path);
   if (wide.empty()) {
     *error = path + ": not a valid UTF-8 path";
     return nullptr;
@@ -118,14 +128,38 @@ LegacyNameDecoder legacyNameDecoder() {
   };
 }
 
-PathKind pathKind(const std::string& path) {
+std::string literalFolderPath(const std::string& path) {
+  // The path as typed is read as Windows reads it (a relative path, "/",
+  // "..", a trailing dot); only what is put after it is taken literally.
   const std::wstring wide = toWide(path, CP_UTF8);
+  if (wide.empty() || wide.compare(0, 4, L"\\\\?\\") == 0) return path;
+  const DWORD units = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (units == 0) return path;
+  std::wstring full(units, L'\0');
+  const DWORD written = GetFullPathNameW(wide.c_str(), units, full.data(), nullptr);
+  if (written == 0 || written >= units) return path;
+  full.resize(written);
+  while (!full.empty() && full.back() == L'\\') full.pop_back();
+  std::wstring extended;
+  if (full.size() >= 2 && full[1] == L':') {
+    extended = L"\\\\?\\" + full;  // C:\...
+  } else if (full.compare(0, 2, L"\\\\") == 0 && full.compare(0, 4, L"\\\\.\\") != 0) {
+    extended = L"\\\\?\\UNC\\" + full.substr(2);  // \\server\share\...
+  } else {
+    return path;  // a device's path (\\.\...) has no extended form
+  }
+  const std::optional<std::string> utf8 = toUtf8(extended);
+  return utf8 ? *utf8 : path;
+}
+
+PathKind pathKind(const std::string& path) {
+  const std::wstring wide = systemPath(path);
   if (wide.empty()) return PathKind::kMissing;
   return kindOfAttributes(GetFileAttributesW(wide.c_str()));
 }
 
 bool listFolder(const std::string& path, const FolderEntrySink& each, std::string* error) {
-  const std::wstring pattern = toWide(path + "\\*", CP_UTF8);
+  const std::wstring pattern = systemPath(path + "\\*");
   WIN32_FIND_DATAW found;
   const HANDLE search = FindFirstFileW(pattern.c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) {

@@ -5,6 +5,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -199,10 +201,51 @@ class FolderRelease : public ::testing::Test {
       std::string body = contents;
       if (line == "$FileList.txt") body = fileList;
       if (line == "$FolderList.txt") body = folderList;
-      scratch.file("rel/" + path, body);
+      write(path, body);
       if (line.find("$FileList-cfg.txt") == std::string::npos) all += body;
     }
-    scratch.file("rel/$md5.bin", digestOf(all));
+    write("$md5.bin", digestOf(all));
+  }
+
+  // Writes a file of the release by its names as they are, the way the
+  // check reaches them (on Windows too, "a." and "nul.txt" are what they
+  // say).
+  void write(const std::string& relative, const std::string& contents) {
+    namespace fs = std::filesystem;
+    scratch.folder("rel");
+    fs::path path = fs::u8path(literalFolderPath((scratch.root() / "rel").string()));
+    std::size_t from = 0;
+    for (std::size_t slash; (slash = relative.find('/', from)) != std::string::npos;
+         from = slash + 1) {
+      path /= fs::u8path(relative.substr(from, slash - from));
+      fs::create_directory(path);
+    }
+    std::ofstream(path / fs::u8path(relative.substr(from)), std::ios::binary) << contents;
+  }
+
+  // The release goes by its literal path: Windows cannot remove "a." or
+  // "nul.txt" by its plain one (and the scratch folder's removal would
+  // never end).
+  ~FolderRelease() override {
+    removeLiterally(std::filesystem::u8path(literalFolderPath((scratch.root() / "rel").string())));
+  }
+  static void removeLiterally(const std::filesystem::path& path) {
+    std::vector<std::pair<std::string, PathKind>> entries;
+    std::string error;
+    listFolder(
+        path.u8string(),
+        [&](std::string_view name, PathKind kind) {
+          entries.emplace_back(name, kind);
+          return true;
+        },
+        &error);
+    for (const auto& [name, kind] : entries) {
+      if (kind == PathKind::kFolder) removeLiterally(path / std::filesystem::u8path(name));
+      std::error_code ignored;
+      std::filesystem::remove(path / std::filesystem::u8path(name), ignored);
+    }
+    std::error_code ignored;
+    std::filesystem::remove(path, ignored);
   }
 
   CheckReport check() { return checkPath((scratch.root() / "rel").string()); }
@@ -364,6 +407,45 @@ TEST_F(FolderRelease, ALinkAnywhereIsUnsafeToExtract) {
                                             "is unsafe to extract"));
   EXPECT_THAT(textReport(report), HasSubstr("error: entry 'NAVI/link.dat': is a symbolic link"));
 }
+
+// Names the device cannot hold, in an extracted folder, are its rules'
+// errors on every platform: Windows reads a typed path with a trailing dot
+// or space, a device's name or past 260 characters as another, but the
+// check reaches each entry by its own name.
+struct HeldName {
+  const char* name;
+  std::string line;
+  const char* folderLine;
+  const char* message;
+};
+
+void PrintTo(const HeldName& c, std::ostream* out) { *out << c.name; }
+
+class FolderNamesTheDeviceCannotHold : public FolderRelease,
+                                       public ::testing::WithParamInterface<HeldName> {};
+
+TEST_P(FolderNamesTheDeviceCannotHold, AreItsRulesErrors) {
+  files.push_back({GetParam().line, "held"});
+  if (*GetParam().folderLine != '\0') folderLines.push_back(GetParam().folderLine);
+  lay();
+  const CheckReport report = check();
+  EXPECT_EQ(report.exitCode(), kExitDeviceCannotHold) << textReport(report);
+  EXPECT_THAT(firstError(report), HasSubstr(GetParam().message));
+  EXPECT_EQ(report.expectedDigest, report.foundDigest);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ReleaseCheck, FolderNamesTheDeviceCannotHold,
+    ::testing::Values(HeldName{"TrailingDot", "NAVI\\a.dat.", "", "'a.dat.' ends with a dot"},
+                      HeldName{"TrailingSpace", "NAVI\\a.dat ", "", "'a.dat ' ends with a space"},
+                      HeldName{"FolderWithTrailingDot", "NAVI.\\a.dat", "FlashDrive\\NAVI.",
+                               "'NAVI.' ends with a dot"},
+                      HeldName{"DeviceAtTheTop", "CON", "", "'CON' is a reserved device name"},
+                      HeldName{"DeviceWithExtension", "NAVI\\nul.txt", "",
+                               "'nul.txt' is a reserved device name"},
+                      HeldName{"PathPast260", "NAVI\\" + std::string(240, 'x'), "",
+                               "takes 256 characters, more than the 255"}),
+    [](const ::testing::TestParamInfo<HeldName>& info) { return std::string(info.param.name); });
 
 // --- Archives that are unsafe to extract, whatever their lists say.
 
