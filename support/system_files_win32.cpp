@@ -179,8 +179,16 @@ bool listFolder(const std::string& path, const FolderEntrySink& each, std::strin
     const PathKind kind = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0
                               ? PathKind::kLink
                               : kindOfAttributes(found.dwFileAttributes);
-    if (!each(*utf8, kind)) break;
+    if (!each(*utf8, kind)) {
+      FindClose(search);
+      return true;
+    }
   } while (FindNextFileW(search, &found));
+  // A listing that breaks off is no whole folder.
+  if (ok && GetLastError() != ERROR_NO_MORE_FILES) {
+    *error = describeLastError(path);
+    ok = false;
+  }
   FindClose(search);
   return ok;
 }
