@@ -71,6 +71,22 @@ DWORD WINAPI copyOutput(void* argument) {
   return 0;
 }
 
+// Ends every process left in `job` and waits until none is left, for at
+// most five seconds: ending a process only starts its end, and one on its
+// way out may still finish a write, so the archive is judged only after.
+void endJob(HANDLE job, UINT exitCode) {
+  TerminateJobObject(job, exitCode);
+  for (int waited = 0; waited < 500; ++waited) {
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
+    if (!QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting,
+                                   sizeof accounting, nullptr) ||
+        accounting.ActiveProcesses == 0) {
+      return;
+    }
+    Sleep(10);
+  }
+}
+
 }  // namespace
 
 void watchInterruptions() {
@@ -167,7 +183,8 @@ CommandResult runCommand(const std::string& commandLine) {
     if (woke != WAIT_OBJECT_0 + 1) break;  // the wait itself failed
   }
   CloseHandle(process.hProcess);
-  CloseHandle(job);  // ends whatever the command left running
+  endJob(job, 1);  // whatever the command left running
+  CloseHandle(job);
   if (copier != nullptr) {
     // Its last output is copied before the run goes on; a writer outside
     // the job (which cannot be ended here) is not waited for long.
