@@ -8,25 +8,19 @@
 # test run, started before any screen exists (scripts/test-windows.sh):
 # there every window fails, and the contract's cases on the Win32 backend
 # could only skip. Here each run starts the server, and with it the
-# desktop, on its own screen, and ends it afterwards, so the next run's
-# desktop is on that run's screen. Runs in one prefix must not overlap
-# (the contract's cases hold a CTest resource lock).
+# desktop, on its own screen (cmake/wine-run.sh starts one when none
+# runs), and ends it afterwards, so the next run's desktop is on that
+# run's screen. Runs in one prefix must not overlap (the contract's cases
+# hold a CTest resource lock).
 #
 # Usage: wine-on-screen.sh WINEPREFIX PROGRAM [ARGUMENT...]
 # Exits with the program's exit code.
 set -uo pipefail
 [ $# -ge 2 ] || { echo "usage: $0 WINEPREFIX PROGRAM [ARGUMENT...]" >&2; exit 2; }
 export WINEPREFIX="$1"
-shift
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml=,winemenubuilder.exe=d"
-mkdir -p "$WINEPREFIX"
-# The server and the programs Wine starts beside it (the desktop, services)
-# get no streams of ours: they would hold the caller's output open.
-wineserver -k 2>/dev/null  # one an earlier run of this prefix left behind
-wineserver -p </dev/null >/dev/null 2>&1
-wine cmd /c exit </dev/null >/dev/null 2>&1
-wine "$@"
+# One an earlier run of this prefix left behind would hold the old screen.
+wineserver -k 2>/dev/null
+bash "$(dirname "$0")/../../../cmake/wine-run.sh" "$@"
 status=$?
 wineserver -k 2>/dev/null
 wineserver -w 2>/dev/null
