@@ -1,10 +1,9 @@
 // The folder source: an extracted release, read through the platform layer.
-#include <zlib.h>
-
 #include <algorithm>
 #include <cstring>
 #include <vector>
 
+#include "crc32.h"
 #include "release_check.h"
 #include "release_source.h"
 #include "shown_text.h"
@@ -68,7 +67,7 @@ class FolderSource final : public ReleaseSource {
     const std::unique_ptr<ByteSource> file = openInputFile(pathOf(nameOf(index, name)), &error);
     if (file == nullptr) return fail(SourceFailure::kCannotOpen, said(error));
     buffer_.resize(kChunkBytes);
-    uLong crc = ::crc32(0, Z_NULL, 0);
+    std::uint32_t crc = 0;
     // A file that changed since the folder was read is not the release
     // that was surveyed: its bytes, digest and CRC would say another.
     const std::uint64_t size = file->size();
@@ -83,11 +82,11 @@ class FolderSource final : public ReleaseSource {
       if (!file->readAt(at, buffer_.data(), want)) {
         return fail(SourceFailure::kCannotOpen, "could not be read");
       }
-      crc = ::crc32(crc, buffer_.data(), static_cast<uInt>(want));
+      crc = crc32Add(crc, buffer_.data(), want);
       if (!sink(buffer_.data(), want)) return fail(SourceFailure::kStopped, "stopped");
       at += want;
     }
-    entry.crc32 = static_cast<std::uint32_t>(crc);
+    entry.crc32 = crc;
     return true;
   }
 

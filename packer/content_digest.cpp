@@ -17,8 +17,6 @@
 // or read is reported when its turn comes, and nothing after it is hashed.
 #include "content_digest.h"
 
-#include <zlib.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -28,6 +26,7 @@
 #include <vector>
 
 #include "console.h"
+#include "crc32.h"
 #include "file_list.h"
 #include "platform.h"
 #include "read_ahead.h"
@@ -55,12 +54,6 @@ std::u16string slotPath(std::size_t index) {
 
 bool isSkipped(const std::u16string& path) { return path.find(kSkipMark) != std::u16string::npos; }
 
-std::uint32_t crcStart() { return static_cast<std::uint32_t>(::crc32(0L, Z_NULL, 0)); }
-
-std::uint32_t crcAdd(std::uint32_t crc, const std::uint8_t* bytes, std::size_t size) {
-  return static_cast<std::uint32_t>(::crc32(crc, bytes, static_cast<uInt>(size)));
-}
-
 // How reading a file ahead ended: ReadAhead::Ending's code.
 enum Outcome : int {
   kWhole = 0,       // read to its end
@@ -81,7 +74,7 @@ ReadAhead::Ending readListedFile(Platform& system, std::size_t index, ReadAhead:
     ending.code = kNotOpened;
     return ending;
   }
-  std::uint32_t crc = crcStart();
+  std::uint32_t crc = 0;
   try {
     for (;;) {
       std::uint8_t* room = writer.room();
@@ -96,7 +89,7 @@ ReadAhead::Ending readListedFile(Platform& system, std::size_t index, ReadAhead:
       }
       writer.put(got);
       if (got == 0) break;
-      crc = crcAdd(crc, room, got);
+      crc = crc32Add(crc, room, got);
       ending.size += got;
     }
   } catch (const std::bad_alloc&) {
@@ -118,7 +111,7 @@ int addOneFile(const std::u16string& path, Md5Context* context, DigestedFile* re
     return 0;
   }
   std::uint8_t buffer[kReadBufferBytes];
-  std::uint32_t crc = crcStart();
+  std::uint32_t crc = 0;
   std::uint64_t size = 0;
   for (;;) {
     const std::size_t got = in->read(buffer, sizeof buffer);
@@ -129,7 +122,7 @@ int addOneFile(const std::u16string& path, Md5Context* context, DigestedFile* re
     }
     if (got == 0) break;
     md5AddBytes(context, buffer, static_cast<std::uint32_t>(got));
-    crc = crcAdd(crc, buffer, got);
+    crc = crc32Add(crc, buffer, got);
     size += got;
   }
   in->close();

@@ -13,7 +13,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 seconds="${1:-60}"
 
-scripts/ensure-packages.sh cmake make clang libclang-rt-14-dev googletest libgmock-dev zlib1g-dev \
+scripts/ensure-packages.sh cmake make clang libclang-rt-14-dev googletest libgmock-dev zlib1g-dev libdeflate-dev \
   p7zip-full
 
 cmake --preset fuzz >/dev/null

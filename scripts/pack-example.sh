@@ -7,7 +7,7 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 
-scripts/ensure-packages.sh cmake make g++ zlib1g-dev googletest libgmock-dev p7zip-full
+scripts/ensure-packages.sh cmake make g++ zlib1g-dev libdeflate-dev googletest libgmock-dev p7zip-full
 
 cmake --preset native >/dev/null
 cmake --build --preset native --target Quillet quillet-check

@@ -18,7 +18,7 @@ for kind in "${kinds[@]}"; do
   case "$kind" in
     deb)
       # dpkg-dev's dpkg-shlibdeps computes the dependencies; scdoc writes the pages.
-      scripts/ensure-packages.sh cmake make g++ googletest libgmock-dev zlib1g-dev dpkg-dev file scdoc
+      scripts/ensure-packages.sh cmake make g++ googletest libgmock-dev zlib1g-dev libdeflate-dev dpkg-dev file scdoc
       cmake --preset native >/dev/null
       cmake --build --preset native --target Quillet quillet-check package_docs
       cpack --preset deb

@@ -37,7 +37,7 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 
 stage setup "the packages the builds need"
-scripts/ensure-packages.sh cmake make g++ googletest libgmock-dev p7zip-full unzip zlib1g-dev
+scripts/ensure-packages.sh cmake make g++ googletest libgmock-dev p7zip-full unzip zlib1g-dev libdeflate-dev
 # What the later stages need (the Windows tools and Wine, clang, the packaging
 # tools) is installed while the first builds run, when that asks for no
 # password; the stages' own scripts would install whatever is still missing.

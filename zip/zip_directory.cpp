@@ -4,13 +4,12 @@
 // names (UTF-8, Info-ZIP Unicode Path, legacy code page), and the layout
 // check that gives every entry a local header of its own before the
 // directory. Local headers and entry data are in zip_entry_data.cpp.
-#include <zlib.h>
-
 #include <algorithm>
 #include <numeric>
 #include <tuple>
 #include <utility>
 
+#include "crc32.h"
 #include "name_hash.h"
 #include "shown_text.h"
 #include "utf.h"
@@ -283,8 +282,7 @@ bool Reader::decodeName(Entry& entry, std::size_t index, std::string_view raw,
     const std::string_view unicode = found.value_or(std::string_view());
     if (unicode.size() >= 5 && static_cast<std::uint8_t>(unicode[0]) == 1 &&
         get32(reinterpret_cast<const std::uint8_t*>(unicode.data()) + 1) ==
-            static_cast<std::uint32_t>(::crc32(0, reinterpret_cast<const Bytef*>(raw.data()),
-                                               static_cast<uInt>(raw.size())))) {
+            crc32Add(0, raw.data(), raw.size())) {
       const std::string_view field = unicode.substr(5);
       if (field.empty() || field.find('\0') != std::string_view::npos || !isValidUtf8(field)) {
         return failEntry(Failure::kDamaged, index,

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "crc32.h"
 #include "name_hash.h"
 #include "shown_text.h"
 #include "zip_format.h"
@@ -187,9 +188,9 @@ bool Reader::readEntry(std::size_t index, const Sink& sink) {
   if (!checkLocalHeader(index)) return false;
   // Either method hands its bytes over through `counted`, which takes their
   // CRC-32 on the way.
-  uLong crc = ::crc32(0, Z_NULL, 0);
+  std::uint32_t crc = 0;
   const Sink counted = [&crc, &sink](const std::uint8_t* data, std::size_t size) {
-    crc = ::crc32(crc, data, static_cast<uInt>(size));
+    crc = crc32Add(crc, data, size);
     return sink(data, size);
   };
   const Entry& entry = entries_[index];

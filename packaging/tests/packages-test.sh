@@ -79,7 +79,7 @@ check_deb_depends() {
   depends=$(deb_field Depends)
   figure "Depends: $depends"
   names=$(tr ',' '\n' <<<"$depends" | awk '{ print $1 }')
-  for package in p7zip-full libc6 libstdc++6 zlib1g; do
+  for package in p7zip-full libc6 libstdc++6 zlib1g libdeflate0; do
     grep -qxF "$package" <<<"$names" || fail "Depends lacks $package: $depends"
   done
 }
