@@ -265,8 +265,8 @@ TEST(DeclaredSizeLimit, AHighlyCompressedStreamStopsAtItsDeclaredSize) {
 }
 
 // A data descriptor must agree with the central directory as a local header
-// does: its CRC-32 and both sizes, and a local CRC-32 the header gives
-// though the descriptor follows.
+// does: its CRC-32 and both sizes, and a local CRC-32 or size the header
+// gives though the descriptor follows.
 struct DescriptorCase {
   const char* title;
   std::uint64_t at;  // what is changed: past the descriptor's signature, or in the local header
@@ -302,7 +302,9 @@ INSTANTIATE_TEST_SUITE_P(
                       DescriptorCase{"CompressedSize", 8, false, "its data descriptor gives sizes"},
                       DescriptorCase{"Size", 12, false, "its data descriptor gives sizes"},
                       DescriptorCase{"LocalCrcBesideTheDescriptor", kLocalCrc, true,
-                                     "its local header gives CRC-32 00000001, the directory"}),
+                                     "its local header gives CRC-32 00000001, the directory"},
+                      DescriptorCase{"LocalSizeBesideTheDescriptor", kLocalSize, true,
+                                     "its local header gives sizes 0/1, the directory"}),
     [](const ::testing::TestParamInfo<DescriptorCase>& info) { return info.param.title; });
 
 TEST(DamageMessages, ShowControlBytesInNamesEscaped) {

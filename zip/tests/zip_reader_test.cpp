@@ -318,6 +318,16 @@ TEST_P(DataDescriptor, IsReadWithOrWithoutItsSignature) {
 INSTANTIATE_TEST_SUITE_P(Forms, DataDescriptor,
                          ::testing::Combine(::testing::Bool(), ::testing::Bool()));
 
+// Info-ZIP's zip to a pipe and libarchive give the size in the local
+// header beside a descriptor: only the compressed size is 0.
+TEST(LocalHeaderBesideADescriptor, MayGiveTheSize) {
+  testing::WrittenZip written = writeZip({{"map.dat", patterned(3000), 8, 0x0008}});
+  testing::put32(written.bytes, written.local[0] + 22, 3000);  // the local uncompressed size
+  Opened zip(written.bytes);
+  ASSERT_TRUE(zip.reader.open(zip.source)) << zip.reader.message();
+  EXPECT_TRUE(readWhole(zip.reader, 0)) << zip.reader.message();
+}
+
 // How a stored name becomes the entry's UTF-8 name.
 struct NameCase {
   const char* title;
