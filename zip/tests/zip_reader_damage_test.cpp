@@ -143,7 +143,7 @@ const DamageCase kCases[] = {
      [](WrittenZip& z) { putBoth(z, 0, kCentralFlags, kLocalFlags, 0x0800); z.bytes[z.central[0] + kCentralName] = '\xff'; }},
     {"Encrypted", false, Step::kOpen, 1, Failure::kUnsupported, {"entry #2 \"sub/b.bin\"", "encrypted"},
      [](WrittenZip& z) { put16(z.bytes, z.central[1] + kCentralFlags, 0x0001); }},
-    {"MethodBzip2", false, Step::kOpen, 1, Failure::kUnsupported, {"entry #2 \"sub/b.bin\"", "method 12"},
+    {"MethodBzip2", false, Step::kOpen, 1, Failure::kUnsupported, {"entry #2 \"sub/b.bin\"", "method 12, bzip2 (only"},
      [](WrittenZip& z) { put16(z.bytes, z.central[1] + kCentralMethod, 12); }},
     {"EntryOnAnotherDisk", false, Step::kOpen, 0, Failure::kUnsupported, {"entry #1 \"a.txt\"", "disk 1"},
      [](WrittenZip& z) { put16(z.bytes, z.central[0] + kCentralDisk, 1); }},
