@@ -39,6 +39,7 @@ class ArchiveSource final : public ReleaseSource {
       entry.link = stored.isLink();
       // An ASCII name reads the same in every code page; only others are at risk.
       entry.legacyName = stored.legacyName && stored.beyondAscii;
+      entry.legacyUtf8 = entry.legacyName && stored.legacyUtf8;
       entry.zip64 = stored.zip64;
     }
     return true;

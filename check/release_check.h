@@ -80,7 +80,7 @@ enum class Said : std::uint8_t {
   kAppearsTwice,
   kUnsafeName,
   kLink,
-  kLegacyName,
+  kLegacyName,  // b: 1 when its bytes read as UTF-8 too
   kZip64Entry,
   kNotAFile,
   kDeviceName,   // b: where in its name the component begins

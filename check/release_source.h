@@ -29,6 +29,7 @@ struct ReleaseEntry {
   bool readable = true;         // false for what is neither a file nor a folder
   bool link = false;            // a symbolic link (an archive's Unix mode, or in a folder)
   bool legacyName = false;      // an archive's name beyond ASCII stored in the legacy code page
+  bool legacyUtf8 = false;      // ... in bytes that read as UTF-8 too
   bool zip64 = false;           // sizes or offset from a Zip64 extra field
 };
 

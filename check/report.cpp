@@ -105,7 +105,10 @@ std::string CheckReport::messageText(const Finding& finding) const {
     case Said::kLink:
       return "is a symbolic link, which is unsafe to extract";
     case Said::kLegacyName:
-      return "has its name stored in a legacy code page";
+      return finding.b == 0 ? "has its name stored in a legacy code page"
+                            : "has its name stored in a legacy code page (shown as the device "
+                              "reads it), in bytes that read as UTF-8 too: the writer likely "
+                              "stored UTF-8 without the zip's UTF-8 flag, as Info-ZIP zip does";
     case Said::kZip64Entry:
       return "has Zip64 sizes or offset";
     case Said::kNotAFile:

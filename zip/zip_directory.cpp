@@ -326,6 +326,8 @@ bool Reader::decodeName(Entry& entry, std::size_t index, std::string_view raw,
       // An ASCII name reads the same in every code page: it needs no decoder.
       entry.legacyName = true;
       if (entry.beyondAscii) {
+        // (Info-ZIP's zip stores a Linux name's UTF-8 so, without the flag.)
+        entry.legacyUtf8 = isValidUtf8(raw);
         std::optional<std::string> decoded = decoder_(raw);
         if (!decoded) {
           return failEntry(Failure::kUnsupported, index,
