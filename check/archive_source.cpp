@@ -16,6 +16,8 @@ SourceFailure sourceFailureOf(zip::Failure failure) {
       return SourceFailure::kCannotOpen;
     case zip::Failure::kStopped:
       return SourceFailure::kStopped;
+    case zip::Failure::kUnsupported:
+      return SourceFailure::kUnsupported;
     default:
       return SourceFailure::kDamaged;
   }
@@ -88,8 +90,10 @@ std::unique_ptr<ReleaseSource> openArchiveRelease(std::unique_ptr<ByteSource> by
                                                   std::string* message) {
   auto source = std::make_unique<ArchiveSource>(std::move(bytes));
   if (!source->open()) {
-    *failure = source->failure() == SourceFailure::kCannotOpen ? SourceFailure::kCannotOpen
-                                                               : SourceFailure::kDamaged;
+    const SourceFailure said = source->failure();
+    *failure = said == SourceFailure::kCannotOpen || said == SourceFailure::kUnsupported
+                   ? said
+                   : SourceFailure::kDamaged;
     *message = path + ": " + source->message();
     return nullptr;
   }

@@ -240,7 +240,11 @@ CheckReport checkPath(const std::string& path, const Progress& progress, Release
     CheckReport report;
     report.path = path;
     report.source = pathKind(path) == PathKind::kFolder ? "folder" : "archive";
-    report.failWith(kExitDamaged, "", message);
+    if (failure == SourceFailure::kUnsupported) {
+      report.failUnsupported(message);
+    } else {
+      report.failWith(kExitDamaged, "", message);
+    }
     return report;
   }
   return checkRelease(std::move(opened), path, progress, names);

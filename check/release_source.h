@@ -36,9 +36,10 @@ struct ReleaseEntry {
 // What went wrong reading a release.
 enum class SourceFailure {
   kNone,
-  kCannotOpen,  // the path cannot be opened or read
-  kDamaged,     // a damaged archive (structure, CRC, size)
-  kStopped,     // the sink asked to stop
+  kCannotOpen,   // the path cannot be opened or read
+  kDamaged,      // a damaged archive (structure, CRC, size)
+  kUnsupported,  // a well-formed archive in a form the device cannot unpack (encryption, a method)
+  kStopped,      // the sink asked to stop
 };
 
 class ReleaseSource {
