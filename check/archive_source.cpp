@@ -16,6 +16,8 @@ SourceFailure sourceFailureOf(zip::Failure failure) {
       return SourceFailure::kCannotOpen;
     case zip::Failure::kStopped:
       return SourceFailure::kStopped;
+    case zip::Failure::kUnsupported:
+      return SourceFailure::kUnsupported;
     default:
       return SourceFailure::kDamaged;
   }
@@ -39,6 +41,7 @@ class ArchiveSource final : public ReleaseSource {
       entry.link = stored.isLink();
       // An ASCII name reads the same in every code page; only others are at risk.
       entry.legacyName = stored.legacyName && stored.beyondAscii;
+      entry.legacyUtf8 = entry.legacyName && stored.legacyUtf8;
       entry.zip64 = stored.zip64;
     }
     return true;
@@ -87,8 +90,10 @@ std::unique_ptr<ReleaseSource> openArchiveRelease(std::unique_ptr<ByteSource> by
                                                   std::string* message) {
   auto source = std::make_unique<ArchiveSource>(std::move(bytes));
   if (!source->open()) {
-    *failure = source->failure() == SourceFailure::kCannotOpen ? SourceFailure::kCannotOpen
-                                                               : SourceFailure::kDamaged;
+    const SourceFailure said = source->failure();
+    *failure = said == SourceFailure::kCannotOpen || said == SourceFailure::kUnsupported
+                   ? said
+                   : SourceFailure::kDamaged;
     *message = path + ": " + source->message();
     return nullptr;
   }

@@ -24,7 +24,7 @@ void writeCheckText(const char* which, const CheckReport& report, const ReportOu
   const int code = report.exitCode();
   out(std::string(which) + " release " + shownText(report.path) + " (" + report.source +
       "): " + number(report.files) + " files, " + number(report.folders) + " folders, " +
-      number(report.bytes) + " bytes; " + verdictText(code) + " (exit " + number(code) + ")\n");
+      number(report.bytes) + " bytes; " + verdictText(report) + " (exit " + number(code) + ")\n");
   writeTextReport(report, [&out](std::string_view piece) {
     for (const std::string_view said : {"error: ", "warning: ", "note: "}) {
       if (piece.substr(0, said.size()) == said) return out(piece);

@@ -48,10 +48,12 @@ bool FolderSet::note(std::string_view name, std::size_t entry, const NewFolder& 
   const std::string_view parent = parentOf(name);
   // A folder met before has had its own folders above it noted (the entry
   // before's folder most often), so the walk up ends at the first folder
-  // known.
+  // known. Each folder on the way holds an entry: the folder below it, which
+  // extraction makes whether or not the archive has an entry of its own for
+  // it (Info-ZIP's zip -D and many other writers leave folders out).
   if (!parent.empty() && parent != lastParent_ && add(parent, entry, true, added)) {
     for (std::string_view up = parentOf(parent);
-         !up.empty() && !tooMany_ && add(up, entry, false, added); up = parentOf(up)) {
+         !up.empty() && !tooMany_ && add(up, entry, true, added); up = parentOf(up)) {
     }
   }
   lastParent_.assign(parent);

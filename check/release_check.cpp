@@ -115,7 +115,7 @@ bool Checker::judgeName(const ReleaseEntry& entry, std::string_view name, std::u
     report_.fail(kExitDamaged, Said::kUnsafeName, index);
     return false;
   }
-  if (entry.legacyName) report_.warn(Said::kLegacyName, index);
+  if (entry.legacyName) report_.warn(Said::kLegacyName, index, entry.legacyUtf8 ? 1 : 0);
   if (entry.zip64) report_.warn(Said::kZip64Entry, index);
   std::string_view path = name;
   if (!path.empty() && isSeparator(path.back())) path.remove_suffix(1);  // a folder's "/"
@@ -240,7 +240,11 @@ CheckReport checkPath(const std::string& path, const Progress& progress, Release
     CheckReport report;
     report.path = path;
     report.source = pathKind(path) == PathKind::kFolder ? "folder" : "archive";
-    report.failWith(kExitDamaged, "", message);
+    if (failure == SourceFailure::kUnsupported) {
+      report.failUnsupported(message);
+    } else {
+      report.failWith(kExitDamaged, "", message);
+    }
     return report;
   }
   return checkRelease(std::move(opened), path, progress, names);

@@ -80,7 +80,7 @@ enum class Said : std::uint8_t {
   kAppearsTwice,
   kUnsafeName,
   kLink,
-  kLegacyName,
+  kLegacyName,  // b: 1 when its bytes read as UTF-8 too
   kZip64Entry,
   kNotAFile,
   kDeviceName,   // b: where in its name the component begins
@@ -98,6 +98,7 @@ enum class Said : std::uint8_t {
 struct Finding {
   std::uint8_t exitCode = 0;  // the kind of failure of an error; 0 (kExitPassed) for a warning
   Said said = Said::kText;
+  bool unsupported = false;  // kExitDamaged's: a form the device cannot unpack, not damage
   std::uint32_t a = 0;
   std::uint32_t b = 0;
 };
@@ -135,6 +136,11 @@ struct CheckReport {
   void failWith(int exitCode, std::string where, std::string message);
   // An error on entry `index`, with words of its own.
   void failAt(int exitCode, std::size_t index, std::string message);
+  // A release in a form not supported, though well-formed (an encrypted
+  // archive, another method): kExitDamaged, said so.
+  void failUnsupported(std::string message);
+  // The exit code is kExitDamaged, and every such error failUnsupported's.
+  bool onlyUnsupported() const;
 
   // A finding's message in words, and as "where: message" (the message
   // alone when it has no place).

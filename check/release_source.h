@@ -29,15 +29,17 @@ struct ReleaseEntry {
   bool readable = true;         // false for what is neither a file nor a folder
   bool link = false;            // a symbolic link (an archive's Unix mode, or in a folder)
   bool legacyName = false;      // an archive's name beyond ASCII stored in the legacy code page
+  bool legacyUtf8 = false;      // ... in bytes that read as UTF-8 too
   bool zip64 = false;           // sizes or offset from a Zip64 extra field
 };
 
 // What went wrong reading a release.
 enum class SourceFailure {
   kNone,
-  kCannotOpen,  // the path cannot be opened or read
-  kDamaged,     // a damaged archive (structure, CRC, size)
-  kStopped,     // the sink asked to stop
+  kCannotOpen,   // the path cannot be opened or read
+  kDamaged,      // a damaged archive (structure, CRC, size)
+  kUnsupported,  // a well-formed archive in a form the device cannot unpack (encryption, a method)
+  kStopped,      // the sink asked to stop
 };
 
 class ReleaseSource {

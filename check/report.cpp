@@ -19,7 +19,7 @@ void CheckReport::fail(int exitCode, Said said, std::uint32_t a, std::uint32_t b
     ++findingsLeftOut;
     return;
   }
-  findings.push_back(Finding{static_cast<std::uint8_t>(exitCode), said, a, b});
+  findings.push_back(Finding{static_cast<std::uint8_t>(exitCode), said, false, a, b});
 }
 
 std::uint32_t CheckReport::text(std::string words) {
@@ -30,6 +30,19 @@ std::uint32_t CheckReport::text(std::string words) {
 void CheckReport::failWith(int exitCode, std::string where, std::string message) {
   const std::uint32_t place = text(std::move(where));
   fail(exitCode, Said::kText, place, text(std::move(message)));
+}
+
+void CheckReport::failUnsupported(std::string message) {
+  const std::size_t said = findings.size();
+  failWith(kExitDamaged, "", std::move(message));
+  if (findings.size() > said) findings.back().unsupported = true;
+}
+
+bool CheckReport::onlyUnsupported() const {
+  return exitCode() == kExitDamaged && findingsLeftOut == 0 &&
+         std::none_of(findings.begin(), findings.end(), [](const Finding& finding) {
+           return finding.exitCode == kExitDamaged && !finding.unsupported;
+         });
 }
 
 void CheckReport::failAt(int exitCode, std::size_t index, std::string message) {
@@ -105,7 +118,10 @@ std::string CheckReport::messageText(const Finding& finding) const {
     case Said::kLink:
       return "is a symbolic link, which is unsafe to extract";
     case Said::kLegacyName:
-      return "has its name stored in a legacy code page";
+      return finding.b == 0 ? "has its name stored in a legacy code page"
+                            : "has its name stored in a legacy code page (shown as the device "
+                              "reads it), in bytes that read as UTF-8 too: the writer likely "
+                              "stored UTF-8 without the zip's UTF-8 flag, as Info-ZIP zip does";
     case Said::kZip64Entry:
       return "has Zip64 sizes or offset";
     case Said::kNotAFile:
@@ -202,6 +218,11 @@ const char* kindName(int exitCode) {
   return hasWords(exitCode) ? kExitWords[exitCode].kind : "warning";
 }
 
+const char* verdictText(const CheckReport& report) {
+  return report.onlyUnsupported() ? "FAIL: the release is not supported"
+                                  : verdictText(report.exitCode());
+}
+
 void writeTextReport(const CheckReport& report, const ReportOut& out) {
   out("Checking " + shownText(report.path) + " (" + report.source + ")\n");
   out("Checked: $FileList.txt, $FolderList.txt and $md5.bin at the top level; both lists "
@@ -224,7 +245,7 @@ void writeTextReport(const CheckReport& report, const ReportOut& out) {
         std::to_string(kFindingsMax) + ", are not said\n");
   }
   const int code = report.exitCode();
-  out(std::string("Verdict: ") + verdictText(code) + " (exit " + std::to_string(code) + ")\n");
+  out(std::string("Verdict: ") + verdictText(report) + " (exit " + std::to_string(code) + ")\n");
 }
 
 void writeTextLists(const CheckReport& report, const ReportOut& out) {
@@ -264,9 +285,9 @@ void writeJsonReport(const CheckReport& report, bool withLists, const ReportOut&
     const std::string nameBytes = placeOf(finding.said) == Place::kPath
                                       ? bytesOf("nameBytes", pathName(report, finding.a))
                                       : std::string();
-    out(std::string(first ? "" : ",") +
-        "{\"severity\":" + (finding.exitCode != kExitPassed ? "\"error\"" : "\"warning\"") +
-        ",\"kind\":" + jsonString(kindName(finding.exitCode)) +
+    out(std::string(first ? "" : ",") + "{\"severity\":" +
+        (finding.exitCode != kExitPassed ? "\"error\"" : "\"warning\"") + ",\"kind\":" +
+        jsonString(finding.unsupported ? "not-supported" : kindName(finding.exitCode)) +
         ",\"where\":" + jsonString(whereText(report, finding)) + nameBytes +
         ",\"message\":" + jsonString(report.messageText(finding)) + "}");
     first = false;

@@ -24,6 +24,9 @@ void writeJsonReport(const CheckReport& report, bool withLists, const ReportOut&
 // problem.
 const char* verdictText(int exitCode);
 const char* kindName(int exitCode);
+// The verdict's words for the report: verdictText's, but for a release
+// whose only kExitDamaged errors say it is not supported.
+const char* verdictText(const CheckReport& report);
 
 // A list's line `line` (from 1) as a finding's place: "$FileList.txt line 3".
 std::string lineWhere(const char* list, std::uint64_t line);

@@ -20,6 +20,36 @@ namespace quillet::zip {
 
 using namespace format;
 
+namespace {
+
+// The words after a method's number for methods other writers use, so
+// that a refusal says what the archive holds (7za's -mm=Deflate64 or BZip2,
+// Info-ZIP's -Z bzip2, Python's lzma); none for the rest.
+std::string methodName(std::uint16_t method) {
+  switch (method) {
+    case 1:
+      return ", shrink";
+    case 6:
+      return ", implode";
+    case 9:
+      return ", Deflate64";
+    case 12:
+      return ", bzip2";
+    case 14:
+      return ", LZMA";
+    case 93:
+      return ", Zstandard";
+    case 95:
+      return ", xz";
+    case 98:
+      return ", PPMd";
+    default:
+      return "";
+  }
+}
+
+}  // namespace
+
 bool Reader::open(ByteSource& source, LegacyNameDecoder decoder) {
   source_ = &source;
   decoder_ = decoder ? std::move(decoder) : LegacyNameDecoder(cp437ToUtf8);
@@ -230,7 +260,7 @@ bool Reader::readCentralDirectory() {
     if (entry.method != kMethodStored && entry.method != kMethodDeflate) {
       return failEntry(Failure::kUnsupported, index,
                        "not supported: compression method " + num(entry.method) +
-                           " (only stored and deflate are)",
+                           methodName(entry.method) + " (only stored and deflate are)",
                        name);
     }
     if (disk != 0) {
@@ -296,6 +326,8 @@ bool Reader::decodeName(Entry& entry, std::size_t index, std::string_view raw,
       // An ASCII name reads the same in every code page: it needs no decoder.
       entry.legacyName = true;
       if (entry.beyondAscii) {
+        // (Info-ZIP's zip stores a Linux name's UTF-8 so, without the flag.)
+        entry.legacyUtf8 = isValidUtf8(raw);
         std::optional<std::string> decoded = decoder_(raw);
         if (!decoded) {
           return failEntry(Failure::kUnsupported, index,

@@ -113,15 +113,20 @@ bool Reader::checkLocalHeader(std::size_t index) {
   if (zip64 && !applyZip64(*zip64, size, compressedSize, nullptr, nullptr)) {
     return failEntry(Failure::kDamaged, index, "its local Zip64 extra field is too short");
   }
-  // With a data descriptor the local header may leave CRC and sizes as 0.
+  // With a data descriptor the local header may leave CRC and sizes as 0,
+  // each on its own: a writer that knows a file's size before compressing
+  // it (Info-ZIP zip to a pipe, libarchive) gives the size and leaves only
+  // the compressed size to the descriptor. What it does give must agree.
   const bool descriptor = (flags & kFlagDescriptor) != 0;
   if (!(descriptor && crc == 0) && crc != entry.crc32) {
     return failEntry(
         Failure::kDamaged, index,
         "its local header gives CRC-32 " + hex32(crc) + ", the directory " + hex32(entry.crc32));
   }
-  if (!(descriptor && compressedSize == 0 && size == 0) &&
-      (compressedSize != entry.compressedSize || size != entry.size)) {
+  const auto agrees = [descriptor](std::uint64_t local, std::uint64_t central) {
+    return local == central || (descriptor && local == 0);
+  };
+  if (!agrees(compressedSize, entry.compressedSize) || !agrees(size, entry.size)) {
     return failEntry(Failure::kDamaged, index,
                      "its local header gives sizes " + num(compressedSize) + "/" + num(size) +
                          ", the directory " + num(entry.compressedSize) + "/" + num(entry.size));

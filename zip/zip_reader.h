@@ -71,6 +71,7 @@ struct Entry {
   std::uint16_t method = 0;  // 0 stored, 8 deflate
   bool beyondAscii = false;  // the stored name has bytes beyond ASCII
   bool legacyName = false;   // decoded from the legacy code page (no flag bit 11, no Unicode Path)
+  bool legacyUtf8 = false;   // ... though its bytes beyond ASCII read as UTF-8 too
   bool zip64 = false;        // sizes or offset came from a Zip64 extra field
   bool folder = false;       // the name ends in "/"
 

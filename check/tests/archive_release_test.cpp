@@ -323,7 +323,8 @@ INSTANTIATE_TEST_SUITE_P(ReleaseCheck, DamagedEntryCount, ::testing::Values(0u, 
 // A file list, short or long in lines and text, says what it finds in line
 // order: a line naming nothing near its beginning, and near its end a line
 // matching only when case is ignored, a line repeating one of the first and
-// another naming nothing.
+// another naming nothing. (The archive has no folder entries: NAVI, holding
+// only NAVI/POI, needs its folder line all the same.)
 struct LongList {
   std::size_t count;    // lines of $FileList.txt
   std::size_t padding;  // bytes more in each file's name
@@ -346,7 +347,8 @@ TEST_P(LongFileList, SaysWhatItFindsInLineOrder) {
   const std::string fileList = encodeList(lines);
   std::vector<WriterEntry> entries = {
       WriterEntry("$FileList.txt", fileList),
-      WriterEntry("$FolderList.txt", encodeList({u16("FlashDrive\\NAVI\\POI")})),
+      WriterEntry("$FolderList.txt",
+                  encodeList({u16("FlashDrive\\NAVI"), u16("FlashDrive\\NAVI\\POI")})),
       WriterEntry("$md5.bin", digestOf(""), 0), WriterEntry("NAVI/POI/Loose.dat", "loose", 0)};
   for (std::size_t k = 0; k < pois; ++k) {
     entries.emplace_back("NAVI/POI/p" + std::to_string(k) + pad + ".dat", "poi", 0);

@@ -196,7 +196,15 @@ INSTANTIATE_TEST_SUITE_P(
                  bytes[dataOffset(bytes, "NAVI/Maps/EU.map") + 100] ^= 0x01;
                  s.file("ZarvoEUupdate.zip", bytes);
                },
-               3, "error: entry 'NAVI/Maps/EU.map': "}),
+               3, "error: entry 'NAVI/Maps/EU.map': "},
+        Tamper{"RepackedAsDeflate64", Where::kArchiveOnly,
+               [](const ScratchFolder& s) {
+                 fs::remove(s.root() / "ZarvoEUupdate.zip");
+                 shell(s.root() / "release", "7za a -tzip -mm=Deflate64 ../ZarvoEUupdate.zip '*'");
+               },
+               3,
+               "method 9, Deflate64 (only stored and deflate are)\nVerdict: FAIL: the release is "
+               "not supported"}),
     [](const ::testing::TestParamInfo<Tamper>& info) { return std::string(info.param.name); });
 
 // --- The command line.

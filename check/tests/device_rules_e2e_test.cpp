@@ -77,8 +77,9 @@ std::string releaseOf(const std::vector<std::string>& paths) {
     std::string line = path;
     for (char& c : line) c = c == '/' ? '\\' : c;
     fileLines.push_back(u16(line));
-    const std::size_t slash = line.rfind('\\');
-    if (slash != std::string::npos) {
+    // A line for every folder on the way, one holding only a folder too.
+    for (std::size_t slash = line.find('\\'); slash != std::string::npos;
+         slash = line.find('\\', slash + 1)) {
       const std::u16string folder = u16("FlashDrive\\" + line.substr(0, slash));
       if (std::find(folderLines.begin(), folderLines.end(), folder) == folderLines.end()) {
         folderLines.push_back(folder);

@@ -143,7 +143,7 @@ const DamageCase kCases[] = {
      [](WrittenZip& z) { putBoth(z, 0, kCentralFlags, kLocalFlags, 0x0800); z.bytes[z.central[0] + kCentralName] = '\xff'; }},
     {"Encrypted", false, Step::kOpen, 1, Failure::kUnsupported, {"entry #2 \"sub/b.bin\"", "encrypted"},
      [](WrittenZip& z) { put16(z.bytes, z.central[1] + kCentralFlags, 0x0001); }},
-    {"MethodBzip2", false, Step::kOpen, 1, Failure::kUnsupported, {"entry #2 \"sub/b.bin\"", "method 12"},
+    {"MethodBzip2", false, Step::kOpen, 1, Failure::kUnsupported, {"entry #2 \"sub/b.bin\"", "method 12, bzip2 (only"},
      [](WrittenZip& z) { put16(z.bytes, z.central[1] + kCentralMethod, 12); }},
     {"EntryOnAnotherDisk", false, Step::kOpen, 0, Failure::kUnsupported, {"entry #1 \"a.txt\"", "disk 1"},
      [](WrittenZip& z) { put16(z.bytes, z.central[0] + kCentralDisk, 1); }},
@@ -265,8 +265,8 @@ TEST(DeclaredSizeLimit, AHighlyCompressedStreamStopsAtItsDeclaredSize) {
 }
 
 // A data descriptor must agree with the central directory as a local header
-// does: its CRC-32 and both sizes, and a local CRC-32 the header gives
-// though the descriptor follows.
+// does: its CRC-32 and both sizes, and a local CRC-32 or size the header
+// gives though the descriptor follows.
 struct DescriptorCase {
   const char* title;
   std::uint64_t at;  // what is changed: past the descriptor's signature, or in the local header
@@ -302,7 +302,9 @@ INSTANTIATE_TEST_SUITE_P(
                       DescriptorCase{"CompressedSize", 8, false, "its data descriptor gives sizes"},
                       DescriptorCase{"Size", 12, false, "its data descriptor gives sizes"},
                       DescriptorCase{"LocalCrcBesideTheDescriptor", kLocalCrc, true,
-                                     "its local header gives CRC-32 00000001, the directory"}),
+                                     "its local header gives CRC-32 00000001, the directory"},
+                      DescriptorCase{"LocalSizeBesideTheDescriptor", kLocalSize, true,
+                                     "its local header gives sizes 0/1, the directory"}),
     [](const ::testing::TestParamInfo<DescriptorCase>& info) { return info.param.title; });
 
 TEST(DamageMessages, ShowControlBytesInNamesEscaped) {

@@ -318,6 +318,16 @@ TEST_P(DataDescriptor, IsReadWithOrWithoutItsSignature) {
 INSTANTIATE_TEST_SUITE_P(Forms, DataDescriptor,
                          ::testing::Combine(::testing::Bool(), ::testing::Bool()));
 
+// Info-ZIP's zip to a pipe and libarchive give the size in the local
+// header beside a descriptor: only the compressed size is 0.
+TEST(LocalHeaderBesideADescriptor, MayGiveTheSize) {
+  testing::WrittenZip written = writeZip({{"map.dat", patterned(3000), 8, 0x0008}});
+  testing::put32(written.bytes, written.local[0] + 22, 3000);  // the local uncompressed size
+  Opened zip(written.bytes);
+  ASSERT_TRUE(zip.reader.open(zip.source)) << zip.reader.message();
+  EXPECT_TRUE(readWhole(zip.reader, 0)) << zip.reader.message();
+}
+
 // How a stored name becomes the entry's UTF-8 name.
 struct NameCase {
   const char* title;
@@ -326,6 +336,7 @@ struct NameCase {
   std::string extra;
   std::string expected;
   bool legacy;
+  bool legacyUtf8 = false;  // the legacy name's bytes read as UTF-8 too
 };
 
 void PrintTo(const NameCase& c, std::ostream* out) { *out << c.title; }
@@ -343,6 +354,7 @@ TEST_P(EntryName, IsDecodedAsItsFlagsAndFieldsSay) {
   EXPECT_EQ(read.nameSize, c.expected.size());
   EXPECT_EQ(testing::storedName(zip.source, read), c.stored);
   EXPECT_EQ(read.legacyName, c.legacy);
+  EXPECT_EQ(read.legacyUtf8, c.legacyUtf8);
   EXPECT_TRUE(zip.reader.checkLocalHeader(0)) << zip.reader.message();
   EXPECT_EQ(zip.reader.namesLost(), "");
 }
@@ -366,6 +378,8 @@ INSTANTIATE_TEST_SUITE_P(
                  true},
         NameCase{"Cp437OneToThreeBytesEach", "a\xb0\x9e\xe0\xff/z", 0, "",
                  "a\xe2\x96\x91\xe2\x82\xa7\xce\xb1\xc2\xa0/z", true},
+        NameCase{"Utf8WithoutFlagIsLegacy", "Zo\xc3\xa9.wav", 0, "",
+                 "Zo\xe2\x94\x9c\xe2\x8c\x90.wav", true, true},
         NameCase{"AsciiIsLegacyToo", "plain/name.txt", 0, "", "plain/name.txt", true},
         NameCase{"UnicodePathField",
                  "\x81"
