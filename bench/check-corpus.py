@@ -158,11 +158,14 @@ def make_release(rng, number):
             rules = True
         lower.setdefault(key, path)
     file_lines = ['$FileList.txt', '$FolderList.txt'] + [p.replace('/', '\\') for p in order]
+    # As the packer lists them: every folder that holds something, a folder
+    # holding only a folder too.
     held = []
     for path in order:
         parent = path.rsplit('/', 1)[0] if '/' in path else ''
-        if parent and parent not in held:
+        while parent and parent not in held:
             held.append(parent)
+            parent = parent.rsplit('/', 1)[0] if '/' in parent else ''
     folder_lines = ['FlashDrive\\' + f.replace('/', '\\') for f in held]
     return files, order, file_lines, folder_lines, rules
 
