@@ -188,7 +188,11 @@ std::int64_t Checker::topLevel(TopLevel which, int exitCode) {
   bool loose = false;
   const std::int64_t index = findFile(kTopLevelNames[which], &loose);
   if (loose) report_.warn(Said::kTopLevelLoose, which, static_cast<std::uint32_t>(index));
-  if (index < 0) report_.fail(exitCode, Said::kTopLevelMissing, which);
+  if (index < 0) {
+    // An archive made of the staging folder itself, not of what it holds.
+    const std::string inside = std::string(kStagingFolderName) + "/" + kTopLevelNames[which];
+    report_.fail(exitCode, Said::kTopLevelMissing, which, findExactFile(inside) >= 0 ? 1 : 0);
+  }
   return index;
 }
 

@@ -63,7 +63,7 @@ enum class Said : std::uint8_t {
   kText,
   // a: which top-level file (kTopLevelNames).
   kTopLevelLoose,  // b: the entry it matches
-  kTopLevelMissing,
+  kTopLevelMissing,  // b: 1 when it is in the staging folder's name below the top
   // a: a line of $FileList.txt, from 0.
   kFileLineLoose,  // b: the entry it matches
   kFileLineFirstForm,

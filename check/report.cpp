@@ -153,7 +153,13 @@ std::string CheckReport::messageText(const Finding& finding) const {
       return "matches " + pathWhere(*this, finding.b) +
              " only when case is ignored (the device's file system would find it)";
     case Said::kTopLevelMissing:
-      return "is missing from the release's top level";
+      if (finding.b == 0) return "is missing from the release's top level";
+      return std::string("is missing from the release's top level (it is in '") +
+             kStagingFolderName + "/': " +
+             (source == "folder" ? "that folder is the release"
+                                 : "the archive was made of the staging folder itself, not of "
+                                   "what it holds") +
+             ")";
     case Said::kListTooMuchText:
       return "not supported: its lines that name nothing exactly take more than " +
              std::to_string(ListLines::kTextBytesMax) + " bytes, the most the check keeps of them";

@@ -375,6 +375,19 @@ TEST_F(FolderRelease, MissingListIsMalformedAndMissingReleaseCannotBeOpened) {
   EXPECT_EQ(checkPath((scratch.root() / "absent").string()).exitCode(), kExitDamaged);
 }
 
+// The folder above a release (or an archive of the staging folder itself)
+// is no release, but the words can say where the release is.
+TEST_F(FolderRelease, ReleaseOneFolderDownIsShownWhereItIs) {
+  lay();
+  std::filesystem::create_directory(scratch.root() / "up");
+  std::filesystem::rename(scratch.root() / "rel", scratch.root() / "up/FlashDrive");
+  const CheckReport report = checkPath((scratch.root() / "up").string());
+  EXPECT_EQ(report.exitCode(), kExitMalformedLists);
+  EXPECT_THAT(firstError(report), HasSubstr("'$FileList.txt': is missing from the release's top "
+                                            "level (it is in 'FlashDrive/': that folder is the "
+                                            "release)"));
+}
+
 // Two files of one name but for case: extracted onto the device, one would
 // overwrite the other.
 TEST_F(FolderRelease, FilesDifferingOnlyInCaseCannotBothBeHeld) {
