@@ -171,7 +171,8 @@ bool writeDiff(const ReleaseDiff& diff, ReleaseFiles& before, ReleaseFiles& afte
       out("> " + shownText(oldName) + " -> " + shownText(name) + "\n");
     } else if (change.kind == ChangeKind::kChanged) {
       out("~ " + shownText(name) + " (" + number(old->size) + " -> " + number(now->size) +
-          " bytes" + (renamed ? "; was " + shownText(oldName) : "") + ")\n");
+          " bytes" + (renamed ? "; was " + shownText(oldName) : "") +
+          (old->unread || now->unread ? "; not read whole" : "") + ")\n");
     } else {
       const std::uint64_t bytes = (now != nullptr ? now : old)->size;
       out((now != nullptr ? "+ " : "- ") + shownText(name) + " (" + number(bytes) +
