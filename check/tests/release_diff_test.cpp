@@ -301,7 +301,7 @@ INSTANTIATE_TEST_SUITE_P(ReleaseDiff, ReleaseDiffCases, ::testing::Values(
     // (a file its check could not read is neither unchanged nor moved)
     DiffCase{"ADamagedFileIsChanged", kZip, kStored, keep, damagedNavi,
              {"~ NAVI\\Navi.exe (13 -> 13 bytes; not read whole)\n"}, kOneChanged, kExitDamaged,
-             true, {"error: entry 'NAVI/Navi.exe': "}, ""},
+             true, {"error: entry 'NAVI/Navi.exe': "}, R"("newSize":13,"notReadWhole":true})"},
     DiffCase{"ADamagedFileIsNotAMove", kDir, kStored, keep, renameDamagedNavi,
              {"+ NAVI\\Navi2.exe (13 bytes)\n", kFileListChanged, "- NAVI\\Navi.exe (13 bytes)\n"},
              "1 added, 1 removed, 1 changed, 0 moved, 4 unchanged", kExitDamaged, true, {}, ""},
