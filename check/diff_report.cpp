@@ -161,17 +161,20 @@ bool writeDiff(const ReleaseDiff& diff, ReleaseFiles& before, ReleaseFiles& afte
     const bool renamed = old != nullptr && now != nullptr && old->exact != now->exact;
     const bool oldSaid = renamed || (!json && change.kind == ChangeKind::kMoved);
     const std::string oldName = oldSaid ? names.of(before, *old) : "";
+    const bool unread = change.kind == ChangeKind::kChanged && (old->unread || now->unread);
     if (json) {
       out(std::string(&change == &diff.changes.front() ? "" : ",") + "{\"kind\":\"" +
           kKindWords[static_cast<std::size_t>(change.kind)] + "\",\"name\":" + jsonString(name) +
           ",\"oldName\":" + (renamed ? jsonString(oldName) : "null") +
           ",\"oldSize\":" + (old != nullptr ? number(old->size) : "null") +
-          ",\"newSize\":" + (now != nullptr ? number(now->size) : "null") + "}");
+          ",\"newSize\":" + (now != nullptr ? number(now->size) : "null") +
+          (unread ? ",\"notReadWhole\":true}" : "}"));
     } else if (change.kind == ChangeKind::kMoved) {
       out("> " + shownText(oldName) + " -> " + shownText(name) + "\n");
     } else if (change.kind == ChangeKind::kChanged) {
       out("~ " + shownText(name) + " (" + number(old->size) + " -> " + number(now->size) +
-          " bytes" + (renamed ? "; was " + shownText(oldName) : "") + ")\n");
+          " bytes" + (renamed ? "; was " + shownText(oldName) : "") +
+          (unread ? "; not read whole" : "") + ")\n");
     } else {
       const std::uint64_t bytes = (now != nullptr ? now : old)->size;
       out((now != nullptr ? "+ " : "- ") + shownText(name) + " (" + number(bytes) +

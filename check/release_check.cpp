@@ -59,6 +59,11 @@ void Checker::run() {
     kept_->fileListDecoded = filesDecoded;
     kept_->listed = std::move(listed);
     kept_->exact = std::move(entryHashes_);
+    for (std::size_t i = 0; i < flags_.size(); ++i) {
+      if ((flags_[i] & (kRead | kFailed)) != kRead && !source_.entry(i).folder) {
+        kept_->unread.push_back(static_cast<std::uint32_t>(i));
+      }
+    }
   }
 }
 

@@ -168,6 +168,9 @@ struct ReleaseNames {
                                        // (foldedKey); 0 for a folder, or one the survey left
   std::vector<std::uint64_t> folders;  // of each folder's name folded
   std::vector<std::uint32_t> configurations;  // the entries whose names hold kConfigurationMark
+  // The files whose contents were not read whole (their reading failed, or
+  // the check stopped reading), ascending: their CRC-32 is not known.
+  std::vector<std::uint32_t> unread;
 };
 
 // Checks the release in `source`, which the report keeps; `path` only names

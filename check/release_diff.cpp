@@ -44,7 +44,8 @@ ReleaseFiles keptOf(const CheckReport& report, ReleaseNames&& names) {
     const ReleaseEntry& entry = kept.release->entry(index);
     kept.files.push_back(ListedFile{
         entry.size, names.folded[index], names.exact[index], index, entry.crc32,
-        std::binary_search(names.configurations.begin(), names.configurations.end(), index)});
+        std::binary_search(names.configurations.begin(), names.configurations.end(), index),
+        std::binary_search(names.unread.begin(), names.unread.end(), index)});
   }
   kept.folders = std::move(names.folders);
   std::sort(kept.folders.begin(), kept.folders.end());
@@ -76,7 +77,7 @@ ReleaseDiff diffReleases(const ReleaseFiles& before, const ReleaseFiles& after) 
     matched[static_cast<std::size_t>(i)] = true;
     if (i < lastMatched) diff.orderChanged = true;
     lastMatched = i;
-    if (contentsOf(old) != contentsOf(file)) {
+    if (old.unread || file.unread || contentsOf(old) != contentsOf(file)) {
       diff.changes.push_back(Change{ChangeKind::kChanged, &old, &file});
     } else if (old.exact != file.exact) {
       diff.changes.push_back(Change{ChangeKind::kMoved, &old, &file});
@@ -90,11 +91,11 @@ ReleaseDiff diffReleases(const ReleaseFiles& before, const ReleaseFiles& after) 
   // of one takes the k-th old file of it.
   std::vector<std::uint32_t> gone;
   for (std::size_t i = 0; i < before.files.size(); ++i) {
-    if (!matched[i]) gone.push_back(static_cast<std::uint32_t>(i));
+    if (!matched[i] && !before.files[i].unread) gone.push_back(static_cast<std::uint32_t>(i));
   }
   std::vector<Change*> added;
   for (Change& change : diff.changes) {
-    if (change.kind == ChangeKind::kAdded) added.push_back(&change);
+    if (change.kind == ChangeKind::kAdded && !change.after->unread) added.push_back(&change);
   }
   std::stable_sort(gone.begin(), gone.end(), [&before](std::uint32_t a, std::uint32_t b) {
     return contentsOf(before.files[a]) < contentsOf(before.files[b]);

@@ -33,6 +33,7 @@ struct ListedFile {
   std::uint32_t entry = 0;   // in the release
   std::uint32_t crc32 = 0;
   bool configuration = false;  // its name holds kConfigurationMark
+  bool unread = false;         // its check could not read it whole: its CRC-32 is not known
 };
 
 // What the comparison keeps of a checked release, and nothing of its
@@ -88,7 +89,9 @@ struct ReleaseDiff {
 };
 
 // A file of `after` whose name (folded) `before` holds is the same file:
-// unchanged, changed (other contents), or moved (a change of case alone).
+// unchanged, changed (other contents, or contents either check could not
+// read whole), or moved (a change of case alone). A file not read whole
+// is never moved.
 // A file of neither name is moved from a file of the same size and CRC-32
 // whose name is gone (the first such, in the old list's order), or added;
 // the rest of `before` is removed. The changes point into both releases'

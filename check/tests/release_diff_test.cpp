@@ -34,8 +34,9 @@ using ::testing::HasSubstr;
 // components; the lists (listed last) and the digest are made from them.
 struct Layout {
   std::vector<std::pair<std::string, std::string>> files;
-  bool digestWrong = false;     // $md5.bin holds sixteen zeros
-  bool fileListBroken = false;  // $FileList.txt does not decode
+  bool digestWrong = false;       // $md5.bin holds sixteen zeros
+  bool fileListBroken = false;    // $FileList.txt does not decode
+  const char* damaged = nullptr;  // a file whose data in an archive has a byte flipped
 };
 
 Layout baseLayout() {
@@ -101,7 +102,12 @@ std::string lay(const ScratchFolder& scratch, const std::string& name, const Lay
   for (const auto& [file, contents] : files) {
     entries.emplace_back(file, contents, form == Form::kStored ? 0 : 8);
   }
-  scratch.file(name + ".zip", zip::testing::writeZip(entries).bytes);
+  zip::testing::WrittenZip zip = zip::testing::writeZip(entries);
+  for (std::size_t i = 0; layout.damaged != nullptr && i < entries.size(); ++i) {
+    const std::size_t data = zip.local[i] + 30 + entries[i].name.size();
+    if (entries[i].name == slashes(layout.damaged)) zip.bytes[data] ^= 1;
+  }
+  scratch.file(name + ".zip", zip.bytes);
   return (scratch.root() / (name + ".zip")).string();
 }
 
@@ -150,6 +156,11 @@ void newerMapStaleDigest(Layout& l) {
 }
 void brokenFileList(Layout& l) { l.fileListBroken = true; }
 void caseTwins(Layout& l) { l.files.insert(l.files.end(), {{"A\\f.dat", "p"}, {"A\\F.DAT", "q"}}); }
+void damagedNavi(Layout& l) { l.damaged = "NAVI\\Navi.exe"; }
+void renameDamagedNavi(Layout& l) {
+  renameNavi(l);
+  l.damaged = "NAVI\\Navi2.exe";
+}
 void escapedName(Layout& l) { l.files.push_back({"NAVI\\\x1B[2Jx\"y.dat", "z"}); }
 
 class ReleaseDiffCases : public ::testing::TestWithParam<DiffCase> {
@@ -287,6 +298,13 @@ INSTANTIATE_TEST_SUITE_P(ReleaseDiff, ReleaseDiffCases, ::testing::Values(
               "\nDifferences, comparing a release that fails its check:\n",
               "Verdict: FAIL: the new release fails its check (exit 6)\n"},
              R"("newCheck":{"path":)"},
+    // (a file its check could not read is neither unchanged nor moved)
+    DiffCase{"ADamagedFileIsChanged", kZip, kStored, keep, damagedNavi,
+             {"~ NAVI\\Navi.exe (13 -> 13 bytes; not read whole)\n"}, kOneChanged, kExitDamaged,
+             true, {"error: entry 'NAVI/Navi.exe': "}, R"("newSize":13,"notReadWhole":true})"},
+    DiffCase{"ADamagedFileIsNotAMove", kDir, kStored, keep, renameDamagedNavi,
+             {"+ NAVI\\Navi2.exe (13 bytes)\n", kFileListChanged, "- NAVI\\Navi.exe (13 bytes)\n"},
+             "1 added, 1 removed, 1 changed, 0 moved, 4 unchanged", kExitDamaged, true, {}, ""},
     DiffCase{"AnOldFileListThatCannotBeRead", kDir, kZip, brokenFileList, keep, {}, nullptr,
              kExitMalformedLists, true,
              {"No differences shown: the file list of the old release could not be read\n",
