@@ -386,6 +386,12 @@ TEST_F(FolderRelease, ReleaseOneFolderDownIsShownWhereItIs) {
   EXPECT_THAT(firstError(report), HasSubstr("'$FileList.txt': is missing from the release's top "
                                             "level (it is in 'FlashDrive/': that folder is the "
                                             "release)"));
+  // The packer's working folder after a run: the archive, no lists.
+  scratch.file("up/ZarvoEUupdate.zip");
+  std::filesystem::remove(scratch.root() / "up/FlashDrive/$FileList.txt");
+  EXPECT_THAT(firstError(checkPath((scratch.root() / "up").string())),
+              HasSubstr("'$FileList.txt': is missing from the release's top level "
+                        "('ZarvoEUupdate.zip' is there: that archive is the release)"));
 }
 
 // Two files of one name but for case: extracted onto the device, one would
