@@ -71,11 +71,7 @@ class FolderSource final : public ReleaseSource {
     // A file that changed since the folder was read is not the release
     // that was surveyed: its bytes, digest and CRC would say another.
     const std::uint64_t size = file->size();
-    if (size != entry.size) {
-      return fail(SourceFailure::kDamaged,
-                  "changed while it was checked: it held " + std::to_string(entry.size) +
-                      " bytes when the folder was read, " + std::to_string(size) + " now");
-    }
+    if (size != entry.size) return changed(entry.size, size);
     for (std::uint64_t at = 0; at < size;) {
       const std::size_t want =
           static_cast<std::size_t>(std::min<std::uint64_t>(kChunkBytes, size - at));
@@ -86,6 +82,11 @@ class FolderSource final : public ReleaseSource {
       if (!sink(buffer_.data(), want)) return fail(SourceFailure::kStopped, "stopped");
       at += want;
     }
+    // A writer that went on while the file was read leaves it another size
+    // than what was digested: the bytes read are not the file as it is.
+    const std::unique_ptr<ByteSource> after = openInputFile(pathOf(name), &error);
+    if (after == nullptr) return fail(SourceFailure::kCannotOpen, said(error));
+    if (after->size() != size) return changed(entry.size, after->size());
     entry.crc32 = crc;
     return true;
   }
@@ -107,6 +108,12 @@ class FolderSource final : public ReleaseSource {
       error.replace(0, literalRoot_.size(), root_);
     }
     return error;
+  }
+
+  bool changed(std::uint64_t surveyed, std::uint64_t now) {
+    return fail(SourceFailure::kDamaged,
+                "changed while it was checked: it held " + std::to_string(surveyed) +
+                    " bytes when the folder was read, " + std::to_string(now) + " now");
   }
 
   bool fail(SourceFailure failure, std::string message) {

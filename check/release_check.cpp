@@ -194,9 +194,16 @@ std::int64_t Checker::topLevel(TopLevel which, int exitCode) {
   const std::int64_t index = findFile(kTopLevelNames[which], &loose);
   if (loose) report_.warn(Said::kTopLevelLoose, which, static_cast<std::uint32_t>(index));
   if (index < 0) {
-    // An archive made of the staging folder itself, not of what it holds.
+    // An archive made of the staging folder itself, not of what it holds;
+    // or the packer's working folder, which holds the release's archive.
     const std::string inside = std::string(kStagingFolderName) + "/" + kTopLevelNames[which];
-    report_.fail(exitCode, Said::kTopLevelMissing, which, findExactFile(inside) >= 0 ? 1 : 0);
+    std::uint32_t where = 0;
+    if (findExactFile(inside) >= 0) {
+      where = 1;
+    } else if (findExactFile(kArchiveName) >= 0) {
+      where = 2;
+    }
+    report_.fail(exitCode, Said::kTopLevelMissing, which, where);
   }
   return index;
 }

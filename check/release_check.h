@@ -62,8 +62,9 @@ enum class Said : std::uint8_t {
   // a: the place's words, b: the message's (CheckReport::texts).
   kText,
   // a: which top-level file (kTopLevelNames).
-  kTopLevelLoose,  // b: the entry it matches
-  kTopLevelMissing,  // b: 1 when it is in the staging folder's name below the top
+  kTopLevelLoose,    // b: the entry it matches
+  kTopLevelMissing,  // b: 1 when it is in the staging folder's name below the top, 2
+                     // when the release archive's name is at the top
   // a: a line of $FileList.txt, from 0.
   kFileLineLoose,  // b: the entry it matches
   kFileLineFirstForm,

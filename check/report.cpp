@@ -154,6 +154,10 @@ std::string CheckReport::messageText(const Finding& finding) const {
              " only when case is ignored (the device's file system would find it)";
     case Said::kTopLevelMissing:
       if (finding.b == 0) return "is missing from the release's top level";
+      if (finding.b == 2) {
+        return std::string("is missing from the release's top level ('") + kArchiveName +
+               "' is there: that archive is the release)";
+      }
       return std::string("is missing from the release's top level (it is in '") +
              kStagingFolderName + "/': " +
              (source == "folder" ? "that folder is the release"

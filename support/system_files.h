@@ -55,7 +55,7 @@ PathKind pathKind(const std::string& path);
 // in no set order: each entry's name (UTF-8, no separators; valid during
 // the call) and kind. A link (or reparse point) is reported as kLink, never
 // followed. Stops when `each` returns false. False with `error` set
-// when the folder cannot be listed.
+// when the folder cannot be listed, or an entry of it cannot be looked at.
 using FolderEntrySink = std::function<bool(std::string_view name, PathKind kind)>;
 bool listFolder(const std::string& path, const FolderEntrySink& each, std::string* error);
 

@@ -97,11 +97,17 @@ bool listFolder(const std::string& path, const FolderEntrySink& each, std::strin
     if (name == "." || name == "..") continue;
     // Links are not followed: an extracted release holds none, and a link
     // to a folder above would make the walk endless.
+    // An entry that cannot be looked at (a folder that may be listed but
+    // not searched, or one gone since it was listed) fails the listing: it
+    // is no entry of some other kind.
+    const std::string entryPath = path + "/" + std::string(name);
     struct stat info;
-    const PathKind kind = ::lstat((path + "/" + std::string(name)).c_str(), &info) == 0
-                              ? kindOf(info)
-                              : PathKind::kMissing;
-    if (!each(name, kind)) {
+    if (::lstat(entryPath.c_str(), &info) != 0) {
+      *error = describeErrno(entryPath);
+      ::closedir(folder);
+      return false;
+    }
+    if (!each(name, kindOf(info))) {
       errno = 0;
       break;
     }

@@ -278,6 +278,28 @@ TEST_F(PackedRelease, AReportThatCannotBeWrittenIsNoPass) {
   close(pipeEnds[1]);
 }
 
+// A folder that may be listed but not searched holds entries that cannot be
+// looked at: the release cannot be read (exit 3), its files are not taken
+// for entries of another kind that lines name in vain. Run as nobody.
+TEST_F(PackedRelease, AFolderThatCannotBeSearchedCannotBeOpened) {
+  std::string program = QUILLET_CHECK_EXE;
+  std::string prefix;
+  if (::geteuid() == 0) {
+    std::string whyNot;
+    program = quillet::testing::runnableCopy(program, scratch.root() / "bin", &whyNot).string();
+    if (program.empty()) GTEST_SKIP() << whyNot;
+    prefix = std::string(quillet::testing::kAsNobody) + " ";
+  }
+  fs::permissions(scratch.root() / "release/NAVI", fs::perms::all & ~fs::perms::others_exec &
+                                                       ~fs::perms::owner_exec &
+                                                       ~fs::perms::group_exec);
+  const Outcome outcome = shell(scratch.root(), prefix + program + " release");
+  fs::permissions(scratch.root() / "release/NAVI", fs::perms::all);
+  EXPECT_EQ(outcome.exitCode, 3) << outcome.out;
+  EXPECT_THAT(outcome.out, HasSubstr("error: release/NAVI/"));
+  EXPECT_THAT(outcome.out, HasSubstr("Permission denied"));
+}
+
 // --- Two releases compared.
 
 // An archive against its extraction: no difference, exit 0 with or without

@@ -386,6 +386,12 @@ TEST_F(FolderRelease, ReleaseOneFolderDownIsShownWhereItIs) {
   EXPECT_THAT(firstError(report), HasSubstr("'$FileList.txt': is missing from the release's top "
                                             "level (it is in 'FlashDrive/': that folder is the "
                                             "release)"));
+  // The packer's working folder after a run: the archive, no lists.
+  scratch.file("up/ZarvoEUupdate.zip");
+  std::filesystem::remove(scratch.root() / "up/FlashDrive/$FileList.txt");
+  EXPECT_THAT(firstError(checkPath((scratch.root() / "up").string())),
+              HasSubstr("'$FileList.txt': is missing from the release's top level "
+                        "('ZarvoEUupdate.zip' is there: that archive is the release)"));
 }
 
 // Two files of one name but for case: extracted onto the device, one would
@@ -659,22 +665,31 @@ TEST(ExtractedFolderNames, ReadWholeAtEveryDepth) {
             (std::vector<std::string>{"A/", "A/B/", "A/B/C/", "A/B/C/deep.dat", "A/top.dat"}));
 }
 
-// A file that grows or shrinks after the folder was read is not the file
-// the survey counted: it is read as damaged, not checked as it is now.
+// A file that grows or shrinks after the folder was read, or while it is
+// read, is not the file the survey counted: it is read as damaged, not
+// checked as it is now.
 TEST(ExtractedFolderFiles, ThatChangeSizeAfterTheFolderWasReadAreDamaged) {
   ScratchFolder scratch;
   scratch.file("rel/same.dat", "abc");
   scratch.file("rel/grew.dat", "abc");
+  scratch.file("rel/grows.dat", "abc");
   std::string message;
   const auto source = openExtracted(scratch, &message);
   ASSERT_NE(source, nullptr) << message;
   scratch.file("rel/same.dat", "xyz");
   scratch.file("rel/grew.dat", "abcd");
-  const auto nothing = [](const std::uint8_t*, std::size_t) { return true; };
+  // (grows.dat grows while it is read, after the bytes the survey counted,
+  // where the system lets a file open for reading be written)
   std::string name;
+  const auto reading = [&](const std::uint8_t*, std::size_t) {
+    if (name == "grows.dat") scratch.file("rel/grows.dat", "abcd");
+    return true;
+  };
   for (std::size_t i = 0; i < source->count(); ++i) {
-    const bool grew = source->nameOf(i, name) == "grew.dat";
-    EXPECT_EQ(source->read(i, nothing), !grew) << name;
+    source->nameOf(i, name);
+    const bool read = source->read(i, reading);
+    const bool grew = std::filesystem::file_size(scratch.root() / "rel" / name) == 4;
+    EXPECT_EQ(read, !grew) << name;
     if (grew) {
       EXPECT_THAT(source->message(), HasSubstr("held 3 bytes when the folder was read, 4 now"));
     }
