@@ -84,9 +84,8 @@ class FolderSource final : public ReleaseSource {
     }
     // A writer that went on while the file was read leaves it another size
     // than what was digested: the bytes read are not the file as it is.
-    const std::unique_ptr<ByteSource> after = openInputFile(pathOf(name), &error);
-    if (after == nullptr) return fail(SourceFailure::kCannotOpen, said(error));
-    if (after->size() != size) return changed(entry.size, after->size());
+    const std::uint64_t now = file->sizeNow();
+    if (now != size) return changed(entry.size, now);
     entry.crc32 = crc;
     return true;
   }

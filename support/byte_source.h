@@ -16,6 +16,8 @@ class ByteSource {
   virtual ~ByteSource() = default;
   // The source's size when it was opened.
   virtual std::uint64_t size() const = 0;
+  // Its size now: a file being written may have grown since it was opened.
+  virtual std::uint64_t sizeNow() const { return size(); }
   // Reads exactly `size` bytes at `offset`; false on a read error or when the
   // range lies beyond the end.
   virtual bool readAt(std::uint64_t offset, void* buffer, std::size_t size) = 0;

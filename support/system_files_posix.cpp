@@ -24,6 +24,10 @@ class PosixInputFile final : public ByteSource {
   PosixInputFile(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
   ~PosixInputFile() override { ::close(fd_); }
   std::uint64_t size() const override { return size_; }
+  std::uint64_t sizeNow() const override {
+    struct stat info;
+    return ::fstat(fd_, &info) == 0 ? static_cast<std::uint64_t>(info.st_size) : size_;
+  }
   bool readAt(std::uint64_t offset, void* buffer, std::size_t size) override {
     if (offset > size_ || size > size_ - offset) return false;
     auto* bytes = static_cast<char*>(buffer);

@@ -57,6 +57,10 @@ class WindowsInputFile final : public ByteSource {
   WindowsInputFile(HANDLE file, std::uint64_t size) : file_(file), size_(size) {}
   ~WindowsInputFile() override { CloseHandle(file_); }
   std::uint64_t size() const override { return size_; }
+  std::uint64_t sizeNow() const override {
+    LARGE_INTEGER now;
+    return GetFileSizeEx(file_, &now) ? static_cast<std::uint64_t>(now.QuadPart) : size_;
+  }
   bool readAt(std::uint64_t offset, void* buffer, std::size_t size) override {
     if (offset > size_ || size > size_ - offset) return false;
     auto* bytes = static_cast<char*>(buffer);
