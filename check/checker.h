@@ -55,6 +55,7 @@ class Checker {
   std::int64_t findExactFile(std::string_view name) const;
   std::int64_t findFile(std::string_view name, bool* loose);
   std::int64_t topLevel(TopLevel which, int exitCode);
+  std::uint32_t whereInstead(TopLevel which) const;
 
   // --- The lists (list_check.cpp).
   bool readList(TopLevel which, std::size_t entry);

@@ -37,7 +37,12 @@ std::size_t unitsOf(std::string_view text) {
 
 void Checker::run() {
   survey();
-  if (report_.exitCode() == kExitDamaged) return;  // nothing of it is to be trusted
+  if (report_.exitCode() == kExitDamaged) {
+    // Nothing of it is to be trusted; but the packer's working folder, which
+    // holds a link to the archiver, is still told where the release is.
+    if (whereInstead(kFileList) != 0) topLevel(kFileList, kExitMalformedLists);
+    return;
+  }
   const std::int64_t fileList = topLevel(kFileList, kExitMalformedLists);
   const std::int64_t folderList = topLevel(kFolderList, kExitMalformedLists);
   digestIndex_ = topLevel(kDigest, kExitDigestMismatch);
@@ -193,19 +198,17 @@ std::int64_t Checker::topLevel(TopLevel which, int exitCode) {
   bool loose = false;
   const std::int64_t index = findFile(kTopLevelNames[which], &loose);
   if (loose) report_.warn(Said::kTopLevelLoose, which, static_cast<std::uint32_t>(index));
-  if (index < 0) {
-    // An archive made of the staging folder itself, not of what it holds;
-    // or the packer's working folder, which holds the release's archive.
-    const std::string inside = std::string(kStagingFolderName) + "/" + kTopLevelNames[which];
-    std::uint32_t where = 0;
-    if (findExactFile(inside) >= 0) {
-      where = 1;
-    } else if (findExactFile(kArchiveName) >= 0) {
-      where = 2;
-    }
-    report_.fail(exitCode, Said::kTopLevelMissing, which, where);
-  }
+  if (index < 0) report_.fail(exitCode, Said::kTopLevelMissing, which, whereInstead(which));
   return index;
+}
+
+// Where a missing top-level file is instead: 1 under the staging folder's
+// name (an archive made of the staging folder itself, not of what it
+// holds), 2 beside the release's archive (the packer's working folder), 0
+// nowhere known.
+std::uint32_t Checker::whereInstead(TopLevel which) const {
+  if (findExactFile(std::string(kStagingFolderName) + "/" + kTopLevelNames[which]) >= 0) return 1;
+  return findExactFile(kArchiveName) >= 0 ? 2 : 0;
 }
 
 const char* whyDeviceCannotHold(std::string_view component) {

@@ -392,6 +392,14 @@ TEST_F(FolderRelease, ReleaseOneFolderDownIsShownWhereItIs) {
   EXPECT_THAT(firstError(checkPath((scratch.root() / "up").string())),
               HasSubstr("'$FileList.txt': is missing from the release's top level "
                         "('ZarvoEUupdate.zip' is there: that archive is the release)"));
+  // On Linux the working folder holds a link to the archiver too: unsafe,
+  // and still told where the release is.
+  std::error_code noLinks;
+  std::filesystem::create_symlink("/usr/bin/7za", scratch.root() / "up/7za", noLinks);
+  if (noLinks) return;
+  const CheckReport linked = checkPath((scratch.root() / "up").string());
+  EXPECT_EQ(linked.exitCode(), kExitDamaged);
+  EXPECT_THAT(textReport(linked), HasSubstr("that archive is the release"));
 }
 
 // Two files of one name but for case: extracted onto the device, one would
