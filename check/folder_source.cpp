@@ -151,7 +151,7 @@ class FolderSource final : public ReleaseSource {
         &error);
     if (!listed) return fail(SourceFailure::kCannotOpen, said(error));
     if (namesFull) {
-      return fail(SourceFailure::kCannotOpen,
+      return fail(SourceFailure::kUnsupported,
                   "not supported: the folder's names take more than " + std::to_string(namesMax_) +
                       " bytes (" + std::to_string(kFolderEntryShareBytes) +
                       " counted for each entry besides its own name), the most the check holds "
@@ -170,14 +170,14 @@ class FolderSource final : public ReleaseSource {
       // or of paths deeper than any list line names claims no memory for
       // them.
       if (entries_.size() == entriesMax_) {
-        return fail(SourceFailure::kCannotOpen, "not supported: the folder holds more than " +
-                                                    std::to_string(entriesMax_) +
-                                                    " entries, more than " + kReleaseEntriesWhy);
+        return fail(SourceFailure::kUnsupported, "not supported: the folder holds more than " +
+                                                     std::to_string(entriesMax_) +
+                                                     " entries, more than " + kReleaseEntriesWhy);
       }
       const std::string name = prefix + std::string(nameOfFound(item));
       const std::size_t nameBytes = name.size() + (isFolder ? 1 : 0);
       if (nameBytes > kEntryNameBytesMax) {
-        return fail(SourceFailure::kCannotOpen,
+        return fail(SourceFailure::kUnsupported,
                     "not supported: '" + std::string(beginningOf(name, 40)) + "...' takes " +
                         std::to_string(nameBytes) + " bytes in the release, more than the " +
                         std::to_string(kEntryNameBytesMax) + " " + kEntryNameWhy);
@@ -233,7 +233,8 @@ std::unique_ptr<ReleaseSource> openFolderRelease(const std::string& path, Source
   auto source = std::make_unique<FolderSource>(
       path, entriesMax > 0 ? entriesMax : kReleaseEntriesMax, namesMax);
   if (!source->scan()) {
-    *failure = SourceFailure::kCannotOpen;
+    *failure = source->failure() == SourceFailure::kUnsupported ? SourceFailure::kUnsupported
+                                                                : SourceFailure::kCannotOpen;
     *message = source->message();
     return nullptr;
   }

@@ -63,7 +63,7 @@ bool Checker::readList(TopLevel which, std::size_t entry) {
     return false;
   }
   if (lines.overflowed()) {
-    report_.fail(kExitDamaged, Said::kListTooMuchText, static_cast<std::uint32_t>(entry));
+    report_.failUnsupported(Said::kListTooMuchText, static_cast<std::uint32_t>(entry));
     return false;
   }
   return true;

@@ -96,9 +96,9 @@ void Checker::survey() {
       checkCaseTwin(kFolderPath | folder, folderName);
     };
     if (!folders_.note(name, i, newFolder)) {
-      report_.failWith(kExitDamaged, "",
-                       "not supported: the release holds more than " + std::to_string(kFoldersMax) +
-                           " folders, the most the packer's walk scans");
+      report_.failUnsupported("not supported: the release holds more than " +
+                              std::to_string(kFoldersMax) +
+                              " folders, the most the packer's walk scans");
     }
     if (entry.folder) return;
     if (entry.link) {

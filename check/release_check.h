@@ -138,7 +138,9 @@ struct CheckReport {
   // An error on entry `index`, with words of its own.
   void failAt(int exitCode, std::size_t index, std::string message);
   // A release in a form not supported, though well-formed (an encrypted
-  // archive, another method): kExitDamaged, said so.
+  // archive, another method, past a cap of the check's): kExitDamaged, said
+  // so.
+  void failUnsupported(Said said, std::uint32_t a = 0, std::uint32_t b = 0);
   void failUnsupported(std::string message);
   // The exit code is kExitDamaged, and every such error failUnsupported's.
   bool onlyUnsupported() const;

@@ -32,10 +32,15 @@ void CheckReport::failWith(int exitCode, std::string where, std::string message)
   fail(exitCode, Said::kText, place, text(std::move(message)));
 }
 
+void CheckReport::failUnsupported(Said said, std::uint32_t a, std::uint32_t b) {
+  const std::size_t before = findings.size();
+  fail(kExitDamaged, said, a, b);
+  if (findings.size() > before) findings.back().unsupported = true;
+}
+
 void CheckReport::failUnsupported(std::string message) {
-  const std::size_t said = findings.size();
-  failWith(kExitDamaged, "", std::move(message));
-  if (findings.size() > said) findings.back().unsupported = true;
+  const std::uint32_t place = text("");
+  failUnsupported(Said::kText, place, text(std::move(message)));
 }
 
 bool CheckReport::onlyUnsupported() const {

@@ -408,6 +408,7 @@ TEST_P(ListTextLimit, IsKeptUpToItAndRefusedOneBytePast) {
     EXPECT_NE(text.find("entry '$FileList.txt': not supported: its lines that name nothing "
                         "exactly take more than 4194304 bytes"),
               std::string::npos);
+    EXPECT_NE(text.find("Verdict: FAIL: the release is not supported"), std::string::npos);
   }
 }
 
@@ -494,6 +495,7 @@ TEST_P(FolderCount, IsRefusedOnePastWhatThePackerScans) {
   if (GetParam().refused) {
     EXPECT_THAT(refusals(report), ::testing::ElementsAre(refusal));
     EXPECT_EQ(report.exitCode(), kExitDamaged);
+    EXPECT_TRUE(report.onlyUnsupported());
     EXPECT_EQ(report.folders, kFoldersMax);
   } else {
     EXPECT_THAT(refusals(report), ::testing::IsEmpty());

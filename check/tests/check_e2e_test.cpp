@@ -411,6 +411,7 @@ TEST_P(ExtractedFolderLimits, AreRefusedOnePastWhatAReleaseHolds) {
   } else {
     EXPECT_EQ(checked.exitCode, 3) << checked.out;
     EXPECT_THAT(checked.out, HasSubstr(GetParam().refusal));
+    EXPECT_THAT(checked.out, HasSubstr("Verdict: FAIL: the release is not supported (exit 3)"));
   }
 }
 

@@ -605,7 +605,7 @@ TEST(ExtractedFolderEntries, AreRefusedOnePastTheMost) {
 
   const auto past = openFolderRelease(root, &failure, &message, 2);
   EXPECT_EQ(past, nullptr);
-  EXPECT_EQ(failure, SourceFailure::kCannotOpen);
+  EXPECT_EQ(failure, SourceFailure::kUnsupported);
   EXPECT_EQ(message,
             std::string("not supported: the folder holds more than 2 entries, more than ") +
                 kReleaseEntriesWhy);
@@ -643,7 +643,7 @@ TEST(ExtractedFolderEntries, AreRefusedWhenTheirNamesTakeMoreThanTheMost) {
   EXPECT_EQ(at->nameOf(4, scratchName), "d/e");
   const auto past = openFolderRelease(root, &failure, &message, 0, most - 1);
   EXPECT_EQ(past, nullptr);
-  EXPECT_EQ(failure, SourceFailure::kCannotOpen);
+  EXPECT_EQ(failure, SourceFailure::kUnsupported);
   EXPECT_EQ(message, "not supported: the folder's names take more than " +
                          std::to_string(most - 1) +
                          " bytes (64 counted for each entry besides its own name), the most the "
