@@ -27,6 +27,7 @@ constexpr char kUsage[] =
     "               changed (~) and moved (>), the configuration file, the list's order\n"
     "  --exit-code  with --diff: exit 8 when both releases pass and differ\n"
     "  --version    print the version and exit\n"
+    "  --           what follows is a path, even one that begins with '-'\n"
     "Exit codes: 0 passes, 1 passes but the report could not be written, 2 usage,\n"
     "3 cannot open or damaged, 4 malformed lists, 5 lists disagree with the contents,\n"
     "6 digest mismatch, 7 names or files the device cannot hold, 8 the releases differ\n"
@@ -57,9 +58,14 @@ int checkMain(const std::vector<std::string>& arguments) {
   bool json = false;
   bool diff = false;
   bool exitOnDifference = false;
+  bool optionsEnded = false;
   std::vector<std::string> paths;
   for (const std::string& argument : arguments) {
-    if (argument == "--list") {
+    if (optionsEnded) {
+      paths.push_back(argument);
+    } else if (argument == "--") {
+      optionsEnded = true;
+    } else if (argument == "--list") {
       list = true;
     } else if (argument == "--json") {
       json = true;

@@ -246,6 +246,10 @@ TEST_F(PackedRelease, WrongUsageAndMissingReleasesHaveTheirOwnCodes) {
   EXPECT_EQ(escaped.exitCode, 2);
   EXPECT_THAT(escaped.err, HasSubstr("unknown option '--x<U+001B>[2J'"));
   EXPECT_EQ(check("a.zip b.zip").exitCode, 2);
+  // After "--", a name that begins with "-" is a path.
+  const Outcome dashed = check("--json -- --list");
+  EXPECT_EQ(dashed.exitCode, 3);
+  EXPECT_THAT(dashed.out, HasSubstr("\"path\":\"--list\""));
   const Outcome missing = check("nothing-here.zip");
   EXPECT_EQ(missing.exitCode, 3);
   EXPECT_THAT(missing.out, HasSubstr("nothing-here.zip"));
